@@ -1,0 +1,108 @@
+"""Shared fixtures for the system tests: paths of the built programs, process
+handling with bounded waits, and our bus daemon on a private socket."""
+import os
+import signal
+import subprocess
+import tempfile
+import time
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+BUILD = Path(os.environ.get("QUIL_BUILD_DIR", ROOT / "build"))
+UBUSD = BUILD / "hostlib/libubus/ubusd"
+UBUS = BUILD / "hostlib/libubus/ubus"
+
+
+def wait_for(cond, timeout=5.0, step=0.02, what="condition"):
+    """Polls cond() until it is truthy; fails the test after `timeout` s."""
+    end = time.monotonic() + timeout
+    while True:
+        value = cond()
+        if value:
+            return value
+        if time.monotonic() > end:
+            pytest.fail(f"timed out waiting for {what}")
+        time.sleep(step)
+
+
+class Proc:
+    """A child process whose output goes to a file the test can read."""
+
+    def __init__(self, argv, log, env=None, **kw):
+        self.log = Path(log)
+        self.argv = [str(a) for a in argv]
+        self._out = open(self.log, "ab")
+        self.p = subprocess.Popen(self.argv, stdout=self._out, stderr=subprocess.STDOUT,
+                                  stdin=subprocess.DEVNULL, env=env, **kw)
+
+    @property
+    def pid(self):
+        return self.p.pid
+
+    def output(self):
+        return self.log.read_text(errors="replace")
+
+    def wait_output(self, text, timeout=5.0):
+        return wait_for(lambda: text in self.output(), timeout, what=f"{text!r} in {self.log}")
+
+    def stop(self, sig=signal.SIGTERM, timeout=5.0):
+        if self.p.poll() is None:
+            self.p.send_signal(sig)
+            try:
+                self.p.wait(timeout)
+            except subprocess.TimeoutExpired:
+                self.p.kill()
+                self.p.wait()
+        self._out.close()
+        return self.p.returncode
+
+
+class Bus:
+    """Our bus daemon on a socket of its own."""
+
+    def __init__(self, path, logdir):
+        self.path = str(path)
+        self.logdir = Path(logdir)
+        self.proc = None
+        self.start()
+
+    def start(self):
+        self.proc = Proc([UBUSD, "-s", self.path], self.logdir / "ubusd.log")
+        wait_for(lambda: os.path.exists(self.path), what="bus socket")
+
+    def stop(self):
+        code = self.proc.stop()
+        return code
+
+    def restart(self, pause=0.0):
+        self.stop()
+        time.sleep(pause)
+        self.start()
+
+    def ubus(self, *args, timeout=30):
+        return subprocess.run([str(UBUS), "-s", self.path, *map(str, args)],
+                              capture_output=True, text=True, timeout=timeout,
+                              stdin=subprocess.DEVNULL)
+
+
+@pytest.fixture
+def workdir():
+    with tempfile.TemporaryDirectory(prefix="quiltest.") as d:
+        yield Path(d)
+
+
+@pytest.fixture
+def bus(workdir):
+    b = Bus(workdir / "ubus.sock", workdir)
+    yield b
+    b.stop()
+
+
+def pytest_collection_modifyitems(config, items):
+    if os.geteuid() != 0:
+        skip = pytest.mark.skip(reason="system tests run as root")
+        for item in items:
+            if "needs_root" in item.keywords:
+                item.add_marker(skip)

@@ -1,0 +1,139 @@
+"""Our bus daemon, client library and ubus command together: a test program
+registers the object "test" and the command drives it."""
+import json
+import socket
+import struct
+import time
+
+import pytest
+
+from conftest import BUILD, Proc, wait_for
+
+TEST_OBJECT = BUILD / "tests/system/ubus_test_object"
+
+
+@pytest.fixture
+def test_object(bus, workdir):
+    p = Proc([TEST_OBJECT, bus.path], workdir / "object.log")
+    p.wait_output("add_object: 0")
+    yield p
+    p.stop()
+
+
+def test_empty_bus_lists_nothing_and_unknown_paths_are_not_found(bus):
+    r = bus.ubus("list")
+    assert (r.returncode, r.stdout, r.stderr) == (0, "", "")
+    r = bus.ubus("list", "nothing")
+    assert (r.returncode, r.stderr) == (4, "Command failed: Not found\n")
+    r = bus.ubus("call", "nothing", "m")
+    assert (r.returncode, r.stderr) == (4, "Command failed: Not found\n")
+
+
+def test_connection_failure(workdir):
+    from conftest import UBUS
+    import subprocess
+    r = subprocess.run([str(UBUS), "-s", str(workdir / "none.sock"), "list"],
+                       capture_output=True, text=True)
+    assert (r.returncode, r.stderr) == (255, "Failed to connect to ubus\n")
+
+
+def test_verbose_list_shows_signature(bus, test_object):
+    r = bus.ubus("-v", "list")
+    lines = r.stdout.splitlines()
+    assert lines[0].startswith("'test' @") and len(lines[0]) == len("'test' @") + 8
+    assert lines[1:] == ['\t"echo":{"id":"String","n":"Integer"}', '\t"nested":{}',
+                         '\t"twice":{}', '\t"die":{}']
+    assert bus.ubus("list", "te*").stdout == "test\n"
+    assert bus.ubus("list", "-v", "test").stdout.splitlines()[1:] == lines[1:]
+
+
+def test_call_with_good_and_bad_arguments(bus, test_object):
+    r = bus.ubus("call", "test", "echo", '{"id":"x","n":7}')
+    assert (r.returncode, r.stdout) == (0, '{\n\t"id": "x",\n\t"n": 7\n}\n')
+    r = bus.ubus("-S", "call", "test", "echo", '{"n":"7","id":"y"}')
+    assert (r.returncode, r.stdout) == (0, '{"id":"y"}\n')   # wrong type: slot empty
+
+    for args in ('{"n":7}', '{"id":5}'):
+        r = bus.ubus("call", "test", "echo", args)
+        assert r.returncode == 254
+        assert r.stderr.startswith(f"Command failed: ubus call test echo {args} (Invalid argument)\n")
+    r = bus.ubus("call", "test", "echo")
+    assert r.returncode == 254 and "(Invalid argument)" in r.stderr
+
+    r = bus.ubus("call", "test", "nope")
+    assert (r.returncode, r.stderr) == (253, "Command failed: ubus call test nope (Method not found)\n")
+    r = bus.ubus("call", "test", "echo", "[1]")
+    assert r.returncode == 244 and "(Parsing message data failed)" in r.stderr
+
+
+def test_nested_and_multiple_replies(bus, test_object):
+    r = bus.ubus("-S", "call", "test", "nested")
+    assert json.loads(r.stdout) == {"rows": [[0, "a"], [1, "b"]], "meta": {"ok": True}}
+    r = bus.ubus("call", "test", "nested")
+    assert r.stdout.startswith('{\n\t"rows": [\n\t\t[\n\t\t\t0,\n\t\t\t"a"\n\t\t],')
+    r = bus.ubus("-S", "call", "test", "twice")
+    assert r.stdout == '{"part":1}\n{"part":2}\n'
+
+
+def test_owner_dying_mid_call_times_out_and_its_object_goes(bus, test_object):
+    start = time.monotonic()
+    r = bus.ubus("-t", "1", "call", "test", "die")
+    assert r.returncode == 249 and "(Request timed out)" in r.stderr
+    assert time.monotonic() - start < 5
+    assert test_object.p.wait(5) == 3
+    wait_for(lambda: bus.ubus("list").stdout == "", what="object removed")
+
+
+def test_bus_restart_restores_object_without_reregistration(bus, test_object):
+    bus.restart(pause=2.5)
+    test_object.wait_output("failed to reconnect, trying again in 2 seconds")
+    test_object.wait_output("reconnected to ubus, new id:", timeout=5)
+    assert test_object.output().count("add_object:") == 1
+    r = wait_for(lambda: bus.ubus("call", "test", "echo", '{"id":"again"}').stdout, what="object back")
+    assert json.loads(r) == {"id": "again"}
+
+
+def raw_client(path):
+    s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    s.connect(path)
+    s.settimeout(2)
+    hello = s.recv(12)
+    assert hello[:4] == b"\0\0\0\0" and hello[8:] == b"\0\0\0\4"
+    return s
+
+
+def test_daemon_survives_garbage_and_vanishing_clients(bus, test_object):
+    # A frame with a bad version, one longer than 1 MiB, and one cut short.
+    for frame in (b"\x01\x04\x00\x01\0\0\0\0\0\0\0\4",
+                  b"\x00\x04\x00\x01\0\0\0\0\x00\xff\xff\xff",
+                  b"\x00\x05\x00\x01\0\0\0\0\0\0\0\x40\x03\x00"):
+        s = raw_client(bus.path)
+        s.sendall(frame)
+        if frame[0] == 1 or frame[9] == 0xff:
+            assert s.recv(16) == b""          # disconnected
+        s.close()
+
+    # Attributes that lie about their lengths, and an unknown message type.
+    s = raw_client(bus.path)
+    body = struct.pack(">I", 0x03000005) + b"\x01\x00\x00\x00"
+    s.sendall(struct.pack(">BBHII", 0, 5, 7, 0, 4 + len(body)) + body)
+    reply = s.recv(64)
+    assert reply[:4] == b"\x00\x01\x00\x07" and reply[-4:] == struct.pack(">I", 2)
+    s.sendall(struct.pack(">BBHII", 0, 99, 8, 0, 4))
+    reply = s.recv(64)
+    assert reply[-4:] == struct.pack(">I", 1)
+    s.close()
+
+    r = bus.ubus("-S", "call", "test", "echo", '{"id":"still"}')
+    assert r.stdout == '{"id":"still"}\n'
+
+
+def test_ping_echoes_payload(bus):
+    s = raw_client(bus.path)
+    body = struct.pack(">II", 0x0c000008, 0x61620000)
+    s.sendall(struct.pack(">BBHII", 0, 3, 9, 0, 4 + len(body)) + body)
+    data = s.recv(20)
+    assert data == struct.pack(">BBHII", 0, 2, 9, 0, 12) + body
+    status = s.recv(12 + 8)
+    assert status == struct.pack(">BBHIIII", 0, 1, 9, 0, 12, 0x01000008, 0)
+    s.close()
