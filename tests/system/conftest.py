@@ -106,3 +106,76 @@ def pytest_collection_modifyitems(config, items):
         for item in items:
             if "needs_root" in item.keywords:
                 item.add_marker(skip)
+
+
+QUILAC = BUILD / "bridge/quilac"
+QUILDIS = BUILD / "discovery/quildis"
+CLIENT_ID = "AB12CD34EF56"
+
+
+@pytest.fixture
+def sandbox(workdir):
+    from harness import Sandbox
+    sb = Sandbox(workdir)
+    yield sb
+    if getattr(sb, "bus", None):
+        sb.bus.stop()
+
+
+@pytest.fixture
+def broker(workdir):
+    from harness import Broker
+    b = Broker(workdir, [CLIENT_ID]).start()
+    yield b
+    b.stop()
+
+
+class Quilac:
+    """quilac in the sandbox, logging everything (-S -l 4) to a file."""
+
+    def __init__(self, sandbox, port, client_id=CLIENT_ID, extra=(), log="quilac.log"):
+        self.sandbox = sandbox
+        argv = [QUILAC, "-S", "-l", "4", "-b", "127.0.0.1", "-p", port, "-i", client_id, *extra]
+        self.proc = Proc(sandbox.wrap(argv), sandbox.root / log)
+
+    def output(self):
+        return self.proc.output()
+
+    def wait_output(self, text, timeout=5.0):
+        return self.proc.wait_output(text, timeout)
+
+    def ubus(self, *args, timeout=30):
+        return subprocess.run([str(UBUS), "-s", self.sandbox.socket, *map(str, args)],
+                              capture_output=True, text=True, timeout=timeout,
+                              stdin=subprocess.DEVNULL)
+
+    def call(self, method, args=None):
+        argv = ["-S", "call", "quilac", method] + ([args] if args is not None else [])
+        return self.ubus(*argv)
+
+    def stop(self):
+        return self.proc.stop()
+
+
+@pytest.fixture
+def quilac_factory(sandbox):
+    started = []
+
+    def start(port, **kw):
+        q = Quilac(sandbox, port, **kw)
+        started.append(q)
+        return q
+
+    yield start
+    for q in started:
+        q.stop()
+
+
+@pytest.fixture
+def quilac(sandbox, broker, quilac_factory):
+    """A bridge connected to the broker with the bus up."""
+    sandbox.start_bus()
+    q = quilac_factory(broker.port)
+    q.wait_output("subscribed (mid: 3)")
+    wait_for(lambda: q.call("info").returncode == 0, what="quilac on the bus")
+    return q

@@ -1,0 +1,63 @@
+#include "options.h"
+
+#include <getopt.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+void print_usage(const char *prog)
+{
+	fprintf(stderr,
+		"Usage: %s [options]\n"
+		"Options:\n"
+		" -d:\t\t\tDaemonize program\n"
+		" -l <level>:\tLog output level (default: %d)\n"
+		" -b <name>:\tmqtt  borker name (default: localhost)\n"
+		" -p <port>:\tmqtt  borker port (default: 1883)\n"
+		" -i <id>:\t\tmqtt  client id\n"
+		" -S:\t\t\tUse stderr instead of syslog for log messages\n"
+		" -v:\t\t\tDump version\n"
+		"\n", prog, default_log_level);
+}
+
+int parse_options(int argc, char **argv, bridge_options *opts)
+{
+	int ch;
+
+	optind = 0;	/* full reset: parse_options may run more than once */
+	/* '+': stop at the first word that is not an option, never reorder */
+	while ((ch = getopt(argc, argv, "+cdvl:p:b:i:S")) != -1) {
+		switch (ch) {
+		case 'd':
+			opts->daemonize = true;
+			break;
+		case 'l':
+			opts->log_level = atoi(optarg);
+			break;
+		case 'b':
+			if (!strcmp(optarg, "0")) {
+				fprintf(stderr, "Invalid mqtt borker name.\n");
+				print_usage(argv[0]);
+				return 1;
+			}
+			opts->broker = optarg;
+			break;
+		case 'p':
+			opts->port = atoi(optarg);
+			break;
+		case 'i':
+			opts->client_id = optarg;
+			break;
+		case 'S':
+			opts->use_syslog = false;
+			break;
+		case 'v':
+			printf("%s %s\n", argv[0], bridge_version);
+			return 0;
+		default:	/* -c, unknown options, missing arguments */
+			print_usage(argv[0]);
+			return 1;
+		}
+	}
+	return -1;
+}

@@ -1,0 +1,124 @@
+// Keys are the first 12 bytes of the id, zero-padded to 13, compared whole:
+// ids that share 12 characters are one client, and the listing is in
+// unsigned byte order of the keys.
+#include "registry.h"
+#include "log.h"
+
+extern "C" {
+#include <libubox/avl.h>
+#include <libubox/blobmsg.h>
+}
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+namespace {
+
+struct client_key {
+	char bytes[client_key_len];
+};
+
+struct client_entry {
+	avl_node node;
+	client_key key;
+	int32_t online;
+	char *info;
+};
+
+avl_tree clients;
+
+int key_cmp(const void *k1, const void *k2, void *)
+{
+	return memcmp(k1, k2, client_key_len);
+}
+
+client_key key_of(const char *id)
+{
+	client_key k = {};
+	memcpy(k.bytes, id, strnlen(id, client_key_len - 1));
+	return k;
+}
+
+client_entry *find(const char *id)
+{
+	client_key k = key_of(id);
+	client_entry *e;
+	return avl_find_element(&clients, &k, e, node);
+}
+
+void release(client_entry *e)
+{
+	free(e->info);
+	free(e);
+}
+
+} // namespace
+
+void client_init(void)
+{
+	avl_init(&clients, key_cmp, false, nullptr);
+}
+
+void client_update(const char *id, const char *info)
+{
+	if (!id || !info)
+		return;
+
+	client_entry *e = find(id);
+	if (e) {
+		log_msg(4, "client update %s", id);
+		free(e->info);
+		e->info = strdup(info);
+		return;
+	}
+
+	log_msg(4, "client add %s", id);
+	e = (client_entry *) calloc(1, sizeof(*e));
+	if (!e) {
+		log_msg(2, "no memory to add to clients tree(%s)", id);
+		return;
+	}
+	e->key = key_of(id);
+	e->online = (int32_t) time(nullptr);
+	e->info = strdup(info);
+	e->node.key = &e->key;
+	if (avl_insert(&clients, &e->node)) {
+		release(e);
+		log_msg(4, "insert to clients tree(%s) failed", id);
+	}
+}
+
+void client_delete(const char *id)
+{
+	client_entry *e = find(id);
+
+	if (!e)
+		return;
+	avl_delete(&clients, &e->node);
+	release(e);
+}
+
+void client_list(struct blob_buf *buf)
+{
+	blob_buf_init(buf, 0);
+	blobmsg_add_u32(buf, "count", clients.count);
+	if (!clients.count)
+		return;
+
+	void *array = blobmsg_open_array(buf, "client");
+	uint32_t index = 0;
+	client_entry *e;
+	avl_for_each_element(&clients, e, node) {
+		char id[client_key_len];
+		memcpy(id, e->key.bytes, client_key_len);	/* the 13th byte is always zero */
+
+		void *table = blobmsg_open_table(buf, "client");
+		blobmsg_add_u32(buf, "index", index++);
+		blobmsg_add_string(buf, "id", id);
+		blobmsg_add_u32(buf, "online", (uint32_t) e->online);
+		if (e->info)
+			blobmsg_add_string(buf, "info", e->info);
+		blobmsg_close_table(buf, table);
+	}
+	blobmsg_close_array(buf, array);
+}

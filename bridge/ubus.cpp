@@ -1,0 +1,208 @@
+// The bus object "quilac": publish to a device or a group, maintain and list
+// the client registry, report the session state, set the log threshold. A
+// lost bus connection is retried at once and then every 2 s; the library
+// restores the object on reconnection.
+#include "ubus.h"
+#include "log.h"
+#include "mqtt.h"
+#include "options.h"
+#include "registry.h"
+
+#include <libubus.h>
+#include <stdio.h>
+#include <string.h>
+
+namespace {
+
+constexpr int reconnect_s = 2;
+constexpr size_t topic_size = 256;
+constexpr size_t topic_limit = 255;	/* snprintf size: at most 254 characters */
+
+ubus_context *bridge_ubus_ctx;
+blob_buf bridge_reply_buf;
+uloop_timeout bridge_reconnect_timer = { .cb = bridge_ubus_reconnect };
+
+enum { PUB_GROUP, PUB_ID, PUB_MSG, __PUB_MAX };
+const blobmsg_policy pub_policy[__PUB_MAX] = {
+	[PUB_GROUP] = { "group", BLOBMSG_TYPE_STRING },
+	[PUB_ID] = { "id", BLOBMSG_TYPE_STRING },
+	[PUB_MSG] = { "msg", BLOBMSG_TYPE_STRING },
+};
+
+enum { CLIENT_ID, CLIENT_INFO, __CLIENT_MAX };
+const blobmsg_policy client_policy[__CLIENT_MAX] = {
+	[CLIENT_ID] = { "id", BLOBMSG_TYPE_STRING },
+	[CLIENT_INFO] = { "info", BLOBMSG_TYPE_STRING },
+};
+
+enum { LOG_LEVEL, __LOG_MAX };
+const blobmsg_policy log_policy[__LOG_MAX] = {
+	[LOG_LEVEL] = { "level", BLOBMSG_TYPE_INT32 },
+};
+
+template <size_t N>
+void parse(const blobmsg_policy (&policy)[N], blob_attr **tb, blob_attr *msg)
+{
+	blobmsg_parse(policy, N, tb, blob_data(msg), (unsigned int) blob_len(msg));
+}
+
+// Publishes "msg" on `prefix` + the value of attribute `key`.
+int publish_to(const char *prefix, int key, blob_attr *msg)
+{
+	blob_attr *tb[__PUB_MAX];
+	char topic[topic_size] = {};
+
+	parse(pub_policy, tb, msg);
+	if (!tb[PUB_MSG] || !tb[key])
+		return UBUS_STATUS_INVALID_ARGUMENT;
+
+	snprintf(topic, topic_limit, "%s%s", prefix, blobmsg_get_string(tb[key]));
+	const char *payload = blobmsg_get_string(tb[PUB_MSG]);
+	mqtt_publish(topic, payload, (int) strlen(payload));
+	return UBUS_STATUS_OK;
+}
+
+int pub(ubus_context *, ubus_object *, ubus_request_data *, const char *, blob_attr *msg)
+{
+	return publish_to("rpc/", PUB_ID, msg);
+}
+
+int pub_group(ubus_context *, ubus_object *, ubus_request_data *, const char *, blob_attr *msg)
+{
+	return publish_to("broadcast/rpc/", PUB_GROUP, msg);
+}
+
+int update_client(ubus_context *, ubus_object *, ubus_request_data *, const char *, blob_attr *msg)
+{
+	blob_attr *tb[__CLIENT_MAX];
+
+	parse(client_policy, tb, msg);
+	if (!tb[CLIENT_ID] || !tb[CLIENT_INFO])
+		return UBUS_STATUS_INVALID_ARGUMENT;
+	client_update(blobmsg_get_string(tb[CLIENT_ID]), blobmsg_get_string(tb[CLIENT_INFO]));
+	return UBUS_STATUS_OK;
+}
+
+int del_client(ubus_context *, ubus_object *, ubus_request_data *, const char *, blob_attr *msg)
+{
+	blob_attr *tb[__CLIENT_MAX];
+
+	parse(client_policy, tb, msg);
+	if (!tb[CLIENT_ID])
+		return UBUS_STATUS_INVALID_ARGUMENT;
+	client_delete(blobmsg_get_string(tb[CLIENT_ID]));
+	return UBUS_STATUS_OK;
+}
+
+const char *state_text(int state)
+{
+	switch (state) {
+	case MQTT_DISCONNECTED:
+		return "disconnected";
+	case MQTT_CONNECTED:
+		return "connected";
+	default:
+		return "connecting";
+	}
+}
+
+int info(ubus_context *ctx, ubus_object *, ubus_request_data *req, const char *, blob_attr *)
+{
+	const char *broker = mqtt_get_broker();
+
+	blob_buf_init(&bridge_reply_buf, 0);
+	blobmsg_add_string(&bridge_reply_buf, "broker", broker ? broker : "");
+	blobmsg_add_u32(&bridge_reply_buf, "port", (uint32_t) mqtt_get_port());
+	blobmsg_add_string(&bridge_reply_buf, "status", state_text(mqtt_get_state()));
+	blobmsg_add_string(&bridge_reply_buf, "version", bridge_version);
+	ubus_send_reply(ctx, req, bridge_reply_buf.head);
+	return UBUS_STATUS_OK;
+}
+
+int get_client(ubus_context *ctx, ubus_object *, ubus_request_data *req, const char *, blob_attr *)
+{
+	client_list(&bridge_reply_buf);
+	ubus_send_reply(ctx, req, bridge_reply_buf.head);
+	return UBUS_STATUS_OK;
+}
+
+int set_log(ubus_context *, ubus_object *, ubus_request_data *, const char *, blob_attr *msg)
+{
+	blob_attr *tb[__LOG_MAX];
+
+	parse(log_policy, tb, msg);
+	if (!tb[LOG_LEVEL])
+		return UBUS_STATUS_INVALID_ARGUMENT;
+	log_set_level((int32_t) blobmsg_get_u32(tb[LOG_LEVEL]));
+	return UBUS_STATUS_OK;
+}
+
+const ubus_method quilac_methods[] = {
+	UBUS_METHOD("pub", pub, pub_policy),
+	UBUS_METHOD("pub_group", pub_group, pub_policy),
+	UBUS_METHOD("update_client", update_client, client_policy),
+	UBUS_METHOD("del_client", del_client, client_policy),
+	UBUS_METHOD_NOARG("info", info),
+	UBUS_METHOD_NOARG("get_client", get_client),
+	UBUS_METHOD_NOARG("log", set_log),
+};
+
+ubus_object_type quilac_object_type = UBUS_OBJECT_TYPE("quilac", quilac_methods);
+
+ubus_object quilac_object = {
+	.name = "quilac",
+	.type = &quilac_object_type,
+	.methods = quilac_methods,
+	.n_methods = ARRAY_SIZE(quilac_methods),
+};
+
+void watch_bus()
+{
+	uloop_fd_add(&bridge_ubus_ctx->sock, ULOOP_READ | ULOOP_BLOCKING);
+}
+
+} // namespace
+
+void bridge_ubus_reconnect(struct uloop_timeout *)
+{
+	if (ubus_reconnect(bridge_ubus_ctx, nullptr)) {
+		log_msg(0, "failed to reconnect, trying again in %d seconds\n", reconnect_s);
+		uloop_timeout_set(&bridge_reconnect_timer, reconnect_s * 1000);
+		return;
+	}
+	log_msg(0, "reconnected to ubus, new id: %08x\n", bridge_ubus_ctx->local_id);
+	watch_bus();
+}
+
+void bridge_ubus_lost(struct ubus_context *)
+{
+	bridge_ubus_reconnect(&bridge_reconnect_timer);
+}
+
+int bridge_ubus_setup(void)
+{
+	bridge_ubus_ctx = ubus_connect(nullptr);
+	if (!bridge_ubus_ctx) {
+		log_msg(0, "Failed to connect to ubus\n");
+		return -1;
+	}
+	bridge_ubus_ctx->connection_lost = bridge_ubus_lost;
+	watch_bus();
+
+	int ret = ubus_add_object(bridge_ubus_ctx, &quilac_object);
+	if (ret) {
+		log_msg(0, "Failed to add quilac mqtt: %s\n", ubus_strerror(ret));
+		return ret;
+	}
+	return 0;
+}
+
+void bridge_ubus_teardown(void)
+{
+	if (bridge_ubus_ctx) {
+		ubus_free(bridge_ubus_ctx);
+		bridge_ubus_ctx = nullptr;
+	}
+	uloop_timeout_cancel(&bridge_reconnect_timer);
+	blob_buf_free(&bridge_reply_buf);
+}

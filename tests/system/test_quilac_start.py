@@ -1,0 +1,80 @@
+"""quilac's command line, detaching, logging and termination."""
+import os
+import signal
+import subprocess
+import time
+
+from conftest import QUILAC, CLIENT_ID, wait_for
+from harness import pids_of
+
+USAGE = ("Usage: {0} [options]\nOptions:\n -d:\t\t\tDaemonize program\n"
+         " -l <level>:\tLog output level (default: 3)\n"
+         " -b <name>:\tmqtt  borker name (default: localhost)\n"
+         " -p <port>:\tmqtt  borker port (default: 1883)\n"
+         " -i <id>:\t\tmqtt  client id\n"
+         " -S:\t\t\tUse stderr instead of syslog for log messages\n"
+         " -v:\t\t\tDump version\n\n")
+
+
+def run(*args, timeout=10):
+    return subprocess.run([str(QUILAC), *args], capture_output=True, text=True,
+                          timeout=timeout, stdin=subprocess.DEVNULL)
+
+
+def test_version_usage_and_rejected_options():
+    r = run("-v")
+    assert (r.returncode, r.stdout) == (0, f"{QUILAC} 1.0\n")
+    usage = USAGE.format(QUILAC)
+
+    r = run("-c")
+    assert (r.returncode, r.stderr) == (1, usage)
+    r = run("-S")                                   # no client id
+    assert (r.returncode, r.stderr) == (1, usage)
+    r = run("-b", "0", "-i", "x")
+    assert (r.returncode, r.stderr) == (1, "Invalid mqtt borker name.\n" + usage)
+    r = run("-x", "-v")                             # the unknown option ends it first
+    assert r.returncode == 1 and r.stderr.endswith(usage) and "invalid option" in r.stderr
+    r = run("-i")
+    assert r.returncode == 1 and "requires an argument" in r.stderr
+    r = run("stray", "-v")                          # parsing stops at the first non-option
+    assert (r.returncode, r.stderr) == (1, usage)
+
+
+def test_detach_returns_at_once_and_detached_process_reports_usage(workdir):
+    r = subprocess.run([str(QUILAC), "-d", "-S"], capture_output=True, text=True, timeout=10)
+    assert r.returncode == 0
+    # The detached grandchild writes the usage text to the inherited stderr.
+    assert r.stderr.startswith("Usage:")
+
+
+def test_sigterm_exits_zero_and_logs_signal(sandbox, quilac_factory):
+    q = quilac_factory(1, extra=["-l", "0"])   # nothing listens on port 1
+    q.wait_output("connect to mqtt server,")
+    time.sleep(0.2)
+    assert q.stop() == 0
+    assert q.output().endswith("recv 15 signal")
+
+
+def test_log_threshold_and_unterminated_messages(sandbox, quilac_factory):
+    q = quilac_factory(1, extra=["-l", "abc"])   # atoi: 0, only level-0 messages
+    q.wait_output("connect to mqtt server, ")
+    time.sleep(0.3)
+    assert "info: use" not in q.output()         # level 2 is above the threshold
+    q.stop()
+    # Formats without "\n" run together on one line.
+    first = q.output().splitlines()[0]
+    assert first.startswith("connect to mqtt server, ")
+    assert first.endswith("Failed to connect to ubus")
+
+
+def test_detached_daemon_runs_and_stops(sandbox):
+    sandbox.start_bus()
+    before = set(pids_of("quilac"))
+    with open(sandbox.root / "detached.log", "wb") as log:
+        r = subprocess.run(sandbox.wrap([QUILAC, "-d", "-S", "-p", "1", "-i", CLIENT_ID]),
+                           stdout=log, stderr=log, timeout=10)
+    assert r.returncode == 0
+    pid = wait_for(lambda: list(set(pids_of("quilac")) - before), what="detached quilac")[0]
+    assert os.getsid(pid) == pid or os.getsid(pid) != os.getsid(0)
+    os.kill(pid, signal.SIGTERM)
+    wait_for(lambda: pid not in pids_of("quilac"), what="detached quilac gone")
