@@ -133,10 +133,12 @@ def broker(workdir):
 class Quilac:
     """quilac in the sandbox, logging everything (-S -l 4) to a file."""
 
-    def __init__(self, sandbox, port, client_id=CLIENT_ID, extra=(), log="quilac.log"):
+    def __init__(self, sandbox, port, client_id=CLIENT_ID, extra=(), log="quilac.log",
+                 env_extra=None):
         self.sandbox = sandbox
         argv = [QUILAC, "-S", "-l", "4", "-b", "127.0.0.1", "-p", port, "-i", client_id, *extra]
-        self.proc = Proc(sandbox.wrap(argv), sandbox.root / log)
+        env = dict(os.environ, **(env_extra or {}))
+        self.proc = Proc(sandbox.wrap(argv), sandbox.root / log, env=env)
 
     def output(self):
         return self.proc.output()
@@ -169,6 +171,7 @@ def quilac_factory(sandbox):
     yield start
     for q in started:
         q.stop()
+        print(f"--- {q.proc.log} ---\n{q.output()[-3000:]}")
 
 
 @pytest.fixture

@@ -11,7 +11,7 @@ password file; `root` with the Base64 of the client id, and `test`/`test` for
 the tests' own publishers and subscribers."""
 import base64
 import os
-import shlex
+import shutil
 import signal
 import socket
 import stat
@@ -57,6 +57,10 @@ class Sandbox:
     def set_quilapi(self, body):
         write_script(self.root / "quilapi-impl.new", body)
         os.replace(self.root / "quilapi-impl.new", self.root / "quilapi-impl")
+
+    def install_quilapi_binary(self, program):
+        """Puts a real executable at /usr/sbin/quilapi (before the daemon starts)."""
+        shutil.copy(program, self.upper / "quilapi")
 
     def remove_quilapi(self):
         (self.root / "quilapi-impl").unlink()
@@ -134,14 +138,22 @@ class Broker:
     def output(self):
         return self.log.read_text(errors="replace")
 
-    def pub(self, topic, payload, *extra):
+    def messages(self, log):
+        # Split on LF only: a CR inside a payload is part of it.
+        text = Path(log).read_bytes().decode(errors="replace")
+        return text.split("\n")[:-1]
+
+    def pub(self, topic, payload):
+        """Publishes at QoS 1; a payload of None sends an empty message."""
+        body = ["-n"] if payload is None else ["-m", payload]
         subprocess.run(["mosquitto_pub", "-p", str(self.port), "-u", "test", "-P", "test",
-                        "-q", "1", "-t", topic, "-m", payload, *extra],
+                        "-q", "1", "-t", topic, *body],
                        check=True, capture_output=True, timeout=10)
 
     def sub(self, topic, log, count=None, timeout=None):
+        """Subscribes; each message becomes a line "topic|payload" in `log`."""
         argv = ["mosquitto_sub", "-p", str(self.port), "-u", "test", "-P", "test",
-                "-q", "1", "-v", "-t", topic]
+                "-q", "1", "-F", "%t|%p", "-t", topic]
         if count:
             argv += ["-C", str(count)]
         if timeout:

@@ -1,0 +1,100 @@
+"""Reports handed to the API program and its output published: the line
+protocol, its limits, exit reports and the "offline/" shortcut."""
+from conftest import BUILD, wait_for
+
+
+def bridged(broker, quilac, sandbox, workdir, script, payload="p", topic="upload/x",
+            sub_topic="t/#"):
+    """Runs one report through `script`; returns the messages seen on sub_topic."""
+    log = workdir / f"sub-{abs(hash(script))}.log"
+    sub = broker.sub(sub_topic, log)
+    ended = quilac.output().count("exit with")
+    sandbox.set_quilapi(script)
+    broker.pub(topic, payload)
+    wait_for(lambda: quilac.output().count("exit with") > ended, what="worker ended")
+    # A sentinel report after the one under test marks the end of its output.
+    sentinel_topic = sub_topic.removesuffix("/#") + ("/end" if sub_topic.endswith("/#") else "")
+    sandbox.set_quilapi(f"echo {sentinel_topic}; echo __end__\n")
+    broker.pub("upload/sentinel", "s")
+    wait_for(lambda: f"{sentinel_topic}|__end__" in broker.messages(log), what="sentinel")
+    sub.stop()
+    return [m for m in broker.messages(log) if not m.endswith("|__end__")]
+
+
+def test_worker_gets_quilapi_mqtt_and_exact_json(sandbox, broker, quilac_factory, workdir):
+    args_log = workdir / "args.log"
+    sandbox.install_quilapi_binary(BUILD / "tests/system/record_args")
+    sandbox.start_bus()
+    sub = broker.sub("reply/#", workdir / "sub.log")
+    q = quilac_factory(broker.port, env_extra={"QUIL_ARGS_LOG": str(args_log)})
+    q.wait_output("subscribed (mid: 3)")
+    broker.pub("upload/dev/1", '{"a":"b/c"}')
+    wait_for(lambda: broker.messages(workdir / "sub.log") == ["reply/args|recorded"],
+             what="reply")
+    assert args_log.read_text() == (
+        'quilapi\nmqtt\n{ "topic": "upload\\/dev\\/1", "payload": "{\\"a\\":\\"b\\/c\\"}" }\n\n')
+    sub.stop()
+
+
+def test_lines_after_the_first_are_published_in_order(quilac, broker, sandbox, workdir):
+    got = bridged(broker, quilac, sandbox, workdir, "printf 't\\nA\\n\\nB\\r\\nC'\n",
+                  sub_topic="t")
+    assert got == ["t|A", "t|", "t|B\r"]          # C has no line end: dropped
+
+
+def test_only_a_topic_or_nothing_publishes_nothing(quilac, broker, sandbox, workdir):
+    assert bridged(broker, quilac, sandbox, workdir, "echo t/x\n") == []
+    assert bridged(broker, quilac, sandbox, workdir, "exit 0\n") == []
+
+
+def test_line_length_limit_and_nul(quilac, broker, sandbox, workdir):
+    script = ("head -c 8191 /dev/zero | tr '\\0' a > $$.l; "
+              "printf 't/x\\n'; cat $$.l; printf '\\n'; "                 # 8191 + LF: kept
+              "cat $$.l; printf 'b\\n'; "                                 # 8192 + LF: dropped
+              "printf 'after\\n'; "
+              "printf 'x\\000y\\nz\\n'; "                                 # NUL hides the LF...
+              "head -c 9000 /dev/zero | tr '\\0' c; printf '\\nlast\\n'; rm $$.l\n")
+    got = bridged(broker, quilac, sandbox, workdir, script)
+    assert got[0] == "t/x|" + "a" * 8191
+    assert got[1] == "t/x|after"
+    # ...so everything up to the 8192-byte mark is one over-long line.
+    assert got[2:] == ["t/x|last"]
+
+
+def test_exit_reports(quilac, broker, sandbox, workdir):
+    sandbox.set_quilapi("exit 3\n")
+    broker.pub("upload/a", "x")
+    quilac.wait_output("): exit with 3\n")
+    sandbox.set_quilapi("kill -9 $$\n")
+    broker.pub("rpc_rsp/a", "x")
+    quilac.wait_output("): exit with signal 9\n")
+    assert "quilapi (" in quilac.output()
+
+
+def test_missing_api_program_exits_127_and_publishes_nothing(quilac, broker, sandbox, workdir):
+    sub = broker.sub("#", workdir / "all.log")
+    sandbox.remove_quilapi()
+    broker.pub("upload/x", "x")
+    quilac.wait_output("): exit with 127\n")
+    assert [m for m in broker.messages(workdir / "all.log") if not m.startswith("upload/")] == []
+    sub.stop()
+
+
+def test_lines_written_just_before_exit_are_all_published(quilac, broker, sandbox, workdir):
+    script = "echo t/d; i=0; while [ $i -lt 300 ]; do echo line$i; i=$((i+1)); done\n"
+    got = bridged(broker, quilac, sandbox, workdir, script)
+    assert got == [f"t/d|line{i}" for i in range(300)]
+
+
+def test_offline_message_removes_registry_entry(quilac, broker, sandbox):
+    assert quilac.call("update_client", '{"id":"dev1","info":"x"}').returncode == 0
+    assert quilac.call("update_client", '{"id":"","info":"empty"}').returncode == 0
+    broker.pub("offline/dev1", None)           # no payload: only logged
+    quilac.wait_output("message: offline/dev1 (null)")
+    assert '"count":2' in quilac.call("get_client").stdout
+
+    broker.pub("offline/dev1", "bye")
+    wait_for(lambda: '"count":1' in quilac.call("get_client").stdout, what="entry removed")
+    broker.pub("offline/", "bye")                  # the empty id
+    wait_for(lambda: quilac.call("get_client").stdout == '{"count":0}\n', what="empty id removed")
+    assert "exit with" not in quilac.output()      # no worker was started

@@ -1,0 +1,95 @@
+"""The bridge's MQTT session against a real broker: credentials, subscriptions,
+hotplug events, loss of the broker and reconnection."""
+import re
+import socket
+import threading
+import time
+
+from conftest import CLIENT_ID, wait_for
+from harness import Broker
+
+
+def subscribe_lines(broker_log):
+    return re.findall(r"Received SUBSCRIBE from " + CLIENT_ID + r"\n\t(\S+) \(QoS (\d)\)",
+                      broker_log)
+
+
+def test_session_credentials_subscriptions_and_online_event(quilac, broker, sandbox):
+    log = broker.output()
+    assert f"as {CLIENT_ID} (p2, c1, k30, u'root')" in log
+    assert subscribe_lines(log) == [("offline/#", "1"), ("upload/#", "1"), ("rpc_rsp/#", "1")]
+    out = quilac.output()
+    assert f"info: use {CLIENT_ID}/QUIxMkNEMzRFRjU2 as client id\n" in out
+    assert "connect to mqtt server, Connection Accepted." in out
+    wait_for(lambda: sandbox.hotplug_events() == ["quilac ACTION=online MAC= IP= PORT= PROTO="],
+             what="online event")
+    assert quilac.call("info").stdout == (
+        f'{{"broker":"127.0.0.1","port":{broker.port},"status":"connected","version":"1.0"}}\n')
+
+
+def test_refused_credentials_retry_without_offline_event(workdir, sandbox, quilac_factory):
+    broker = Broker(workdir, [CLIENT_ID], password_override="wrong").start()
+    try:
+        q = quilac_factory(broker.port)
+        q.wait_output("connect to mqtt server error (")
+        start = time.monotonic()
+        q.wait_output("try reconnect to mqtt server, Connection Accepted.", timeout=8)
+        assert 3.5 < time.monotonic() - start < 7
+        q.wait_output("reconnect to mqtt server ok")
+        assert q.output().count("connect to mqtt server error (") >= 1
+        assert sandbox.hotplug_events() == []
+    finally:
+        broker.stop()
+
+
+def test_broker_down_at_start_then_up(workdir, sandbox, quilac_factory):
+    broker = Broker(workdir, [CLIENT_ID])
+    sandbox.start_bus()
+    q = quilac_factory(broker.port)
+    q.wait_output("connect to mqtt server, ")
+    wait_for(lambda: q.call("info").returncode == 0, what="bus object")
+    assert '"status":"disconnected"' in q.call("info").stdout
+    broker.start()
+    q.wait_output("try reconnect to mqtt server, Connection Accepted.", timeout=8)
+    q.wait_output("subscribed (mid: 3)")
+    assert '"status":"connected"' in q.call("info").stdout
+    assert sandbox.hotplug_events() == ["quilac ACTION=online MAC= IP= PORT= PROTO="]
+    broker.stop()
+
+
+def test_broker_lost_and_back(quilac, broker, sandbox, workdir):
+    wait_for(lambda: len(sandbox.hotplug_events()) == 1, what="online")
+    broker.stop()
+    quilac.wait_output("disconnect from mqtt server, ")
+    wait_for(lambda: len(sandbox.hotplug_events()) == 2, what="offline")
+    quilac.wait_output("try reconnect to mqtt server, ", timeout=8)
+    assert '"status":"disconnected"' in quilac.call("info").stdout
+
+    broker.start()
+    wait_for(lambda: quilac.output().count("subscribed (mid: 3)") == 2, timeout=12,
+             what="resubscribed")
+    assert [e.split()[1] for e in sandbox.hotplug_events()] == \
+        ["ACTION=online", "ACTION=offline", "ACTION=online"]
+
+    sub = broker.sub("reply/#", workdir / "sub.log")
+    sandbox.set_quilapi('echo "reply/back"; echo again\n')
+    broker.pub("upload/x", "hello")
+    wait_for(lambda: broker.messages(workdir / "sub.log") == ["reply/back|again"],
+             what="report bridged after reconnection")
+    sub.stop()
+
+
+def test_info_reports_connecting_while_connack_outstanding(sandbox, quilac_factory):
+    # A "broker" that accepts the TCP connection and never answers.
+    srv = socket.socket()
+    srv.bind(("127.0.0.1", 0))
+    srv.listen(4)
+    conns = []
+    t = threading.Thread(target=lambda: conns.append(srv.accept()), daemon=True)
+    t.start()
+    sandbox.start_bus()
+    q = quilac_factory(srv.getsockname()[1])
+    wait_for(lambda: q.call("info").returncode == 0, what="bus object")
+    assert '"status":"connecting"' in q.call("info").stdout
+    q.stop()
+    srv.close()
