@@ -15,15 +15,17 @@ UBUSD = BUILD / "hostlib/libubus/ubusd"
 UBUS = BUILD / "hostlib/libubus/ubus"
 
 
-def wait_for(cond, timeout=5.0, step=0.02, what="condition"):
-    """Polls cond() until it is truthy; fails the test after `timeout` s."""
+def wait_for(cond, timeout=5.0, step=0.02, what="condition", show=None):
+    """Polls cond() until it is truthy; fails the test after `timeout` s,
+    saying what it waited for and, with `show`, what there was instead."""
     end = time.monotonic() + timeout
     while True:
         value = cond()
         if value:
             return value
         if time.monotonic() > end:
-            pytest.fail(f"timed out waiting for {what}")
+            seen = f": {show()!r}" if show else ""
+            pytest.fail(f"timed out waiting for {what}{seen}")
         time.sleep(step)
 
 

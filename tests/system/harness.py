@@ -80,6 +80,11 @@ class Sandbox:
     def hotplug_events(self):
         return self.hotplug_log.read_text().splitlines()
 
+    def restart_bus(self, pause=0.0):
+        self.bus.stop()
+        time.sleep(pause)
+        self.start_bus()
+
     def start_bus(self):
         self.bus = Proc([UBUSD, "-s", self.socket], self.root / "ubusd.log")
         wait_for(lambda: os.path.exists(self.socket), what="bus socket")
@@ -158,9 +163,11 @@ class Broker:
             argv += ["-C", str(count)]
         if timeout:
             argv += ["-W", str(timeout)]
+        # mosquitto_sub prints nothing when subscribed; the broker logs it.
+        line = f"\n\t{topic} (QoS 1)\n"
+        seen = self.output().count(line)
         p = Proc(argv, log)
-        # mosquitto_sub prints nothing when subscribed; let the broker log it.
-        wait_for(lambda: f"{topic} (QoS 1)" in self.output(), what=f"subscription {topic}")
+        wait_for(lambda: self.output().count(line) > seen, what=f"subscription {topic}")
         return p
 
 

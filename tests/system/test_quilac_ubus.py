@@ -1,0 +1,102 @@
+"""The bus object "quilac": every method with good and bad arguments, the
+log threshold, and the bus daemon restarted under the running bridge."""
+import json
+import re
+
+from conftest import wait_for
+
+
+def test_signature_lists_shared_policies(quilac):
+    lines = quilac.ubus("-v", "list", "quilac").stdout.splitlines()
+    assert lines[1:] == [
+        '\t"pub":{"group":"String","id":"String","msg":"String"}',
+        '\t"pub_group":{"group":"String","id":"String","msg":"String"}',
+        '\t"update_client":{"id":"String","info":"String"}',
+        '\t"del_client":{"id":"String","info":"String"}',
+        '\t"info":{}',
+        '\t"get_client":{}',
+        '\t"log":{}',
+    ]
+
+
+def test_pub_and_pub_group(quilac, broker, workdir):
+    sub = broker.sub("#", workdir / "all.log")
+    assert quilac.call("pub", '{"id":"AB12CD34EF56","msg":"hello"}').returncode == 0
+    assert quilac.call("pub_group", '{"group":"lan","msg":"all"}').returncode == 0
+    long_id = "x" * 300
+    assert quilac.call("pub", json.dumps({"id": long_id, "msg": "cut"})).returncode == 0
+    want = ["rpc/AB12CD34EF56|hello", "broadcast/rpc/lan|all", "rpc/" + "x" * 250 + "|cut"]
+    wait_for(lambda: broker.messages(workdir / "all.log") == want, what="publications",
+             show=lambda: broker.messages(workdir / "all.log"))
+
+    for method, args in (("pub", '{"id":"a"}'), ("pub", '{"id":5,"msg":"m"}'),
+                         ("pub", '{"group":"g","msg":"m"}'), ("pub_group", '{"id":"a","msg":"m"}'),
+                         ("pub", None)):
+        r = quilac.call(method, args)
+        assert (r.returncode, r.stderr) == (2, "Command failed: Invalid argument\n"), (method, args)
+    sub.stop()
+    assert broker.messages(workdir / "all.log") == want
+    assert "rpc/AB12CD34EF56/hello" in quilac.output()     # level-4 publish message
+
+
+def test_pub_without_broker_still_succeeds(sandbox, quilac_factory):
+    sandbox.start_bus()
+    q = quilac_factory(1)
+    wait_for(lambda: q.call("info").returncode == 0, what="bus object")
+    assert q.call("info").stdout == (
+        '{"broker":"127.0.0.1","port":1,"status":"disconnected","version":"1.0"}\n')
+    assert q.call("pub", '{"id":"a","msg":"m"}').returncode == 0
+
+
+def test_client_registry_methods(quilac):
+    assert quilac.call("get_client").stdout == '{"count":0}\n'
+    assert quilac.call("update_client", '{"id":"AB12CD34EF56","info":"x"}').returncode == 0
+    quilac.wait_output("client add AB12CD34EF56")
+    first = json.loads(quilac.call("get_client").stdout)
+    assert quilac.call("update_client", '{"id":"AB12CD34EF56","info":"y"}').returncode == 0
+    quilac.wait_output("client update AB12CD34EF56")
+    second = json.loads(quilac.call("get_client").stdout)
+    assert second["count"] == 1
+    assert second["client"][0] == dict(first["client"][0], info="y")
+
+    for cid in ("b", "Zed", "0abc", "AB12CD34EF56-longer-than-12"):
+        quilac.call("update_client", json.dumps({"id": cid, "info": cid}))
+    listing = json.loads(quilac.call("get_client").stdout)
+    assert [(c["index"], c["id"]) for c in listing["client"]] == \
+        [(0, "0abc"), (1, "AB12CD34EF56"), (2, "Zed"), (3, "b")]
+    assert listing["client"][1]["info"] == "AB12CD34EF56-longer-than-12"
+
+    assert quilac.call("update_client", '{"id":"a"}').returncode == 2
+    assert quilac.call("del_client", '{"info":"x"}').returncode == 2
+    assert quilac.call("del_client", '{"id":"nobody"}').returncode == 0
+    assert quilac.call("del_client", '{"id":"AB12CD34EF56-other"}').returncode == 0
+    assert json.loads(quilac.call("get_client").stdout)["count"] == 3
+
+
+def test_log_method_changes_threshold(sandbox, broker, quilac_factory):
+    sandbox.start_bus()
+    q = quilac_factory(broker.port, extra=["-l", "2"])
+    q.wait_output("subscribed (mid: 3)")
+    wait_for(lambda: q.call("info").returncode == 0, what="bus object")
+    q.call("pub", '{"id":"a","msg":"one"}')
+    assert "rpc/a/one" not in q.output()
+    assert q.call("log", '{"level":4}').returncode == 0
+    q.call("pub", '{"id":"a","msg":"two"}')
+    q.wait_output("rpc/a/two")
+    assert q.call("log", '{"level":0}').returncode == 0
+    q.call("pub", '{"id":"a","msg":"three"}')
+    assert q.call("log", '{"level":-1}').returncode == 0     # anything outside 0..3 is 4
+    q.call("pub", '{"id":"a","msg":"four"}')
+    q.wait_output("rpc/a/four")
+    assert "rpc/a/three" not in q.output()
+    assert q.call("log", '{"level":"4"}').returncode == 2
+    assert q.call("log").returncode == 2
+
+
+def test_bus_restart_under_running_bridge(quilac, sandbox):
+    sandbox.restart_bus(pause=2.5)
+    quilac.wait_output("failed to reconnect, trying again in 2 seconds\n")
+    quilac.wait_output("reconnected to ubus, new id: ", timeout=6)
+    assert re.search(r"reconnected to ubus, new id: [0-9a-f]{8}\n", quilac.output())
+    wait_for(lambda: quilac.call("info").returncode == 0, what="object back")
+    assert quilac.call("update_client", '{"id":"x","info":"y"}').returncode == 0
