@@ -33,6 +33,10 @@ constexpr size_t offline_prefix_len = 8;
 // output) must not keep the daemon draining forever.
 constexpr int max_drain_rounds = 1024;
 
+LIST_HEAD(api_workers);
+
+} // namespace
+
 struct api_worker {
 	list_head link;
 	uloop_process process;
@@ -42,7 +46,7 @@ struct api_worker {
 	char *topic;
 };
 
-LIST_HEAD(api_workers);
+namespace {
 
 api_worker *worker_of(ustream *s)
 {
@@ -130,7 +134,7 @@ int api_spawn(const char *json)
 		return -1;
 	}
 
-	api_worker *w = (api_worker *) calloc(1, sizeof(*w));
+	api_worker *w = api_worker_new();
 	if (!w) {
 		close(fds[0]);
 		close(fds[1]);
@@ -151,18 +155,28 @@ int api_spawn(const char *json)
 	}
 
 	close(fds[1]);
+	api_watch(w, pid, fds[0]);
+	return 0;
+}
+
+struct api_worker *api_worker_new(void)
+{
+	return (api_worker *) calloc(1, sizeof(api_worker));
+}
+
+void api_watch(struct api_worker *w, pid_t pid, int read_fd)
+{
 	snprintf(w->name, sizeof(w->name), "%s", api_name);
 	w->process.pid = pid;
 	w->process.cb = api_on_exit;
 	uloop_process_add(&w->process);
 	list_add_tail(&w->link, &api_workers);
 
-	fcntl(fds[0], F_SETFD, fcntl(fds[0], F_GETFD) | FD_CLOEXEC);
+	fcntl(read_fd, F_SETFD, fcntl(read_fd, F_GETFD) | FD_CLOEXEC);
 	w->output.stream.string_data = true;
 	w->output.stream.notify_read = api_on_output;
 	w->output.stream.r.buffer_len = api_line_buffer;
-	ustream_fd_init(&w->output, fds[0]);
-	return 0;
+	ustream_fd_init(&w->output, read_fd);
 }
 
 void api_on_output(struct ustream *s, int)

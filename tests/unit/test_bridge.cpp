@@ -1,0 +1,224 @@
+// quilac's pure logic: options, logger threshold and format, Base64 with its
+// block counter, and the client registry's keys, order and listing.
+#include "log.h"
+#include "mqtt.h"
+#include "options.h"
+#include "registry.h"
+
+extern "C" {
+#include <libubox/blobmsg_json.h>
+}
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct argv_builder {
+	std::vector<std::string> words;
+	std::vector<char *> ptrs;
+
+	argv_builder(std::initializer_list<const char *> w) : words(w.begin(), w.end())
+	{
+		for (auto &s : words)
+			ptrs.push_back(s.data());
+		ptrs.push_back(nullptr);
+	}
+	int argc() const { return (int) words.size(); }
+	char **argv() { return ptrs.data(); }
+};
+
+int parse(argv_builder a, bridge_options *o)
+{
+	return parse_options(a.argc(), a.argv(), o);
+}
+
+TEST(Options, DefaultsAndValues)
+{
+	bridge_options o;
+	EXPECT_EQ(parse({ "quilac", "-i", "id1" }, &o), -1);
+	EXPECT_STREQ(o.broker, "localhost");
+	EXPECT_EQ(o.port, 1883);
+	EXPECT_EQ(o.log_level, 3);
+	EXPECT_TRUE(o.use_syslog);
+	EXPECT_FALSE(o.daemonize);
+	EXPECT_STREQ(o.client_id, "id1");
+
+	bridge_options p;
+	EXPECT_EQ(parse({ "quilac", "-d", "-S", "-l", "9", "-b", "00", "-p", "abc", "-i", "a",
+			  "-i", "b" }, &p), -1);
+	EXPECT_TRUE(p.daemonize);
+	EXPECT_FALSE(p.use_syslog);
+	EXPECT_EQ(p.log_level, 9);	/* clamped later, by log_open */
+	EXPECT_STREQ(p.broker, "00");
+	EXPECT_EQ(p.port, 0);		/* atoi("abc"); the session keeps 1883 */
+	EXPECT_STREQ(p.client_id, "b");	/* a repeated option overwrites */
+
+	bridge_options q;
+	EXPECT_EQ(parse({ "quilac", "-b", "", "-i", "x", "rest", "-b", "0" }, &q), -1);
+	EXPECT_STREQ(q.broker, "");	/* parsing stopped at "rest" */
+}
+
+TEST(Options, EndingCases)
+{
+	bridge_options o;
+	testing::internal::CaptureStdout();
+	EXPECT_EQ(parse({ "/usr/sbin/quilac", "-v", "-x" }, &o), 0);
+	EXPECT_EQ(testing::internal::GetCapturedStdout(), "/usr/sbin/quilac 1.0\n");
+
+	testing::internal::CaptureStderr();
+	EXPECT_EQ(parse({ "quilac", "-b", "0" }, &o), 1);
+	std::string err = testing::internal::GetCapturedStderr();
+	EXPECT_EQ(err.rfind("Invalid mqtt borker name.\nUsage: quilac [options]\n", 0), 0u);
+	EXPECT_NE(err.find(" -l <level>:\tLog output level (default: 3)\n"), std::string::npos);
+
+	testing::internal::CaptureStderr();
+	EXPECT_EQ(parse({ "quilac", "-c" }, &o), 1);
+	EXPECT_EQ(testing::internal::GetCapturedStderr().rfind("Usage:", 0), 0u);
+}
+
+std::string logged(int open_level, int msg_level, void (*after_open)() = nullptr)
+{
+	log_open("test", false, open_level);
+	if (after_open)
+		after_open();
+	testing::internal::CaptureStderr();
+	log_msg(msg_level, "m%d", msg_level);
+	return testing::internal::GetCapturedStderr();
+}
+
+TEST(Logger, ThresholdClampAndVerbatimFormat)
+{
+	EXPECT_EQ(logged(3, 3), "m3");
+	EXPECT_EQ(logged(3, 4), "");
+	EXPECT_EQ(logged(9, 4), "m4");
+	EXPECT_EQ(logged(-1, 4), "m4");
+	EXPECT_EQ(logged(0, 0), "m0");
+	EXPECT_EQ(logged(0, 1), "");
+	EXPECT_EQ(logged(4, 2, [] { log_set_level(1); }), "");
+	EXPECT_EQ(logged(0, 4, [] { log_set_level(7); }), "m4");
+}
+
+std::string b64(const std::string &in)
+{
+	char *out = base64_encode(in.data(), in.size());
+	std::string s = out ? out : "(null)";
+	free(out);
+	return s;
+}
+
+TEST(Base64, Rfc4648VectorsAndBinary)
+{
+	EXPECT_EQ(b64(""), "");
+	EXPECT_EQ(b64("f"), "Zg==");
+	EXPECT_EQ(b64("fo"), "Zm8=");
+	EXPECT_EQ(b64("foo"), "Zm9v");
+	EXPECT_EQ(b64("foob"), "Zm9vYg==");
+	EXPECT_EQ(b64("fooba"), "Zm9vYmE=");
+	EXPECT_EQ(b64("foobar"), "Zm9vYmFy");
+	EXPECT_EQ(b64("AB12CD34EF56"), "QUIxMkNEMzRFRjU2");
+	EXPECT_EQ(b64(std::string("\xff\xfe\x00\x80", 4)), "//4AgA==");
+}
+
+TEST(Base64, BlocksGrowAtTheBoundary)
+{
+	std::string in(49149, 'a');
+	std::string out = b64(in);
+	EXPECT_EQ(bufc, 1);
+	EXPECT_EQ(out.size(), 65532u);
+
+	in.push_back('a');	/* 49150 bytes: 65536 characters plus the NUL */
+	out = b64(in);
+	EXPECT_EQ(bufc, 2);
+	EXPECT_EQ(out.size(), 65536u);
+	EXPECT_EQ(out.substr(0, 8), "YWFhYWFh");
+
+	std::string big(400000, '\x5a');
+	EXPECT_EQ(b64(big).size(), (400000 + 2) / 3 * 4);
+	EXPECT_EQ(bufc, 9);	/* 533336 bytes with the NUL need 9 blocks */
+}
+
+struct Registry : ::testing::Test {
+	blob_buf b = {};
+
+	void SetUp() override
+	{
+		log_open("test", false, 0);
+		client_init();
+	}
+	void TearDown() override
+	{
+		for (const char *id : { "AB12CD34EF56", "abc", "b", "Zed", "0", "", "x" })
+			client_delete(id);
+		blob_buf_free(&b);
+	}
+	std::string listing()
+	{
+		client_list(&b);
+		char *s = blobmsg_format_json(b.head, true);
+		std::string out = s;
+		free(s);
+		return out;
+	}
+	// The listing without the online times, which depend on the clock.
+	std::string listing_no_time()
+	{
+		std::string s = listing();
+		for (size_t p; (p = s.find("\"online\":")) != std::string::npos;) {
+			size_t end = s.find_first_of(",}", p);
+			s.erase(p, end - p + (s[end] == ',' ? 1 : 0));
+		}
+		return s;
+	}
+};
+
+TEST_F(Registry, EmptyListingHasOnlyCount)
+{
+	EXPECT_EQ(listing(), "{\"count\":0}");
+}
+
+TEST_F(Registry, KeysAreTwelveBytesZeroPadded)
+{
+	client_update("AB12CD34EF56-tail", "long");
+	client_update("AB12CD34EF56", "same key");
+	client_update("abc", "short");
+	client_update("abcd", nullptr);		/* missing info: nothing happens */
+	client_update(nullptr, "x");
+	EXPECT_EQ(listing_no_time(),
+		  "{\"count\":2,\"client\":[{\"index\":0,\"id\":\"AB12CD34EF56\",\"info\":\"same key\"},"
+		  "{\"index\":1,\"id\":\"abc\",\"info\":\"short\"}]}");
+
+	client_delete("abcd");			/* not "abc" */
+	client_delete("ab");
+	EXPECT_NE(listing().find("\"abc\""), std::string::npos);
+	client_delete("AB12CD34EF56-other");	/* same 12 bytes */
+	EXPECT_EQ(listing().find("AB12"), std::string::npos);
+}
+
+TEST_F(Registry, OrderIsUnsignedBytesAndUpdateKeepsOnlineTime)
+{
+	for (const char *id : { "b", "Zed", "0", "" })
+		client_update(id, id);
+	EXPECT_EQ(listing_no_time(),
+		  "{\"count\":4,\"client\":[{\"index\":0,\"id\":\"\",\"info\":\"\"},"
+		  "{\"index\":1,\"id\":\"0\",\"info\":\"0\"},{\"index\":2,\"id\":\"Zed\",\"info\":\"Zed\"},"
+		  "{\"index\":3,\"id\":\"b\",\"info\":\"b\"}]}");
+
+	std::string before = listing();
+	size_t at = before.find("\"online\":", before.find("\"Zed\""));
+	std::string online = before.substr(at, before.find(',', at) - at);
+	client_update("Zed", "new");
+	std::string after = listing();
+	EXPECT_NE(after.find(online), std::string::npos);
+	EXPECT_NE(after.find("\"info\":\"new\""), std::string::npos);
+
+	testing::internal::CaptureStderr();
+	log_set_level(4);
+	client_update("x", "1");
+	client_update("x", "2");
+	client_delete("nobody");
+	EXPECT_EQ(testing::internal::GetCapturedStderr(), "client add xclient update x");
+}
+
+} // namespace
