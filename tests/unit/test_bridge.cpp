@@ -19,6 +19,7 @@ struct argv_builder {
 	std::vector<std::string> words;
 	std::vector<char *> ptrs;
 
+	argv_builder(const argv_builder &) = delete;
 	argv_builder(std::initializer_list<const char *> w) : words(w.begin(), w.end())
 	{
 		for (auto &s : words)
@@ -29,52 +30,57 @@ struct argv_builder {
 	char **argv() { return ptrs.data(); }
 };
 
-int parse(argv_builder a, bridge_options *o)
-{
-	return parse_options(a.argc(), a.argv(), o);
-}
+// Keeps the words alive as long as the options that point into them.
+struct parsed {
+	argv_builder args;
+	bridge_options opts;
+	int ret;
+
+	parsed(std::initializer_list<const char *> w) : args(w)
+	{
+		ret = parse_options(args.argc(), args.argv(), &opts);
+	}
+};
 
 TEST(Options, DefaultsAndValues)
 {
-	bridge_options o;
-	EXPECT_EQ(parse({ "quilac", "-i", "id1" }, &o), -1);
-	EXPECT_STREQ(o.broker, "localhost");
-	EXPECT_EQ(o.port, 1883);
-	EXPECT_EQ(o.log_level, 3);
-	EXPECT_TRUE(o.use_syslog);
-	EXPECT_FALSE(o.daemonize);
-	EXPECT_STREQ(o.client_id, "id1");
+	parsed a{ "quilac", "-i", "id1" };
+	EXPECT_EQ(a.ret, -1);
+	EXPECT_STREQ(a.opts.broker, "localhost");
+	EXPECT_EQ(a.opts.port, 1883);
+	EXPECT_EQ(a.opts.log_level, 3);
+	EXPECT_TRUE(a.opts.use_syslog);
+	EXPECT_FALSE(a.opts.daemonize);
+	EXPECT_STREQ(a.opts.client_id, "id1");
 
-	bridge_options p;
-	EXPECT_EQ(parse({ "quilac", "-d", "-S", "-l", "9", "-b", "00", "-p", "abc", "-i", "a",
-			  "-i", "b" }, &p), -1);
-	EXPECT_TRUE(p.daemonize);
-	EXPECT_FALSE(p.use_syslog);
-	EXPECT_EQ(p.log_level, 9);	/* clamped later, by log_open */
-	EXPECT_STREQ(p.broker, "00");
-	EXPECT_EQ(p.port, 0);		/* atoi("abc"); the session keeps 1883 */
-	EXPECT_STREQ(p.client_id, "b");	/* a repeated option overwrites */
+	parsed p{ "quilac", "-d", "-S", "-l", "9", "-b", "00", "-p", "abc", "-i", "a", "-i", "b" };
+	EXPECT_EQ(p.ret, -1);
+	EXPECT_TRUE(p.opts.daemonize);
+	EXPECT_FALSE(p.opts.use_syslog);
+	EXPECT_EQ(p.opts.log_level, 9);		/* clamped later, by log_open */
+	EXPECT_STREQ(p.opts.broker, "00");
+	EXPECT_EQ(p.opts.port, 0);		/* atoi("abc"); the session keeps 1883 */
+	EXPECT_STREQ(p.opts.client_id, "b");	/* a repeated option overwrites */
 
-	bridge_options q;
-	EXPECT_EQ(parse({ "quilac", "-b", "", "-i", "x", "rest", "-b", "0" }, &q), -1);
-	EXPECT_STREQ(q.broker, "");	/* parsing stopped at "rest" */
+	parsed q{ "quilac", "-b", "", "-i", "x", "rest", "-b", "0" };
+	EXPECT_EQ(q.ret, -1);
+	EXPECT_STREQ(q.opts.broker, "");	/* parsing stopped at "rest" */
 }
 
 TEST(Options, EndingCases)
 {
-	bridge_options o;
 	testing::internal::CaptureStdout();
-	EXPECT_EQ(parse({ "/usr/sbin/quilac", "-v", "-x" }, &o), 0);
+	EXPECT_EQ((parsed{ "/usr/sbin/quilac", "-v", "-x" }.ret), 0);
 	EXPECT_EQ(testing::internal::GetCapturedStdout(), "/usr/sbin/quilac 1.0\n");
 
 	testing::internal::CaptureStderr();
-	EXPECT_EQ(parse({ "quilac", "-b", "0" }, &o), 1);
+	EXPECT_EQ((parsed{ "quilac", "-b", "0" }.ret), 1);
 	std::string err = testing::internal::GetCapturedStderr();
 	EXPECT_EQ(err.rfind("Invalid mqtt borker name.\nUsage: quilac [options]\n", 0), 0u);
 	EXPECT_NE(err.find(" -l <level>:\tLog output level (default: 3)\n"), std::string::npos);
 
 	testing::internal::CaptureStderr();
-	EXPECT_EQ(parse({ "quilac", "-c" }, &o), 1);
+	EXPECT_EQ((parsed{ "quilac", "-c" }.ret), 1);
 	EXPECT_EQ(testing::internal::GetCapturedStderr().rfind("Usage:", 0), 0u);
 }
 
