@@ -1,0 +1,14 @@
+// SIGTERM and SIGPIPE handling shared by the daemons.
+#pragma once
+
+// SIGTERM records the signal and cancels the event loop (nothing else: no
+// locks may be taken in a handler); SIGPIPE is ignored, so a write to a closed
+// socket or pipe fails instead of ending the process.
+void daemon_signals_install(void);
+
+// The SIGTERM received, or 0.
+int daemon_term_signal(void);
+
+// uloop_run() clears the cancellation on entry; this makes a SIGTERM that came
+// before the loop started end it at its first iteration. Call after uloop_init.
+void daemon_catch_early_term(void);

@@ -1,0 +1,327 @@
+// quildis at work: an AC answers requests and announces itself; an AP asks
+// until it hears an AC, remembers the first one and reports it to hotplug.
+#include "daemon.h"
+#include "datagram.h"
+
+#include <libubus.h>
+#include <json-c/json.h>
+
+#include <arpa/inet.h>
+#include <ctype.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+char *g_ifname;
+char *g_proto;
+int g_port;
+int g_quildis_mode = QUILDIS_AC;
+struct ac_profile g_ac_profile;
+int g_request_status;
+struct uloop_fd server_fd;
+
+namespace {
+
+constexpr int first_request_ms = 5000;
+constexpr int searching_interval_ms = 5000;
+constexpr int found_interval_ms = 30000;
+constexpr int reconnect_s = 2;
+constexpr size_t bind_name_size = 32;
+constexpr size_t profile_text_max = sizeof(ac_profile::ip) - 1;
+
+ubus_context *ubus_ctx;
+uloop_timeout request_timer;
+uloop_timeout reconnect_timer;
+
+/* ---- checks on what an unauthenticated broadcast may hand to hotplug ---- */
+
+bool is_ipv4(const char *s)
+{
+	in_addr a;
+	return strlen(s) < INET_ADDRSTRLEN && inet_pton(AF_INET, s, &a) == 1;
+}
+
+bool is_mac(const char *s)
+{
+	if (strlen(s) != 17)
+		return false;
+	for (int i = 0; i < 17; i++) {
+		bool colon = i % 3 == 2;
+		if (colon ? s[i] != ':' : !isxdigit((unsigned char) s[i]))
+			return false;
+	}
+	return true;
+}
+
+bool is_plain_text(const char *s)
+{
+	size_t n = strlen(s);
+	if (n > profile_text_max)
+		return false;
+	for (size_t i = 0; i < n; i++) {
+		unsigned char c = (unsigned char) s[i];
+		if (c < 0x20 || c == 0x7f)
+			return false;
+	}
+	return true;
+}
+
+// The four members of an announcement, NULL when absent or JSON null.
+struct announcement {
+	json_object *mac, *ip, *proto, *port;
+};
+
+bool get_member(json_object *obj, const char *key, json_object **out)
+{
+	return json_object_object_get_ex(obj, key, out) && *out;
+}
+
+void copy_field(char (&dst)[64], const char *src)
+{
+	snprintf(dst, sizeof(dst), "%s", src);
+}
+
+void handle_announcement(const char *payload)
+{
+	char *text = disc_base64_decode(payload);
+	if (!text)
+		return;
+	json_object *obj = json_tokener_parse(text);
+	free(text);
+	if (!obj)
+		return;
+
+	announcement a;
+	if (get_member(obj, "mac", &a.mac) && get_member(obj, "ip", &a.ip) &&
+	    get_member(obj, "proto", &a.proto) && get_member(obj, "port", &a.port)) {
+		const char *mac = json_object_get_string(a.mac);
+		const char *ip = json_object_get_string(a.ip);
+		const char *proto = json_object_get_string(a.proto);
+		int port = json_object_get_int(a.port);
+
+		/* Values that would reach root's hotplug scripts must be what they claim. */
+		if (is_mac(mac) && is_ipv4(ip) && is_plain_text(proto)) {
+			if (!g_request_status) {
+				copy_field(g_ac_profile.ip, ip);
+				copy_field(g_ac_profile.mac, mac);
+				copy_field(g_ac_profile.proto, proto);
+				g_ac_profile.port = port;
+				g_request_status = 1;
+				run_hotplug(mac, ip, proto, port);
+			} else if (strcmp(mac, g_ac_profile.mac) || strcmp(ip, g_ac_profile.ip) ||
+				   strcmp(proto, g_ac_profile.proto) || port != g_ac_profile.port) {
+				run_hotplug(mac, ip, proto, port);
+			}
+		}
+	}
+	json_object_put(obj);
+}
+
+void set_broadcast(int on)
+{
+	setsockopt(server_fd.fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof(on));
+}
+
+sockaddr_in broadcast_address()
+{
+	sockaddr_in to = {};
+	to.sin_family = AF_INET;
+	to.sin_addr.s_addr = htonl(INADDR_BROADCAST);
+	to.sin_port = htons(DISC_PORT);
+	return to;
+}
+
+void request_timer_cb(uloop_timeout *t)
+{
+	broadcast_request();
+	uloop_timeout_set(t, g_request_status ? found_interval_ms : searching_interval_ms);
+}
+
+int send_method_cb(ubus_context *, ubus_object *, ubus_request_data *, const char *, blob_attr *)
+{
+	broadcast_announce();
+	return UBUS_STATUS_OK;
+}
+
+int request_method_cb(ubus_context *, ubus_object *, ubus_request_data *, const char *, blob_attr *)
+{
+	broadcast_request();
+	return UBUS_STATUS_OK;
+}
+
+const ubus_method quildis_methods[] = {
+	UBUS_METHOD_NOARG("send", send_method_cb),
+	UBUS_METHOD_NOARG("request", request_method_cb),
+};
+
+ubus_object_type quildis_object_type = UBUS_OBJECT_TYPE("quildis", quildis_methods);
+
+ubus_object quildis_object = {
+	.name = "quildis",
+	.type = &quildis_object_type,
+	.methods = quildis_methods,
+	.n_methods = ARRAY_SIZE(quildis_methods),
+};
+
+void watch_bus()
+{
+	uloop_fd_add(&ubus_ctx->sock, ULOOP_READ | ULOOP_BLOCKING);
+}
+
+void reconnect_cb(uloop_timeout *)
+{
+	if (ubus_reconnect(ubus_ctx, nullptr)) {
+		printf("failed to reconnect, trying again in %d seconds\n", reconnect_s);
+		uloop_timeout_set(&reconnect_timer, reconnect_s * 1000);
+		return;
+	}
+	printf("reconnected to ubus, new id: %08x\n", ubus_ctx->local_id);
+	watch_bus();
+}
+
+void ubus_lost_cb(ubus_context *)
+{
+	reconnect_cb(&reconnect_timer);
+}
+
+} // namespace
+
+int open_server_socket(const char *ifname)
+{
+	int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+	if (fd < 0) {
+		perror("socket error!\n");
+		return -1;
+	}
+
+	char name[bind_name_size] = {};
+	snprintf(name, sizeof(name), "%s", ifname);
+	if (setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, name, sizeof(name)) < 0) {
+		perror("SO_BINDTODEVICE failed!\n");
+		close(fd);
+		return -1;
+	}
+
+	sockaddr_in addr = {};
+	addr.sin_family = AF_INET;
+	addr.sin_addr.s_addr = htonl(INADDR_ANY);
+	addr.sin_port = htons(DISC_PORT);
+	if (bind(fd, (sockaddr *) &addr, sizeof(addr)) < 0) {
+		perror("bind error!\n");
+		close(fd);
+		return -1;
+	}
+
+	fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+	return fd;
+}
+
+void on_server_readable(struct uloop_fd *u, unsigned int events)
+{
+	if (!(events & ULOOP_READ))
+		return;
+
+	/* One byte more than a datagram may bring: the text always ends in a NUL. */
+	uint8_t buf[DISC_MAX_DATAGRAM + 1] = {};
+	sockaddr_storage src;
+	socklen_t srclen = sizeof(src);
+	ssize_t n = recvfrom(u->fd, buf, DISC_MAX_DATAGRAM, 0, (sockaddr *) &src, &srclen);
+	if (n <= 0)
+		return;
+	handle_datagram(buf, (size_t) n, u->fd, (sockaddr *) &src, srclen);
+}
+
+int handle_datagram(const uint8_t *buf, size_t count, int fd,
+		    const struct sockaddr *src, socklen_t srclen)
+{
+	uint8_t type;
+	const char *payload;
+
+	if (!disc_validate(buf, count, &type, &payload))
+		return -1;
+
+	if (g_quildis_mode == QUILDIS_AC) {
+		if (type != DISC_TYPE_REQUEST)
+			return 0;
+		return (int) disc_send_announce(fd, src, srclen);
+	}
+	if (type == DISC_TYPE_ANNOUNCE)
+		handle_announcement(payload);
+	return 0;
+}
+
+void run_hotplug(const char *mac, const char *ip, const char *proto, int port)
+{
+	pid_t pid = fork();
+	if (pid < 0) {
+		printf("hotplug fork failed!\n");
+		return;
+	}
+	if (pid > 0)
+		return;
+
+	char port_text[16];
+	snprintf(port_text, sizeof(port_text), "%d", port);
+	if (mac)
+		setenv("MAC", mac, 1);
+	if (ip)
+		setenv("IP", ip, 1);
+	setenv("PORT", port_text, 1);
+	if (proto)
+		setenv("PROTO", proto, 1);
+
+	char *const argv[] = { (char *) "/sbin/hotplug-call", (char *) "quildis", nullptr };
+	execvp(argv[0], argv);
+	_exit(127);	/* _exit: the parent's stdio buffers must not be flushed twice */
+}
+
+void broadcast_announce(void)
+{
+	sockaddr_in to = broadcast_address();
+	set_broadcast(1);
+	disc_send_announce(server_fd.fd, (sockaddr *) &to, sizeof(to));
+	set_broadcast(0);
+}
+
+void broadcast_request(void)
+{
+	sockaddr_in to = broadcast_address();
+	set_broadcast(1);
+	disc_send_request(server_fd.fd, (sockaddr *) &to, sizeof(to));
+	set_broadcast(0);
+}
+
+int ubus_setup(void)
+{
+	request_timer.cb = request_timer_cb;
+	reconnect_timer.cb = reconnect_cb;
+
+	ubus_ctx = ubus_connect(nullptr);
+	if (!ubus_ctx) {
+		printf("Failed to connect to ubus\n");
+		return -1;
+	}
+	ubus_ctx->connection_lost = ubus_lost_cb;
+	watch_bus();
+
+	int ret = ubus_add_object(ubus_ctx, &quildis_object);
+	if (ret)
+		printf("Failed to add quildis: %s\n", ubus_strerror(ret));
+
+	if (g_quildis_mode == QUILDIS_AC)
+		broadcast_announce();
+	else
+		uloop_timeout_set(&request_timer, first_request_ms);
+	return ret;
+}
+
+void ubus_teardown(void)
+{
+	if (ubus_ctx) {
+		ubus_free(ubus_ctx);
+		ubus_ctx = nullptr;
+	}
+}

@@ -1,0 +1,34 @@
+// The discovery daemon's state, socket, datagram handling, hotplug event and
+// bus object.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+#include <sys/socket.h>
+
+struct uloop_fd;
+
+struct ac_profile {
+	char ip[64];
+	char mac[64];
+	char proto[64];
+	int port;
+};
+
+extern int g_quildis_mode;	/* 0: AC, 1: AP */
+extern struct ac_profile g_ac_profile;
+extern int g_request_status;	/* 1 once an AC profile is remembered */
+extern struct uloop_fd server_fd;
+
+enum { QUILDIS_AC = 0, QUILDIS_AP = 1 };
+
+int open_server_socket(const char *ifname);
+void on_server_readable(struct uloop_fd *u, unsigned int events);
+int handle_datagram(const uint8_t *buf, size_t count, int fd,
+		    const struct sockaddr *src, socklen_t srclen);
+void run_hotplug(const char *mac, const char *ip, const char *proto, int port);
+void broadcast_announce(void);
+void broadcast_request(void);
+
+int ubus_setup(void);
+void ubus_teardown(void);

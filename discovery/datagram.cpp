@@ -1,0 +1,245 @@
+// Codecs, builders and validation of the discovery datagram. Multi-byte
+// header fields are unaligned and big-endian: they are always copied byte-wise.
+#include "datagram.h"
+
+#include <json-c/json.h>
+
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+#include <array>
+
+namespace {
+
+constexpr std::array<uint32_t, 256> make_crc_table()
+{
+	std::array<uint32_t, 256> t{};
+	for (uint32_t i = 0; i < 256; i++) {
+		uint32_t c = i;
+		for (int k = 0; k < 8; k++)
+			c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+		t[i] = c;
+	}
+	return t;
+}
+
+constexpr auto crc_table = make_crc_table();
+static_assert(crc_table[1] == 0x77073096 && crc_table[255] == 0x2D02EF8D);
+
+constexpr char b64_alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+// Values of the codes 0..122; everything else, '=' included, counts as 0.
+constexpr std::array<uint8_t, 123> make_decode_table()
+{
+	std::array<uint8_t, 123> t{};
+	for (uint8_t i = 0; i < 64; i++)
+		t[(unsigned char) b64_alphabet[i]] = i;
+	return t;
+}
+
+constexpr auto b64_values = make_decode_table();
+
+uint8_t b64_value(unsigned char c)
+{
+	return c < b64_values.size() ? b64_values[c] : 0;
+}
+
+void put_be32(uint8_t *p, uint32_t v)
+{
+	p[0] = (uint8_t) (v >> 24);
+	p[1] = (uint8_t) (v >> 16);
+	p[2] = (uint8_t) (v >> 8);
+	p[3] = (uint8_t) v;
+}
+
+uint32_t get_be32(const uint8_t *p)
+{
+	return (uint32_t) p[0] << 24 | (uint32_t) p[1] << 16 | (uint32_t) p[2] << 8 | p[3];
+}
+
+void put_header(uint8_t *buf, uint8_t type, uint32_t len, uint32_t crc)
+{
+	put_be32(buf, DISC_MAGIC);
+	buf[4] = DISC_VERSION;
+	buf[5] = type;
+	put_be32(buf + 6, len);
+	put_be32(buf + 10, crc);
+}
+
+struct iface_addrs {
+	char mac[18];
+	char ip[INET_ADDRSTRLEN];
+};
+
+// Queries the configured interface afresh; false (reported) on failure.
+bool query_interface(iface_addrs *out)
+{
+	int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+	if (fd < 0) {
+		printf("socket error!\n");
+		return false;
+	}
+
+	ifreq ifr;
+	memset(&ifr, 0, sizeof(ifr));
+	snprintf(ifr.ifr_name, sizeof(ifr.ifr_name), "%s", g_ifname);
+
+	bool ok = false;
+	if (ioctl(fd, SIOCGIFHWADDR, &ifr) < 0) {
+		perror("get mac addr failed!");
+	} else {
+		const unsigned char *hw = (const unsigned char *) ifr.ifr_hwaddr.sa_data;
+		snprintf(out->mac, sizeof(out->mac), "%02x:%02x:%02x:%02x:%02x:%02x",
+			 hw[0], hw[1], hw[2], hw[3], hw[4], hw[5]);
+		if (ioctl(fd, SIOCGIFADDR, &ifr) < 0) {
+			printf("get ip addr failed!");
+		} else {
+			const sockaddr_in *sin = (const sockaddr_in *) &ifr.ifr_addr;
+			ok = inet_ntop(AF_INET, &sin->sin_addr, out->ip, sizeof(out->ip)) != nullptr;
+		}
+	}
+	close(fd);
+	return ok;
+}
+
+json_object *announcement_json(const iface_addrs &a)
+{
+	json_object *obj = json_object_new_object();
+	if (!obj)
+		return nullptr;
+	json_object_object_add(obj, "ip", json_object_new_string(a.ip));
+	json_object_object_add(obj, "mac", json_object_new_string(a.mac));
+	if (g_proto)
+		json_object_object_add(obj, "proto", json_object_new_string(g_proto));
+	if (g_port >= 1)
+		json_object_object_add(obj, "port", json_object_new_int(g_port));
+	return obj;
+}
+
+} // namespace
+
+uint32_t disc_crc32(const void *data, size_t len)
+{
+	const uint8_t *p = (const uint8_t *) data;
+	uint32_t crc = 0xFFFFFFFFu;
+
+	for (size_t i = 0; i < len; i++)
+		crc = crc_table[(crc ^ p[i]) & 0xFF] ^ (crc >> 8);
+	return ~crc;
+}
+
+char *disc_base64_encode(const char *text)
+{
+	const unsigned char *in = (const unsigned char *) text;
+	size_t n = strlen(text);
+	size_t out_len = 4 * ((n + 2) / 3);
+	char *out = (char *) malloc(out_len + 1);
+	if (!out)
+		return nullptr;
+
+	char *o = out;
+	size_t i = 0;
+	for (; i + 3 <= n; i += 3) {
+		*o++ = b64_alphabet[in[i] >> 2];
+		*o++ = b64_alphabet[((in[i] & 3) << 4) | (in[i + 1] >> 4)];
+		*o++ = b64_alphabet[((in[i + 1] & 15) << 2) | (in[i + 2] >> 6)];
+		*o++ = b64_alphabet[in[i + 2] & 63];
+	}
+	if (n - i == 1) {
+		*o++ = b64_alphabet[in[i] >> 2];
+		*o++ = b64_alphabet[(in[i] & 3) << 4];
+		*o++ = '=';
+		*o++ = '=';
+	} else if (n - i == 2) {
+		*o++ = b64_alphabet[in[i] >> 2];
+		*o++ = b64_alphabet[((in[i] & 3) << 4) | (in[i + 1] >> 4)];
+		*o++ = b64_alphabet[(in[i + 1] & 15) << 2];
+		*o++ = '=';
+	}
+	*o = '\0';
+	return out;
+}
+
+char *disc_base64_decode(const char *text)
+{
+	size_t len = strlen(text);
+	long out_len = (long) (len / 4) * 3;
+
+	if (strstr(text, "=="))
+		out_len -= 2;
+	else if (strchr(text, '='))
+		out_len -= 1;
+	if (out_len < 0)
+		out_len = 0;
+
+	char *out = (char *) malloc((size_t) out_len + 1);
+	if (!out)
+		return nullptr;
+
+	size_t o = 0;
+	const unsigned char *in = (const unsigned char *) text;
+	for (size_t i = 0; i + 4 <= len && o < (size_t) out_len; i += 4) {
+		uint8_t s0 = b64_value(in[i]), s1 = b64_value(in[i + 1]);
+		uint8_t s2 = b64_value(in[i + 2]), s3 = b64_value(in[i + 3]);
+		uint8_t bytes[3] = { (uint8_t) (s0 << 2 | s1 >> 4), (uint8_t) (s1 << 4 | s2 >> 2),
+				     (uint8_t) (s2 << 6 | s3) };
+		for (int k = 0; k < 3 && o < (size_t) out_len; k++)
+			out[o++] = (char) bytes[k];
+	}
+	out[out_len] = '\0';
+	return out;
+}
+
+ssize_t disc_send_request(int fd, const struct sockaddr *to, socklen_t tolen)
+{
+	uint8_t buf[DISC_HEADER_LEN] = {};
+
+	put_header(buf, DISC_TYPE_REQUEST, 0, 0);
+	return sendto(fd, buf, sizeof(buf), 0, to, tolen);
+}
+
+ssize_t disc_send_announce(int fd, const struct sockaddr *to, socklen_t tolen)
+{
+	iface_addrs addrs;
+	if (!query_interface(&addrs))
+		return -1;
+
+	json_object *obj = announcement_json(addrs);
+	const char *text = obj ? json_object_to_json_string(obj) : nullptr;
+	char *b64 = text ? disc_base64_encode(text) : nullptr;
+	size_t n = b64 ? strlen(b64) : 0;
+	uint8_t *buf = b64 ? (uint8_t *) calloc(1, n + DISC_HEADER_LEN + 1) : nullptr;
+	ssize_t ret = -1;
+
+	if (buf) {
+		memcpy(buf + DISC_HEADER_LEN, b64, n);
+		put_header(buf, DISC_TYPE_ANNOUNCE, (uint32_t) n, disc_crc32(buf + DISC_HEADER_LEN, n));
+		ret = sendto(fd, buf, n + DISC_HEADER_LEN, 0, to, tolen);
+	}
+	free(buf);
+	free(b64);
+	json_object_put(obj);
+	return ret;
+}
+
+bool disc_validate(const uint8_t *data, size_t len, uint8_t *type, const char **payload)
+{
+	if (len < DISC_HEADER_LEN || get_be32(data) != DISC_MAGIC)
+		return false;
+
+	uint32_t declared = get_be32(data + 6);
+	if (declared) {
+		/* compared in 64 bits: a length near 2^32 must not wrap */
+		if ((uint64_t) declared > (uint64_t) (len - DISC_HEADER_LEN))
+			return false;
+		if (disc_crc32(data + DISC_HEADER_LEN, declared) != get_be32(data + 10))
+			return false;
+	}
+	*type = data[5];
+	*payload = (const char *) data + DISC_HEADER_LEN;
+	return true;
+}

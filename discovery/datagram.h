@@ -1,0 +1,33 @@
+// The discovery datagram: a 14-byte big-endian header and a Base64 payload.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+#include <sys/socket.h>
+
+constexpr uint32_t DISC_MAGIC = 0xFEDCBAFF;
+constexpr uint8_t DISC_VERSION = 1;
+constexpr uint8_t DISC_TYPE_REQUEST = 1;
+constexpr uint8_t DISC_TYPE_ANNOUNCE = 2;
+constexpr size_t DISC_HEADER_LEN = 14;
+constexpr uint16_t DISC_PORT = 32200;
+constexpr size_t DISC_MAX_DATAGRAM = 1024;
+
+// Configuration read by the announcement (set once at start by the daemon).
+extern char *g_ifname;
+extern char *g_proto;
+extern int g_port;
+
+uint32_t disc_crc32(const void *data, size_t len);
+
+// Newly allocated NUL-terminated results; NULL when memory runs out.
+char *disc_base64_encode(const char *text);
+char *disc_base64_decode(const char *text);
+
+ssize_t disc_send_request(int fd, const struct sockaddr *to, socklen_t tolen);
+ssize_t disc_send_announce(int fd, const struct sockaddr *to, socklen_t tolen);
+
+// Accepts or rejects `len` received bytes; on acceptance *type is the type byte
+// and *payload points at the text after the header (up to the first NUL, or
+// the end of the data, which the caller must keep NUL-terminated).
+bool disc_validate(const uint8_t *data, size_t len, uint8_t *type, const char **payload);

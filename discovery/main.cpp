@@ -1,0 +1,102 @@
+// quildis: finds the access controller (AP mode, -c) or announces it (AC mode)
+// on UDP port 32200 of one interface.
+#include "daemon.h"
+#include "datagram.h"
+#include "detach.h"
+#include "signals.h"
+
+extern "C" {
+#include <libubox/uloop.h>
+}
+#include <net/if.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+namespace {
+
+struct quildis_options {
+	const char *ifname = "br-lan";
+	bool foreground = false;
+};
+
+void usage(const char *prog)
+{
+	fprintf(stderr, "Usage: %s [options]\nOptions:\n -i:\t\t\tinterface\n\n", prog);
+	exit(1);
+}
+
+quildis_options parse_options(int argc, char **argv)
+{
+	quildis_options o;
+	int ch;
+
+	while ((ch = getopt(argc, argv, "cfi:p:P:")) != -1) {
+		switch (ch) {
+		case 'c':
+			g_quildis_mode = QUILDIS_AP;
+			break;
+		case 'f':
+			o.foreground = true;	/* for supervisors that keep it in the foreground */
+			break;
+		case 'i':
+			o.ifname = optarg;
+			break;
+		case 'p':
+			g_port = atoi(optarg);
+			break;
+		case 'P':
+			free(g_proto);
+			g_proto = strdup(optarg);
+			break;
+		default:
+			usage(argv[0]);
+		}
+	}
+	return o;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+	quildis_options opts = parse_options(argc, argv);
+
+	/* Refused before detaching, so the caller sees it: cutting the name could
+	 * bind the daemon to another interface. */
+	if (strlen(opts.ifname) >= IFNAMSIZ) {
+		fprintf(stderr, "interface name too long (at most %d characters): %s\n",
+			IFNAMSIZ - 1, opts.ifname);
+		return 255;
+	}
+
+	if (!opts.foreground)
+		daemon_detach();
+	setvbuf(stdout, nullptr, _IOLBF, 0);
+	daemon_signals_install();
+
+	g_ifname = strdup(opts.ifname);
+	if (!g_ifname)
+		return 255;
+	int fd = open_server_socket(g_ifname);
+	if (fd < 0)
+		return 255;
+
+	uloop_init();
+	server_fd.fd = fd;
+	server_fd.cb = on_server_readable;
+	uloop_fd_add(&server_fd, ULOOP_READ);
+	ubus_setup();
+
+	daemon_catch_early_term();
+	uloop_run();
+
+	ubus_teardown();
+	uloop_fd_delete(&server_fd);
+	close(fd);
+	uloop_done();
+	free(g_ifname);
+	free(g_proto);
+	return 0;
+}
