@@ -1,0 +1,286 @@
+// The discovery datagram: CRC-32, both Base64 directions, validation, the
+// exact bytes of both kinds, and what an AP accepts from an announcement.
+#include "daemon.h"
+#include "datagram.h"
+
+#include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <string>
+#include <vector>
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+TEST(Crc32, KnownVectors)
+{
+	EXPECT_EQ(disc_crc32("", 0), 0u);
+	EXPECT_EQ(disc_crc32("a", 1), 0xE8B7BE43u);
+	EXPECT_EQ(disc_crc32("123456789", 9), 0xCBF43926u);
+	const char *fox = "The quick brown fox jumps over the lazy dog";
+	EXPECT_EQ(disc_crc32(fox, strlen(fox)), 0x414FA339u);
+}
+
+std::string enc(const char *s)
+{
+	char *o = disc_base64_encode(s);
+	std::string r = o;
+	free(o);
+	return r;
+}
+
+std::string dec(const char *s, size_t *len = nullptr)
+{
+	char *o = disc_base64_decode(s);
+	size_t n = 0;
+	/* the decoded size is the allocation minus one; find it through the padding rule */
+	size_t l = strlen(s);
+	long out = (long) (l / 4) * 3 - (strstr(s, "==") ? 2 : strchr(s, '=') ? 1 : 0);
+	n = out < 0 ? 0 : (size_t) out;
+	std::string r(o, n);
+	EXPECT_EQ(o[n], '\0');
+	free(o);
+	if (len)
+		*len = n;
+	return r;
+}
+
+TEST(DiscBase64, EncoderPadding)
+{
+	EXPECT_EQ(enc(""), "");
+	EXPECT_EQ(enc("f"), "Zg==");
+	EXPECT_EQ(enc("fo"), "Zm8=");
+	EXPECT_EQ(enc("foo"), "Zm9v");
+	EXPECT_EQ(enc("foobar"), "Zm9vYmFy");
+	EXPECT_EQ(enc("\xff\xfe"), "//4=");
+}
+
+TEST(DiscBase64, LenientDecoder)
+{
+	EXPECT_EQ(dec("Zg=="), "f");
+	EXPECT_EQ(dec("Zm8="), "fo");
+	EXPECT_EQ(dec("Zm9v"), "foo");
+	EXPECT_EQ(dec("Zm9vYm"), "foo");		/* a trailing partial group adds nothing */
+	EXPECT_EQ(dec("Zm9"), "");
+	EXPECT_EQ(dec(""), "");
+	EXPECT_EQ(dec("!!!!"), std::string(3, '\0'));	/* unknown characters count as 0 */
+	EXPECT_EQ(dec("\x80\xff\x7b\x7f"), std::string(3, '\0'));
+	/* "=" anywhere shortens the result, not only at the end */
+	EXPECT_EQ(dec("Zg==Zm9v"), std::string("f\0\0f", 4));
+	EXPECT_EQ(dec("Zm9vYmFy"), "foobar");
+}
+
+bytes header(uint32_t magic, uint8_t version, uint8_t type, uint32_t len, uint32_t crc)
+{
+	bytes b(14);
+	for (int i = 0; i < 4; i++) {
+		b[i] = (uint8_t) (magic >> (24 - 8 * i));
+		b[6 + i] = (uint8_t) (len >> (24 - 8 * i));
+		b[10 + i] = (uint8_t) (crc >> (24 - 8 * i));
+	}
+	b[4] = version;
+	b[5] = type;
+	return b;
+}
+
+bool accepted(const bytes &b, uint8_t *type = nullptr, std::string *text = nullptr)
+{
+	/* as the daemon receives it: a NUL always follows the data */
+	bytes buf(b);
+	buf.push_back(0);
+	uint8_t t;
+	const char *p;
+	bool ok = disc_validate(buf.data(), b.size(), &t, &p);
+	if (ok && type)
+		*type = t;
+	if (ok && text)
+		*text = p;
+	return ok;
+}
+
+TEST(Validate, HeaderRules)
+{
+	bytes req = header(DISC_MAGIC, 1, 1, 0, 0xdeadbeef);
+	EXPECT_TRUE(accepted(req));			/* length 0: crc ignored */
+	EXPECT_FALSE(accepted(bytes(req.begin(), req.end() - 1)));
+	EXPECT_FALSE(accepted(header(0xFEDCBAFE, 1, 1, 0, 0)));
+
+	uint8_t type = 0;
+	EXPECT_TRUE(accepted(header(DISC_MAGIC, 77, 9, 0, 0), &type));	/* any version, any type */
+	EXPECT_EQ(type, 9);
+
+	bytes ann = header(DISC_MAGIC, 1, 2, 4, disc_crc32("Zm9v", 4));
+	for (char c : std::string("Zm9v"))
+		ann.push_back((uint8_t) c);
+	std::string text;
+	EXPECT_TRUE(accepted(ann, &type, &text));
+	EXPECT_EQ(text, "Zm9v");
+
+	bytes bad_crc = ann;
+	bad_crc[13] ^= 1;
+	EXPECT_FALSE(accepted(bad_crc));
+
+	for (uint32_t len : { 5u, 0x7fffffffu, 0xfffffff2u, 0xffffffffu }) {
+		bytes big = ann;
+		for (int i = 0; i < 4; i++)
+			big[6 + i] = (uint8_t) (len >> (24 - 8 * i));
+		EXPECT_FALSE(accepted(big)) << len;
+	}
+
+	/* Extra bytes past the declared length: accepted, the text runs on. */
+	bytes longer = header(DISC_MAGIC, 1, 2, 2, disc_crc32("Zm", 2));
+	for (char c : std::string("Zm9v"))
+		longer.push_back((uint8_t) c);
+	EXPECT_TRUE(accepted(longer, &type, &text));
+	EXPECT_EQ(text, "Zm9v");
+
+	/* Length 0 with text: no CRC test at all. */
+	bytes zero = header(DISC_MAGIC, 1, 2, 0, 0);
+	zero.push_back('Q');
+	EXPECT_TRUE(accepted(zero, &type, &text));
+	EXPECT_EQ(text, "Q");
+}
+
+struct Loopback : ::testing::Test {
+	int rx = -1, tx = -1;
+	sockaddr_in addr = {};
+
+	void SetUp() override
+	{
+		rx = socket(AF_INET, SOCK_DGRAM, 0);
+		tx = socket(AF_INET, SOCK_DGRAM, 0);
+		addr.sin_family = AF_INET;
+		addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+		ASSERT_EQ(bind(rx, (sockaddr *) &addr, sizeof(addr)), 0);
+		socklen_t len = sizeof(addr);
+		getsockname(rx, (sockaddr *) &addr, &len);
+		g_ifname = (char *) "lo";
+	}
+	void TearDown() override
+	{
+		close(rx);
+		close(tx);
+		g_proto = nullptr;
+		g_port = 0;
+	}
+	bytes receive()
+	{
+		bytes b(2048);
+		ssize_t n = recv(rx, b.data(), b.size(), 0);
+		b.resize(n > 0 ? (size_t) n : 0);
+		return b;
+	}
+	bytes expected_announce(const std::string &json)
+	{
+		char *b64 = disc_base64_encode(json.c_str());
+		std::string text = b64;
+		free(b64);
+		bytes b = header(DISC_MAGIC, 1, 2, (uint32_t) text.size(),
+				 disc_crc32(text.data(), text.size()));
+		b.insert(b.end(), text.begin(), text.end());
+		return b;
+	}
+};
+
+TEST_F(Loopback, RequestBytes)
+{
+	EXPECT_EQ(disc_send_request(tx, (sockaddr *) &addr, sizeof(addr)), 14);
+	EXPECT_EQ(receive(), (bytes{ 0xFE, 0xDC, 0xBA, 0xFF, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0 }));
+}
+
+TEST_F(Loopback, AnnouncementBytesForFixedInterface)
+{
+	g_proto = (char *) "mqtt";
+	g_port = 1883;
+	bytes want = expected_announce(
+		"{ \"ip\": \"127.0.0.1\", \"mac\": \"00:00:00:00:00:00\", \"proto\": \"mqtt\", \"port\": 1883 }");
+	EXPECT_EQ(disc_send_announce(tx, (sockaddr *) &addr, sizeof(addr)), (ssize_t) want.size());
+	EXPECT_EQ(receive(), want);
+
+	g_proto = nullptr;
+	g_port = 0;
+	want = expected_announce("{ \"ip\": \"127.0.0.1\", \"mac\": \"00:00:00:00:00:00\" }");
+	disc_send_announce(tx, (sockaddr *) &addr, sizeof(addr));
+	EXPECT_EQ(receive(), want);
+
+	g_ifname = (char *) "nosuchif0";
+	testing::internal::CaptureStderr();
+	EXPECT_EQ(disc_send_announce(tx, (sockaddr *) &addr, sizeof(addr)), -1);
+	EXPECT_EQ(testing::internal::GetCapturedStderr().rfind("get mac addr failed!: ", 0), 0u);
+}
+
+// An AP's view of announcements: which ones become the profile.
+struct ApMode : ::testing::Test {
+	void SetUp() override
+	{
+		g_quildis_mode = QUILDIS_AP;
+		g_request_status = 0;
+		memset(&g_ac_profile, 0, sizeof(g_ac_profile));
+	}
+	void TearDown() override
+	{
+		g_quildis_mode = QUILDIS_AC;
+		while (waitpid(-1, nullptr, WNOHANG) > 0)	/* hotplug children */
+			;
+	}
+	void receive(const std::string &json, bool with_crc = true)
+	{
+		char *b64 = disc_base64_encode(json.c_str());
+		std::string text = b64;
+		free(b64);
+		bytes b = header(DISC_MAGIC, 1, 2, with_crc ? (uint32_t) text.size() : 0,
+				 disc_crc32(text.data(), text.size()));
+		b.insert(b.end(), text.begin(), text.end());
+		b.push_back(0);
+		handle_datagram(b.data(), b.size() - 1, -1, nullptr, 0);
+	}
+};
+
+TEST_F(ApMode, FirstCompleteAnnouncementBecomesProfile)
+{
+	receive(R"({"ip":"10.0.0.1","mac":"aa:bb:cc:dd:ee:ff","proto":"mqtt"})");	/* no port */
+	receive(R"({"ip":"10.0.0.1","mac":"aa:bb:cc:dd:ee:ff","port":1883,"proto":null})");
+	receive("not json at all");
+	EXPECT_EQ(g_request_status, 0);
+
+	receive(R"({"ip":"10.0.0.1","mac":"aa:bb:cc:dd:ee:ff","proto":"mqtt","port":1883})", false);
+	EXPECT_EQ(g_request_status, 1);
+	EXPECT_STREQ(g_ac_profile.ip, "10.0.0.1");
+	EXPECT_STREQ(g_ac_profile.mac, "aa:bb:cc:dd:ee:ff");
+	EXPECT_STREQ(g_ac_profile.proto, "mqtt");
+	EXPECT_EQ(g_ac_profile.port, 1883);
+
+	receive(R"({"ip":"10.0.0.2","mac":"aa:bb:cc:dd:ee:00","proto":"x","port":1})");
+	EXPECT_STREQ(g_ac_profile.ip, "10.0.0.1");	/* the first AC stays */
+}
+
+TEST_F(ApMode, ValuesForHotplugMustBeWhatTheyClaim)
+{
+	const char *bad[] = {
+		R"({"ip":"10.0.0.1; reboot","mac":"aa:bb:cc:dd:ee:ff","proto":"mqtt","port":1})",
+		R"({"ip":"10.0.0.256","mac":"aa:bb:cc:dd:ee:ff","proto":"mqtt","port":1})",
+		R"({"ip":"10.0.0.1","mac":"aa:bb:cc:dd:ee:fg","proto":"mqtt","port":1})",
+		R"({"ip":"10.0.0.1","mac":"aa-bb-cc-dd-ee-ff","proto":"mqtt","port":1})",
+		R"({"ip":"10.0.0.1","mac":"aa:bb:cc:dd:ee:ff:00","proto":"mqtt","port":1})",
+		R"({"ip":"10.0.0.1","mac":"aa:bb:cc:dd:ee:ff","proto":"mq\ntt","port":1})",
+		R"({"ip":"10.0.0.1","mac":"aa:bb:cc:dd:ee:ff","proto":"mq\u001btt","port":1})",
+	};
+	for (const char *j : bad) {
+		receive(j);
+		EXPECT_EQ(g_request_status, 0) << j;
+	}
+	std::string long_proto(64, 'p');
+	receive(R"({"ip":"10.0.0.1","mac":"aa:bb:cc:dd:ee:ff","port":1,"proto":")" + long_proto + "\"}");
+	EXPECT_EQ(g_request_status, 0);
+	receive(R"({"ip":"10.0.0.1","mac":"AA:bb:cc:dd:ee:ff","port":1,"proto":")" +
+		long_proto.substr(1) + "\"}");
+	EXPECT_EQ(g_request_status, 1);
+	EXPECT_EQ(strlen(g_ac_profile.proto), 63u);
+}
+
+} // namespace
