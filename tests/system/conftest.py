@@ -184,3 +184,58 @@ def quilac(sandbox, broker, quilac_factory):
     q.wait_output("subscribed (mid: 3)")
     wait_for(lambda: q.call("info").returncode == 0, what="quilac on the bus")
     return q
+
+
+@pytest.fixture
+def netns_pair():
+    """Two namespaces joined by a veth pair, both ends called br-lan:
+    10.77.0.1 in the first, 10.77.0.2 in the second."""
+    from harness import NetNs, veth
+    a, b = NetNs(), NetNs()
+    veth(a, b)
+    yield a, b
+    a.close()
+    b.close()
+
+
+class Quildis:
+    """quildis in a namespace and a sandbox of its own, in the foreground (-f)
+    so the test can follow it; its standard output and error go to a file."""
+
+    def __init__(self, ns, sandbox, args, log):
+        self.sandbox = sandbox
+        self.proc = Proc(ns.cmd(sandbox.wrap([QUILDIS, "-f", *args])), log)
+
+    def output(self):
+        return self.proc.output()
+
+    def ubus(self, *args):
+        return subprocess.run([str(UBUS), "-s", self.sandbox.socket, *map(str, args)],
+                              capture_output=True, text=True, timeout=30)
+
+    def hotplug(self):
+        return self.sandbox.hotplug_events()
+
+    def stop(self):
+        return self.proc.stop()
+
+
+@pytest.fixture
+def quildis_factory(workdir):
+    from harness import Sandbox
+    started = []
+
+    def start(ns, name, args=(), bus=True):
+        sb = Sandbox(workdir / name)
+        if bus:
+            sb.start_bus()
+        q = Quildis(ns, sb, list(args), workdir / f"{name}.log")
+        started.append(q)
+        return q
+
+    yield start
+    for q in started:
+        q.stop()
+        if getattr(q.sandbox, "bus", None):
+            q.sandbox.bus.stop()
+        print(f"--- {q.proc.log} ---\n{q.output()[-2000:]}")

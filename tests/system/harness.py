@@ -193,3 +193,95 @@ def zombies_of(pid):
         if fields[0] == "Z" and int(fields[1]) == pid:
             out.append(int(entry.name))
     return out
+
+
+UDP_PEER = Path(__file__).resolve().parent / "helpers/udp_peer.py"
+
+
+class NetNs:
+    """A network namespace held open by a sleeping process. It is never
+    registered under /run/netns: commands enter it through the holder's pid."""
+
+    def __init__(self):
+        self.holder = subprocess.Popen(["unshare", "-n", "sleep", "3600"])
+        own = os.readlink("/proc/self/ns/net")
+        wait_for(lambda: os.readlink(f"/proc/{self.holder.pid}/ns/net") != own,
+                 what="network namespace")
+        self.pid = self.holder.pid
+        self.run("ip", "link", "set", "lo", "up")
+
+    def cmd(self, argv):
+        return ["nsenter", "-t", str(self.pid), "-n", *map(str, argv)]
+
+    def run(self, *argv, **kw):
+        return subprocess.run(self.cmd(argv), check=True, capture_output=True, text=True, **kw)
+
+    def ns_link(self):
+        return os.readlink(f"/proc/{self.pid}/ns/net")
+
+    def processes(self, name):
+        """Pids of processes called `name` inside this namespace."""
+        out = []
+        for pid in pids_of(name):
+            try:
+                if os.readlink(f"/proc/{pid}/ns/net") == self.ns_link():
+                    out.append(pid)
+            except OSError:
+                pass
+        return out
+
+    def mac(self, ifname):
+        out = self.run("ip", "-o", "link", "show", ifname).stdout.split()
+        return out[out.index("link/ether") + 1]
+
+    def close(self):
+        self.holder.kill()
+        self.holder.wait()
+
+
+def veth(a, b, name_a="br-lan", name_b="br-lan", ip_a="10.77.0.1/24", ip_b="10.77.0.2/24"):
+    """Joins two namespaces with a veth pair made inside them (never in ours)."""
+    a.run("ip", "link", "add", name_a, "type", "veth", "peer", "name", name_b, "netns", b.pid)
+    for ns, name, ip in ((a, name_a, ip_a), (b, name_b, ip_b)):
+        ns.run("ip", "addr", "add", ip, "dev", name)
+        ns.run("ip", "link", "set", name, "up")
+
+
+class UdpListener:
+    """udp_peer.py listening on port 32200 inside a namespace."""
+
+    def __init__(self, ns, log):
+        self.log = Path(log)
+        self.proc = Proc(ns.cmd(["/usr/bin/python3", UDP_PEER, "listen", self.log]),
+                         self.log.with_suffix(".out"))
+        wait_for(lambda: self.log.exists() and "ready" in self.log.read_text(), what="listener")
+
+    def datagrams(self):
+        out = []
+        for line in self.log.read_text().splitlines()[1:]:
+            t, ip, port, data = line.split()
+            out.append((float(t), ip, int(port), bytes.fromhex(data)))
+        return out
+
+    def stop(self):
+        self.proc.stop(signal.SIGKILL)
+
+
+def announcement(payload_text, declared=None):
+    """An announcement datagram carrying the Base64 of payload_text."""
+    import struct
+    import zlib
+    text = base64.b64encode(payload_text.encode())
+    length = len(text) if declared is None else declared
+    return struct.pack(">IBBII", 0xFEDCBAFF, 1, 2, length, zlib.crc32(text)) + text
+
+
+def decode_announcement(data):
+    import json
+    import struct
+    import zlib
+    magic, version, kind, length, crc = struct.unpack(">IBBII", data[:14])
+    text = data[14:]
+    assert (magic, version, kind, length) == (0xFEDCBAFF, 1, 2, len(text))
+    assert crc == zlib.crc32(text)
+    return json.loads(base64.b64decode(text))

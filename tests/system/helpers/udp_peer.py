@@ -1,0 +1,46 @@
+#!/usr/bin/python3
+"""A discovery peer for tests, run inside a network namespace.
+
+  udp_peer.py listen LOG            log every datagram on port 32200:
+                                    "<monotonic time> <src ip> <src port> <hex>"
+  udp_peer.py send HOST PORT HEX    send one datagram (HOST may be 255.255.255.255)
+  udp_peer.py ask HOST              send a request, print the hex of the answer
+"""
+import socket
+import sys
+import time
+
+PORT = 32200
+REQUEST = bytes.fromhex("fedcbaff0101") + bytes(8)
+
+
+def listen(log):
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    s.bind(("0.0.0.0", PORT))
+    with open(log, "a", buffering=1) as out:
+        out.write("ready\n")
+        while True:
+            data, (ip, port) = s.recvfrom(4096)
+            out.write(f"{time.monotonic():.3f} {ip} {port} {data.hex()}\n")
+
+
+def send(host, port, hexdata):
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
+    # Without a default route the limited broadcast needs its interface named.
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_BINDTODEVICE, b"br-lan")
+    s.sendto(bytes.fromhex(hexdata), (host, int(port)))
+
+
+def ask(host):
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.settimeout(3)
+    s.sendto(REQUEST, (host, PORT))
+    data, _ = s.recvfrom(4096)
+    print(data.hex())
+
+
+if __name__ == "__main__":
+    cmd, args = sys.argv[1], sys.argv[2:]
+    {"listen": listen, "send": send, "ask": ask}[cmd](*args)

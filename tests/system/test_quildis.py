@@ -1,0 +1,162 @@
+"""quildis between two network namespaces joined by a veth pair: the AC's
+announcements and answers, the AP's requests and its hotplug events, the bus
+methods, and the daemon's start and end."""
+import os
+import signal
+import subprocess
+import time
+
+from conftest import QUILDIS, wait_for
+from harness import UDP_PEER, UdpListener, announcement, decode_announcement
+
+REQUEST = bytes.fromhex("fedcbaff0101") + bytes(8)
+AC_ARGS = ["-P", "mqtt", "-p", "1883"]
+
+
+def send(ns, data, host="10.77.0.2"):
+    ns.run("/usr/bin/python3", UDP_PEER, "send", host, 32200, data.hex())
+
+
+def ask(ns, host="10.77.0.1"):
+    return bytes.fromhex(ns.run("/usr/bin/python3", UDP_PEER, "ask", host).stdout.strip())
+
+
+def kinds(listener):
+    return [d[3][5] for d in listener.datagrams()]
+
+
+def test_ac_announces_at_start_answers_and_serves_bus(netns_pair, quildis_factory, workdir):
+    a, b = netns_pair
+    listener = UdpListener(b, workdir / "b.log")
+    ac = quildis_factory(a, "ac", AC_ARGS)
+    wait_for(lambda: kinds(listener) == [2], what="start announcement")
+    want = {"ip": "10.77.0.1", "mac": a.mac("br-lan"), "proto": "mqtt", "port": 1883}
+    assert decode_announcement(listener.datagrams()[0][3]) == want
+
+    assert decode_announcement(ask(b)) == want          # unicast answer to a request
+
+    r = ac.ubus("call", "quildis", "send")
+    assert (r.returncode, r.stdout) == (0, "")
+    wait_for(lambda: kinds(listener) == [2, 2], what="announcement on send")
+    assert ac.ubus("call", "quildis", "request").returncode == 0
+    wait_for(lambda: kinds(listener) == [2, 2, 1], what="request on request")
+    assert listener.datagrams()[2][3] == REQUEST
+
+    # Announcements, garbage and short datagrams sent to an AC change nothing.
+    send(b, announcement('{"ip":"1.2.3.4"}'), host="10.77.0.1")
+    send(b, b"\xfe\xdc\xba", host="10.77.0.1")
+    assert decode_announcement(ask(b)) == want
+    listener.stop()
+
+
+def test_ap_requests_until_found_and_reports_ac(netns_pair, quildis_factory, workdir):
+    a, b = netns_pair
+    fake_ac = UdpListener(a, workdir / "a.log")
+    started = time.monotonic()
+    ap = quildis_factory(b, "ap", ["-c"])
+
+    wait_for(lambda: len(fake_ac.datagrams()) >= 2, timeout=13, what="two requests")
+    (t1, ip, port, d1), (t2, _, _, d2) = fake_ac.datagrams()[:2]
+    assert (ip, port, d1, d2) == ("10.77.0.2", 32200, REQUEST, REQUEST)
+    assert 4 <= t1 - started <= 6.5 and 4.5 <= t2 - t1 <= 5.5
+
+    first = '{"ip":"10.77.0.1","mac":"02:00:00:00:00:01","proto":"mqtt","port":1883}'
+    send(a, announcement(first))
+    wait_for(lambda: ap.hotplug() == [
+        "quildis ACTION= MAC=02:00:00:00:00:01 IP=10.77.0.1 PORT=1883 PROTO=mqtt"],
+        what="hotplug event")
+
+    send(a, announcement(first), host="255.255.255.255")       # the same again
+    other = '{"ip":"10.77.0.9","mac":"02:00:00:00:00:09","proto":"coap","port":5683}'
+    send(a, announcement(other))
+    send(a, announcement(other))
+    for incomplete in ('{"ip":"10.77.0.1","mac":"02:00:00:00:00:01","port":1883}',
+                       '{"ip":"10.77.0.1","mac":"02:00:00:00:00:01","proto":"mqtt"}',
+                       '{"ip":"10.77.0.1","mac":"02:00:00:00:00:01","proto":"mqtt","port":null}'):
+        send(a, announcement(incomplete))
+    send(a, REQUEST)                                             # requests are ignored
+    wait_for(lambda: len(ap.hotplug()) == 3, what="two more events")
+    time.sleep(0.5)
+    assert ap.hotplug()[1:] == [
+        "quildis ACTION= MAC=02:00:00:00:00:09 IP=10.77.0.9 PORT=5683 PROTO=coap"] * 2
+    fake_ac.stop()
+
+
+def test_real_ac_and_ap_find_each_other(netns_pair, quildis_factory, workdir):
+    a, b = netns_pair
+    ac = quildis_factory(a, "ac", AC_ARGS)
+    ap = quildis_factory(b, "ap", ["-c"])
+    wait_for(lambda: ap.hotplug(), timeout=8, what="AP finds AC")
+    assert ap.hotplug() == [f"quildis ACTION= MAC={a.mac('br-lan')} IP=10.77.0.1 PORT=1883 "
+                            "PROTO=mqtt"]
+    # The AC's own announcements on "send" repeat the profile: no new event.
+    assert ac.ubus("call", "quildis", "send").returncode == 0
+    assert ap.ubus("call", "quildis", "request").returncode == 0
+    assert ap.ubus("call", "quildis", "send").returncode == 0   # works in AP mode too
+    time.sleep(0.5)
+    assert len(ap.hotplug()) == 1
+    assert ac.hotplug() == []
+
+
+def test_ac_without_proto_or_port_is_ignored_by_ap(netns_pair, quildis_factory):
+    a, b = netns_pair
+    quildis_factory(a, "ac", ["-p", "0"])
+    ap = quildis_factory(b, "ap", ["-c"])
+    time.sleep(6.5)     # one request answered by an incomplete announcement
+    assert ap.hotplug() == []
+
+
+def test_without_bus_ap_stays_silent_and_ac_still_answers(netns_pair, quildis_factory, workdir):
+    a, b = netns_pair
+    listener = UdpListener(a, workdir / "a.log")
+    ap = quildis_factory(b, "ap", ["-c"], bus=False)
+    ap.proc.wait_output("Failed to connect to ubus\n")
+    listener.stop()
+
+    ac = quildis_factory(a, "ac", AC_ARGS, bus=False)
+    ac.proc.wait_output("Failed to connect to ubus\n")
+    assert decode_announcement(ask(b))["ip"] == "10.77.0.1"
+    time.sleep(5.5 - 1)
+    assert listener.datagrams() == []          # the AP never asked
+
+
+def test_bus_restart_under_quildis(netns_pair, quildis_factory):
+    a, _ = netns_pair
+    ac = quildis_factory(a, "ac", AC_ARGS)
+    wait_for(lambda: ac.ubus("call", "quildis", "send").returncode == 0, what="object")
+    ac.sandbox.restart_bus(pause=2.5)
+    ac.proc.wait_output("failed to reconnect, trying again in 2 seconds\n")
+    ac.proc.wait_output("reconnected to ubus, new id: ", timeout=6)
+    wait_for(lambda: ac.ubus("call", "quildis", "send").returncode == 0, what="object back")
+
+
+def test_sigterm_usage_and_unusable_interface(netns_pair, quildis_factory, workdir):
+    a, _ = netns_pair
+    ac = quildis_factory(a, "ac", AC_ARGS)
+    wait_for(lambda: ac.ubus("call", "quildis", "send").returncode == 0, what="running")
+    assert ac.stop() == 0
+
+    r = subprocess.run([str(QUILDIS), "-x"], capture_output=True, text=True)
+    assert (r.returncode, r.stderr.splitlines()[-4:]) == (
+        1, [f"Usage: {QUILDIS} [options]", "Options:", " -i:\t\t\tinterface", ""])
+    r = subprocess.run([str(QUILDIS), "-i"], capture_output=True, text=True)
+    assert r.returncode == 1
+
+    r = subprocess.run(a.cmd([QUILDIS, "-f", "-i", "nosuchif"]), capture_output=True, text=True)
+    assert r.returncode == 255 and "SO_BINDTODEVICE failed!" in r.stderr
+    r = subprocess.run(a.cmd([QUILDIS, "-i", "x" * 16]), capture_output=True, text=True)
+    assert r.returncode == 255 and "interface name too long" in r.stderr
+
+
+def test_detaches_by_default(netns_pair, workdir):
+    from harness import Sandbox
+    a, _ = netns_pair
+    sb = Sandbox(workdir / "d")
+    with open(workdir / "d.log", "wb") as log:
+        r = subprocess.run(a.cmd(sb.wrap([QUILDIS, *AC_ARGS])), stdout=log, stderr=log,
+                           timeout=10)
+    assert r.returncode == 0
+    pid = wait_for(lambda: a.processes("quildis"), what="detached daemon")[0]
+    assert os.getsid(pid) != os.getsid(0)
+    os.kill(pid, signal.SIGTERM)
+    wait_for(lambda: not a.processes("quildis"), what="daemon ended")
