@@ -1,0 +1,236 @@
+// The multipart state machine. Header names, values and part content are
+// "runs" that start at a mark and are delivered when they end, or, when the
+// buffer ends inside one, up to and including its last byte.
+#include "multipart.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+namespace {
+
+constexpr char CR = '\r';
+constexpr char LF = '\n';
+
+bool is_letter(unsigned char c)
+{
+	c |= 0x20;	/* lower case, as tolower would give for letters */
+	return c >= 'a' && c <= 'z';
+}
+
+int notify(mp_parser *p, mp_notify_cb cb)
+{
+	return cb ? cb(p) : 0;
+}
+
+int deliver(mp_parser *p, mp_data_cb cb, const char *data, size_t len)
+{
+	return cb ? cb(p, data, len) : 0;
+}
+
+} // namespace
+
+struct mp_parser *mp_create(const char *boundary, const struct mp_callbacks *callbacks)
+{
+	size_t blen = strlen(boundary);
+	mp_parser *p = (mp_parser *) malloc(sizeof(mp_parser) + 2 * blen + 9);
+	if (!p)
+		return nullptr;
+
+	memcpy(p->boundary, boundary, blen + 1);
+	p->boundary_len = blen;
+	p->match_pos = 0;
+	p->state = MP_START;
+	p->callbacks = callbacks;
+	p->holdback = p->boundary + blen + 1;
+	p->user_data = nullptr;
+	return p;
+}
+
+void mp_free(struct mp_parser *p)
+{
+	free(p);
+}
+
+void mp_set_user_data(struct mp_parser *p, void *data)
+{
+	p->user_data = data;
+}
+
+void *mp_get_user_data(struct mp_parser *p)
+{
+	return p->user_data;
+}
+
+// A callback that asks to stop ends parsing at the byte being handled.
+#define CALL(expr)			\
+	do {				\
+		if ((expr) != 0)	\
+			return i;	\
+	} while (0)
+
+size_t mp_execute(struct mp_parser *p, const char *buf, size_t len)
+{
+	const mp_callbacks *cb = p->callbacks;
+	const size_t blen = p->boundary_len;
+	size_t mark = 0;
+
+	if (p->state < MP_START || p->state > MP_DONE)
+		return 0;
+
+	for (size_t i = 0; i < len; i++) {
+		const char c = buf[i];
+		const bool last = i == len - 1;
+
+	again:	/* the same byte, handled in the state just entered */
+		switch (p->state) {
+		case MP_START:
+			p->match_pos = 0;
+			p->state = MP_FIRST_DELIM;
+			goto again;
+
+		case MP_FIRST_DELIM:
+			if (p->match_pos < blen) {
+				if (c != p->boundary[p->match_pos])
+					return i;
+				p->match_pos++;
+			} else if (p->match_pos == blen) {
+				if (c != CR)
+					return i;
+				p->match_pos++;
+			} else {
+				if (c != LF)
+					return i;
+				p->match_pos = 0;
+				CALL(notify(p, cb->on_part_begin));
+				p->state = MP_NAME_START;
+			}
+			break;
+
+		case MP_NAME_START:
+			mark = i;
+			p->state = MP_NAME;
+			goto again;
+
+		case MP_NAME:
+			if (c == CR) {
+				p->state = MP_HEADERS_LF;	/* a name without ':' ends the headers */
+			} else if (c == ':') {
+				CALL(deliver(p, cb->on_name, buf + mark, i - mark));
+				p->state = MP_VALUE_START;
+			} else if (c == '-' || is_letter((unsigned char) c)) {
+				if (last)
+					CALL(deliver(p, cb->on_name, buf + mark, i + 1 - mark));
+			} else {
+				return i;
+			}
+			break;
+
+		case MP_HEADERS_LF:
+			if (c != LF)
+				return i;
+			p->state = MP_DATA_START;
+			break;
+
+		case MP_VALUE_START:
+			if (c == ' ')
+				break;
+			mark = i;
+			p->state = MP_VALUE;
+			goto again;
+
+		case MP_VALUE:
+			if (c == CR) {
+				CALL(deliver(p, cb->on_value, buf + mark, i - mark));
+				p->state = MP_VALUE_LF;
+			} else if (last) {
+				CALL(deliver(p, cb->on_value, buf + mark, i + 1 - mark));
+			}
+			break;
+
+		case MP_VALUE_LF:
+			if (c != LF)
+				return i;
+			p->state = MP_NAME_START;
+			break;
+
+		case MP_DATA_START:
+			CALL(notify(p, cb->on_headers_done));
+			mark = i;
+			p->state = MP_DATA;
+			goto again;
+
+		case MP_DATA:
+			if (c == CR) {
+				CALL(deliver(p, cb->on_data, buf + mark, i - mark));
+				p->holdback[0] = CR;
+				mark = i;
+				p->state = MP_DATA_CR;
+				break;
+			} else {
+				/* Content is only interesting at a CR: jump to the next one. */
+				const char *cr = (const char *) memchr(buf + i, CR, len - i);
+				if (cr) {
+					i = (size_t) (cr - buf) - 1;
+					break;
+				}
+				i = len - 1;
+				CALL(deliver(p, cb->on_data, buf + mark, len - mark));
+			}
+			break;
+
+		case MP_DATA_CR:
+			if (c == LF) {
+				p->holdback[1] = LF;
+				p->match_pos = 0;
+				p->state = MP_DELIM;
+				break;
+			}
+			CALL(deliver(p, cb->on_data, p->holdback, 1));
+			mark = i;
+			p->state = MP_DATA;
+			goto again;
+
+		case MP_DELIM:
+			if (c == p->boundary[p->match_pos]) {
+				p->holdback[p->match_pos + 2] = c;
+				if (++p->match_pos == blen) {
+					CALL(notify(p, cb->on_part_end));
+					p->state = MP_AFTER_DELIM;
+				}
+				break;
+			}
+			/* Not a delimiter after all: the held bytes were content. */
+			CALL(deliver(p, cb->on_data, p->holdback, p->match_pos + 2));
+			mark = i;
+			p->state = MP_DATA;
+			goto again;
+
+		case MP_AFTER_DELIM:
+			if (c == '-')
+				p->state = MP_FINAL_HYPHEN;
+			else if (c == CR)
+				p->state = MP_DELIM_LF;
+			else
+				return i;
+			break;
+
+		case MP_DELIM_LF:
+			if (c != LF)
+				return i;
+			p->state = MP_NAME_START;
+			CALL(notify(p, cb->on_part_begin));
+			break;
+
+		case MP_FINAL_HYPHEN:
+			if (c != '-')
+				return i;
+			CALL(notify(p, cb->on_final_delim));
+			p->state = MP_DONE;
+			break;
+
+		case MP_DONE:
+			return len;	/* an epilogue is consumed unexamined */
+		}
+	}
+	return len;
+}
