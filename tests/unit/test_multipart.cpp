@@ -1,0 +1,317 @@
+// The multipart parser: the worked example, edge cases, and a property test
+// that feeds generated bodies whole, cut at every position and byte by byte.
+#include "multipart.h"
+
+#include <gtest/gtest.h>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct event {
+	char kind;		/* B begin, N name, V value, H headers done, D data, E end, F final */
+	std::string text;
+	bool operator==(const event &o) const { return kind == o.kind && text == o.text; }
+};
+
+std::ostream &operator<<(std::ostream &os, const event &e)
+{
+	return os << e.kind << "[" << e.text << "]";
+}
+
+using events = std::vector<event>;
+
+struct recorder {
+	events got;
+	char stop_on = 0;	/* kind whose callback asks to stop */
+	int stop_at = -1;	/* ...on its n-th call */
+	int seen = 0;
+
+	int note(char kind, const char *data = nullptr, size_t len = 0)
+	{
+		got.push_back({ kind, data ? std::string(data, len) : std::string() });
+		if (kind == stop_on && seen++ == stop_at)
+			return 1;
+		return 0;
+	}
+};
+
+recorder *rec(mp_parser *p)
+{
+	return (recorder *) mp_get_user_data(p);
+}
+
+const mp_callbacks callbacks = {
+	.on_name = [](mp_parser *p, const char *d, size_t n) { return rec(p)->note('N', d, n); },
+	.on_value = [](mp_parser *p, const char *d, size_t n) { return rec(p)->note('V', d, n); },
+	.on_data = [](mp_parser *p, const char *d, size_t n) { return rec(p)->note('D', d, n); },
+	.on_part_begin = [](mp_parser *p) { return rec(p)->note('B'); },
+	.on_headers_done = [](mp_parser *p) { return rec(p)->note('H'); },
+	.on_part_end = [](mp_parser *p) { return rec(p)->note('E'); },
+	.on_final_delim = [](mp_parser *p) { return rec(p)->note('F'); },
+};
+
+// Feeds `body` in the given pieces; returns the results of mp_execute.
+std::vector<size_t> feed(recorder &r, const std::string &delim, const std::string &body,
+			 const std::vector<size_t> &cuts = {})
+{
+	mp_parser *p = mp_create(delim.c_str(), &callbacks);
+	mp_set_user_data(p, &r);
+	std::vector<size_t> results;
+	size_t start = 0;
+	std::vector<size_t> ends(cuts);
+	ends.push_back(body.size());
+	for (size_t end : ends) {
+		size_t n = end - start;
+		size_t ret = mp_execute(p, body.data() + start, n);
+		results.push_back(ret);
+		if (ret != n)
+			break;
+		start = end;
+	}
+	mp_free(p);
+	return results;
+}
+
+// Consecutive pieces of one run merged, as a reader of the runs sees them.
+events merged(const events &in)
+{
+	events out;
+	for (const event &e : in) {
+		bool run = e.kind == 'N' || e.kind == 'V' || e.kind == 'D';
+		if (run && !out.empty() && out.back().kind == e.kind)
+			out.back().text += e.text;
+		else
+			out.push_back(e);
+	}
+	return out;
+}
+
+const std::string CRLF = "\r\n";
+const std::string example = "--B\r\nContent-Disposition: form-data; name=\"x\"\r\n\r\nab\r\n--B--\r\n";
+
+TEST(Multipart, WorkedExample)
+{
+	recorder r;
+	EXPECT_EQ(feed(r, "--B", example), (std::vector<size_t>{ example.size() }));
+	EXPECT_EQ(r.got, (events{ { 'B', "" }, { 'N', "Content-Disposition" },
+				  { 'V', "form-data; name=\"x\"" }, { 'H', "" }, { 'D', "ab" },
+				  { 'E', "" }, { 'F', "" } }));
+
+	recorder cut;
+	feed(cut, "--B", example, { example.find("ab") + 1 });
+	EXPECT_EQ(cut.got[4], (event{ 'D', "a" }));
+	EXPECT_EQ(cut.got[5], (event{ 'D', "b" }));
+}
+
+TEST(Multipart, HeldBackBytesOfAFailedDelimiter)
+{
+	std::string body = "--B\r\nA:1\r\n\r\nx\r\n--Q\r\n--B--";
+	recorder r;
+	feed(r, "--B", body);
+	events data;
+	for (auto &e : r.got)
+		if (e.kind == 'D')
+			data.push_back(e);
+	EXPECT_EQ(data, (events{ { 'D', "x" }, { 'D', "\r\n--" }, { 'D', "Q" } }));
+}
+
+TEST(Multipart, SyntaxStops)
+{
+	struct { std::string body; size_t stop; } cases[] = {
+		{ "x--B\r\n", 0 },
+		{ "--b\r\n", 2 },			/* other letter case */
+		{ "\r\n--B\r\n", 0 },			/* no leading CR LF */
+		{ "--B--\r\n", 3 },			/* an empty form */
+		{ "--B\rx", 4 },
+		{ "--B\r\nX-1:", 7 },			/* digit in a name */
+		{ "--B\r\nAbc :", 8 },			/* space before the colon */
+		{ "--B\r\nA:v\rx", 9 },
+		{ "--B\r\nA:v\r\n\rx", 11 },
+		{ "--B\r\nA:v\r\n\r\nc\r\n--Bx", 18 },
+		{ "--B\r\nA:v\r\n\r\nc\r\n--B-x", 19 },
+	};
+	for (auto &c : cases) {
+		recorder r;
+		EXPECT_EQ(feed(r, "--B", c.body)[0], c.stop) << c.body;
+	}
+}
+
+TEST(Multipart, NameWithoutColonEndsHeaders)
+{
+	recorder r;
+	std::string body = "--B\r\nAbc\r\n\r\nx\r\n--B--";
+	EXPECT_EQ(feed(r, "--B", body)[0], body.size());
+	EXPECT_EQ(merged(r.got), (events{ { 'B', "" }, { 'H', "" }, { 'D', "\r\nx" }, { 'E', "" },
+					  { 'F', "" } }));
+}
+
+TEST(Multipart, SplitRunsAndHeldCrAcrossBuffers)
+{
+	std::string body = "--B\r\nContent-Disposition:v\r\n\r\nab\r\r\n--B--\r\nepilogue";
+	recorder r;
+	feed(r, "--B", body, { 13, 24, 30, 31 });	/* after "Content-", before ':', ... */
+	events names, values;
+	for (auto &e : r.got) {
+		if (e.kind == 'N')
+			names.push_back(e);
+		if (e.kind == 'V')
+			values.push_back(e);
+	}
+	/* the piece that starts with the colon is empty */
+	EXPECT_EQ(names, (events{ { 'N', "Content-" }, { 'N', "Disposition" }, { 'N', "" } }));
+	EXPECT_EQ(values, (events{ { 'V', "v" } }));
+
+	/* Content ending in CR: the CR as a held piece, then an empty piece. */
+	recorder whole;
+	feed(whole, "--B", body);
+	events data;
+	for (auto &e : whole.got)
+		if (e.kind == 'D')
+			data.push_back(e);
+	EXPECT_EQ(data, (events{ { 'D', "ab" }, { 'D', "\r" }, { 'D', "" } }));
+}
+
+TEST(Multipart, EmptyContentAndEmptyNamePiece)
+{
+	recorder r;
+	std::string body = "--B\r\nA:v\r\n\r\n\r\n--B--";
+	feed(r, "--B", body, { body.find(':') });
+	EXPECT_EQ(r.got, (events{ { 'B', "" }, { 'N', "A" }, { 'N', "" }, { 'V', "v" }, { 'H', "" },
+				  { 'D', "" }, { 'E', "" }, { 'F', "" } }));
+}
+
+TEST(Multipart, CallbackStopsAtItsByte)
+{
+	recorder r;
+	r.stop_on = 'D';
+	r.stop_at = 0;
+	std::string body = "--B\r\nA:v\r\n\r\nabc";
+	EXPECT_EQ(feed(r, "--B", body)[0], body.size() - 1);	/* delivered at the last byte */
+
+	recorder e;
+	e.stop_on = 'E';
+	e.stop_at = 0;
+	EXPECT_EQ(feed(e, "--B", example)[0], example.find("--B--") + 2);
+
+	recorder b;
+	b.stop_on = 'B';
+	b.stop_at = 1;
+	std::string two = "--B\r\nA:v\r\n\r\nx\r\n--B\r\nA:w\r\n\r\ny\r\n--B--";
+	EXPECT_EQ(feed(b, "--B", two)[0], two.find("--B\r\nA:w") + 4);
+}
+
+TEST(Multipart, EpilogueAndEmptyCalls)
+{
+	recorder r;
+	std::string body = example + "garbage \x01\xff--B";
+	EXPECT_EQ(feed(r, "--B", body)[0], body.size());
+	mp_parser *p = mp_create("--B", &callbacks);
+	mp_set_user_data(p, &r);
+	EXPECT_EQ(mp_execute(p, "", 0), 0u);
+	p->state = 1;
+	EXPECT_EQ(mp_execute(p, "x", 1), 0u);
+	mp_free(p);
+}
+
+/* ---- property test ---- */
+
+struct generated {
+	std::string delim, body;
+	events expected;
+};
+
+std::string random_bytes(std::mt19937 &rng, const std::string &delim, size_t n)
+{
+	/* Dense in the bytes that matter: CR, LF, '-', and pieces of the delimiter. */
+	const std::string pieces[] = { "\r", "\n", "-", "--", "\r\n", "\r\n-", "\r\n--",
+				       delim.substr(0, delim.size() - 1), "\r\n" + delim.substr(0, delim.size() - 1) };
+	std::string s;
+	while (s.size() < n) {
+		switch (rng() % 4) {
+		case 0:
+			s += pieces[rng() % std::size(pieces)];
+			break;
+		case 1:
+			s += "\r\n" + delim.substr(0, delim.size() - 1) + (char) ('a' + rng() % 26);
+			break;
+		default:
+			s += (char) (rng() % 256);
+		}
+	}
+	/* No accidental delimiter inside the content. */
+	for (size_t at; (at = s.find("\r\n" + delim)) != std::string::npos;)
+		s[at + 2 + delim.size() - 1] ^= 0x20;
+	return s;
+}
+
+std::string random_name(std::mt19937 &rng)
+{
+	std::string n;
+	size_t len = rng() % 12;
+	for (size_t i = 0; i < len; i++)
+		n += (char) ('a' + rng() % 26);
+	return n;
+}
+
+generated generate(std::mt19937 &rng, size_t max_content)
+{
+	generated g;
+	std::string boundary;
+	for (int i = 0, n = 1 + (int) (rng() % 20); i < n; i++)
+		boundary += "ab-_0XYZ"[rng() % 8];
+	g.delim = "--" + boundary;
+	g.body = g.delim + CRLF;
+	int parts = 1 + (int) (rng() % 3);
+	for (int i = 0; i < parts; i++) {
+		std::string value = "form-data; name=\"" + random_name(rng) + "\"";
+		std::string content = random_bytes(rng, g.delim, rng() % (max_content + 1));
+		g.body += "Content-Disposition: " + value + CRLF;
+		g.expected.push_back({ 'B', "" });
+		g.expected.push_back({ 'N', "Content-Disposition" });
+		g.expected.push_back({ 'V', value });
+		if (rng() % 2) {
+			g.body += "Content-Type:   x/y\r\n";
+			g.expected.push_back({ 'N', "Content-Type" });
+			g.expected.push_back({ 'V', "x/y" });
+		}
+		g.body += CRLF + content + CRLF + g.delim;
+		g.expected.push_back({ 'H', "" });
+		g.expected.push_back({ 'D', content });
+		g.expected.push_back({ 'E', "" });
+		g.body += i + 1 < parts ? CRLF : "--\r\n";
+	}
+	g.expected.push_back({ 'F', "" });
+	return g;
+}
+
+TEST(MultipartProperty, WholeCutAndByteByByteAgree)
+{
+	std::mt19937 rng(20261207);
+	for (int round = 0; round < 300; round++) {
+		generated g = generate(rng, round < 60 ? 120 : 2000);
+
+		recorder whole;
+		ASSERT_EQ(feed(whole, g.delim, g.body)[0], g.body.size());
+		ASSERT_EQ(merged(whole.got), g.expected) << "round " << round;
+
+		std::vector<size_t> every(g.body.size() - 1);
+		for (size_t i = 0; i < every.size(); i++)
+			every[i] = i + 1;
+		recorder bytes;
+		feed(bytes, g.delim, g.body, every);
+		ASSERT_EQ(merged(bytes.got), g.expected) << "byte by byte, round " << round;
+
+		if (round < 60) {
+			for (size_t cut = 1; cut < g.body.size(); cut++) {
+				recorder two;
+				auto res = feed(two, g.delim, g.body, { cut });
+				ASSERT_EQ(res.back(), g.body.size() - cut);
+				ASSERT_EQ(merged(two.got), g.expected) << "cut " << cut << ", round " << round;
+			}
+		}
+	}
+}
+
+} // namespace
