@@ -285,3 +285,106 @@ def decode_announcement(data):
     assert (magic, version, kind, length) == (0xFEDCBAFF, 1, 2, len(text))
     assert crc == zlib.crc32(text)
     return json.loads(base64.b64decode(text))
+
+
+UPLOAD_FIRMWARE = "upload/upload-firmware"
+UPLOAD_ARCHIVE = "upload/upload-archive"
+
+
+def reply(errcode):
+    return (b"Status: 200 OK\r\nContent-Type: application/json\r\n\r\n"
+            + f'{{ "errcode": {errcode} }}\r\n\r\n'.encode())
+
+
+def form(parts, boundary="XyZb0undary"):
+    """A multipart/form-data body from (disposition value, content) pairs."""
+    out = b""
+    for value, content in parts:
+        out += (f"--{boundary}\r\nContent-Disposition: {value}\r\n"
+                "Content-Type: application/octet-stream\r\n\r\n").encode()
+        out += content + b"\r\n"
+    return out + f"--{boundary}--\r\n".encode()
+
+
+def upload_form(content, session=b"s3ss10n", boundary="XyZb0undary"):
+    return form([('form-data; name="sessionid"', session),
+                 ('form-data; name="filedata"; filename="f.bin"', content)], boundary)
+
+
+class UploadRoot:
+    """A directory that is /tmp for the upload programs (private mount namespace)."""
+
+    def __init__(self, root):
+        self.root = Path(root)
+        self.tmp = self.root / "tmp"
+        (self.tmp / "upload").mkdir(parents=True, exist_ok=True)
+        self.setup = []     # extra shell commands run in the namespace first
+
+    def wrap(self, argv):
+        setup = " && ".join([f"mount --bind {self.tmp} /tmp", *self.setup, 'exec "$@"'])
+        return ["unshare", "-m", "--propagation", "private", "sh", "-c", setup, "sh",
+                *map(str, argv)]
+
+    def target(self, name="firmware.bin"):
+        return self.tmp / "upload" / name
+
+    def run(self, program, body, content_type="multipart/form-data; boundary=XyZb0undary",
+            content_length="auto", timeout=60):
+        env = {"PATH": os.environ["PATH"], "REQUEST_METHOD": "POST"}
+        if content_type is not None:
+            env["CONTENT_TYPE"] = content_type
+        if content_length == "auto":
+            content_length = str(len(body))
+        if content_length is not None:
+            env["CONTENT_LENGTH"] = content_length
+        argv = program if isinstance(program, list) else [program]
+        return subprocess.run(self.wrap(argv), input=body, env=env,
+                              capture_output=True, timeout=timeout)
+
+
+class WebServer:
+    """lighttpd with mod_cgi serving the upload programs on a free loopback port,
+    in the upload programs' private /tmp."""
+
+    def __init__(self, root, programs):
+        self.root = Path(root)
+        self.port = free_port()
+        self.uploads = UploadRoot(self.root)
+        # Everything the server reads lives in what is /tmp for it, named by
+        # its path there: the host's /tmp is hidden behind the bind mount.
+        inside = self.uploads.tmp
+        (inside / "www/cgi-bin").mkdir(parents=True, exist_ok=True)
+        (inside / "lighttpd-body").mkdir(exist_ok=True)
+        for p in programs:
+            shutil.copy(p, inside / "www/cgi-bin" / Path(p).name)
+        (inside / "lighttpd.conf").write_text(
+            'server.modules = ( "mod_cgi" )\n'
+            'server.document-root = "/tmp/www"\n'
+            f'server.port = {self.port}\n'
+            'server.bind = "127.0.0.1"\n'
+            'server.upload-dirs = ( "/tmp/lighttpd-body" )\n'
+            'server.errorlog = "/tmp/lighttpd-error.log"\n'
+            'server.max-request-size = 0\n'
+            'cgi.assign = ( "" => "" )\n')
+        self.proc = Proc(self.uploads.wrap(["lighttpd", "-D", "-f", "/tmp/lighttpd.conf"]),
+                         self.root / "lighttpd.out")
+        wait_for(self.accepting, what="web server", show=lambda: self.proc.output())
+
+    def accepting(self):
+        try:
+            socket.create_connection(("127.0.0.1", self.port), timeout=0.2).close()
+            return True
+        except OSError:
+            return False
+
+    def url(self, program):
+        return f"http://127.0.0.1:{self.port}/cgi-bin/{program}"
+
+    def curl(self, program, path, session="abc"):
+        r = subprocess.run(["curl", "-sS", "-F", f"sessionid={session}",
+                            "-F", f"filedata=@{path}", self.url(program)],
+                           capture_output=True, timeout=300)
+        return r.stdout
+
+    def stop(self):
+        self.proc.stop()
