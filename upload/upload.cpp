@@ -61,6 +61,13 @@ int send_reply(bool keep, int errcode)
 	return -1;
 }
 
+void close_temp()
+{
+	if (temp_fd >= 0)
+		close(temp_fd);
+	temp_fd = -1;
+}
+
 bool write_all(int fd, const char *data, size_t len)
 {
 	while (len) {
@@ -111,21 +118,21 @@ bool copy_contents()
 int copy_to_target()
 {
 	if (!have_data) {
-		close(temp_fd);
+		close_temp();
 		return send_reply(false, ERR_EMPTY_FILE);
 	}
 	if (lseek(temp_fd, 0, SEEK_SET) < 0) {
-		close(temp_fd);
+		close_temp();
 		return send_reply(false, ERR_STORAGE);
 	}
 	target_fd = open(target_path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
 	if (target_fd < 0) {
-		close(temp_fd);
+		close_temp();
 		return send_reply(false, ERR_STORAGE);
 	}
 
 	bool ok = copy_contents();
-	close(temp_fd);
+	close_temp();
 	close(target_fd);	/* target_fd keeps its number: a failed reply removes the target */
 	if (!ok)
 		return send_reply(false, ERR_STORAGE);
@@ -172,7 +179,7 @@ int upload_on_data(mp_parser *, const char *data, size_t len)
 		return 0;
 	case FIELD_FILE:
 		if (!write_all(temp_fd, data, len)) {
-			close(temp_fd);
+			close_temp();
 			return send_reply(false, ERR_STORAGE);
 		}
 		have_data = have_data || len > 0;
@@ -222,6 +229,15 @@ const mp_callbacks upload_callbacks = {
 // Request checks; returns the parser, or NULL after replying.
 mp_parser *start_request()
 {
+	is_disposition = false;
+	cur_field = FIELD_NONE;
+	free(session_id);
+	session_id = nullptr;
+	have_data = false;
+	target_mode = 0600;
+	target_fd = -1;
+	temp_fd = -1;
+
 	const char *length = getenv("CONTENT_LENGTH");
 	if (length && strtoul(length, nullptr, 10) > (unsigned long) UPLOAD_LIMIT) {
 		send_reply(false, ERR_TOO_LARGE);
@@ -282,5 +298,6 @@ int main()
 	/* The server expects the whole body to be read. */
 	while (read_body(buf) > 0)
 		;
+	close_temp();	/* left open when the body ended inside the file part */
 	return 0;
 }

@@ -1,0 +1,39 @@
+// libFuzzer harness over quildis' receive path: validation, Base64 decoding,
+// JSON parsing and the AC profile, in both modes. The first input byte picks
+// the mode and whether the profile starts empty; the rest is the datagram.
+#include "daemon.h"
+#include "datagram.h"
+
+#include <stdint.h>
+#include <string.h>
+#include <unistd.h>
+
+// The hotplug event must not fork thousands of processes while fuzzing:
+// behave as the parent of a child that was started.
+extern "C" pid_t fork(void)
+{
+	return 1;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+	static char lo[] = "lo";
+	g_ifname = lo;
+	if (size < 1)
+		return 0;
+
+	g_quildis_mode = (data[0] & 1) ? QUILDIS_AP : QUILDIS_AC;
+	if (data[0] & 2) {
+		g_request_status = 0;
+		memset(&g_ac_profile, 0, sizeof(g_ac_profile));
+	}
+	data++;
+	size--;
+
+	/* As the daemon receives it: at most 1024 bytes, a NUL behind them. */
+	uint8_t buf[DISC_MAX_DATAGRAM + 1] = {};
+	size_t n = size < DISC_MAX_DATAGRAM ? size : DISC_MAX_DATAGRAM;
+	memcpy(buf, data, n);
+	handle_datagram(buf, n, -1, nullptr, 0);
+	return 0;
+}
