@@ -37,6 +37,9 @@ const char *parts[] = { "(bug)", "sessionid", "filedata" };
 namespace {
 
 constexpr size_t chunk = 4096;
+// Content pieces end at every CR, so they are often small: they are gathered
+// here and written to the temporary file in large writes.
+constexpr size_t temp_buffer_size = 64 * 1024;
 constexpr const char *temp_template = "/tmp/lede-upload.XXXXXX";
 constexpr const char *content_type_prefix = "multipart/form-data;";
 constexpr const char *disposition = "Content-Disposition";
@@ -49,6 +52,8 @@ bool have_data;
 mode_t target_mode = 0600;
 int target_fd = -1;
 int temp_fd = -1;
+char temp_buffer[temp_buffer_size];
+size_t temp_buffered;
 
 int send_reply(bool keep, int errcode)
 {
@@ -79,6 +84,24 @@ bool write_all(int fd, const char *data, size_t len)
 		data += n;
 		len -= (size_t) n;
 	}
+	return true;
+}
+
+bool flush_temp()
+{
+	bool ok = write_all(temp_fd, temp_buffer, temp_buffered);
+	temp_buffered = 0;
+	return ok;
+}
+
+bool write_temp(const char *data, size_t len)
+{
+	if (temp_buffered + len > sizeof(temp_buffer) && !flush_temp())
+		return false;
+	if (len >= sizeof(temp_buffer))
+		return write_all(temp_fd, data, len);
+	memcpy(temp_buffer + temp_buffered, data, len);
+	temp_buffered += len;
 	return true;
 }
 
@@ -121,7 +144,7 @@ int copy_to_target()
 		close_temp();
 		return send_reply(false, ERR_EMPTY_FILE);
 	}
-	if (lseek(temp_fd, 0, SEEK_SET) < 0) {
+	if (!flush_temp() || lseek(temp_fd, 0, SEEK_SET) < 0) {
 		close_temp();
 		return send_reply(false, ERR_STORAGE);
 	}
@@ -178,7 +201,7 @@ int upload_on_data(mp_parser *, const char *data, size_t len)
 		session_id = strndup(data, len);
 		return 0;
 	case FIELD_FILE:
-		if (!write_all(temp_fd, data, len)) {
+		if (!write_temp(data, len)) {
 			close_temp();
 			return send_reply(false, ERR_STORAGE);
 		}
@@ -237,6 +260,7 @@ mp_parser *start_request()
 	target_mode = 0600;
 	target_fd = -1;
 	temp_fd = -1;
+	temp_buffered = 0;
 
 	const char *length = getenv("CONTENT_LENGTH");
 	if (length && strtoul(length, nullptr, 10) > (unsigned long) UPLOAD_LIMIT) {
