@@ -1,6 +1,7 @@
 """Shared fixtures for the system tests: paths of the built programs, process
 handling with bounded waits, and our bus daemon on a private socket."""
 import os
+import shutil
 import signal
 import subprocess
 import tempfile
@@ -91,8 +92,15 @@ class Bus:
 
 @pytest.fixture
 def workdir():
-    with tempfile.TemporaryDirectory(prefix="quiltest.") as d:
-        yield Path(d)
+    d = Path(tempfile.mkdtemp(prefix="quiltest."))
+    yield d
+    # Children the daemons never wait for (hotplug scripts, workers) may still
+    # be writing into it for a moment.
+    for _ in range(50):
+        shutil.rmtree(d, ignore_errors=True)
+        if not d.exists():
+            break
+        time.sleep(0.1)
 
 
 @pytest.fixture
