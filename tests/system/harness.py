@@ -346,8 +346,9 @@ class WebServer:
     """lighttpd with mod_cgi serving the upload programs on a free loopback port,
     in the upload programs' private /tmp."""
 
-    def __init__(self, root, programs):
+    def __init__(self, root, programs, ns=None):
         self.root = Path(root)
+        self.ns = ns
         self.port = free_port()
         self.uploads = UploadRoot(self.root)
         # Everything the server reads lives in what is /tmp for it, named by
@@ -366,11 +367,14 @@ class WebServer:
             'server.errorlog = "/tmp/lighttpd-error.log"\n'
             'server.max-request-size = 0\n'
             'cgi.assign = ( "" => "" )\n')
-        self.proc = Proc(self.uploads.wrap(["lighttpd", "-D", "-f", "/tmp/lighttpd.conf"]),
-                         self.root / "lighttpd.out")
+        argv = self.uploads.wrap(["lighttpd", "-D", "-f", "/tmp/lighttpd.conf"])
+        self.proc = Proc(ns.cmd(argv) if ns else argv, self.root / "lighttpd.out")
         wait_for(self.accepting, what="web server", show=lambda: self.proc.output())
 
     def accepting(self):
+        if self.ns:
+            probe = ["curl", "-s", "-o", "/dev/null", f"http://127.0.0.1:{self.port}/"]
+            return subprocess.run(self.ns.cmd(probe), capture_output=True).returncode == 0
         try:
             socket.create_connection(("127.0.0.1", self.port), timeout=0.2).close()
             return True
@@ -381,9 +385,10 @@ class WebServer:
         return f"http://127.0.0.1:{self.port}/cgi-bin/{program}"
 
     def curl(self, program, path, session="abc"):
-        r = subprocess.run(["curl", "-sS", "-F", f"sessionid={session}",
-                            "-F", f"filedata=@{path}", self.url(program)],
-                           capture_output=True, timeout=300)
+        argv = ["curl", "-sS", "-F", f"sessionid={session}", "-F", f"filedata=@{path}",
+                self.url(program)]
+        r = subprocess.run(self.ns.cmd(argv) if self.ns else argv, capture_output=True,
+                           timeout=300)
         return r.stdout
 
     def stop(self):
