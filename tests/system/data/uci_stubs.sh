@@ -1,0 +1,20 @@
+# Stand-ins for the UCI and procd shell functions an init script calls:
+# config_load reads a UCI file from $UCI_CONFIG_DIR; procd_* print what they get.
+config_load() {
+	eval "$(awk -v q="'" '
+		$1 == "config" { s = $3; gsub(q, "", s) }
+		$1 == "option" {
+			v = $0; sub(/^[ \t]*option[ \t]+[^ \t]+[ \t]+/, "", v); gsub(q, "", v)
+			printf "CONFIG_%s_%s=%s%s%s\n", s, $2, q, v, q
+		}' "$UCI_CONFIG_DIR/$1")"
+}
+config_get() {
+	eval "__v=\${CONFIG_$2_$3-}"
+	[ -n "$__v" ] || __v=$4
+	eval "$1=\$__v"
+}
+procd_open_instance() { echo open; }
+procd_set_param() { __p=$1; shift; echo "set $__p $*"; }
+procd_append_param() { __p=$1; shift; echo "append $__p $*"; }
+procd_close_instance() { echo close; }
+procd_add_reload_trigger() { :; }

@@ -1,0 +1,44 @@
+"""The OpenWrt init scripts: valid shell, and the command lines they give for
+sample configurations (UCI and procd replaced by stand-ins)."""
+import subprocess
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+FILES = ROOT / "packaging/openwrt/quil/files"
+STUBS = Path(__file__).resolve().parent / "data/uci_stubs.sh"
+
+
+def start_service(script, config, workdir):
+    (workdir / "quilac").write_text(config)
+    r = subprocess.run(["sh", "-c", f'. "{STUBS}"; . "{script}"; start_service'],
+                       env={"UCI_CONFIG_DIR": str(workdir), "PATH": "/usr/bin:/bin"},
+                       capture_output=True, text=True)
+    assert r.returncode == 0, r.stderr
+    return r.stdout.splitlines()
+
+
+@pytest.mark.parametrize("script", ["quilac.init", "quildis.init"])
+def test_init_scripts_parse(script):
+    assert subprocess.run(["sh", "-n", str(FILES / script)]).returncode == 0
+
+
+def test_shipped_config_gives_defaults(workdir):
+    config = (FILES / "quilac.config").read_text().replace("client_id ''", "client_id 'AC-01'")
+    assert start_service(FILES / "quilac.init", config, workdir)[:2] == [
+        "open", "set command /usr/sbin/quilac -S -b localhost -p 1883 -i AC-01 -l 3"]
+    assert start_service(FILES / "quildis.init", config, workdir)[:4] == [
+        "open", "set command /usr/sbin/quildis -f -i br-lan",
+        "append command -P mqtt", "append command -p 1883"]
+
+
+def test_ap_configuration(workdir):
+    config = ("config bridge 'bridge'\n\toption broker 'ac.lan'\n\toption port '8883'\n"
+              "\toption client_id 'AP 7'\n\toption log_level '4'\n"
+              "config discovery 'discovery'\n\toption mode 'ap'\n\toption interface 'lan1'\n")
+    out = start_service(FILES / "quilac.init", config, workdir)
+    assert out[1] == "set command /usr/sbin/quilac -S -b ac.lan -p 8883 -i AP 7 -l 4"
+    out = start_service(FILES / "quildis.init", config, workdir)
+    assert out[1:3] == ["set command /usr/sbin/quildis -f -i lan1", "append command -c"]
+    assert "set respawn " in out and out[-1] == "close"
