@@ -366,6 +366,20 @@ int start_request(ubus_context *ctx, ubus_request *req, blob_attr *msg, int type
 	return 0;
 }
 
+// Sends the message composed in `b` to the daemon itself and waits for its
+// STATUS; each DATA reply on the way goes to `cb` with the whole message.
+int daemon_request(ubus_context *ctx, int type, ubus_data_handler_t cb, void *priv)
+{
+	ubus_request req;
+
+	int ret = start_request(ctx, &req, b.head, type, 0);
+	if (ret)
+		return ret;
+	req.raw_data_cb = cb;
+	req.priv = priv;
+	return ubus_complete_request(ctx, &req, 0);
+}
+
 void put_signature(ubus_object_type *type)
 {
 	void *sig = blob_nest_start(&b, UBUS_ATTR_SIGNATURE);
@@ -685,8 +699,6 @@ void ubus_abort_request(struct ubus_context *, struct ubus_request *req)
 
 int ubus_add_object(struct ubus_context *ctx, struct ubus_object *obj)
 {
-	ubus_request req;
-
 	blob_buf_init(&b, 0);
 	if (obj->name && obj->type) {
 		blob_put_string(&b, UBUS_ATTR_OBJPATH, obj->name);
@@ -696,12 +708,7 @@ int ubus_add_object(struct ubus_context *ctx, struct ubus_object *obj)
 			put_signature(obj->type);
 	}
 
-	int ret = start_request(ctx, &req, b.head, UBUS_MSG_ADD_OBJECT, 0);
-	if (ret)
-		return ret;
-	req.raw_data_cb = add_object_cb;
-	req.priv = obj;
-	ret = ubus_complete_request(ctx, &req, 0);
+	int ret = daemon_request(ctx, UBUS_MSG_ADD_OBJECT, add_object_cb, obj);
 	if (ret)
 		return ret;
 	return obj->id ? UBUS_STATUS_OK : UBUS_STATUS_NO_DATA;
@@ -709,16 +716,9 @@ int ubus_add_object(struct ubus_context *ctx, struct ubus_object *obj)
 
 int ubus_remove_object(struct ubus_context *ctx, struct ubus_object *obj)
 {
-	ubus_request req;
-
 	blob_buf_init(&b, 0);
 	blob_put_int32(&b, UBUS_ATTR_OBJID, obj->id);
-	int ret = start_request(ctx, &req, b.head, UBUS_MSG_REMOVE_OBJECT, 0);
-	if (ret)
-		return ret;
-	req.raw_data_cb = remove_object_cb;
-	req.priv = obj;
-	ret = ubus_complete_request(ctx, &req, 0);
+	int ret = daemon_request(ctx, UBUS_MSG_REMOVE_OBJECT, remove_object_cb, obj);
 	if (ret)
 		return ret;
 
@@ -731,33 +731,20 @@ int ubus_remove_object(struct ubus_context *ctx, struct ubus_object *obj)
 int ubus_lookup(struct ubus_context *ctx, const char *path,
 		ubus_lookup_handler_t cb, void *priv)
 {
-	ubus_request req;
 	lookup_ctx lc = { cb, priv };
 
 	blob_buf_init(&b, 0);
 	if (path)
 		blob_put_string(&b, UBUS_ATTR_OBJPATH, path);
-	int ret = start_request(ctx, &req, b.head, UBUS_MSG_LOOKUP, 0);
-	if (ret)
-		return ret;
-	req.raw_data_cb = lookup_cb;
-	req.priv = &lc;
-	return ubus_complete_request(ctx, &req, 0);
+	return daemon_request(ctx, UBUS_MSG_LOOKUP, lookup_cb, &lc);
 }
 
 int ubus_lookup_id(struct ubus_context *ctx, const char *path, uint32_t *id)
 {
-	ubus_request req;
-
 	blob_buf_init(&b, 0);
 	if (path)
 		blob_put_string(&b, UBUS_ATTR_OBJPATH, path);
-	int ret = start_request(ctx, &req, b.head, UBUS_MSG_LOOKUP, 0);
-	if (ret)
-		return ret;
-	req.raw_data_cb = lookup_id_cb;
-	req.priv = id;
-	return ubus_complete_request(ctx, &req, 0);
+	return daemon_request(ctx, UBUS_MSG_LOOKUP, lookup_id_cb, id);
 }
 
 int ubus_invoke_fd(struct ubus_context *ctx, uint32_t obj, const char *method,

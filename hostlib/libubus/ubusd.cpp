@@ -308,18 +308,26 @@ void handle_add_object(client *c, const header &h, blob_attr **tb)
 	send_status(c, h, UBUS_STATUS_OK);
 }
 
-void handle_remove_object(client *c, const header &h, blob_attr **tb)
+// The object named by OBJID; answers the status itself when there is none.
+object *requested_object(client *c, const header &h, blob_attr **tb, bool need_method)
 {
-	if (!tb[UBUS_ATTR_OBJID]) {
+	if (!tb[UBUS_ATTR_OBJID] || (need_method && !tb[UBUS_ATTR_METHOD])) {
 		send_status(c, h, UBUS_STATUS_INVALID_ARGUMENT);
-		return;
+		return nullptr;
 	}
 	uint32_t id = blob_get_u32(tb[UBUS_ATTR_OBJID]);
 	object *o = avl_find_element(&objects, &id, o, by_id);
-	if (!o) {
+	if (!o)
 		send_status(c, h, UBUS_STATUS_NOT_FOUND);
+	return o;
+}
+
+void handle_remove_object(client *c, const header &h, blob_attr **tb)
+{
+	object *o = requested_object(c, h, tb, false);
+	if (!o)
 		return;
-	}
+	uint32_t id = o->id;
 	if (o->owner != c) {
 		send_status(c, h, UBUS_STATUS_PERMISSION_DENIED);
 		return;
@@ -336,16 +344,10 @@ void handle_remove_object(client *c, const header &h, blob_attr **tb)
 
 void handle_invoke(client *c, const header &h, blob_attr **tb)
 {
-	if (!tb[UBUS_ATTR_OBJID] || !tb[UBUS_ATTR_METHOD]) {
-		send_status(c, h, UBUS_STATUS_INVALID_ARGUMENT);
+	object *o = requested_object(c, h, tb, true);
+	if (!o)
 		return;
-	}
-	uint32_t id = blob_get_u32(tb[UBUS_ATTR_OBJID]);
-	object *o = avl_find_element(&objects, &id, o, by_id);
-	if (!o) {
-		send_status(c, h, UBUS_STATUS_NOT_FOUND);
-		return;
-	}
+	uint32_t id = o->id;
 
 	blob_buf_init(&b, 0);
 	blob_put_int32(&b, UBUS_ATTR_OBJID, id);
