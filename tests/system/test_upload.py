@@ -113,6 +113,17 @@ def test_storage_failures(root):
     assert (r.stdout, r.stderr) == (reply(-7004), b"gone\n")
 
 
+@pytest.mark.parametrize("fault", ["copy-eio", "read-eio"])
+def test_failing_temporary_file_is_a_failed_upload(root, fault):
+    # A read error while copying must not store a short file as complete.
+    root.target().write_bytes(b"previous")
+    env_run = ["env", f"QUIL_FAULT={fault}",
+               f"LD_PRELOAD={BUILD / 'tests/system/libstorage_faults.so'}", FIRMWARE]
+    r = root.run(env_run, upload_form(os.urandom(100000)))
+    assert r.stdout == reply(-7004)
+    assert not root.target().exists()
+
+
 def test_request_body_is_read_to_the_end(root):
     # After a reply the rest of the body is still consumed, so a server that
     # writes the whole body first never blocks on a full pipe.
