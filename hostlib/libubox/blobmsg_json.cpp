@@ -123,6 +123,12 @@ struct writer {
 		out.putc(array ? '[' : '{');
 		newline(level + 1);
 		__blob_for_each_attr(pos, data, rem) {
+			/* Nothing beyond an attribute's own bytes is read, however
+			 * deeply a malformed one is nested. */
+			if (!blobmsg_check_attr_len(pos, false, rem)) {
+				out.failed = true;
+				break;
+			}
 			if (!first) {
 				out.putc(',');
 				newline(level + 1);

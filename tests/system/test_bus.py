@@ -122,6 +122,10 @@ def test_daemon_survives_garbage_and_vanishing_clients(bus, test_object):
     s.sendall(struct.pack(">BBHII", 0, 99, 8, 0, 4))
     reply = s.recv(64)
     assert reply[-4:] == struct.pack(">I", 1)
+    # A call whose arguments claim fewer bytes than their own header.
+    body = struct.pack(">IIII", 0x03000008, 1, 0x04000008, 0x78000000) + struct.pack(">I", 0x07000001)
+    s.sendall(struct.pack(">BBHII", 0, 5, 9, 0, 4 + len(body)) + body)
+    assert s.recv(64)[-4:] == struct.pack(">I", 4)      # object 1: not found, no crash
     s.close()
 
     r = bus.ubus("-S", "call", "test", "echo", '{"id":"still"}')

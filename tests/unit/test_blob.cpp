@@ -155,6 +155,18 @@ TEST_F(Buf, ParseRejectsMalformedAttributes)
 	/* A name running past the attribute. */
 	auto bad_name = words({ 0x83000008, 0x00ff7373 });
 	EXPECT_EQ(blobmsg_parse(pol, 1, tb, bad_name.data(), (unsigned int) bad_name.size()), -1);
+	/* A length below the 4-byte header ends the walk: its payload length
+	 * would otherwise wrap around. */
+	auto short_child = words({ 0x00000010, 0x07000001, 0x83000008, 0x00017300 });
+	blob_attr *pos;
+	size_t rem;
+	int children = 0;
+	blob_for_each_attr(pos, (blob_attr *) short_child.data(), rem)
+		children++;
+	EXPECT_EQ(children, 0);
+	EXPECT_EQ(blobmsg_parse(pol, 1, tb, short_child.data() + 4, 12), 0);
+	EXPECT_EQ(tb[0], nullptr);
+
 	/* A length beyond the data simply ends the walk. */
 	auto truncated = words({ 0x83000100, 0x00017300 });
 	EXPECT_EQ(blobmsg_parse(pol, 1, tb, truncated.data(), (unsigned int) truncated.size()), 0);
