@@ -122,10 +122,14 @@ def test_daemon_survives_garbage_and_vanishing_clients(bus, test_object):
     s.sendall(struct.pack(">BBHII", 0, 99, 8, 0, 4))
     reply = s.recv(64)
     assert reply[-4:] == struct.pack(">I", 1)
-    # A call whose arguments claim fewer bytes than their own header.
-    body = struct.pack(">IIII", 0x03000008, 1, 0x04000008, 0x78000000) + struct.pack(">I", 0x07000001)
-    s.sendall(struct.pack(">BBHII", 0, 5, 9, 0, 4 + len(body)) + body)
-    assert s.recv(64)[-4:] == struct.pack(">I", 4)      # object 1: not found, no crash
+    # A call whose arguments claim fewer bytes than their own header: they
+    # count as absent, and the object's owner answers "invalid argument".
+    obj = int(bus.ubus("-v", "list", "test").stdout.split("@")[1][:8], 16)
+    body = struct.pack(">IIIIII", 0x03000008, obj, 0x04000009, 0x6e657374, 0x65640000,
+                       0x07000001)
+    s.sendall(struct.pack(">BBHII", 0, 5, 9, obj, 4 + len(body)) + body)
+    status = s.recv(64)
+    assert status[1] == 1 and status[16:20] == struct.pack(">I", 2)
     s.close()
 
     r = bus.ubus("-S", "call", "test", "echo", '{"id":"still"}')
