@@ -3,8 +3,10 @@
 Sandbox: a directory that stands in for the programs' fixed paths. A program
 run through Sandbox.wrap() gets a private mount namespace in which /run is the
 sandbox's run/ directory (so the default bus socket is run/ubus/ubus.sock) and
-/usr/sbin (and so /sbin) is an overlay that adds the sandbox's stand-ins. The
-host's own directories are never written.
+/usr/sbin (and so /sbin) is a read-only overlay with the sandbox's stand-ins
+on top. Read-only overlays share their layers freely, so any number of
+programs can use one sandbox at once. The host's own directories are never
+written.
 
 Broker: a mosquitto on a free loopback port with its own configuration and
 password file; `root` with the Base64 of the client id, and `test`/`test` for
@@ -40,8 +42,7 @@ class Sandbox:
         self.root = Path(root)
         self.run = self.root / "run"
         self.upper = self.root / "sbin-upper"
-        self.work = self.root / "sbin-work"
-        for d in (self.run / "ubus", self.upper, self.work):
+        for d in (self.run / "ubus", self.upper):
             d.mkdir(parents=True, exist_ok=True)
         self.socket = str(self.run / "ubus/ubus.sock")
         self.hotplug_log = self.root / "hotplug.log"
@@ -63,14 +64,13 @@ class Sandbox:
         shutil.copy(program, self.upper / "quilapi")
 
     def remove_quilapi(self):
-        (self.root / "quilapi-impl").unlink()
-        # The stand-in itself must be missing for exec to fail in the daemon.
+        """No /usr/sbin/quilapi at all (before the daemon starts)."""
         (self.upper / "quilapi").unlink()
 
     def wrap(self, argv, netns=None):
         setup = (f"mount --bind {self.run} /run && "
-                 f"mount -t overlay overlay -o lowerdir=/usr/sbin,upperdir={self.upper},"
-                 f"workdir={self.work} /usr/sbin && exec \"$@\"")
+                 f"mount -t overlay overlay -o lowerdir={self.upper}:/usr/sbin /usr/sbin && "
+                 "exec \"$@\"")
         cmd = ["unshare", "-m", "--propagation", "private", "sh", "-c", setup, "sh",
                *map(str, argv)]
         if netns:

@@ -71,11 +71,17 @@ def test_exit_reports(quilac, broker, sandbox, workdir):
     assert "quilapi (" in quilac.output()
 
 
-def test_missing_api_program_exits_127_and_publishes_nothing(quilac, broker, sandbox, workdir):
-    sub = broker.sub("#", workdir / "all.log")
+def test_missing_api_program_exits_127_and_publishes_nothing(sandbox, broker, quilac_factory,
+                                                              workdir):
     sandbox.remove_quilapi()
+    sandbox.start_bus()
+    q = quilac_factory(broker.port)
+    q.wait_output("subscribed (mid: 3)")
+    sub = broker.sub("#", workdir / "all.log")
     broker.pub("upload/x", "x")
-    quilac.wait_output("): exit with 127\n")
+    q.wait_output("): exit with 127\n")
+    broker.pub("upload/sentinel", "s")
+    wait_for(lambda: "upload/sentinel|s" in broker.messages(workdir / "all.log"), what="sentinel")
     assert [m for m in broker.messages(workdir / "all.log") if not m.startswith("upload/")] == []
     sub.stop()
 
