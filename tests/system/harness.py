@@ -312,18 +312,30 @@ def upload_form(content, session=b"s3ss10n", boundary="XyZb0undary"):
 
 
 class UploadRoot:
-    """A directory that is /tmp for the upload programs (private mount namespace)."""
+    """A directory that is /tmp for the upload programs (private mount namespace).
+
+    The host's /tmp is hidden there, and the build may live under it: programs
+    run inside are copied in first (program()), and Path arguments of run()
+    and wrap() are taken as programs to copy."""
 
     def __init__(self, root):
         self.root = Path(root)
         self.tmp = self.root / "tmp"
         (self.tmp / "upload").mkdir(parents=True, exist_ok=True)
+        (self.tmp / "bin").mkdir(exist_ok=True)
         self.setup = []     # extra shell commands run in the namespace first
 
+    def program(self, path):
+        """The path, inside the namespace, of a copy of `path`."""
+        copy = self.tmp / "bin" / Path(path).name
+        if not copy.exists():
+            shutil.copy2(path, copy)
+        return f"/tmp/bin/{copy.name}"
+
     def wrap(self, argv):
+        argv = [self.program(a) if isinstance(a, Path) else str(a) for a in argv]
         setup = " && ".join([f"mount --bind {self.tmp} /tmp", *self.setup, 'exec "$@"'])
-        return ["unshare", "-m", "--propagation", "private", "sh", "-c", setup, "sh",
-                *map(str, argv)]
+        return ["unshare", "-m", "--propagation", "private", "sh", "-c", setup, "sh", *argv]
 
     def target(self, name="firmware.bin"):
         return self.tmp / "upload" / name
@@ -337,7 +349,7 @@ class UploadRoot:
             content_length = str(len(body))
         if content_length is not None:
             env["CONTENT_LENGTH"] = content_length
-        argv = program if isinstance(program, list) else [program]
+        argv = program if isinstance(program, list) else [Path(program)]
         return subprocess.run(self.wrap(argv), input=body, env=env,
                               capture_output=True, timeout=timeout)
 

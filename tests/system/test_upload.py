@@ -28,7 +28,7 @@ def test_stores_file_byte_for_byte_with_mode_0600(root):
     assert (r.returncode, r.stdout, r.stderr) == (0, reply(0), b"")
     assert root.target().read_bytes() == TRICKY
     assert stat.S_IMODE(root.target().stat().st_mode) == 0o600
-    assert os.listdir(root.tmp) == ["upload"]        # the temporary file had no name
+    assert sorted(os.listdir(root.tmp)) == ["bin", "upload"]   # the temporary file had no name
 
     r = root.run(ARCHIVE, upload_form(b"tar"))
     assert r.stdout == reply(0)
@@ -107,7 +107,7 @@ def test_storage_failures(root):
     (root.tmp / "upload").mkdir()
     root.setup.append("mount -t tmpfs -o size=64k tmpfs /tmp/upload")
     root.setup.append("echo previous > /tmp/upload/firmware.bin")
-    then_look = ["sh", "-c", f"{FIRMWARE}; if [ -e /tmp/upload/firmware.bin ]; "
+    then_look = ["sh", "-c", f"{root.program(FIRMWARE)}; if [ -e /tmp/upload/firmware.bin ]; "
                  "then echo present >&2; else echo gone >&2; fi"]
     r = root.run(then_look, upload_form(os.urandom(300000)))
     assert (r.stdout, r.stderr) == (reply(-7004), b"gone\n")
@@ -117,8 +117,8 @@ def test_storage_failures(root):
 def test_failing_temporary_file_is_a_failed_upload(root, fault):
     # A read error while copying must not store a short file as complete.
     root.target().write_bytes(b"previous")
-    env_run = ["env", f"QUIL_FAULT={fault}",
-               f"LD_PRELOAD={BUILD / 'tests/system/libstorage_faults.so'}", FIRMWARE]
+    shim = root.program(BUILD / "tests/system/libstorage_faults.so")
+    env_run = ["env", f"QUIL_FAULT={fault}", f"LD_PRELOAD={shim}", FIRMWARE]
     r = root.run(env_run, upload_form(os.urandom(100000)))
     assert r.stdout == reply(-7004)
     assert not root.target().exists()
