@@ -69,19 +69,48 @@ bool is_plain_text(const char *s)
 	return true;
 }
 
-// The four members of an announcement, NULL when absent or JSON null.
-struct announcement {
-	json_object *mac, *ip, *proto, *port;
-};
-
 bool get_member(json_object *obj, const char *key, json_object **out)
 {
-	return json_object_object_get_ex(obj, key, out) && *out;
+	return json_object_object_get_ex(obj, key, out) && *out;	/* JSON null counts as absent */
 }
 
 void copy_field(char (&dst)[64], const char *src)
 {
 	snprintf(dst, sizeof(dst), "%s", src);
+}
+
+// Remembers the first AC; reports it, and every announcement that differs from it.
+void take_announcement(const char *mac, const char *ip, const char *proto, int port)
+{
+	if (g_request_status) {
+		if (!strcmp(mac, g_ac_profile.mac) && !strcmp(ip, g_ac_profile.ip) &&
+		    !strcmp(proto, g_ac_profile.proto) && port == g_ac_profile.port)
+			return;
+	} else {
+		copy_field(g_ac_profile.ip, ip);
+		copy_field(g_ac_profile.mac, mac);
+		copy_field(g_ac_profile.proto, proto);
+		g_ac_profile.port = port;
+		g_request_status = 1;
+	}
+	run_hotplug(mac, ip, proto, port);
+}
+
+void handle_announcement_json(json_object *obj)
+{
+	json_object *jmac, *jip, *jproto, *jport;
+
+	if (!get_member(obj, "mac", &jmac) || !get_member(obj, "ip", &jip) ||
+	    !get_member(obj, "proto", &jproto) || !get_member(obj, "port", &jport))
+		return;
+
+	const char *mac = json_object_get_string(jmac);
+	const char *ip = json_object_get_string(jip);
+	const char *proto = json_object_get_string(jproto);
+	/* Values that would reach root's hotplug scripts must be what they claim. */
+	if (!is_mac(mac) || !is_ipv4(ip) || !is_plain_text(proto))
+		return;
+	take_announcement(mac, ip, proto, json_object_get_int(jport));
 }
 
 void handle_announcement(const char *payload)
@@ -93,30 +122,7 @@ void handle_announcement(const char *payload)
 	free(text);
 	if (!obj)
 		return;
-
-	announcement a;
-	if (get_member(obj, "mac", &a.mac) && get_member(obj, "ip", &a.ip) &&
-	    get_member(obj, "proto", &a.proto) && get_member(obj, "port", &a.port)) {
-		const char *mac = json_object_get_string(a.mac);
-		const char *ip = json_object_get_string(a.ip);
-		const char *proto = json_object_get_string(a.proto);
-		int port = json_object_get_int(a.port);
-
-		/* Values that would reach root's hotplug scripts must be what they claim. */
-		if (is_mac(mac) && is_ipv4(ip) && is_plain_text(proto)) {
-			if (!g_request_status) {
-				copy_field(g_ac_profile.ip, ip);
-				copy_field(g_ac_profile.mac, mac);
-				copy_field(g_ac_profile.proto, proto);
-				g_ac_profile.port = port;
-				g_request_status = 1;
-				run_hotplug(mac, ip, proto, port);
-			} else if (strcmp(mac, g_ac_profile.mac) || strcmp(ip, g_ac_profile.ip) ||
-				   strcmp(proto, g_ac_profile.proto) || port != g_ac_profile.port) {
-				run_hotplug(mac, ip, proto, port);
-			}
-		}
-	}
+	handle_announcement_json(obj);
 	json_object_put(obj);
 }
 
