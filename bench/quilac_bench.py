@@ -17,7 +17,7 @@ ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests/system"))
 os.environ.setdefault("QUIL_BUILD_DIR", str(ROOT / "build"))
 
-from conftest import BUILD, QUILAC, CLIENT_ID, Proc, wait_for  # noqa: E402
+from conftest import BUILD, QUILAC, CLIENT_ID, Proc  # noqa: E402
 from harness import Broker, Sandbox  # noqa: E402
 
 WORKER = 'echo t/bench; echo "A $2"; echo "B $2"\n'

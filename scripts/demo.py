@@ -18,8 +18,8 @@ ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests/system"))
 os.environ.setdefault("QUIL_BUILD_DIR", str(ROOT / "build"))
 
-from conftest import BUILD, QUILAC, QUILDIS, UBUS, Proc  # noqa: E402
-from harness import Broker, NetNs, Sandbox, UploadRoot, WebServer, veth  # noqa: E402
+from conftest import BUILD, QUILAC, QUILDIS, Proc, ubus  # noqa: E402
+from harness import Broker, NetNs, Sandbox, WebServer, veth  # noqa: E402
 
 CLIENT_ID = "AC-DEMO"
 DEVICE = "AP-0001"
@@ -62,10 +62,8 @@ def hotplug_dispatcher(sandbox):
     script.chmod(0o755)
 
 
-def ubus(sandbox, *args):
-    import subprocess
-    return subprocess.run([str(UBUS), "-s", sandbox.socket, *args], capture_output=True,
-                          text=True, timeout=30)
+def call(sandbox, *args):
+    return ubus(sandbox.socket, *args)
 
 
 def run(work):
@@ -113,9 +111,9 @@ def run(work):
         step(2, f"The device {DEVICE} registers with the bridge")
         info = json.dumps({"id": DEVICE, "info": "AP in the lobby"})
         say(f"ubus call quilac update_client '{info}'")
-        if ubus(ac, "call", "quilac", "update_client", info).returncode:
+        if call(ac, "call", "quilac", "update_client", info).returncode:
             raise StepFailed("update_client")
-        listing = json.loads(ubus(ac, "call", "quilac", "get_client").stdout)
+        listing = json.loads(call(ac, "call", "quilac", "get_client").stdout)
         say(f"ubus call quilac get_client -> {json.dumps(listing)}")
         if listing["client"][0]["id"] != DEVICE:
             raise StepFailed("get_client")
@@ -133,7 +131,7 @@ def run(work):
 
         step(4, f"A command sent with `ubus call quilac pub` reaches rpc/{DEVICE}")
         cmd = json.dumps({"id": DEVICE, "msg": '{"cmd":"reboot"}'})
-        ubus(ac, "call", "quilac", "pub", cmd)
+        call(ac, "call", "quilac", "pub", cmd)
         wait(lambda: '"cmd":"reboot"' in replies.read_text(), "command delivered")
         say(f"subscriber got: {replies.read_text().splitlines()[-1]}")
 
@@ -145,7 +143,7 @@ def run(work):
         wait(lambda: ac.hotplug_events().count("quilac ACTION=online MAC= IP= PORT= PROTO=") == 2,
              "online again", timeout=15)
         say("hotplug-call quilac with ACTION=online")
-        status = json.loads(ubus(ac, "call", "quilac", "info").stdout)["status"]
+        status = json.loads(call(ac, "call", "quilac", "info").stdout)["status"]
         say(f"ubus call quilac info -> status {status}")
 
         step(6, "A firmware file is uploaded through the web server")

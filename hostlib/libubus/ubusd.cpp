@@ -214,6 +214,8 @@ void put_object(const object *o)
 		 (unsigned int) blob_len(o->type->signature));
 }
 
+// Paths are kept in order, so an exact name or a prefix is one range of the
+// tree: the walk starts at its first path and stops past its last.
 void handle_lookup(client *c, const header &h, blob_attr **tb)
 {
 	const char *path = tb[UBUS_ATTR_OBJPATH] ? blob_get_string(tb[UBUS_ATTR_OBJPATH]) : nullptr;
@@ -228,18 +230,24 @@ void handle_lookup(client *c, const header &h, blob_attr **tb)
 	if (wildcard)
 		prefix--;
 
-	object *o;
-	avl_for_each_element(&paths, o, by_path) {
-		if (path && !wildcard && strcmp(o->path, path))
-			continue;
-		if (wildcard && strncmp(o->path, path, prefix))
-			continue;
+	char *start = path ? strndup(path, prefix) : nullptr;
+	if (path && !start) {
+		send_status(c, h, UBUS_STATUS_NO_MEMORY);
+		return;
+	}
+
+	object *o = start ? avl_find_ge_element(&paths, start, o, by_path)
+			  : avl_first_element(&paths, o, by_path);
+	for (; o && &o->by_path.list != &paths.list_head; o = avl_next_element(o, by_path)) {
+		if (path && (strncmp(o->path, path, prefix) || (!wildcard && o->path[prefix])))
+			break;
 		if (!o->type)
 			continue;
 		put_object(o);
 		send_to(c, UBUS_MSG_DATA, h.seq, h.peer, b.head);
 		found++;
 	}
+	free(start);
 	send_status(c, h, (path && !found) ? UBUS_STATUS_NOT_FOUND : UBUS_STATUS_OK);
 }
 

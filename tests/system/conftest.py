@@ -62,6 +62,13 @@ class Proc:
         return self.p.returncode
 
 
+def ubus(socket, *args, timeout=30):
+    """Runs our ubus command against the bus daemon at `socket`."""
+    return subprocess.run([str(UBUS), "-s", str(socket), *map(str, args)],
+                          capture_output=True, text=True, timeout=timeout,
+                          stdin=subprocess.DEVNULL)
+
+
 class Bus:
     """Our bus daemon on a socket of its own."""
 
@@ -85,9 +92,7 @@ class Bus:
         self.start()
 
     def ubus(self, *args, timeout=30):
-        return subprocess.run([str(UBUS), "-s", self.path, *map(str, args)],
-                              capture_output=True, text=True, timeout=timeout,
-                              stdin=subprocess.DEVNULL)
+        return ubus(self.path, *args, timeout=timeout)
 
 
 @pytest.fixture
@@ -154,9 +159,7 @@ class Quilac:
         return self.proc.wait_output(text, timeout)
 
     def ubus(self, *args, timeout=30):
-        return subprocess.run([str(UBUS), "-s", self.sandbox.socket, *map(str, args)],
-                              capture_output=True, text=True, timeout=timeout,
-                              stdin=subprocess.DEVNULL)
+        return ubus(self.sandbox.socket, *args, timeout=timeout)
 
     def call(self, method, args=None):
         argv = ["-S", "call", "quilac", method] + ([args] if args is not None else [])
@@ -215,8 +218,7 @@ class Quildis:
         return self.proc.output()
 
     def ubus(self, *args):
-        return subprocess.run([str(UBUS), "-s", self.sandbox.socket, *map(str, args)],
-                              capture_output=True, text=True, timeout=30)
+        return ubus(self.sandbox.socket, *args)
 
     def hotplug(self):
         return self.sandbox.hotplug_events()

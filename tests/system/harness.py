@@ -16,12 +16,10 @@ import os
 import shutil
 import signal
 import socket
-import stat
 import subprocess
-import time
 from pathlib import Path
 
-from conftest import UBUSD, Proc, wait_for
+from conftest import Bus, Proc, wait_for
 
 
 def free_port():
@@ -81,13 +79,10 @@ class Sandbox:
         return self.hotplug_log.read_text().splitlines()
 
     def restart_bus(self, pause=0.0):
-        self.bus.stop()
-        time.sleep(pause)
-        self.start_bus()
+        self.bus.restart(pause)
 
     def start_bus(self):
-        self.bus = Proc([UBUSD, "-s", self.socket], self.root / "ubusd.log")
-        wait_for(lambda: os.path.exists(self.socket), what="bus socket")
+        self.bus = Bus(self.socket, self.root)
         return self.bus
 
 
