@@ -3,17 +3,17 @@
 
 #include <stdbool.h>
 
+constexpr int default_log_level = 3;
+constexpr const char *bridge_version = "1.0";
+
 struct bridge_options {
 	const char *broker = "localhost";
 	int port = 1883;
 	const char *client_id = nullptr;
-	int log_level = 3;
+	int log_level = default_log_level;
 	bool use_syslog = true;
 	bool daemonize = false;
 };
-
-constexpr int default_log_level = 3;
-constexpr const char *bridge_version = "1.0";
 
 // Parses argv into *opts. Returns -1 to go on, or the exit status when the
 // process must end now (after -v, or after a usage error it has reported).
