@@ -1,6 +1,7 @@
-// libFuzzer harness over the multipart parser with the upload program's own
-// callbacks: the input is a request body (boundary "B"), stored under a
-// scratch directory.
+// libFuzzer harness over the upload program itself: the input is a request
+// body (boundary "B"), stored under a scratch directory.
+#include "upload.h"
+
 #include <fcntl.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -9,11 +10,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-int upload_main(void);
+const char UPLOAD_TARGET[] = "/tmp/quil-fuzz-upload/target.bin";
+const size_t UPLOAD_LIMIT = 1 << 20;
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-	mkdir(FUZZ_UPLOAD_DIR, 0700);
+	mkdir("/tmp/quil-fuzz-upload", 0700);
 	if (!freopen("/dev/null", "w", stdout))
 		return 1;
 	setenv("CONTENT_TYPE", "multipart/form-data; boundary=B", 1);
@@ -30,12 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 		return 0;
 	}
 	lseek(fd, 0, SEEK_SET);
-
-	int saved = dup(STDIN_FILENO);
-	dup2(fd, STDIN_FILENO);
+	upload_run(fd);
 	close(fd);
-	upload_main();
-	dup2(saved, STDIN_FILENO);
-	close(saved);
 	return 0;
 }

@@ -2,7 +2,9 @@
 // streams into an unnamed temporary file, which is copied to UPLOAD_TARGET
 // once the part has ended; the answer is a one-line JSON errcode.
 //
-// Built twice, with different UPLOAD_TARGET and UPLOAD_LIMIT.
+// Built twice, with different UPLOAD_TARGET and UPLOAD_LIMIT (main.cpp).
+#include "upload.h"
+
 #include "multipart.h"
 
 #include <errno.h>
@@ -13,13 +15,6 @@
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#ifndef UPLOAD_TARGET
-#error "UPLOAD_TARGET must name the target file"
-#endif
-#ifndef UPLOAD_LIMIT
-#error "UPLOAD_LIMIT must give the size limit in bytes"
-#endif
 
 enum {
 	ERR_OK = 0,
@@ -44,16 +39,31 @@ constexpr const char *temp_template = "/tmp/lede-upload.XXXXXX";
 constexpr const char *content_type_prefix = "multipart/form-data;";
 constexpr const char *disposition = "Content-Disposition";
 
+// Everything one request changes; reset_request() starts each afresh.
 bool is_disposition;
-int cur_field = FIELD_NONE;
+int cur_field;
 char *session_id;
 const char *target_path;
 bool have_data;
-mode_t target_mode = 0600;
-int target_fd = -1;
-int temp_fd = -1;
+mode_t target_mode;
+int target_fd;
+int temp_fd;
 char temp_buffer[temp_buffer_size];
 size_t temp_buffered;
+
+void reset_request()
+{
+	is_disposition = false;
+	cur_field = FIELD_NONE;
+	free(session_id);
+	session_id = nullptr;
+	target_path = UPLOAD_TARGET;
+	have_data = false;
+	target_mode = 0600;
+	target_fd = -1;
+	temp_fd = -1;
+	temp_buffered = 0;
+}
 
 int send_reply(bool keep, int errcode)
 {
@@ -252,18 +262,8 @@ const mp_callbacks upload_callbacks = {
 // Request checks; returns the parser, or NULL after replying.
 mp_parser *start_request()
 {
-	is_disposition = false;
-	cur_field = FIELD_NONE;
-	free(session_id);
-	session_id = nullptr;
-	have_data = false;
-	target_mode = 0600;
-	target_fd = -1;
-	temp_fd = -1;
-	temp_buffered = 0;
-
 	const char *length = getenv("CONTENT_LENGTH");
-	if (length && strtoul(length, nullptr, 10) > (unsigned long) UPLOAD_LIMIT) {
+	if (length && strtoul(length, nullptr, 10) > UPLOAD_LIMIT) {
 		send_reply(false, ERR_TOO_LARGE);
 		return nullptr;
 	}
@@ -287,7 +287,6 @@ mp_parser *start_request()
 	strcpy(delimiter, "--");
 	strcat(delimiter, boundary);
 
-	target_path = UPLOAD_TARGET;
 	mp_parser *p = mp_create(delimiter, &upload_callbacks);
 	free(delimiter);
 	if (!p)
@@ -295,33 +294,37 @@ mp_parser *start_request()
 	return p;
 }
 
-ssize_t read_body(char *buf)
+ssize_t read_body(int fd, char *buf)
 {
 	ssize_t n;
 	do {
-		n = read(STDIN_FILENO, buf, chunk);
+		n = read(fd, buf, chunk);
 	} while (n < 0 && errno == EINTR);
 	return n;
 }
 
 } // namespace
 
-int main()
+int upload_run(int in_fd)
 {
 	char buf[chunk];
 
+	reset_request();
 	mp_parser *p = start_request();
-	if (!p)
+	if (!p) {
+		fflush(stdout);
 		return 0;
+	}
 
-	for (ssize_t n; (n = read_body(buf)) > 0;)
+	for (ssize_t n; (n = read_body(in_fd, buf)) > 0;)
 		if (mp_execute(p, buf, (size_t) n) != (size_t) n)
 			break;	/* a syntax error, or a reply has been made */
 	mp_free(p);
 
 	/* The server expects the whole body to be read. */
-	while (read_body(buf) > 0)
+	while (read_body(in_fd, buf) > 0)
 		;
 	close_temp();	/* left open when the body ended inside the file part */
+	fflush(stdout);
 	return 0;
 }

@@ -1,0 +1,15 @@
+// The upload CGI program's body: request checks, the parser's callbacks and
+// the reply. Each program supplies its two constants and a main that calls
+// upload_run on its standard input.
+#pragma once
+
+#include <stddef.h>
+
+extern const char UPLOAD_TARGET[];	/* where a finished upload is stored */
+extern const size_t UPLOAD_LIMIT;	/* the largest accepted upload, in bytes */
+
+extern const char *parts[];		/* form field names, indexed by field */
+
+// Handles one request whose body is read from in_fd; the reply, if any, goes
+// to standard output. Returns the process's exit status (always 0).
+int upload_run(int in_fd);
