@@ -1,18 +1,25 @@
 // The upload CGI program: the "filedata" part of a multipart/form-data body
-// streams into an unnamed temporary file, which is copied to UPLOAD_TARGET
-// once the part has ended; the answer is a one-line JSON errcode.
+// streams into an unnamed file in the target's own directory, which replaces
+// UPLOAD_TARGET in one rename once the part has ended; the answer is a
+// one-line JSON errcode.
 //
-// Built twice, with different UPLOAD_TARGET and UPLOAD_LIMIT (main.cpp).
+// The program runs as root on behalf of anyone who can reach the web server,
+// in a /tmp that every local user can write. So the target's directory must
+// be a real directory of ours, and nothing is ever opened by a path that a
+// link could redirect: the file is written through its own descriptor and
+// only named at the end, inside that directory.
 #include "upload.h"
 
 #include "multipart.h"
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,56 +38,209 @@ const char *parts[] = { "(bug)", "sessionid", "filedata" };
 
 namespace {
 
-constexpr size_t chunk = 4096;
+constexpr size_t CHUNK = 4096;
 // Content pieces end at every CR, so they are often small: they are gathered
-// here and written to the temporary file in large writes.
-constexpr size_t temp_buffer_size = 64 * 1024;
-constexpr const char *temp_template = "/tmp/lede-upload.XXXXXX";
-constexpr const char *content_type_prefix = "multipart/form-data;";
-constexpr const char *disposition = "Content-Disposition";
+// here and written to the file in large writes.
+constexpr size_t TEMP_BUFFER_SIZE = 64 * 1024;
+// A header name or value is gathered from its pieces before it is looked at;
+// one longer than this is nothing we are looking for.
+constexpr size_t HEADER_MAX = 1024;
+constexpr size_t BOUNDARY_MAX = 70;
+constexpr std::string_view MEDIA_TYPE = "multipart/form-data";
+constexpr std::string_view DISPOSITION = "Content-Disposition";
+constexpr std::string_view FORM_DATA = "form-data";
+
+struct header_text {
+	char text[HEADER_MAX];
+	size_t len;
+	bool too_long;
+
+	void clear() { len = 0; too_long = false; }
+	void append(const char *data, size_t n)
+	{
+		if (too_long || n > sizeof(text) - len) {
+			too_long = true;
+			return;
+		}
+		memcpy(text + len, data, n);
+		len += n;
+	}
+	std::string_view view() const { return { text, len }; }
+};
+
+// Which run of a header line the latest piece belonged to: a run is complete
+// when a piece of the other kind (or the end of the headers) follows.
+enum class header_run { NONE, NAME, VALUE };
 
 // Everything one request changes; reset_request() starts each afresh.
-bool is_disposition;
-int cur_field;
-char *session_id;
-const char *target_path;
-bool have_data;
-mode_t target_mode;
-int target_fd;
-int temp_fd;
-char temp_buffer[temp_buffer_size];
-size_t temp_buffered;
+struct request {
+	header_run run = header_run::NONE;
+	header_text name;
+	header_text value;
+	int cur_field = FIELD_NONE;
+	bool have_session = false;
+	size_t file_bytes = 0;
+	int dir_fd = -1;	/* the target's directory */
+	int temp_fd = -1;	/* the unnamed file the content goes into */
+	size_t temp_buffered = 0;
+};
+
+request req;
+char temp_buffer[TEMP_BUFFER_SIZE];
+
+void close_fd(int &fd)
+{
+	if (fd >= 0)
+		close(fd);
+	fd = -1;
+}
 
 void reset_request()
 {
-	is_disposition = false;
-	cur_field = FIELD_NONE;
-	free(session_id);
-	session_id = nullptr;
-	target_path = UPLOAD_TARGET;
-	have_data = false;
-	target_mode = 0600;
-	target_fd = -1;
-	temp_fd = -1;
-	temp_buffered = 0;
+	close_fd(req.temp_fd);
+	close_fd(req.dir_fd);
+	req = request{};
 }
 
-int send_reply(bool keep, int errcode)
+int send_reply(int errcode)
 {
 	printf("Status: 200 OK\r\n");
 	printf("Content-Type: application/json\r\n\r\n");
 	printf("{ \"errcode\": %d }\r\n", errcode);
-	if (!keep && target_fd >= 0)
-		unlink(target_path);
 	printf("\r\n");
 	return -1;
 }
 
-void close_temp()
+// Nothing is stored: the unnamed file vanishes with its descriptor.
+int fail_upload(int errcode)
 {
-	if (temp_fd >= 0)
-		close(temp_fd);
-	temp_fd = -1;
+	close_fd(req.temp_fd);
+	return send_reply(errcode);
+}
+
+bool is_ows(char c)
+{
+	return c == ' ' || c == '\t';
+}
+
+void skip_ows(std::string_view &s)
+{
+	while (!s.empty() && is_ows(s.front()))
+		s.remove_prefix(1);
+}
+
+bool iequals(std::string_view a, std::string_view b)
+{
+	return a.size() == b.size() && !strncasecmp(a.data(), b.data(), a.size());
+}
+
+bool starts_with_icase(std::string_view s, std::string_view prefix)
+{
+	return s.size() >= prefix.size() && iequals(s.substr(0, prefix.size()), prefix);
+}
+
+// One `name=value` parameter of a header value; a quoted value is unquoted.
+struct param {
+	std::string_view name;
+	char value[HEADER_MAX];
+	size_t len;
+	bool valid;	/* it had a value that was properly ended and fit */
+
+	std::string_view view() const { return { value, len }; }
+	void add(char c)
+	{
+		if (len < sizeof(value))
+			value[len++] = c;
+		else
+			valid = false;
+	}
+};
+
+// Takes the next parameter off `rest` (the text after a media type or a
+// disposition type). Returns false when there is none left.
+bool next_param(std::string_view &rest, param &p)
+{
+	while (!rest.empty() && (rest.front() == ';' || is_ows(rest.front())))
+		rest.remove_prefix(1);
+	if (rest.empty())
+		return false;
+
+	size_t end = rest.find_first_of("=;");
+	p.name = rest.substr(0, end);
+	while (!p.name.empty() && is_ows(p.name.back()))
+		p.name.remove_suffix(1);
+	p.len = 0;
+	p.valid = end != std::string_view::npos && rest[end] == '=';
+	if (!p.valid) {
+		rest.remove_prefix(end == std::string_view::npos ? rest.size() : end);
+		return true;
+	}
+	rest.remove_prefix(end + 1);
+	skip_ows(rest);
+
+	if (rest.empty() || rest.front() != '"') {
+		while (!rest.empty() && rest.front() != ';' && !is_ows(rest.front())) {
+			p.add(rest.front());
+			rest.remove_prefix(1);
+		}
+		return true;
+	}
+	rest.remove_prefix(1);
+	for (;;) {
+		if (rest.empty()) {
+			p.valid = false;	/* no closing quote */
+			return true;
+		}
+		char c = rest.front();
+		rest.remove_prefix(1);
+		if (c == '"')
+			return true;
+		if (c == '\\' && !rest.empty()) {
+			c = rest.front();
+			rest.remove_prefix(1);
+		}
+		p.add(c);
+	}
+}
+
+// A field is selected by its name or any prefix of it ("session", "file").
+bool names_field(std::string_view name, int field)
+{
+	std::string_view full = parts[field];
+	return name.size() <= full.size() && name == full.substr(0, name.size());
+}
+
+// Selects the field from a value like: form-data; name="sessionid"; filename="f"
+// (the parameters in any order).
+void select_field(std::string_view value)
+{
+	if (!starts_with_icase(value, FORM_DATA))
+		return;
+	value.remove_prefix(FORM_DATA.size());
+	if (!value.empty() && value.front() != ';' && !is_ows(value.front()))
+		return;
+
+	param p;
+	while (next_param(value, p)) {
+		if (!iequals(p.name, "name"))
+			continue;
+		if (!p.valid)
+			return;
+		if (names_field(p.view(), FIELD_SESSION))
+			req.cur_field = FIELD_SESSION;
+		if (names_field(p.view(), FIELD_FILE))	/* an empty name matches both: the file wins */
+			req.cur_field = FIELD_FILE;
+		return;
+	}
+}
+
+void header_complete()
+{
+	if (req.name.too_long || req.value.too_long || !iequals(req.name.view(), DISPOSITION))
+		return;
+	std::string_view value = req.value.view();
+	skip_ows(value);
+	select_field(value);
 }
 
 bool write_all(int fd, const char *data, size_t len)
@@ -99,123 +259,120 @@ bool write_all(int fd, const char *data, size_t len)
 
 bool flush_temp()
 {
-	bool ok = write_all(temp_fd, temp_buffer, temp_buffered);
-	temp_buffered = 0;
+	bool ok = write_all(req.temp_fd, temp_buffer, req.temp_buffered);
+	req.temp_buffered = 0;
 	return ok;
 }
 
 bool write_temp(const char *data, size_t len)
 {
-	if (temp_buffered + len > sizeof(temp_buffer) && !flush_temp())
+	if (req.temp_buffered + len > sizeof(temp_buffer) && !flush_temp())
 		return false;
 	if (len >= sizeof(temp_buffer))
-		return write_all(temp_fd, data, len);
-	memcpy(temp_buffer + temp_buffered, data, len);
-	temp_buffered += len;
+		return write_all(req.temp_fd, data, len);
+	memcpy(temp_buffer + req.temp_buffered, data, len);
+	req.temp_buffered += len;
 	return true;
 }
 
-// The 4096-byte loop, for filesystems without an in-kernel copy.
-bool copy_by_reading()
+const char *target_name()
 {
-	char buf[chunk];
+	const char *slash = strrchr(UPLOAD_TARGET, '/');
+	return slash ? slash + 1 : UPLOAD_TARGET;
+}
 
-	for (;;) {
-		ssize_t n = read(temp_fd, buf, sizeof(buf));
-		if (n < 0 && errno == EINTR)
-			continue;
-		if (n == 0)
-			return true;
-		/* A read error is a failed upload, never a short file stored as complete. */
-		if (n < 0 || !write_all(target_fd, buf, (size_t) n))
+// The target's directory, created if missing. A link, anything but a
+// directory, or a directory of another user is refused: whoever owns it
+// could swap the names in it under us.
+int open_upload_dir()
+{
+	char dir[PATH_MAX];
+	size_t len = (size_t) (target_name() - UPLOAD_TARGET);
+	if (len < 2 || len > sizeof(dir))
+		return -1;
+	memcpy(dir, UPLOAD_TARGET, len - 1);
+	dir[len - 1] = '\0';
+
+	if (mkdir(dir, 0700) < 0 && errno != EEXIST)
+		return -1;
+	int fd = open(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+	struct stat st;
+	if (fd >= 0 && (fstat(fd, &st) < 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid()))
+		close_fd(fd);
+	return fd;
+}
+
+// An unnamed file in the target's directory: it needs no cleanup when the
+// request fails or the process is killed, and the rename at the end is
+// within one filesystem, so the content is never copied.
+int create_temp(int dir_fd)
+{
+	int fd = openat(dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+	if (fd >= 0 && fchmod(fd, 0600) < 0)
+		close_fd(fd);
+	return fd;
+}
+
+// The finished file is linked under a name private to this process, which
+// then replaces the target in one rename: readers see the previous target or
+// the whole new file, and of two concurrent uploads the later one wins whole.
+bool publish_temp()
+{
+	char link_name[NAME_MAX + 1];
+	if (snprintf(link_name, sizeof(link_name), ".%s.%d", target_name(), (int) getpid())
+	    >= (int) sizeof(link_name))
+		return false;
+	unlinkat(req.dir_fd, link_name, 0);	/* left by a killed process with our pid */
+
+	// Linking a descriptor needs CAP_DAC_READ_SEARCH; /proc serves otherwise.
+	if (linkat(req.temp_fd, "", req.dir_fd, link_name, AT_EMPTY_PATH) < 0) {
+		char proc_path[32];
+		snprintf(proc_path, sizeof(proc_path), "/proc/self/fd/%d", req.temp_fd);
+		if (linkat(AT_FDCWD, proc_path, req.dir_fd, link_name, AT_SYMLINK_FOLLOW) < 0)
 			return false;
 	}
-}
-
-bool copy_contents()
-{
-	for (;;) {
-		ssize_t n = copy_file_range(temp_fd, nullptr, target_fd, nullptr, 1 << 30, 0);
-		if (n > 0)
-			continue;
-		if (n == 0)
-			return true;
-		if (errno == EINTR)
-			continue;
-		if (errno == EINVAL || errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP)
-			return copy_by_reading();	/* offsets have advanced: go on from there */
+	if (renameat(req.dir_fd, link_name, req.dir_fd, target_name()) < 0) {
+		unlinkat(req.dir_fd, link_name, 0);
 		return false;
 	}
-}
-
-int copy_to_target()
-{
-	if (!have_data) {
-		close_temp();
-		return send_reply(false, ERR_EMPTY_FILE);
-	}
-	if (!flush_temp() || lseek(temp_fd, 0, SEEK_SET) < 0) {
-		close_temp();
-		return send_reply(false, ERR_STORAGE);
-	}
-	target_fd = open(target_path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
-	if (target_fd < 0) {
-		close_temp();
-		return send_reply(false, ERR_STORAGE);
-	}
-
-	bool ok = copy_contents();
-	close_temp();
-	close(target_fd);	/* target_fd keeps its number: a failed reply removes the target */
-	if (!ok)
-		return send_reply(false, ERR_STORAGE);
-	chmod(target_path, target_mode);
-	return 0;
+	return true;
 }
 
 int upload_on_name(mp_parser *, const char *data, size_t len)
 {
-	is_disposition = len <= strlen(disposition) && !strncasecmp(data, disposition, len);
+	if (req.run != header_run::NAME) {
+		if (req.run == header_run::VALUE)
+			header_complete();
+		req.name.clear();
+		req.run = header_run::NAME;
+	}
+	req.name.append(data, len);
 	return 0;
 }
 
-// Selects the field from a value like: form-data; name="sessionid"
 int upload_on_value(mp_parser *, const char *data, size_t len)
 {
-	if (!is_disposition || len < 10 || strncasecmp(data, "form-data", 9))
-		return 0;
-
-	size_t i = 9;
-	while (i < len && (data[i] == ';' || data[i] == ' '))
-		i++;
-	if (len - i < 8 || strncasecmp(data + i, "name=\"", 6))
-		return 0;
-	i += 6;
-
-	const char *quote = (const char *) memchr(data + i, '"', len - i);
-	if (!quote)
-		return 0;
-	size_t n = (size_t) (quote - (data + i));
-	if (n <= strlen(parts[FIELD_SESSION]) && !strncmp(data + i, parts[FIELD_SESSION], n))
-		cur_field = FIELD_SESSION;
-	if (n <= strlen(parts[FIELD_FILE]) && !strncmp(data + i, parts[FIELD_FILE], n))
-		cur_field = FIELD_FILE;
+	if (req.run != header_run::VALUE) {
+		req.value.clear();
+		req.run = header_run::VALUE;
+	}
+	req.value.append(data, len);
 	return 0;
 }
 
 int upload_on_data(mp_parser *, const char *data, size_t len)
 {
-	switch (cur_field) {
+	switch (req.cur_field) {
 	case FIELD_SESSION:
-		free(session_id);	/* the newest piece wins */
-		session_id = strndup(data, len);
+		req.have_session = true;	/* only its presence is checked */
 		return 0;
 	case FIELD_FILE:
-		if (!write_temp(data, len)) {
-			close_temp();
-			return send_reply(false, ERR_STORAGE);
-		}
-		have_data = have_data || len > 0;
+		// Counted as it arrives: the declared length may be absent or wrong.
+		if (len > UPLOAD_LIMIT - req.file_bytes)
+			return fail_upload(ERR_TOO_LARGE);
+		req.file_bytes += len;
+		if (!write_temp(data, len))
+			return fail_upload(ERR_STORAGE);
 		return 0;
 	default:
 		return 0;
@@ -224,29 +381,37 @@ int upload_on_data(mp_parser *, const char *data, size_t len)
 
 int upload_on_headers_done(mp_parser *)
 {
-	if (cur_field != FIELD_FILE)
-		return 0;
-	if (!session_id)
-		return send_reply(false, ERR_NO_SESSION);
+	if (req.run == header_run::VALUE)
+		header_complete();
+	req.run = header_run::NONE;
 
-	char path[32];
-	snprintf(path, sizeof(path), "%s", temp_template);
-	temp_fd = mkstemp(path);
-	if (temp_fd < 0)
-		return send_reply(false, ERR_STORAGE);
-	unlink(path);	/* nameless from now on: it vanishes with the process */
+	if (req.cur_field != FIELD_FILE)
+		return 0;
+	if (!req.have_session)
+		return send_reply(ERR_NO_SESSION);
+	req.dir_fd = open_upload_dir();
+	if (req.dir_fd < 0)
+		return send_reply(ERR_STORAGE);
+	req.temp_fd = create_temp(req.dir_fd);
+	if (req.temp_fd < 0)
+		return send_reply(ERR_STORAGE);
 	return 0;
 }
 
+// The end of the file part always answers, which also stops the parser:
+// only the first file part is processed.
 int upload_on_part_end(mp_parser *)
 {
-	if (cur_field != FIELD_FILE) {
-		cur_field = FIELD_NONE;
+	if (req.cur_field != FIELD_FILE) {
+		req.cur_field = FIELD_NONE;
 		return 0;
 	}
-	if (copy_to_target())
-		return -1;
-	return send_reply(true, ERR_OK);
+	if (req.file_bytes == 0)
+		return fail_upload(ERR_EMPTY_FILE);
+	if (!flush_temp() || !publish_temp())
+		return fail_upload(ERR_STORAGE);
+	close_fd(req.temp_fd);
+	return send_reply(ERR_OK);
 }
 
 const mp_callbacks upload_callbacks = {
@@ -259,38 +424,52 @@ const mp_callbacks upload_callbacks = {
 	.on_final_delim = nullptr,
 };
 
+// The delimiter ("--" and the boundary) from a content type such as
+//   multipart/form-data; charset=utf-8; boundary="abc"
+// with the media type in any letter case and the parameters in any order.
+bool delimiter_of(const char *content_type, char (&delimiter)[BOUNDARY_MAX + 3])
+{
+	std::string_view rest = content_type;
+	skip_ows(rest);
+	if (!starts_with_icase(rest, MEDIA_TYPE))
+		return false;
+	rest.remove_prefix(MEDIA_TYPE.size());
+	skip_ows(rest);
+	if (rest.empty() || rest.front() != ';')
+		return false;
+
+	param p;
+	while (next_param(rest, p)) {
+		if (!iequals(p.name, "boundary"))
+			continue;
+		if (!p.valid || p.len == 0 || p.len > BOUNDARY_MAX)
+			return false;
+		memcpy(delimiter, "--", 2);
+		memcpy(delimiter + 2, p.value, p.len);
+		delimiter[2 + p.len] = '\0';
+		return true;
+	}
+	return false;
+}
+
 // Request checks; returns the parser, or NULL after replying.
 mp_parser *start_request()
 {
 	const char *length = getenv("CONTENT_LENGTH");
 	if (length && strtoul(length, nullptr, 10) > UPLOAD_LIMIT) {
-		send_reply(false, ERR_TOO_LARGE);
+		send_reply(ERR_TOO_LARGE);
 		return nullptr;
 	}
 
 	const char *type = getenv("CONTENT_TYPE");
-	size_t prefix = strlen(content_type_prefix);
-	const char *eq = type && !strncmp(type, content_type_prefix, prefix)
-		? strchr(type + prefix, '=') : nullptr;
-	if (!eq) {
-		send_reply(false, ERR_BAD_REQUEST);
+	char delimiter[BOUNDARY_MAX + 3];
+	if (!type || !delimiter_of(type, delimiter)) {
+		send_reply(ERR_BAD_REQUEST);
 		return nullptr;
 	}
-
-	/* The boundary is everything after that '=', quotes and later parameters included. */
-	const char *boundary = eq + 1;
-	char *delimiter = (char *) malloc(strlen(boundary) + 3);
-	if (!delimiter) {
-		send_reply(false, ERR_BAD_REQUEST);
-		return nullptr;
-	}
-	strcpy(delimiter, "--");
-	strcat(delimiter, boundary);
-
 	mp_parser *p = mp_create(delimiter, &upload_callbacks);
-	free(delimiter);
 	if (!p)
-		send_reply(false, ERR_BAD_REQUEST);
+		send_reply(ERR_BAD_REQUEST);
 	return p;
 }
 
@@ -298,7 +477,7 @@ ssize_t read_body(int fd, char *buf)
 {
 	ssize_t n;
 	do {
-		n = read(fd, buf, chunk);
+		n = read(fd, buf, CHUNK);
 	} while (n < 0 && errno == EINTR);
 	return n;
 }
@@ -307,24 +486,22 @@ ssize_t read_body(int fd, char *buf)
 
 int upload_run(int in_fd)
 {
-	char buf[chunk];
+	char buf[CHUNK];
 
 	reset_request();
 	mp_parser *p = start_request();
-	if (!p) {
-		fflush(stdout);
-		return 0;
+	if (p) {
+		for (ssize_t n; (n = read_body(in_fd, buf)) > 0;)
+			if (mp_execute(p, buf, (size_t) n) != (size_t) n)
+				break;	/* a syntax error, or a reply has been made */
+		mp_free(p);
 	}
 
-	for (ssize_t n; (n = read_body(in_fd, buf)) > 0;)
-		if (mp_execute(p, buf, (size_t) n) != (size_t) n)
-			break;	/* a syntax error, or a reply has been made */
-	mp_free(p);
-
-	/* The server expects the whole body to be read. */
+	// The server expects the whole body to be read, whatever the answer:
+	// one that is still writing it must not find the pipe closed.
 	while (read_body(in_fd, buf) > 0)
 		;
-	close_temp();	/* left open when the body ended inside the file part */
+	reset_request();	/* closes what a body that broke off left open */
 	fflush(stdout);
 	return 0;
 }

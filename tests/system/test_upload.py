@@ -1,8 +1,14 @@
 """The upload CGI programs run directly (environment and standard input) in a
 private /tmp, and behind a real web server."""
+import fcntl
 import os
+import shutil
 import socket
 import stat
+import string
+import struct
+import subprocess
+import termios
 
 import pytest
 
@@ -45,46 +51,69 @@ def test_content_length_limit(root):
     assert root.run(FIRMWARE, body, content_length=None).stdout == reply(0)
 
 
+CONTENT_TYPES = [
+    (None, -7002),
+    ("multipart/form-data;", -7002),
+    ("multipart/form-data", -7002),
+    ("multipart/form-data; charset=utf-8", -7002),
+    ("text/plain; boundary=XyZb0undary", -7002),
+    ("multipart/form-data; boundary=", -7002),
+    ('multipart/form-data; boundary="XyZb0undary', -7002),
+    ("multipart/form-data; boundary=" + "x" * 71, -7002),
+    ("multipart/form-data; boundary=XyZb0undary", 0),
+    ("multipart/form-data;boundary=XyZb0undary", 0),
+    ("Multipart/Form-Data; boundary=XyZb0undary", 0),
+    ('multipart/form-data; boundary="XyZb0undary"', 0),
+    ("multipart/form-data; charset=utf-8; boundary=XyZb0undary", 0),
+    ('multipart/form-data ; BOUNDARY="XyZb0undary"; charset=utf-8', 0),
+]
+
+
 def test_content_type_checks(root):
     body = upload_form(b"x")
-    assert root.run(FIRMWARE, body, content_type=None).stdout == reply(-7002)
-    assert root.run(FIRMWARE, body, content_type="Multipart/form-data; boundary=XyZb0undary"
-                    ).stdout == reply(-7002)
-    assert root.run(FIRMWARE, body, content_type="multipart/form-data;").stdout == reply(-7002)
-    assert root.run(FIRMWARE, body, content_type="multipart/form-data;boundary=XyZb0undary"
-                    ).stdout == reply(0)
-    # The first '=' may belong to another parameter: no match, no reply at all.
-    r = root.run(FIRMWARE, body,
-                 content_type="multipart/form-data; charset=utf-8; boundary=XyZb0undary")
-    assert (r.returncode, r.stdout) == (0, b"")
-    # Quotes stay part of the boundary.
-    quoted = 'multipart/form-data; boundary="XyZb0undary"'
-    assert root.run(FIRMWARE, body, content_type=quoted).stdout == b""
-    assert root.run(FIRMWARE, upload_form(b"q", boundary='"XyZb0undary"'),
-                    content_type=quoted).stdout == reply(0)
+    for content_type, code in CONTENT_TYPES:
+        assert root.run(FIRMWARE, body, content_type=content_type).stdout == reply(code), \
+            content_type
+    longest = "b" * 70
+    assert root.run(FIRMWARE, upload_form(b"x", boundary=longest),
+                    content_type=f'multipart/form-data; boundary="{longest}"').stdout == reply(0)
 
 
 def test_session_and_field_rules(root):
-    file_first = form([('form-data; name="filedata"', b"x"), ('form-data; name="sessionid"', b"s")])
-    assert root.run(FIRMWARE, file_first).stdout == reply(-1006)
-    assert root.run(FIRMWARE, upload_form(b"x", session=b"")).stdout == reply(0)
+    def upload(file_disposition, session_disposition='form-data; name="sessionid"'):
+        return form([(session_disposition, b"s"), (file_disposition, b"stored")])
 
-    prefixes = form([('form-data; name="session"', b"s"), ('form-data; name="file"', b"p")])
-    assert root.run(FIRMWARE, prefixes).stdout == reply(0)
-    assert root.target().read_bytes() == b"p"
-    empty_name = form([('form-data; name="sessionid"', b"s"), ('form-data; name=""; filename="e"', b"e")])
-    assert root.run(FIRMWARE, empty_name).stdout == reply(0)
-    assert root.target().read_bytes() == b"e"
+    long_name = 'form-data; name="filedata"; filename="%s"'
+    cases = [
+        (form([('form-data; name="filedata"', b"x"), ('form-data; name="sessionid"', b"s")]),
+         reply(-1006)),
+        (upload_form(b"stored", session=b""), reply(0)),
+        (upload('form-data; name="file"', 'form-data; name="session"'), reply(0)),
+        (upload('form-data; name=""; filename="e"'), reply(0)),
+        (upload('form-data; name="filedata"', 'form-data; name="SessionID"'), reply(-1006)),
+        (upload('form-data; filename="a"; name="filedata"'), reply(0)),
+        (upload('form-data; filename="name=\\"x\\""; name=filedata'), reply(0)),
+        (upload('Form-Data; name="filedata"'), reply(0)),
+        (upload('FORM-DATA;name="filedata"'), reply(0)),
+        (upload('form-DATA; NAME="filedata"', 'fOrM-dAtA; name="sessionid"'), reply(0)),
+        (upload('attachment; name="filedata"'), b""),
+        (upload('form-data; name="filedata'), b""),
+        (upload(long_name % ("f" * 900)), reply(0)),
+        (upload(long_name % ("f" * 1100)), b""),
+        (form([('form-data; name="other"', b"o"), ('form-data; name="sessionid"', b"s"),
+               ('form-data; name="filedata"', b"stored")]), reply(0)),
+    ]
+    for body, expected in cases:
+        root.target().unlink(missing_ok=True)
+        assert root.run(FIRMWARE, body).stdout == expected, body[:200]
+        stored = root.target().read_bytes() if root.target().exists() else None
+        assert stored == (b"stored" if expected == reply(0) else None), body[:200]
 
-    wrong_case = form([('form-data; name="SessionID"', b"s"), ('form-data; name="filedata"', b"x")])
-    assert root.run(FIRMWARE, wrong_case).stdout == reply(-1006)
-    filename_first = form([('form-data; name="sessionid"', b"s"),
-                           ('form-data; filename="a"; name="filedata"', b"x")])
-    assert root.run(FIRMWARE, filename_first).stdout == b""
-    other_parts = form([('form-data; name="other"', b"o"), ('form-data; name="sessionid"', b"s"),
-                        ('form-data; name="filedata"', b"last")])
-    assert root.run(FIRMWARE, other_parts).stdout == reply(0)
-    assert root.target().read_bytes() == b"last"
+    # Header names in any letter case, and a header whose name holds every letter.
+    every_letter = "X-" + string.ascii_lowercase + string.ascii_uppercase
+    body = upload_form(b"stored").replace(b"Content-Disposition", b"CONTENT-disposition") \
+        .replace(b"Content-Type", every_letter.encode())
+    assert root.run(FIRMWARE, body).stdout == reply(0)
 
 
 def test_empty_file_and_broken_bodies_leave_target_alone(root):
@@ -97,39 +126,163 @@ def test_empty_file_and_broken_bodies_leave_target_alone(root):
     assert root.run(FIRMWARE, b"").stdout == b""
     assert root.run(FIRMWARE, b"garbage" + body).stdout == b""
     assert root.target().read_bytes() == b"previous"
+    assert os.listdir(root.tmp / "upload") == ["firmware.bin"]
 
 
-def test_storage_failures(root):
-    os.rmdir(root.tmp / "upload")
-    assert root.run(FIRMWARE, upload_form(b"x")).stdout == reply(-7004)
-
-    # The target's filesystem fills up during the copy: the partial target goes.
-    (root.tmp / "upload").mkdir()
+def test_storage_failures_keep_the_previous_target(root):
+    # The filesystem fills up while the file arrives: the previous target stays.
     root.setup.append("mount -t tmpfs -o size=64k tmpfs /tmp/upload")
     root.setup.append("echo previous > /tmp/upload/firmware.bin")
-    then_look = ["sh", "-c", f"{root.program(FIRMWARE)}; if [ -e /tmp/upload/firmware.bin ]; "
-                 "then echo present >&2; else echo gone >&2; fi"]
+    then_look = ["sh", "-c", f"{root.program(FIRMWARE)}; cat /tmp/upload/*; ls -A /tmp/upload >&2"]
     r = root.run(then_look, upload_form(os.urandom(300000)))
-    assert (r.stdout, r.stderr) == (reply(-7004), b"gone\n")
+    assert (r.stdout, r.stderr) == (reply(-7004) + b"previous\n", b"firmware.bin\n")
 
 
-@pytest.mark.parametrize("fault", ["copy-eio", "read-eio"])
-def test_failing_temporary_file_is_a_failed_upload(root, fault):
-    # A read error while copying must not store a short file as complete.
-    root.target().write_bytes(b"previous")
-    shim = root.program(BUILD / "tests/system/libstorage_faults.so")
-    env_run = ["env", f"QUIL_FAULT={fault}", f"LD_PRELOAD={shim}", FIRMWARE]
-    r = root.run(env_run, upload_form(os.urandom(100000)))
-    assert r.stdout == reply(-7004)
-    assert not root.target().exists()
+def test_target_directory_must_be_ours(root):
+    """A local user must not steer root's write anywhere: links are replaced or
+    refused, never followed, and a directory of another user is not used."""
+    upload_dir = root.tmp / "upload"
+    victim = root.tmp / "victim"
+
+    def setup_target_link():
+        root.target().symlink_to("../victim")
+
+    def setup_dir_link():
+        upload_dir.rmdir()
+        (root.tmp / "elsewhere").mkdir()
+        upload_dir.symlink_to("elsewhere")
+
+    def setup_foreign_dir():
+        os.chown(upload_dir, 65534, 65534)
+
+    def setup_file():
+        upload_dir.rmdir()
+        upload_dir.write_bytes(b"")
+
+    def setup_missing():
+        upload_dir.rmdir()
+
+    cases = [(setup_target_link, 0), (setup_dir_link, -7004), (setup_foreign_dir, -7004),
+             (setup_file, -7004), (setup_missing, 0)]
+    for setup, code in cases:
+        for p in (upload_dir, root.tmp / "elsewhere"):
+            if p.is_symlink() or p.is_file():
+                p.unlink()
+            elif p.exists():
+                shutil.rmtree(p)
+        upload_dir.mkdir(mode=0o755)
+        victim.write_bytes(b"secret")
+        victim.chmod(0o644)
+        setup()
+        assert root.run(FIRMWARE, upload_form(b"uploaded")).stdout == reply(code), setup.__name__
+        assert (victim.read_bytes(), stat.S_IMODE(victim.stat().st_mode)) == (b"secret", 0o644)
+        assert not (root.tmp / "elsewhere").exists() or not os.listdir(root.tmp / "elsewhere")
+        if code == 0:
+            assert not root.target().is_symlink()
+            assert root.target().read_bytes() == b"uploaded"
+            assert sorted(os.listdir(upload_dir)) == ["firmware.bin"]
+        elif upload_dir.is_dir() and not upload_dir.is_symlink():
+            assert os.listdir(upload_dir) == []
+    assert stat.S_IMODE(upload_dir.stat().st_mode) == 0o700   # created by the program
+
+
+def unread(fd):
+    return struct.unpack("i", fcntl.ioctl(fd, termios.FIONREAD, b"\0" * 4))[0]
+
+
+def feed(root, program, pieces, content_type="multipart/form-data; boundary=XyZb0undary",
+         content_length=None):
+    """Runs the program with the pieces written one at a time to a pipe, each
+    only after the program has taken the one before (so every read() ends where
+    a piece ends). Returns (reply, whether every byte was taken)."""
+    env = {"PATH": os.environ["PATH"], "REQUEST_METHOD": "POST", "CONTENT_TYPE": content_type}
+    if content_length is not None:
+        env["CONTENT_LENGTH"] = str(content_length)
+    p = subprocess.Popen(root.wrap([program]), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                         env=env)
+    fd = p.stdin.fileno()
+    taken = True
+    try:
+        for piece in pieces:
+            p.stdin.write(piece)
+            p.stdin.flush()
+            wait_for(lambda: unread(fd) == 0 or p.poll() is not None, timeout=30,
+                     step=0.0005, what="the program to take a piece")
+    except BrokenPipeError:
+        taken = False
+    taken = taken and unread(fd) == 0
+    p.stdin.close()
+    out = p.stdout.read()
+    p.wait(30)
+    return out, taken
+
+
+def test_every_split_of_a_body_gives_the_same_reply(root):
+    # Two pieces cut anywhere, as TCP segments or the server's buffers may cut them.
+    bodies = [upload_form(b"a\r\nb"),
+              form([('form-data; filename="f"; name="sessionid"', b"s"),
+                    ('form-data; name="filedata"; filename="f.bin"', b"c")])]
+    for body in bodies:
+        for cut in range(1, len(body)):
+            assert feed(root, FIRMWARE, [body[:cut], body[cut:]]) == (reply(0), True), \
+                body[:cut]
+            assert root.target().read_bytes() in (b"a\r\nb", b"c")
+
+
+def test_received_bytes_are_counted_against_the_limit(root):
+    root.target("upload.tar.gz").write_bytes(b"previous")
+    limit = 8 << 20
+    at_limit = upload_form(b"L" * limit)
+    over = upload_form(b"O" * (limit + 1))
+    for content_length in (None, 1000, len(at_limit)):
+        assert feed(root, ARCHIVE, [over], content_length=content_length) == (reply(-7001), True)
+        assert root.target("upload.tar.gz").read_bytes() == b"previous"
+    assert feed(root, ARCHIVE, [at_limit]) == (reply(0), True)
+    assert root.target("upload.tar.gz").stat().st_size == limit
+    assert sorted(os.listdir(root.tmp / "upload")) == ["upload.tar.gz"]
 
 
 def test_request_body_is_read_to_the_end(root):
-    # After a reply the rest of the body is still consumed, so a server that
-    # writes the whole body first never blocks on a full pipe.
-    body = upload_form(b"x") + b"epilogue" * 200000
-    r = root.run(FIRMWARE, body, content_length=None)
-    assert r.stdout == reply(0)
+    # Whatever the answer, the whole body is taken: a server that writes the
+    # whole body before reading the answer must never find the pipe closed.
+    tail = b"epilogue" * 300000
+    cases = [
+        (upload_form(b"x") + tail, {}, 0),
+        (form([('form-data; name="filedata"', b"x")]) + tail, {}, -1006),
+        (upload_form(b"x" * (9 << 20)), {"content_length": 1}, -7001),
+        (upload_form(b"x") + tail, {"content_length": 1 << 30}, -7001),
+        (upload_form(b"x") + tail, {"content_type": "text/plain"}, -7002),
+        (b"garbage" + tail, {}, None),
+    ]
+    for body, kw, code in cases:
+        expected = reply(code) if code is not None else b""
+        assert feed(root, ARCHIVE, [body], **kw) == (expected, True), (code, kw)
+
+
+def test_concurrent_uploads_never_mix(root):
+    size = 32 << 20
+    contents = [b"A" * size, b"B" * size]
+    head, tail = [], []
+    for c in contents:
+        body = upload_form(c)
+        head.append(body[:-2000])
+        tail.append(body[-2000:])
+    env = {"PATH": os.environ["PATH"], "CONTENT_TYPE": "multipart/form-data; boundary=XyZb0undary"}
+    for _ in range(3):
+        procs = [subprocess.Popen(root.wrap([FIRMWARE]), stdin=subprocess.PIPE,
+                                  stdout=subprocess.PIPE, env=env) for _ in contents]
+        for p, h in zip(procs, head):
+            p.stdin.write(h)
+            p.stdin.flush()
+        for p, t in zip(procs, tail):   # both part ends arrive together
+            p.stdin.write(t)
+        for p in procs:
+            p.stdin.close()
+        assert [p.stdout.read() for p in procs] == [reply(0), reply(0)]
+        for p in procs:
+            p.wait(30)
+        assert root.target().read_bytes() in contents
+        assert os.listdir(root.tmp / "upload") == ["firmware.bin"]
 
 
 @pytest.fixture
