@@ -373,7 +373,8 @@ class WebServer:
             'server.upload-dirs = ( "/tmp/lighttpd-body" )\n'
             'server.errorlog = "/tmp/lighttpd-error.log"\n'
             'server.max-request-size = 0\n'
-            'cgi.assign = ( "" => "" )\n')
+            'mimetype.assign = ( ".html" => "text/html" )\n'
+            '$HTTP["url"] =~ "^/cgi-bin/" { cgi.assign = ( "" => "" ) }\n')
         argv = self.uploads.wrap(["lighttpd", "-D", "-f", "/tmp/lighttpd.conf"])
         self.proc = Proc(ns.cmd(argv) if ns else argv, self.root / "lighttpd.out")
         wait_for(self.accepting, what="web server", show=lambda: self.proc.output())

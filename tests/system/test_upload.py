@@ -12,7 +12,7 @@ import termios
 
 import pytest
 
-from conftest import BUILD, wait_for
+from conftest import BUILD, ROOT, wait_for
 from harness import (UPLOAD_ARCHIVE, UPLOAD_FIRMWARE, UploadRoot, WebServer, form, reply,
                      upload_form)
 
@@ -333,3 +333,57 @@ def test_web_request_cut_off_leaves_target(web, workdir):
     assert target.read_bytes() == b"previous"
     assert web.curl("upload-firmware", f) == json_reply(0)
     assert target.read_bytes() == b"after"
+
+
+PAGE = ROOT / "examples/www/upload.html"
+CHROMIUM_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                  "--disable-background-networking", "--disable-component-update",
+                  "--disable-sync", "--disable-dev-shm-usage"]
+
+
+@pytest.fixture
+def browser(workdir):
+    """Headless chromium driven through chromedriver, with a profile of its own."""
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+    options = webdriver.ChromeOptions()
+    options.binary_location = "/usr/bin/chromium"
+    for flag in CHROMIUM_FLAGS + [f"--user-data-dir={workdir / 'chromium-profile'}"]:
+        options.add_argument(flag)
+    driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver",
+                                              log_path=str(workdir / "chromedriver.log")),
+                              options=options)
+    yield driver
+    driver.quit()
+
+
+def upload_in_page(browser, url, program, path):
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.support.ui import Select, WebDriverWait
+    browser.get(url)
+    browser.find_element(By.ID, "sessionid").send_keys("s3ss10n")
+    Select(browser.find_element(By.ID, "program")).select_by_value(program)
+    browser.find_element(By.ID, "filedata").send_keys(str(path))
+    browser.find_element(By.ID, "send").click()
+    WebDriverWait(browser, 60).until(
+        lambda b: b.find_element(By.ID, "result").get_attribute("class") in ("ok", "failed"))
+    return (browser.find_element(By.ID, "result").text,
+            browser.find_element(By.ID, "progress").get_attribute("value"))
+
+
+def test_browser_uploads_through_the_page(web, browser, workdir):
+    shutil.copy(PAGE, web.uploads.tmp / "www/upload.html")
+    url = f"http://127.0.0.1:{web.port}/upload.html"
+
+    firmware = workdir / "firmware image.bin"
+    data = os.urandom(8 << 20)
+    firmware.write_bytes(data)
+    text, progress = upload_in_page(browser, url, "upload-firmware", firmware)
+    assert (text, progress) == ("The file was stored. (errcode 0)", "100")
+    assert web.uploads.target().read_bytes() == data
+
+    archive = workdir / "too big.tar.gz"
+    archive.write_bytes(os.urandom((8 << 20) + 1))
+    text, _ = upload_in_page(browser, url, "upload-archive", archive)
+    assert text == "The file is larger than this kind of upload allows. (errcode -7001)"
+    assert not web.uploads.target("upload.tar.gz").exists()
