@@ -5,7 +5,6 @@ import os
 import shutil
 import socket
 import stat
-import string
 import struct
 import subprocess
 import termios
@@ -109,10 +108,7 @@ def test_session_and_field_rules(root):
         stored = root.target().read_bytes() if root.target().exists() else None
         assert stored == (b"stored" if expected == reply(0) else None), body[:200]
 
-    # Header names in any letter case, and a header whose name holds every letter.
-    every_letter = "X-" + string.ascii_lowercase + string.ascii_uppercase
-    body = upload_form(b"stored").replace(b"Content-Disposition", b"CONTENT-disposition") \
-        .replace(b"Content-Type", every_letter.encode())
+    body = upload_form(b"stored").replace(b"Content-Disposition", b"CONTENT-disposition")
     assert root.run(FIRMWARE, body).stdout == reply(0)
 
 

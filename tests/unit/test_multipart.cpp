@@ -128,6 +128,7 @@ TEST(Multipart, SyntaxStops)
 		{ "--B\r\nX-1:", 7 },			/* digit in a name */
 		{ "--B\r\nAbc :", 8 },			/* space before the colon */
 		{ "--B\r\nA:v\rx", 9 },
+		{ "--B\r\nabcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ-:v\rx", 61 },
 		{ "--B\r\nA:v\r\n\rx", 11 },
 		{ "--B\r\nA:v\r\n\r\nc\r\n--Bx", 18 },
 		{ "--B\r\nA:v\r\n\r\nc\r\n--B-x", 19 },
