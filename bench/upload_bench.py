@@ -1,9 +1,13 @@
 #!/usr/bin/python3
-"""End-to-end upload time for a 64 MiB body through a pipe, against the
-no-parse floor (read into an unlinked temporary file, copy to the target),
-and the peak resident memory of upload-firmware for 1 MiB and 64 MiB uploads.
+"""End-to-end upload time for a 60 MiB file through a pipe, against the
+no-parse floor (read into an unnamed file, then named as the target) in the
+same run, and the peak resident memory of upload-firmware for 1 MiB and
+60 MiB uploads. /tmp/upload is a tmpfs, as on the router.
 
-Run as root after building (scripts/bench does both): bench/upload_bench.py"""
+Run as root after building (scripts/bench does both): bench/upload_bench.py
+[--compare OTHER_UPLOAD_FIRMWARE] also times another build of the program
+against the same floor (e.g. that of an older commit)."""
+import argparse
 import os
 import subprocess
 import sys
@@ -16,57 +20,73 @@ sys.path.insert(0, str(ROOT / "tests/system"))
 os.environ.setdefault("QUIL_BUILD_DIR", str(ROOT / "build"))
 
 from conftest import BUILD  # noqa: E402
-from harness import UploadRoot, upload_form  # noqa: E402
+from harness import UploadRoot, reply, upload_form  # noqa: E402
 
 CT = "multipart/form-data; boundary=XyZb0undary"
+MIB = 60
 
 
-def timed_run(argv, body_path, env):
+def timed_run(argv, body_path, env, expect):
     """Runs argv with the body file on a pipe; returns (seconds, peak RSS KiB)."""
     with open(body_path, "rb") as body:
         start = time.monotonic()
         feeder = subprocess.Popen(["cat"], stdin=body, stdout=subprocess.PIPE)
         p = subprocess.run([str(BUILD / "bench/peak_rss"), *map(str, argv)],
-                           stdin=feeder.stdout, stdout=subprocess.DEVNULL,
-                           stderr=subprocess.PIPE, text=True, env=env)
+                           stdin=feeder.stdout, capture_output=True, text=False, env=env)
         elapsed = time.monotonic() - start
         feeder.stdout.close()
         feeder.wait()
-    if p.returncode != 0:
-        raise SystemExit(f"{argv} failed: {p.stderr}")
+    if p.returncode != 0 or p.stdout != expect:
+        raise SystemExit(f"{argv} failed: {p.stdout!r} {p.stderr!r}")
     return elapsed, int(p.stderr.split()[-1])
 
 
-def best(n, f):
-    runs = [f() for _ in range(n)]
-    return min(r[0] for r in runs), max(r[1] for r in runs)
-
-
 def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--compare", type=Path, help="another upload-firmware to time")
+    args = ap.parse_args()
+
     with tempfile.TemporaryDirectory(prefix="quilbench.", dir="/var/tmp") as d:
         d = Path(d)
         root = UploadRoot(d)
+        root.setup.append("mount -t tmpfs -o size=512m tmpfs /tmp/upload")
         env = {"PATH": os.environ["PATH"], "CONTENT_TYPE": CT}
         bodies = {}
-        for mib in (1, 64):
+        for mib in (1, MIB):
             bodies[mib] = d / f"body-{mib}"
             bodies[mib].write_bytes(upload_form(os.urandom(mib << 20)))
 
         # The namespace's /tmp is d/tmp; the timed programs run inside it, and
         # peak_rss sits between the wrapper and the program it measures.
-        upload = root.wrap([BUILD / "bench/peak_rss", BUILD / "upload/upload-firmware"])
-        floor = root.wrap([BUILD / "bench/peak_rss", BUILD / "bench/upload_floor",
-                           "/tmp/upload/floor.bin"])
-        t_up, rss64 = best(3, lambda: timed_run(upload, bodies[64], env))
-        stored = (root.tmp / "upload/firmware.bin").stat().st_size
-        t_floor, _ = best(3, lambda: timed_run(floor, bodies[64], env))
-        _, rss1 = best(1, lambda: timed_run(upload, bodies[1], env))
+        def upload(program):
+            argv = root.wrap([BUILD / "bench/peak_rss", program])
+            return lambda mib: timed_run(argv, bodies[mib], env, reply(0))
 
-    print(f"64 MiB upload through a pipe: upload-firmware {t_up * 1000:.0f} ms, "
-          f"no-parse floor {t_floor * 1000:.0f} ms, ratio {t_up / t_floor:.2f}")
-    print(f"throughput: {64 / t_up:.0f} MiB/s (floor {64 / t_floor:.0f} MiB/s); stored {stored} bytes")
-    print(f"peak RSS of upload-firmware: "
-          f"1 MiB upload {rss1} KiB, 64 MiB upload {rss64} KiB")
+        floor_argv = root.wrap([BUILD / "bench/peak_rss", BUILD / "bench/upload_floor",
+                                "/tmp/upload/floor.bin"])
+        programs = {"upload-firmware": upload(BUILD / "upload/upload-firmware")}
+        if args.compare:
+            (d / "compare").mkdir()
+            copy = d / "compare" / "upload-firmware"
+            copy.write_bytes(args.compare.read_bytes())
+            copy.chmod(0o755)
+            programs[f"compare ({args.compare})"] = upload(copy)
+
+        # Interleaved, so that every program meets the same load on the machine.
+        runs = {name: [] for name in ["floor", *programs]}
+        for _ in range(9):
+            runs["floor"].append(timed_run(floor_argv, bodies[MIB], env, b""))
+            for name, run in programs.items():
+                runs[name].append(run(MIB))
+        t_floor = min(t for t, _ in runs["floor"])
+        for name, run in programs.items():
+            t = min(t for t, _ in runs[name])
+            rss_big = max(rss for _, rss in runs[name])
+            _, rss1 = run(1)
+            print(f"{MIB} MiB upload through a pipe: {name} {t * 1000:.0f} ms, "
+                  f"no-parse floor {t_floor * 1000:.0f} ms, ratio {t / t_floor:.2f}")
+            print(f"  throughput {MIB / t:.0f} MiB/s (floor {MIB / t_floor:.0f} MiB/s); "
+                  f"peak RSS {rss1} KiB (1 MiB), {rss_big} KiB ({MIB} MiB)")
     return 0
 
 
