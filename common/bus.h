@@ -1,0 +1,29 @@
+// The daemons' bus connection: one object registered on the default socket,
+// and the connection restored when the bus daemon goes away and comes back.
+#pragma once
+
+#include <libubus.h>
+#include <stdarg.h>
+
+// A lost connection is tried again at once, then every BUS_RETRY_S seconds.
+constexpr int BUS_RETRY_S = 2;
+
+// How the daemon writes its messages (the texts are fixed here, with a line end).
+typedef void (*bus_log_fn)(const char *format, va_list ap);
+
+struct bus_conn {
+	struct ubus_object *object;	// registered once; the library restores it on reconnection
+	bus_log_fn log;
+	bool connected;			// ctx is set up; it stays so while being restored
+	struct ubus_context ctx;
+	struct uloop_timeout retry;
+};
+
+// Connects, watches the socket in the loop and registers the object. -1 when
+// there is no bus ("Failed to connect to ubus\n" is logged; a connection that
+// fails here is never tried again); otherwise the result of ubus_add_object()
+// (0, or a status that the caller reports in its own words).
+int bus_open(struct bus_conn *b);
+
+// Closes the connection, if there is one, and stops retrying.
+void bus_close(struct bus_conn *b);
