@@ -146,16 +146,12 @@ const ubus_method quilac_methods[] = {
 
 ubus_object_type quilac_object_type = UBUS_OBJECT_TYPE("quilac", quilac_methods);
 
-ubus_object quilac_object = {
-	.name = "quilac",
-	.type = &quilac_object_type,
-	.methods = quilac_methods,
-	.n_methods = ARRAY_SIZE(quilac_methods),
-};
+ubus_object quilac_object = BUS_OBJECT(quilac_object_type);
 
-void bus_log(const char *format, va_list ap)
+int bus_log(const char *format, va_list ap)
 {
 	log_vmsg(0, format, ap);
+	return 0;
 }
 
 bus_conn bridge_bus = { .object = &quilac_object, .log = bus_log };

@@ -8,8 +8,13 @@
 // A lost connection is tried again at once, then every BUS_RETRY_S seconds.
 constexpr int BUS_RETRY_S = 2;
 
-// How the daemon writes its messages (the texts are fixed here, with a line end).
-typedef void (*bus_log_fn)(const char *format, va_list ap);
+// How the daemon writes the messages of the connection (vprintf will do).
+typedef int (*bus_log_fn)(const char *format, va_list ap);
+
+// The object of a type, under the type's name and with its methods.
+#define BUS_OBJECT(_type)						\
+	{ .name = (_type).name, .type = &(_type), .methods = (_type).methods,	\
+	  .n_methods = (_type).n_methods }
 
 struct bus_conn {
 	struct ubus_object *object;	// registered once; the library restores it on reconnection

@@ -164,19 +164,9 @@ const ubus_method quildis_methods[] = {
 
 ubus_object_type quildis_object_type = UBUS_OBJECT_TYPE("quildis", quildis_methods);
 
-ubus_object quildis_object = {
-	.name = "quildis",
-	.type = &quildis_object_type,
-	.methods = quildis_methods,
-	.n_methods = ARRAY_SIZE(quildis_methods),
-};
+ubus_object quildis_object = BUS_OBJECT(quildis_object_type);
 
-void bus_log(const char *format, va_list ap)
-{
-	vprintf(format, ap);
-}
-
-bus_conn quildis_bus = { .object = &quildis_object, .log = bus_log };
+bus_conn quildis_bus = { .object = &quildis_object, .log = vprintf };
 
 } // namespace
 
