@@ -2,6 +2,7 @@
 // output and error share one pipe read through a ustream: the first line is
 // the reply topic, each further line is published on it.
 #include "api.h"
+#include "child.h"
 #include "log.h"
 #include "mqtt.h"
 #include "registry.h"
@@ -24,14 +25,14 @@ extern "C" {
 
 namespace {
 
-constexpr const char *api_dir = "/usr/sbin/";
-constexpr const char *api_name = "quilapi";
-constexpr const char *offline_prefix = "offline/";
-constexpr size_t offline_prefix_len = 8;
+constexpr const char *API_DIR = "/usr/sbin/";
+constexpr const char *API_NAME = "quilapi";
+constexpr const char *OFFLINE_PREFIX = "offline/";
+constexpr size_t OFFLINE_PREFIX_LEN = 8;
 
 // A worker that leaves a writer behind (a background child holding its
 // output) must not keep the daemon draining forever.
-constexpr int max_drain_rounds = 1024;
+constexpr int MAX_DRAIN_ROUNDS = 1024;
 
 LIST_HEAD(api_workers);
 
@@ -51,22 +52,6 @@ namespace {
 api_worker *worker_of(ustream *s)
 {
 	return container_of(container_of(s, ustream_fd, stream), api_worker, output);
-}
-
-[[noreturn]] void exec_worker(int out, const char *json)
-{
-	char path[64];
-
-	for (int fd = 0; fd <= 2; fd++)
-		if (fd != out)
-			dup2(out, fd);
-	if (out > 2)
-		close(out);
-
-	snprintf(path, sizeof(path), "%s%s", api_dir, api_name);
-	execl(path, api_name, "mqtt", json, (char *) nullptr);
-	fprintf(stderr, "failed execl %s", path);
-	_exit(127);	/* _exit: stdout is the pipe now, the parent's buffer must stay out of it */
 }
 
 void report_exit(const api_worker *w, int status)
@@ -92,8 +77,8 @@ void api_on_message(struct mosquitto *, void *, const struct mosquitto_message *
 		log_msg(4, "message: %s (null)", topic);
 		return;
 	}
-	if (!strncmp(topic, offline_prefix, offline_prefix_len)) {
-		client_delete(topic + offline_prefix_len);
+	if (!strncmp(topic, OFFLINE_PREFIX, OFFLINE_PREFIX_LEN)) {
+		client_delete(topic + OFFLINE_PREFIX_LEN);
 		return;
 	}
 
@@ -141,17 +126,25 @@ int api_spawn(const char *json)
 		return -1;
 	}
 
-	pid_t pid = fork();
+	char path[64], exec_error[96];
+	snprintf(path, sizeof(path), "%s%s", API_DIR, API_NAME);
+	snprintf(exec_error, sizeof(exec_error), "failed execl %s", path);	/* no line end: never a line */
+	char *const argv[] = { (char *) API_NAME, (char *) "mqtt", (char *) json, nullptr };
+	const child_spec spec = {
+		.path = path,
+		.argv = argv,
+		.envp = nullptr,
+		.stdio_fd = fds[1],
+		.exec_error = exec_error,
+	};
+
+	pid_t pid = child_spawn(&spec);
 	if (pid < 0) {
 		fprintf(stderr, "fork quilapi_process failed for");
 		free(w);
 		close(fds[0]);
 		close(fds[1]);
 		return -1;
-	}
-	if (pid == 0) {
-		close(fds[0]);
-		exec_worker(fds[1], json);
 	}
 
 	close(fds[1]);
@@ -166,7 +159,7 @@ struct api_worker *api_worker_new(void)
 
 void api_watch(struct api_worker *w, pid_t pid, int read_fd)
 {
-	snprintf(w->name, sizeof(w->name), "%s", api_name);
+	snprintf(w->name, sizeof(w->name), "%s", API_NAME);
 	w->process.pid = pid;
 	w->process.cb = api_on_exit;
 	uloop_process_add(&w->process);
@@ -175,7 +168,7 @@ void api_watch(struct api_worker *w, pid_t pid, int read_fd)
 	fcntl(read_fd, F_SETFD, fcntl(read_fd, F_GETFD) | FD_CLOEXEC);
 	w->output.stream.string_data = true;
 	w->output.stream.notify_read = api_on_output;
-	w->output.stream.r.buffer_len = api_line_buffer;
+	w->output.stream.r.buffer_len = API_LINE_BUFFER;
 	ustream_fd_init(&w->output, read_fd);
 }
 
@@ -226,7 +219,7 @@ void api_on_exit(struct uloop_process *p, int status)
 	report_exit(w, status);
 
 	/* Lines written just before the exit may still sit in the pipe. */
-	for (int round = 0; round < max_drain_rounds && ustream_poll(s); round++)
+	for (int round = 0; round < MAX_DRAIN_ROUNDS && ustream_poll(s); round++)
 		;
 
 	list_del(&w->link);

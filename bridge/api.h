@@ -9,7 +9,7 @@ struct ustream;
 struct uloop_process;
 
 // The worker's output lines are cut at this many bytes (the read buffer).
-constexpr int api_line_buffer = 8192;
+constexpr int API_LINE_BUFFER = 8192;
 
 void api_on_message(struct mosquitto *mosq, void *user, const struct mosquitto_message *msg);
 int api_spawn(const char *json);

@@ -6,8 +6,8 @@
 
 namespace {
 
-constexpr int priority[] = { LOG_CRIT, LOG_WARNING, LOG_NOTICE, LOG_INFO, LOG_DEBUG };
-constexpr int max_level = 4;
+constexpr int PRIORITY[] = { LOG_CRIT, LOG_WARNING, LOG_NOTICE, LOG_INFO, LOG_DEBUG };
+constexpr int MAX_LEVEL = 4;
 
 bool log_use_syslog = true;
 int log_threshold = 3;
@@ -15,7 +15,7 @@ int log_threshold = 3;
 // 0..3 are kept; anything else, negative values included, means "everything".
 int clamp(int level)
 {
-	return (unsigned int) level <= 3 ? level : max_level;
+	return (unsigned int) level <= 3 ? level : MAX_LEVEL;
 }
 
 } // namespace
@@ -33,17 +33,21 @@ void log_set_level(int level)
 	log_threshold = clamp(level);
 }
 
-void log_msg(int level, const char *format, ...)
+void log_vmsg(int level, const char *format, va_list ap)
 {
 	if (level > log_threshold)
 		return;
-
-	va_list ap;
-	va_start(ap, format);
 	if (log_use_syslog)
-		vsyslog(priority[level < 0 ? 0 : level > max_level ? max_level : level], format, ap);
+		vsyslog(PRIORITY[level < 0 ? 0 : level > MAX_LEVEL ? MAX_LEVEL : level], format, ap);
 	else
 		vfprintf(stderr, format, ap);
+}
+
+void log_msg(int level, const char *format, ...)
+{
+	va_list ap;
+	va_start(ap, format);
+	log_vmsg(level, format, ap);
 	va_end(ap);
 }
 

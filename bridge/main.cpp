@@ -14,7 +14,7 @@ extern "C" {
 
 namespace {
 
-constexpr const char *log_ident = "quilac-1.0";
+constexpr const char *LOG_IDENT = "quilac-1.0";
 
 } // namespace
 
@@ -32,7 +32,7 @@ int main(int argc, char **argv)
 		return 1;
 	}
 
-	log_open(log_ident, opts.use_syslog, opts.log_level);
+	log_open(LOG_IDENT, opts.use_syslog, opts.log_level);
 	daemon_signals_install();
 	client_init();
 	uloop_init();

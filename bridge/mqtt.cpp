@@ -4,6 +4,8 @@
 // Every reconnection starts from a fresh client.
 #include "mqtt.h"
 #include "api.h"
+#include "base64.h"
+#include "hotplug.h"
 #include "log.h"
 
 extern "C" {
@@ -12,22 +14,17 @@ extern "C" {
 #include <mosquitto.h>
 
 #include <errno.h>
-#include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
-#include <unistd.h>
-
-int bufc;
 
 namespace {
 
-constexpr int keepalive_s = 30;
-constexpr int tick_ms = 1000;
-constexpr int retry_ms = 5000;
-constexpr int first_timer_ms = 5000;
-constexpr size_t b64_block = 65536;
-constexpr const char *user_name = "root";
-constexpr const char *subscriptions[] = { "offline/#", "upload/#", "rpc_rsp/#" };
+constexpr int KEEPALIVE_S = 30;
+constexpr int TICK_MS = 1000;
+constexpr int RETRY_MS = 5000;
+constexpr int FIRST_TIMER_MS = 5000;
+constexpr const char *USER_NAME = "root";
+constexpr const char *SUBSCRIPTIONS[] = { "offline/#", "upload/#", "rpc_rsp/#" };
 
 struct session {
 	struct mosquitto *client;
@@ -40,53 +37,13 @@ struct session {
 	uloop_timeout timer;
 } s;
 
-/* ---- Base64 ---- */
-
-constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
-// Grows *buf (bufc blocks) to hold n bytes; on failure releases it.
-bool b64_reserve(char **buf, size_t n)
-{
-	size_t blocks = (size_t) bufc;
-	if (blocks * b64_block >= n)
-		return true;
-	while (blocks * b64_block < n)
-		blocks++;
-
-	char *p = (char *) realloc(*buf, blocks * b64_block);
-	if (!p) {
-		free(*buf);
-		*buf = nullptr;
-		return false;
-	}
-	*buf = p;
-	bufc = (int) blocks;
-	return true;
-}
-
-bool b64_put(char **buf, size_t pos, char c)
-{
-	if (!b64_reserve(buf, pos + 1))
-		return false;
-	(*buf)[pos] = c;
-	return true;
-}
-
 /* ---- hotplug event ---- */
 
-void hotplug_event(const char *action)
+void raise_hotplug(const char *action)
 {
-	pid_t pid = fork();
-	if (pid < 0) {
+	const child_var vars[] = { { "ACTION", action } };
+	if (hotplug_event("quilac", vars, 1) < 0)
 		log_msg(2, "quilac hotplug fork failed!");
-		return;
-	}
-	if (pid == 0) {
-		char *const argv[] = { (char *) "/sbin/hotplug-call", (char *) "quilac", nullptr };
-		setenv("ACTION", action, 1);
-		execvp(argv[0], argv);
-		_exit(127);	/* _exit: the parent's stdio buffers must not be flushed twice */
-	}
 }
 
 /* ---- socket watch and flushing ---- */
@@ -97,8 +54,6 @@ void watch_socket()
 {
 	s.watch.fd = mosquitto_socket(s.client);
 	s.watch.cb = socket_handler;
-	/* Neither workers nor hotplug scripts may inherit the broker connection. */
-	fcntl(s.watch.fd, F_SETFD, fcntl(s.watch.fd, F_GETFD) | FD_CLOEXEC);
 	uloop_fd_add(&s.watch, ULOOP_READ | ULOOP_WRITE | ULOOP_EDGE_TRIGGER);
 }
 
@@ -147,15 +102,22 @@ void socket_handler(uloop_fd *, unsigned int events)
 
 /* ---- library callbacks ---- */
 
+// The broker refused the session or the connection ended: "offline" only for
+// a session that was online, and the next attempt in RETRY_MS.
+void session_lost()
+{
+	if (s.state == MQTT_CONNECTED)
+		raise_hotplug("offline");
+	s.state = MQTT_DISCONNECTED;
+	unwatch_socket();
+	uloop_timeout_set(&s.timer, RETRY_MS);
+}
+
 void on_connect(struct mosquitto *, void *, int rc)
 {
 	if (rc) {
 		log_msg(0, "connect to mqtt server error (%s)", mosquitto_connack_string(rc));
-		if (s.state == MQTT_CONNECTED)
-			hotplug_event("offline");
-		s.state = MQTT_DISCONNECTED;
-		unwatch_socket();
-		uloop_timeout_set(&s.timer, retry_ms);
+		session_lost();
 		return;
 	}
 
@@ -163,19 +125,15 @@ void on_connect(struct mosquitto *, void *, int rc)
 	if (s.state != MQTT_CONNECTING)
 		watch_socket();
 	s.state = MQTT_CONNECTED;
-	hotplug_event("online");
-	for (const char *topic : subscriptions)
+	raise_hotplug("online");
+	for (const char *topic : SUBSCRIPTIONS)
 		mosquitto_subscribe(s.client, nullptr, topic, 1);
 }
 
 void on_disconnect(struct mosquitto *, void *, int rc)
 {
 	log_msg(0, "disconnect from mqtt server, %s", mosquitto_connack_string(rc));
-	if (s.state == MQTT_CONNECTED)
-		hotplug_event("offline");
-	s.state = MQTT_DISCONNECTED;
-	unwatch_socket();
-	uloop_timeout_set(&s.timer, retry_ms);
+	session_lost();
 }
 
 void on_subscribe(struct mosquitto *, void *, int mid, int count, const int *granted)
@@ -194,17 +152,6 @@ void on_log(struct mosquitto *, void *, int level, const char *str)
 		log_msg(1, "mosquitto internal error(%d %s)", level, str);
 }
 
-void setup_client()
-{
-	mosquitto_username_pw_set(s.client, user_name, s.password);
-	mosquitto_subscribe_callback_set(s.client, on_subscribe);
-	mosquitto_unsubscribe_callback_set(s.client, on_unsubscribe);
-	mosquitto_connect_callback_set(s.client, on_connect);
-	mosquitto_message_callback_set(s.client, api_on_message);
-	mosquitto_disconnect_callback_set(s.client, on_disconnect);
-	mosquitto_log_callback_set(s.client, on_log);
-}
-
 void log_new_failure(const char *nomem_text)
 {
 	if (errno == ENOMEM)
@@ -213,26 +160,48 @@ void log_new_failure(const char *nomem_text)
 		log_msg(0, "Error: Invalid id and/or clean_session");
 }
 
-void reconnect()
+// A new client, set up and asked to connect; its socket watched and the
+// state connecting when the connection is under way (*rc 0, the result of
+// mosquitto_connect()). False when no client could be made.
+bool new_client(bool first, int *rc)
 {
-	mosquitto_destroy(s.client);
 	s.client = mosquitto_new(s.client_id, true, nullptr);
 	if (!s.client) {
-		log_new_failure("Error: Out of memory (new mosquitto)");
-		return;	/* no timer: this was the last attempt */
+		log_new_failure(first ? "Error: Out of memory" : "Error: Out of memory (new mosquitto)");
+		return false;
 	}
 
-	setup_client();
-	int rc = mosquitto_connect(s.client, s.broker, s.port, keepalive_s);
-	log_msg(0, "try reconnect to mqtt server, %s", mosquitto_connack_string(rc));
+	mosquitto_username_pw_set(s.client, USER_NAME, s.password);
+	mosquitto_subscribe_callback_set(s.client, on_subscribe);
+	mosquitto_unsubscribe_callback_set(s.client, on_unsubscribe);
+	mosquitto_connect_callback_set(s.client, on_connect);
+	mosquitto_message_callback_set(s.client, api_on_message);
+	mosquitto_disconnect_callback_set(s.client, on_disconnect);
+	mosquitto_log_callback_set(s.client, on_log);
+
+	*rc = mosquitto_connect(s.client, s.broker, s.port, KEEPALIVE_S);
+	log_msg(0, first ? "connect to mqtt server, %s" : "try reconnect to mqtt server, %s",
+		mosquitto_connack_string(*rc));
+	if (*rc == 0) {
+		watch_socket();
+		s.state = MQTT_CONNECTING;
+	}
+	return true;
+}
+
+void reconnect()
+{
+	int rc;
+
+	mosquitto_destroy(s.client);
+	if (!new_client(false, &rc))
+		return;	/* no timer: this was the last attempt */
 	if (rc) {
-		uloop_timeout_set(&s.timer, retry_ms);
+		uloop_timeout_set(&s.timer, RETRY_MS);
 		return;
 	}
 	log_msg(0, "reconnect to mqtt server ok");
-	watch_socket();
-	s.state = MQTT_CONNECTING;
-	uloop_timeout_set(&s.timer, tick_ms);
+	uloop_timeout_set(&s.timer, TICK_MS);
 }
 
 void timer_handler(uloop_timeout *)
@@ -243,47 +212,10 @@ void timer_handler(uloop_timeout *)
 	}
 	flush();
 	mosquitto_loop_misc(s.client);
-	uloop_timeout_set(&s.timer, tick_ms);
+	uloop_timeout_set(&s.timer, TICK_MS);
 }
 
 } // namespace
-
-char *base64_encode(const void *data, size_t length)
-{
-	const unsigned char *in = (const unsigned char *) data;
-	char *out = (char *) malloc(b64_block);
-	size_t o = 0, i = 0;
-
-	if (!out)
-		return nullptr;
-	bufc = 1;
-
-	for (; i + 3 <= length; i += 3) {
-		if (!b64_reserve(&out, o + 4))
-			return nullptr;
-		unsigned b0 = in[i], b1 = in[i + 1], b2 = in[i + 2];
-		out[o++] = alphabet[b0 >> 2];
-		out[o++] = alphabet[((b0 & 3) << 4) | (b1 >> 4)];
-		out[o++] = alphabet[((b1 & 15) << 2) | (b2 >> 6)];
-		out[o++] = alphabet[b2 & 63];
-	}
-
-	size_t rest = length - i;
-	if (rest) {
-		unsigned char g[3] = { in[i], rest > 1 ? in[i + 1] : (unsigned char) 0, 0 };
-		unsigned idx[3] = { (unsigned) g[0] >> 2, ((g[0] & 3u) << 4) | (g[1] >> 4),
-				    ((g[1] & 15u) << 2) | (g[2] >> 6) };
-		for (size_t k = 0; k < rest + 1; k++, o++)
-			if (!b64_put(&out, o, alphabet[idx[k]]))
-				return nullptr;
-		for (; o % 4; o++)
-			if (!b64_put(&out, o, '='))
-				return nullptr;
-	}
-	if (!b64_put(&out, o, '\0'))
-		return nullptr;
-	return out;
-}
 
 int mqtt_start(const char *broker, int port, const char *client_id)
 {
@@ -308,21 +240,12 @@ int mqtt_start(const char *broker, int port, const char *client_id)
 	mosquitto_lib_init();
 	log_msg(2, "info: use %s/%s as client id\n", s.client_id, s.password);
 
-	s.client = mosquitto_new(s.client_id, true, nullptr);
-	if (!s.client) {
-		log_new_failure("Error: Out of memory");
+	int rc;
+	if (!new_client(true, &rc)) {
 		mosquitto_lib_cleanup();
 		return -1;
 	}
-
-	setup_client();
-	int rc = mosquitto_connect(s.client, s.broker, s.port, keepalive_s);
-	log_msg(0, "connect to mqtt server, %s", mosquitto_connack_string(rc));
-	if (rc == 0) {
-		watch_socket();
-		s.state = MQTT_CONNECTING;
-	}
-	uloop_timeout_set(&s.timer, first_timer_ms);
+	uloop_timeout_set(&s.timer, FIRST_TIMER_MS);
 	return 0;
 }
 

@@ -1,11 +1,6 @@
 // The MQTT session of the bridge, driven from the event loop.
 #pragma once
 
-#include <stddef.h>
-
-// Number of 64 KiB blocks of the most recent Base64 output buffer.
-extern int bufc;
-
 enum mqtt_state {
 	MQTT_DISCONNECTED = 0,
 	MQTT_CONNECTED = 1,
@@ -18,7 +13,3 @@ int mqtt_publish(const char *topic, const char *payload, int length);
 int mqtt_get_state(void);
 const char *mqtt_get_broker(void);
 int mqtt_get_port(void);
-
-// Standard Base64 of `length` bytes, NUL-terminated, in a buffer grown in
-// 64 KiB blocks; the caller frees it. NULL when memory runs out.
-char *base64_encode(const void *data, size_t length);

@@ -17,7 +17,7 @@ void print_usage(const char *prog)
 		" -i <id>:\t\tmqtt  client id\n"
 		" -S:\t\t\tUse stderr instead of syslog for log messages\n"
 		" -v:\t\t\tDump version\n"
-		"\n", prog, default_log_level);
+		"\n", prog, DEFAULT_LOG_LEVEL);
 }
 
 int parse_options(int argc, char **argv, bridge_options *opts)
@@ -52,7 +52,7 @@ int parse_options(int argc, char **argv, bridge_options *opts)
 			opts->use_syslog = false;
 			break;
 		case 'v':
-			printf("%s %s\n", argv[0], bridge_version);
+			printf("%s %s\n", argv[0], BRIDGE_VERSION);
 			return 0;
 		default:	/* -c, unknown options, missing arguments */
 			print_usage(argv[0]);

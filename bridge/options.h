@@ -3,14 +3,14 @@
 
 #include <stdbool.h>
 
-constexpr int default_log_level = 3;
-constexpr const char *bridge_version = "1.0";
+constexpr int DEFAULT_LOG_LEVEL = 3;
+constexpr const char *BRIDGE_VERSION = "1.0";
 
 struct bridge_options {
 	const char *broker = "localhost";
 	int port = 1883;
 	const char *client_id = nullptr;
-	int log_level = default_log_level;
+	int log_level = DEFAULT_LOG_LEVEL;
 	bool use_syslog = true;
 	bool daemonize = false;
 };

@@ -15,7 +15,7 @@ extern "C" {
 namespace {
 
 struct client_key {
-	char bytes[client_key_len];
+	char bytes[CLIENT_KEY_LEN];
 };
 
 struct client_entry {
@@ -29,13 +29,13 @@ avl_tree clients;
 
 int key_cmp(const void *k1, const void *k2, void *)
 {
-	return memcmp(k1, k2, client_key_len);
+	return memcmp(k1, k2, CLIENT_KEY_LEN);
 }
 
 client_key key_of(const char *id)
 {
 	client_key k = {};
-	memcpy(k.bytes, id, strnlen(id, client_key_len - 1));
+	memcpy(k.bytes, id, strnlen(id, CLIENT_KEY_LEN - 1));
 	return k;
 }
 
@@ -109,8 +109,8 @@ void client_list(struct blob_buf *buf)
 	uint32_t index = 0;
 	client_entry *e;
 	avl_for_each_element(&clients, e, node) {
-		char id[client_key_len];
-		memcpy(id, e->key.bytes, client_key_len);	/* the 13th byte is always zero */
+		char id[CLIENT_KEY_LEN];
+		memcpy(id, e->key.bytes, CLIENT_KEY_LEN);	/* the 13th byte is always zero */
 
 		void *table = blobmsg_open_table(buf, "client");
 		blobmsg_add_u32(buf, "index", index++);

@@ -3,7 +3,7 @@
 
 struct blob_buf;
 
-constexpr int client_key_len = 13;
+constexpr int CLIENT_KEY_LEN = 13;
 
 void client_init(void);
 void client_update(const char *id, const char *info);

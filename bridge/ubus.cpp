@@ -1,8 +1,8 @@
 // The bus object "quilac": publish to a device or a group, maintain and list
-// the client registry, report the session state, set the log threshold. A
-// lost bus connection is retried at once and then every 2 s; the library
-// restores the object on reconnection.
+// the client registry, report the session state, set the log threshold. The
+// connection and its upkeep are the shared bus helper's.
 #include "ubus.h"
+#include "bus.h"
 #include "log.h"
 #include "mqtt.h"
 #include "options.h"
@@ -14,13 +14,10 @@
 
 namespace {
 
-constexpr int reconnect_s = 2;
-constexpr size_t topic_size = 256;
-constexpr size_t topic_limit = 255;	/* snprintf size: at most 254 characters */
+constexpr size_t TOPIC_SIZE = 256;
+constexpr size_t TOPIC_LIMIT = 255;	/* snprintf size: at most 254 characters */
 
-ubus_context *bridge_ubus_ctx;
 blob_buf bridge_reply_buf;
-uloop_timeout bridge_reconnect_timer = { .cb = bridge_ubus_reconnect };
 
 enum { PUB_GROUP, PUB_ID, PUB_MSG, __PUB_MAX };
 const blobmsg_policy pub_policy[__PUB_MAX] = {
@@ -50,13 +47,13 @@ void parse(const blobmsg_policy (&policy)[N], blob_attr **tb, blob_attr *msg)
 int publish_to(const char *prefix, int key, blob_attr *msg)
 {
 	blob_attr *tb[__PUB_MAX];
-	char topic[topic_size] = {};
+	char topic[TOPIC_SIZE] = {};
 
 	parse(pub_policy, tb, msg);
 	if (!tb[PUB_MSG] || !tb[key])
 		return UBUS_STATUS_INVALID_ARGUMENT;
 
-	snprintf(topic, topic_limit, "%s%s", prefix, blobmsg_get_string(tb[key]));
+	snprintf(topic, TOPIC_LIMIT, "%s%s", prefix, blobmsg_get_string(tb[key]));
 	const char *payload = blobmsg_get_string(tb[PUB_MSG]);
 	mqtt_publish(topic, payload, (int) strlen(payload));
 	return UBUS_STATUS_OK;
@@ -114,7 +111,7 @@ int info(ubus_context *ctx, ubus_object *, ubus_request_data *req, const char *,
 	blobmsg_add_string(&bridge_reply_buf, "broker", broker ? broker : "");
 	blobmsg_add_u32(&bridge_reply_buf, "port", (uint32_t) mqtt_get_port());
 	blobmsg_add_string(&bridge_reply_buf, "status", state_text(mqtt_get_state()));
-	blobmsg_add_string(&bridge_reply_buf, "version", bridge_version);
+	blobmsg_add_string(&bridge_reply_buf, "version", BRIDGE_VERSION);
 	ubus_send_reply(ctx, req, bridge_reply_buf.head);
 	return UBUS_STATUS_OK;
 }
@@ -149,60 +146,28 @@ const ubus_method quilac_methods[] = {
 
 ubus_object_type quilac_object_type = UBUS_OBJECT_TYPE("quilac", quilac_methods);
 
-ubus_object quilac_object = {
-	.name = "quilac",
-	.type = &quilac_object_type,
-	.methods = quilac_methods,
-	.n_methods = ARRAY_SIZE(quilac_methods),
-};
+ubus_object quilac_object = BUS_OBJECT(quilac_object_type);
 
-void watch_bus()
+int bus_log(const char *format, va_list ap)
 {
-	uloop_fd_add(&bridge_ubus_ctx->sock, ULOOP_READ | ULOOP_BLOCKING);
+	log_vmsg(0, format, ap);
+	return 0;
 }
+
+bus_conn bridge_bus = { .object = &quilac_object, .log = bus_log };
 
 } // namespace
 
-void bridge_ubus_reconnect(struct uloop_timeout *)
-{
-	if (ubus_reconnect(bridge_ubus_ctx, nullptr)) {
-		log_msg(0, "failed to reconnect, trying again in %d seconds\n", reconnect_s);
-		uloop_timeout_set(&bridge_reconnect_timer, reconnect_s * 1000);
-		return;
-	}
-	log_msg(0, "reconnected to ubus, new id: %08x\n", bridge_ubus_ctx->local_id);
-	watch_bus();
-}
-
-void bridge_ubus_lost(struct ubus_context *)
-{
-	bridge_ubus_reconnect(&bridge_reconnect_timer);
-}
-
 int bridge_ubus_setup(void)
 {
-	bridge_ubus_ctx = ubus_connect(nullptr);
-	if (!bridge_ubus_ctx) {
-		log_msg(0, "Failed to connect to ubus\n");
-		return -1;
-	}
-	bridge_ubus_ctx->connection_lost = bridge_ubus_lost;
-	watch_bus();
-
-	int ret = ubus_add_object(bridge_ubus_ctx, &quilac_object);
-	if (ret) {
+	int ret = bus_open(&bridge_bus);
+	if (ret && bridge_bus.connected)
 		log_msg(0, "Failed to add quilac mqtt: %s\n", ubus_strerror(ret));
-		return ret;
-	}
-	return 0;
+	return ret;
 }
 
 void bridge_ubus_teardown(void)
 {
-	if (bridge_ubus_ctx) {
-		ubus_free(bridge_ubus_ctx);
-		bridge_ubus_ctx = nullptr;
-	}
-	uloop_timeout_cancel(&bridge_reconnect_timer);
+	bus_close(&bridge_bus);
 	blob_buf_free(&bridge_reply_buf);
 }

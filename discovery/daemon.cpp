@@ -1,7 +1,9 @@
 // quildis at work: an AC answers requests and announces itself; an AP asks
 // until it hears an AC, remembers the first one and reports it to hotplug.
 #include "daemon.h"
+#include "bus.h"
 #include "datagram.h"
+#include "hotplug.h"
 
 #include <libubus.h>
 #include <json-c/json.h>
@@ -25,16 +27,13 @@ struct uloop_fd server_fd;
 
 namespace {
 
-constexpr int first_request_ms = 5000;
-constexpr int searching_interval_ms = 5000;
-constexpr int found_interval_ms = 30000;
-constexpr int reconnect_s = 2;
-constexpr size_t bind_name_size = 32;
-constexpr size_t profile_text_max = sizeof(ac_profile::ip) - 1;
+constexpr int FIRST_REQUEST_MS = 5000;
+constexpr int SEARCHING_INTERVAL_MS = 5000;
+constexpr int FOUND_INTERVAL_MS = 30000;
+constexpr size_t BIND_NAME_SIZE = 32;
+constexpr size_t PROFILE_TEXT_MAX = sizeof(ac_profile::ip) - 1;
 
-ubus_context *ubus_ctx;
 uloop_timeout request_timer;
-uloop_timeout reconnect_timer;
 
 /* ---- checks on what an unauthenticated broadcast may hand to hotplug ---- */
 
@@ -59,7 +58,7 @@ bool is_mac(const char *s)
 bool is_plain_text(const char *s)
 {
 	size_t n = strlen(s);
-	if (n > profile_text_max)
+	if (n > PROFILE_TEXT_MAX)
 		return false;
 	for (size_t i = 0; i < n; i++) {
 		unsigned char c = (unsigned char) s[i];
@@ -143,7 +142,7 @@ sockaddr_in broadcast_address()
 void request_timer_cb(uloop_timeout *t)
 {
 	broadcast_request();
-	uloop_timeout_set(t, g_request_status ? found_interval_ms : searching_interval_ms);
+	uloop_timeout_set(t, g_request_status ? FOUND_INTERVAL_MS : SEARCHING_INTERVAL_MS);
 }
 
 int send_method_cb(ubus_context *, ubus_object *, ubus_request_data *, const char *, blob_attr *)
@@ -165,33 +164,9 @@ const ubus_method quildis_methods[] = {
 
 ubus_object_type quildis_object_type = UBUS_OBJECT_TYPE("quildis", quildis_methods);
 
-ubus_object quildis_object = {
-	.name = "quildis",
-	.type = &quildis_object_type,
-	.methods = quildis_methods,
-	.n_methods = ARRAY_SIZE(quildis_methods),
-};
+ubus_object quildis_object = BUS_OBJECT(quildis_object_type);
 
-void watch_bus()
-{
-	uloop_fd_add(&ubus_ctx->sock, ULOOP_READ | ULOOP_BLOCKING);
-}
-
-void reconnect_cb(uloop_timeout *)
-{
-	if (ubus_reconnect(ubus_ctx, nullptr)) {
-		printf("failed to reconnect, trying again in %d seconds\n", reconnect_s);
-		uloop_timeout_set(&reconnect_timer, reconnect_s * 1000);
-		return;
-	}
-	printf("reconnected to ubus, new id: %08x\n", ubus_ctx->local_id);
-	watch_bus();
-}
-
-void ubus_lost_cb(ubus_context *)
-{
-	reconnect_cb(&reconnect_timer);
-}
+bus_conn quildis_bus = { .object = &quildis_object, .log = vprintf };
 
 } // namespace
 
@@ -203,7 +178,7 @@ int open_server_socket(const char *ifname)
 		return -1;
 	}
 
-	char name[bind_name_size] = {};
+	char name[BIND_NAME_SIZE] = {};
 	snprintf(name, sizeof(name), "%s", ifname);
 	if (setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, name, sizeof(name)) < 0) {
 		perror("SO_BINDTODEVICE failed!\n");
@@ -261,27 +236,12 @@ int handle_datagram(const uint8_t *buf, size_t count, int fd,
 
 void run_hotplug(const char *mac, const char *ip, const char *proto, int port)
 {
-	pid_t pid = fork();
-	if (pid < 0) {
-		printf("hotplug fork failed!\n");
-		return;
-	}
-	if (pid > 0)
-		return;
-
 	char port_text[16];
 	snprintf(port_text, sizeof(port_text), "%d", port);
-	if (mac)
-		setenv("MAC", mac, 1);
-	if (ip)
-		setenv("IP", ip, 1);
-	setenv("PORT", port_text, 1);
-	if (proto)
-		setenv("PROTO", proto, 1);
+	const child_var vars[] = { { "MAC", mac }, { "IP", ip }, { "PORT", port_text }, { "PROTO", proto } };
 
-	char *const argv[] = { (char *) "/sbin/hotplug-call", (char *) "quildis", nullptr };
-	execvp(argv[0], argv);
-	_exit(127);	/* _exit: the parent's stdio buffers must not be flushed twice */
+	if (hotplug_event("quildis", vars, sizeof(vars) / sizeof(vars[0])) < 0)
+		printf("hotplug fork failed!\n");
 }
 
 void broadcast_announce(void)
@@ -303,31 +263,21 @@ void broadcast_request(void)
 int ubus_setup(void)
 {
 	request_timer.cb = request_timer_cb;
-	reconnect_timer.cb = reconnect_cb;
 
-	ubus_ctx = ubus_connect(nullptr);
-	if (!ubus_ctx) {
-		printf("Failed to connect to ubus\n");
-		return -1;
-	}
-	ubus_ctx->connection_lost = ubus_lost_cb;
-	watch_bus();
-
-	int ret = ubus_add_object(ubus_ctx, &quildis_object);
+	int ret = bus_open(&quildis_bus);
+	if (!quildis_bus.connected)
+		return -1;	/* no start action without the bus */
 	if (ret)
 		printf("Failed to add quildis: %s\n", ubus_strerror(ret));
 
 	if (g_quildis_mode == QUILDIS_AC)
 		broadcast_announce();
 	else
-		uloop_timeout_set(&request_timer, first_request_ms);
+		uloop_timeout_set(&request_timer, FIRST_REQUEST_MS);
 	return ret;
 }
 
 void ubus_teardown(void)
 {
-	if (ubus_ctx) {
-		ubus_free(ubus_ctx);
-		ubus_ctx = nullptr;
-	}
+	bus_close(&quildis_bus);
 }

@@ -27,25 +27,25 @@ constexpr std::array<uint32_t, 256> make_crc_table()
 	return t;
 }
 
-constexpr auto crc_table = make_crc_table();
-static_assert(crc_table[1] == 0x77073096 && crc_table[255] == 0x2D02EF8D);
+constexpr auto CRC_TABLE = make_crc_table();
+static_assert(CRC_TABLE[1] == 0x77073096 && CRC_TABLE[255] == 0x2D02EF8D);
 
-constexpr char b64_alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr char B64_ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 // Values of the codes 0..122; everything else, '=' included, counts as 0.
 constexpr std::array<uint8_t, 123> make_decode_table()
 {
 	std::array<uint8_t, 123> t{};
 	for (uint8_t i = 0; i < 64; i++)
-		t[(unsigned char) b64_alphabet[i]] = i;
+		t[(unsigned char) B64_ALPHABET[i]] = i;
 	return t;
 }
 
-constexpr auto b64_values = make_decode_table();
+constexpr auto B64_VALUES = make_decode_table();
 
 uint8_t b64_value(unsigned char c)
 {
-	return c < b64_values.size() ? b64_values[c] : 0;
+	return c < B64_VALUES.size() ? B64_VALUES[c] : 0;
 }
 
 void put_be32(uint8_t *p, uint32_t v)
@@ -128,7 +128,7 @@ uint32_t disc_crc32(const void *data, size_t len)
 	uint32_t crc = 0xFFFFFFFFu;
 
 	for (size_t i = 0; i < len; i++)
-		crc = crc_table[(crc ^ p[i]) & 0xFF] ^ (crc >> 8);
+		crc = CRC_TABLE[(crc ^ p[i]) & 0xFF] ^ (crc >> 8);
 	return ~crc;
 }
 
@@ -144,20 +144,20 @@ char *disc_base64_encode(const char *text)
 	char *o = out;
 	size_t i = 0;
 	for (; i + 3 <= n; i += 3) {
-		*o++ = b64_alphabet[in[i] >> 2];
-		*o++ = b64_alphabet[((in[i] & 3) << 4) | (in[i + 1] >> 4)];
-		*o++ = b64_alphabet[((in[i + 1] & 15) << 2) | (in[i + 2] >> 6)];
-		*o++ = b64_alphabet[in[i + 2] & 63];
+		*o++ = B64_ALPHABET[in[i] >> 2];
+		*o++ = B64_ALPHABET[((in[i] & 3) << 4) | (in[i + 1] >> 4)];
+		*o++ = B64_ALPHABET[((in[i + 1] & 15) << 2) | (in[i + 2] >> 6)];
+		*o++ = B64_ALPHABET[in[i + 2] & 63];
 	}
 	if (n - i == 1) {
-		*o++ = b64_alphabet[in[i] >> 2];
-		*o++ = b64_alphabet[(in[i] & 3) << 4];
+		*o++ = B64_ALPHABET[in[i] >> 2];
+		*o++ = B64_ALPHABET[(in[i] & 3) << 4];
 		*o++ = '=';
 		*o++ = '=';
 	} else if (n - i == 2) {
-		*o++ = b64_alphabet[in[i] >> 2];
-		*o++ = b64_alphabet[((in[i] & 3) << 4) | (in[i + 1] >> 4)];
-		*o++ = b64_alphabet[(in[i + 1] & 15) << 2];
+		*o++ = B64_ALPHABET[in[i] >> 2];
+		*o++ = B64_ALPHABET[((in[i] & 3) << 4) | (in[i + 1] >> 4)];
+		*o++ = B64_ALPHABET[(in[i + 1] & 15) << 2];
 		*o++ = '=';
 	}
 	*o = '\0';

@@ -1,6 +1,7 @@
 // quilac's pure logic: options, logger threshold and format, Base64 with its
 // block counter, and the client registry's keys, order and listing.
 #include "log.h"
+#include "base64.h"
 #include "mqtt.h"
 #include "options.h"
 #include "registry.h"

@@ -2,13 +2,13 @@
 // exact bytes of both kinds, and what an AP accepts from an announcement.
 #include "daemon.h"
 #include "datagram.h"
+#include "hotplug.h"
 
 #include <gtest/gtest.h>
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <string>
 #include <vector>
@@ -214,19 +214,36 @@ TEST_F(Loopback, AnnouncementBytesForFixedInterface)
 	EXPECT_EQ(testing::internal::GetCapturedStderr().rfind("get mac addr failed!: ", 0), 0u);
 }
 
-// An AP's view of announcements: which ones become the profile.
+// Hotplug events as the dispatcher would see them: "name VAR=value ...".
+std::vector<std::string> events;
+
+int record_event(const char *name, const child_var *vars, size_t n)
+{
+	std::string e = name;
+	for (size_t i = 0; i < n; i++)
+		if (vars[i].value)
+			e += std::string(" ") + vars[i].name + "=" + vars[i].value;
+	events.push_back(e);
+	return 0;
+}
+
+// An AP's view of announcements: which ones become the profile and which are
+// reported to hotplug.
 struct ApMode : ::testing::Test {
+	hotplug_runner_fn saved_runner = hotplug_runner;
+
 	void SetUp() override
 	{
 		g_quildis_mode = QUILDIS_AP;
 		g_request_status = 0;
 		memset(&g_ac_profile, 0, sizeof(g_ac_profile));
+		events.clear();
+		hotplug_runner = record_event;
 	}
 	void TearDown() override
 	{
 		g_quildis_mode = QUILDIS_AC;
-		while (waitpid(-1, nullptr, WNOHANG) > 0)	/* hotplug children */
-			;
+		hotplug_runner = saved_runner;
 	}
 	void receive(const std::string &json, bool with_crc = true)
 	{
@@ -255,8 +272,15 @@ TEST_F(ApMode, FirstCompleteAnnouncementBecomesProfile)
 	EXPECT_STREQ(g_ac_profile.proto, "mqtt");
 	EXPECT_EQ(g_ac_profile.port, 1883);
 
+	receive(R"({"ip":"10.0.0.1","mac":"aa:bb:cc:dd:ee:ff","proto":"mqtt","port":1883})");	/* again */
+	receive(R"({"ip":"10.0.0.2","mac":"aa:bb:cc:dd:ee:00","proto":"x","port":1})");
 	receive(R"({"ip":"10.0.0.2","mac":"aa:bb:cc:dd:ee:00","proto":"x","port":1})");
 	EXPECT_STREQ(g_ac_profile.ip, "10.0.0.1");	/* the first AC stays */
+	EXPECT_EQ(events, (std::vector<std::string>{
+		"quildis MAC=aa:bb:cc:dd:ee:ff IP=10.0.0.1 PORT=1883 PROTO=mqtt",
+		"quildis MAC=aa:bb:cc:dd:ee:00 IP=10.0.0.2 PORT=1 PROTO=x",
+		"quildis MAC=aa:bb:cc:dd:ee:00 IP=10.0.0.2 PORT=1 PROTO=x",
+	}));
 }
 
 TEST_F(ApMode, ValuesForHotplugMustBeWhatTheyClaim)
@@ -274,6 +298,7 @@ TEST_F(ApMode, ValuesForHotplugMustBeWhatTheyClaim)
 		receive(j);
 		EXPECT_EQ(g_request_status, 0) << j;
 	}
+	EXPECT_TRUE(events.empty());
 	std::string long_proto(64, 'p');
 	receive(R"({"ip":"10.0.0.1","mac":"aa:bb:cc:dd:ee:ff","port":1,"proto":")" + long_proto + "\"}");
 	EXPECT_EQ(g_request_status, 0);

@@ -1,0 +1,34 @@
+// The daemons' bus connection: one object registered on the default socket,
+// and the connection restored when the bus daemon goes away and comes back.
+#pragma once
+
+#include <libubus.h>
+#include <stdarg.h>
+
+// A lost connection is tried again at once, then every BUS_RETRY_S seconds.
+constexpr int BUS_RETRY_S = 2;
+
+// How the daemon writes the messages of the connection (vprintf will do).
+typedef int (*bus_log_fn)(const char *format, va_list ap);
+
+// The object of a type, under the type's name and with its methods.
+#define BUS_OBJECT(_type)						\
+	{ .name = (_type).name, .type = &(_type), .methods = (_type).methods,	\
+	  .n_methods = (_type).n_methods }
+
+struct bus_conn {
+	struct ubus_object *object;	// registered once; the library restores it on reconnection
+	bus_log_fn log;
+	bool connected;			// ctx is set up; it stays so while being restored
+	struct ubus_context ctx;
+	struct uloop_timeout retry;
+};
+
+// Connects, watches the socket in the loop and registers the object. -1 when
+// there is no bus ("Failed to connect to ubus\n" is logged; a connection that
+// fails here is never tried again); otherwise the result of ubus_add_object()
+// (0, or a status that the caller reports in its own words).
+int bus_open(struct bus_conn *b);
+
+// Closes the connection, if there is one, and stops retrying.
+void bus_close(struct bus_conn *b);

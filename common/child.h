@@ -1,0 +1,34 @@
+// Starting the programs a daemon runs (API workers, hotplug scripts), each
+// with the same hygiene: only descriptors 0-2 open, file-creation mask 022,
+// every signal at its default disposition and none blocked.
+#pragma once
+
+#include <stddef.h>
+#include <sys/types.h>
+
+// The mask every child starts with, whatever the daemon's own (a detached
+// daemon runs with 0).
+constexpr mode_t CHILD_UMASK = 022;
+
+struct child_spec {
+	const char *path;		// executed as it is, no PATH search
+	char *const *argv;
+	char *const *envp;		// nullptr: the daemon's own environment
+	int stdio_fd;			// >= 0: becomes 0, 1 and 2; -1: they are inherited
+	const char *exec_error;		// written to descriptor 2 when exec fails, or nullptr
+};
+
+// Starts the child and returns its pid, or -1 with errno set when no child
+// could be made. A child whose exec fails exits with status 127. The caller
+// reaps it (the event loop reaps every child).
+pid_t child_spawn(const struct child_spec *spec);
+
+// One variable for child_env(); a null value leaves the name as it is.
+struct child_var {
+	const char *name;
+	const char *value;
+};
+
+// The daemon's environment with `vars` set (overwriting), in one block that
+// the caller frees with free(). nullptr when memory runs out.
+char **child_env(const struct child_var *vars, size_t n);

@@ -1,0 +1,33 @@
+#include "hotplug.h"
+
+#include <stdlib.h>
+
+namespace {
+
+int spawn_hotplug_call(const char *name, const struct child_var *vars, size_t n)
+{
+	char **env = child_env(vars, n);
+	if (!env)
+		return -1;
+
+	char *const argv[] = { (char *) HOTPLUG_CALL, (char *) name, nullptr };
+	const child_spec spec = {
+		.path = HOTPLUG_CALL,
+		.argv = argv,
+		.envp = env,
+		.stdio_fd = -1,
+		.exec_error = nullptr,
+	};
+	pid_t pid = child_spawn(&spec);
+	free(env);
+	return pid < 0 ? -1 : 0;
+}
+
+} // namespace
+
+hotplug_runner_fn hotplug_runner = spawn_hotplug_call;
+
+int hotplug_event(const char *name, const struct child_var *vars, size_t n)
+{
+	return hotplug_runner(name, vars, n);
+}
