@@ -159,24 +159,25 @@ size_t mp_execute(struct mp_parser *p, const char *buf, size_t len)
 			p->state = MP_DATA;
 			goto again;
 
-		case MP_DATA:
+		case MP_DATA: {
 			if (c == CR) {
 				CALL(deliver(p, cb->on_data, buf + mark, i - mark));
 				p->holdback[0] = CR;
 				mark = i;
 				p->state = MP_DATA_CR;
 				break;
-			} else {
-				/* Content is only interesting at a CR: jump to the next one. */
-				const char *cr = (const char *) memchr(buf + i, CR, len - i);
-				if (cr) {
-					i = (size_t) (cr - buf) - 1;
-					break;
-				}
-				i = len - 1;
-				CALL(deliver(p, cb->on_data, buf + mark, len - mark));
 			}
+			/* Content is only interesting at a CR: jump to the next one, or
+			 * deliver the run up to the buffer's end when there is none. */
+			const char *cr = (const char *) memchr(buf + i, CR, len - i);
+			if (cr) {
+				i = (size_t) (cr - buf) - 1;	/* the loop's i++ lands on the CR */
+				break;
+			}
+			i = len - 1;
+			CALL(deliver(p, cb->on_data, buf + mark, len - mark));
 			break;
+		}
 
 		case MP_DATA_CR:
 			if (c == LF) {
@@ -234,3 +235,5 @@ size_t mp_execute(struct mp_parser *p, const char *buf, size_t len)
 	}
 	return len;
 }
+
+#undef CALL

@@ -32,20 +32,23 @@ enum {
 	ERR_STORAGE = -7004,
 };
 
+// The form field of the current part; it indexes `parts`, whose entry 0
+// stands for "no field" and is never compared.
 enum { FIELD_NONE, FIELD_SESSION, FIELD_FILE };
 
 const char *parts[] = { "(bug)", "sessionid", "filedata" };
 
 namespace {
 
-constexpr size_t CHUNK = 4096;
+constexpr size_t CHUNK = 4096;	/* one read of the request body */
 // Content pieces end at every CR, so they are often small: they are gathered
 // here and written to the file in large writes.
 constexpr size_t TEMP_BUFFER_SIZE = 64 * 1024;
 // A header name or value is gathered from its pieces before it is looked at;
 // one longer than this is nothing we are looking for.
 constexpr size_t HEADER_MAX = 1024;
-constexpr size_t BOUNDARY_MAX = 70;
+constexpr size_t BOUNDARY_MAX = 70;	/* the longest boundary RFC 2046 allows */
+constexpr size_t DELIMITER_SIZE = 2 + BOUNDARY_MAX + 1;	/* "--", boundary, NUL */
 constexpr std::string_view MEDIA_TYPE = "multipart/form-data";
 constexpr std::string_view DISPOSITION = "Content-Disposition";
 constexpr std::string_view FORM_DATA = "form-data";
@@ -102,6 +105,8 @@ void reset_request()
 	req = request{};
 }
 
+// Returns -1 so that a callback can pass it on: the parser stops after the
+// one answer a request gets.
 int send_reply(int errcode)
 {
 	printf("Status: 200 OK\r\n");
@@ -111,7 +116,9 @@ int send_reply(int errcode)
 	return -1;
 }
 
-// Nothing is stored: the unnamed file vanishes with its descriptor.
+// Nothing is stored: the unnamed file vanishes with its descriptor. It is
+// closed now rather than at the end, so that the memory it holds in /tmp is
+// free while the rest of the body is drained.
 int fail_upload(int errcode)
 {
 	close_fd(req.temp_fd);
@@ -156,6 +163,27 @@ struct param {
 	}
 };
 
+// A quoted-string, its opening quote already taken off `rest`: a backslash
+// escapes the byte after it. Without a closing quote the value is invalid.
+void take_quoted_value(std::string_view &rest, param &p)
+{
+	for (;;) {
+		if (rest.empty()) {
+			p.valid = false;
+			return;
+		}
+		char c = rest.front();
+		rest.remove_prefix(1);
+		if (c == '"')
+			return;
+		if (c == '\\' && !rest.empty()) {
+			c = rest.front();
+			rest.remove_prefix(1);
+		}
+		p.add(c);
+	}
+}
+
 // Takes the next parameter off `rest` (the text after a media type or a
 // disposition type). Returns false when there is none left.
 bool next_param(std::string_view &rest, param &p)
@@ -178,29 +206,16 @@ bool next_param(std::string_view &rest, param &p)
 	rest.remove_prefix(end + 1);
 	skip_ows(rest);
 
-	if (rest.empty() || rest.front() != '"') {
-		while (!rest.empty() && rest.front() != ';' && !is_ows(rest.front())) {
-			p.add(rest.front());
-			rest.remove_prefix(1);
-		}
+	if (!rest.empty() && rest.front() == '"') {
+		rest.remove_prefix(1);
+		take_quoted_value(rest, p);
 		return true;
 	}
-	rest.remove_prefix(1);
-	for (;;) {
-		if (rest.empty()) {
-			p.valid = false;	/* no closing quote */
-			return true;
-		}
-		char c = rest.front();
+	while (!rest.empty() && rest.front() != ';' && !is_ows(rest.front())) {
+		p.add(rest.front());
 		rest.remove_prefix(1);
-		if (c == '"')
-			return true;
-		if (c == '\\' && !rest.empty()) {
-			c = rest.front();
-			rest.remove_prefix(1);
-		}
-		p.add(c);
 	}
+	return true;
 }
 
 // A field is selected by its name or any prefix of it ("session", "file").
@@ -234,6 +249,8 @@ void select_field(std::string_view value)
 	}
 }
 
+// A header line has been gathered whole: a Content-Disposition may select
+// the field of its part.
 void header_complete()
 {
 	if (req.name.too_long || req.value.too_long || !iequals(req.name.view(), DISPOSITION))
@@ -304,7 +321,8 @@ int open_upload_dir()
 
 // An unnamed file in the target's directory: it needs no cleanup when the
 // request fails or the process is killed, and the rename at the end is
-// within one filesystem, so the content is never copied.
+// within one filesystem, so the content is never copied. The mode is set
+// again because the umask may have taken bits off the one asked for.
 int create_temp(int dir_fd)
 {
 	int fd = openat(dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
@@ -410,7 +428,6 @@ int upload_on_part_end(mp_parser *)
 		return fail_upload(ERR_EMPTY_FILE);
 	if (!flush_temp() || !publish_temp())
 		return fail_upload(ERR_STORAGE);
-	close_fd(req.temp_fd);
 	return send_reply(ERR_OK);
 }
 
@@ -427,7 +444,7 @@ const mp_callbacks upload_callbacks = {
 // The delimiter ("--" and the boundary) from a content type such as
 //   multipart/form-data; charset=utf-8; boundary="abc"
 // with the media type in any letter case and the parameters in any order.
-bool delimiter_of(const char *content_type, char (&delimiter)[BOUNDARY_MAX + 3])
+bool delimiter_of(const char *content_type, char (&delimiter)[DELIMITER_SIZE])
 {
 	std::string_view rest = content_type;
 	skip_ows(rest);
@@ -462,7 +479,7 @@ mp_parser *start_request()
 	}
 
 	const char *type = getenv("CONTENT_TYPE");
-	char delimiter[BOUNDARY_MAX + 3];
+	char delimiter[DELIMITER_SIZE];
 	if (!type || !delimiter_of(type, delimiter)) {
 		send_reply(ERR_BAD_REQUEST);
 		return nullptr;
@@ -473,11 +490,11 @@ mp_parser *start_request()
 	return p;
 }
 
-ssize_t read_body(int fd, char *buf)
+ssize_t read_body(int fd, char (&buf)[CHUNK])
 {
 	ssize_t n;
 	do {
-		n = read(fd, buf, CHUNK);
+		n = read(fd, buf, sizeof(buf));
 	} while (n < 0 && errno == EINTR);
 	return n;
 }
@@ -501,7 +518,7 @@ int upload_run(int in_fd)
 	// one that is still writing it must not find the pipe closed.
 	while (read_body(in_fd, buf) > 0)
 		;
-	reset_request();	/* closes what a body that broke off left open */
+	reset_request();	/* closes what the request left open, whatever became of it */
 	fflush(stdout);
 	return 0;
 }

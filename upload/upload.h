@@ -1,6 +1,7 @@
-// The upload CGI program's body: request checks, the parser's callbacks and
-// the reply. Each program supplies its two constants and a main that calls
-// upload_run on its standard input.
+// The upload CGI program, shared by both deliverables: request checks, the
+// parser's callbacks and the reply live in upload.cpp. Each program (main.cpp,
+// built once per target) supplies the two constants and a main that calls
+// upload_run on its standard input; the fuzz harness supplies its own.
 #pragma once
 
 #include <stddef.h>

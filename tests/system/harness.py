@@ -286,9 +286,14 @@ UPLOAD_FIRMWARE = "upload/upload-firmware"
 UPLOAD_ARCHIVE = "upload/upload-archive"
 
 
+def json_reply(errcode):
+    """The upload programs' answer as a web server passes it on."""
+    return f'{{ "errcode": {errcode} }}\r\n\r\n'.encode()
+
+
 def reply(errcode):
-    return (b"Status: 200 OK\r\nContent-Type: application/json\r\n\r\n"
-            + f'{{ "errcode": {errcode} }}\r\n\r\n'.encode())
+    """The upload programs' answer on their standard output."""
+    return b"Status: 200 OK\r\nContent-Type: application/json\r\n\r\n" + json_reply(errcode)
 
 
 def form(parts, boundary="XyZb0undary"):

@@ -12,11 +12,13 @@ import termios
 import pytest
 
 from conftest import BUILD, ROOT, wait_for
-from harness import (UPLOAD_ARCHIVE, UPLOAD_FIRMWARE, UploadRoot, WebServer, form, reply,
-                     upload_form)
+from harness import (UPLOAD_ARCHIVE, UPLOAD_FIRMWARE, UploadRoot, WebServer, form, json_reply,
+                     reply, upload_form)
 
 FIRMWARE = BUILD / UPLOAD_FIRMWARE
 ARCHIVE = BUILD / UPLOAD_ARCHIVE
+# File content full of near-delimiters (the boundary is XyZb0undary), lone
+# CRs and every byte value, ending in a CR.
 TRICKY = (b"line\r\nwith CR LF\r\n--XyZb0undar\r\n--XyZb0undarX lone\rCR \r\r\n-- and "
           + bytes(range(256)) + b"\r")
 
@@ -82,7 +84,7 @@ def test_session_and_field_rules(root):
     def upload(file_disposition, session_disposition='form-data; name="sessionid"'):
         return form([(session_disposition, b"s"), (file_disposition, b"stored")])
 
-    long_name = 'form-data; name="filedata"; filename="%s"'
+    with_filename = 'form-data; name="filedata"; filename="%s"'
     cases = [
         (form([('form-data; name="filedata"', b"x"), ('form-data; name="sessionid"', b"s")]),
          reply(-1006)),
@@ -97,8 +99,8 @@ def test_session_and_field_rules(root):
         (upload('form-DATA; NAME="filedata"', 'fOrM-dAtA; name="sessionid"'), reply(0)),
         (upload('attachment; name="filedata"'), b""),
         (upload('form-data; name="filedata'), b""),
-        (upload(long_name % ("f" * 900)), reply(0)),
-        (upload(long_name % ("f" * 1100)), b""),
+        (upload(with_filename % ("f" * 900)), reply(0)),     # a header value up to 1 KiB
+        (upload(with_filename % ("f" * 1100)), b""),        # is looked at; a longer one is not
         (form([('form-data; name="other"', b"o"), ('form-data; name="sessionid"', b"s"),
                ('form-data; name="filedata"', b"stored")]), reply(0)),
     ]
@@ -286,10 +288,6 @@ def web(workdir):
     w = WebServer(workdir, [FIRMWARE, ARCHIVE])
     yield w
     w.stop()
-
-
-def json_reply(code):
-    return f'{{ "errcode": {code} }}\r\n\r\n'.encode()
 
 
 def test_web_server_uploads(web, workdir):
