@@ -31,7 +31,7 @@ constexpr int FIRST_REQUEST_MS = 5000;
 constexpr int SEARCHING_INTERVAL_MS = 5000;
 constexpr int FOUND_INTERVAL_MS = 30000;
 constexpr size_t BIND_NAME_SIZE = 32;
-constexpr size_t PROFILE_TEXT_MAX = sizeof(ac_profile::ip) - 1;
+constexpr size_t PROTO_NAME_MAX = 31;
 
 uloop_timeout request_timer;
 
@@ -55,17 +55,41 @@ bool is_mac(const char *s)
 	return true;
 }
 
-bool is_plain_text(const char *s)
+// A short protocol name: letters, digits and "._+-", nothing a shell or a
+// terminal would read as something else.
+bool is_proto_name(const char *s)
 {
 	size_t n = strlen(s);
-	if (n > PROFILE_TEXT_MAX)
+	if (n < 1 || n > PROTO_NAME_MAX)
 		return false;
 	for (size_t i = 0; i < n; i++) {
 		unsigned char c = (unsigned char) s[i];
-		if (c < 0x20 || c == 0x7f)
+		if (!isalnum(c) && !strchr("._+-", c))
 			return false;
 	}
 	return true;
+}
+
+// A port is a JSON integer 1..65535: no text, no fraction, nothing wrapped.
+bool get_port(json_object *j, int *port)
+{
+	if (!json_object_is_type(j, json_type_int))
+		return false;
+	int64_t v = json_object_get_int64(j);
+	if (v < 1 || v > 65535)
+		return false;
+	*port = (int) v;
+	return true;
+}
+
+// A string member without a NUL inside: C code past this point would see
+// only its first part.
+const char *get_text(json_object *j)
+{
+	if (!json_object_is_type(j, json_type_string))
+		return nullptr;
+	const char *s = json_object_get_string(j);
+	return strlen(s) == (size_t) json_object_get_string_len(j) ? s : nullptr;
 }
 
 bool get_member(json_object *obj, const char *key, json_object **out)
@@ -103,13 +127,15 @@ void handle_announcement_json(json_object *obj)
 	    !get_member(obj, "proto", &jproto) || !get_member(obj, "port", &jport))
 		return;
 
-	const char *mac = json_object_get_string(jmac);
-	const char *ip = json_object_get_string(jip);
-	const char *proto = json_object_get_string(jproto);
+	const char *mac = get_text(jmac);
+	const char *ip = get_text(jip);
+	const char *proto = get_text(jproto);
+	int port;
 	/* Values that would reach root's hotplug scripts must be what they claim. */
-	if (!is_mac(mac) || !is_ipv4(ip) || !is_plain_text(proto))
+	if (!mac || !ip || !proto || !is_mac(mac) || !is_ipv4(ip) || !is_proto_name(proto) ||
+	    !get_port(jport, &port))
 		return;
-	take_announcement(mac, ip, proto, json_object_get_int(jport));
+	take_announcement(mac, ip, proto, port);
 }
 
 void handle_announcement(const char *payload)
