@@ -4,6 +4,7 @@
 #include "bus.h"
 #include "datagram.h"
 #include "hotplug.h"
+#include "auth.h"
 
 #include <libubus.h>
 #include <json-c/json.h>
@@ -15,7 +16,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
+#include <memory>
 
 char *g_ifname;
 char *g_proto;
@@ -24,6 +27,7 @@ int g_quildis_mode = QUILDIS_AC;
 struct ac_profile g_ac_profile;
 int g_request_status;
 struct uloop_fd server_fd;
+char g_request_nonce[DISC_NONCE_LEN + 1];
 
 namespace {
 
@@ -32,8 +36,22 @@ constexpr int SEARCHING_INTERVAL_MS = 5000;
 constexpr int FOUND_INTERVAL_MS = 30000;
 constexpr size_t BIND_NAME_SIZE = 32;
 constexpr size_t PROTO_NAME_MAX = 31;
+constexpr int64_t ASK_AGAIN_MS = 1000;
 
 uloop_timeout request_timer;
+int64_t last_request_ms = -ASK_AGAIN_MS;
+
+struct json_put {
+	void operator()(json_object *o) const { json_object_put(o); }
+};
+using json_ptr = std::unique_ptr<json_object, json_put>;
+
+int64_t now_ms()
+{
+	timespec ts;
+	clock_gettime(CLOCK_MONOTONIC, &ts);
+	return (int64_t) ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
 
 /* ---- checks on what an unauthenticated broadcast may hand to hotplug ---- */
 
@@ -119,12 +137,44 @@ void take_announcement(const char *mac, const char *ip, const char *proto, int p
 	run_hotplug(mac, ip, proto, port);
 }
 
-void handle_announcement_json(json_object *obj)
+// The JSON object a datagram's Base64 payload carries, if any.
+json_ptr parse_payload(const char *payload)
 {
-	json_object *jmac, *jip, *jproto, *jport;
+	char *text = disc_base64_decode(payload);
+	if (!text)
+		return nullptr;
+	json_ptr obj(json_tokener_parse(text));
+	free(text);
+	return obj;
+}
 
-	if (!get_member(obj, "mac", &jmac) || !get_member(obj, "ip", &jip) ||
-	    !get_member(obj, "proto", &jproto) || !get_member(obj, "port", &jport))
+// With a key, only an answer to our own latest request counts. A verified
+// announcement that no request asked for (an AC starting, or "send") may be a
+// recording played back: it only makes us ask, at most once a second.
+bool authentic(json_object *obj, const disc_values &v)
+{
+	json_object *auth, *jnonce, *jhmac;
+	if (!get_member(obj, "auth", &auth) || !get_member(auth, "nonce", &jnonce) ||
+	    !get_member(auth, "hmac", &jhmac))
+		return false;
+	const char *nonce = get_text(jnonce);
+	const char *hmac = get_text(jhmac);
+	if (!nonce || !hmac || !disc_auth_verify(v, nonce, hmac))
+		return false;
+	if (!*nonce) {
+		if (now_ms() - last_request_ms >= ASK_AGAIN_MS)
+			broadcast_request();
+		return false;
+	}
+	return g_request_nonce[0] && !strcmp(nonce, g_request_nonce);
+}
+
+void handle_announcement(const char *payload)
+{
+	json_ptr obj = parse_payload(payload);
+	json_object *jmac, *jip, *jproto, *jport;
+	if (!obj || !get_member(obj.get(), "mac", &jmac) || !get_member(obj.get(), "ip", &jip) ||
+	    !get_member(obj.get(), "proto", &jproto) || !get_member(obj.get(), "port", &jport))
 		return;
 
 	const char *mac = get_text(jmac);
@@ -135,20 +185,25 @@ void handle_announcement_json(json_object *obj)
 	if (!mac || !ip || !proto || !is_mac(mac) || !is_ipv4(ip) || !is_proto_name(proto) ||
 	    !get_port(jport, &port))
 		return;
+	if (disc_auth_enabled() && !authentic(obj.get(), { ip, mac, proto, port }))
+		return;
 	take_announcement(mac, ip, proto, port);
 }
 
-void handle_announcement(const char *payload)
+// The nonce a keyed AC echoes: the one the request carries, if well-formed.
+const char *request_nonce(const char *payload, char out[DISC_NONCE_LEN + 1])
 {
-	char *text = disc_base64_decode(payload);
-	if (!text)
-		return;
-	json_object *obj = json_tokener_parse(text);
-	free(text);
-	if (!obj)
-		return;
-	handle_announcement_json(obj);
-	json_object_put(obj);
+	if (!disc_auth_enabled() || !*payload)
+		return nullptr;
+	json_ptr obj = parse_payload(payload);
+	json_object *jnonce;
+	if (!obj || !get_member(obj.get(), "nonce", &jnonce))
+		return nullptr;
+	const char *nonce = get_text(jnonce);
+	if (!nonce || !disc_auth_is_nonce(nonce))
+		return nullptr;
+	memcpy(out, nonce, DISC_NONCE_LEN + 1);
+	return out;
 }
 
 void set_broadcast(int on)
@@ -253,7 +308,8 @@ int handle_datagram(const uint8_t *buf, size_t count, int fd,
 	if (g_quildis_mode == QUILDIS_AC) {
 		if (type != DISC_TYPE_REQUEST)
 			return 0;
-		return (int) disc_send_announce(fd, src, srclen);
+		char nonce[DISC_NONCE_LEN + 1];
+		return (int) disc_send_announce(fd, src, srclen, request_nonce(payload, nonce));
 	}
 	if (type == DISC_TYPE_ANNOUNCE)
 		handle_announcement(payload);
@@ -280,9 +336,18 @@ void broadcast_announce(void)
 
 void broadcast_request(void)
 {
+	/* Each request asks with a fresh nonce; an answer to an older one is stale. */
+	const char *nonce = nullptr;
+	if (disc_auth_enabled()) {
+		if (disc_auth_new_nonce(g_request_nonce) < 0)
+			g_request_nonce[0] = '\0';
+		nonce = g_request_nonce;
+	}
+	last_request_ms = now_ms();
+
 	sockaddr_in to = broadcast_address();
 	set_broadcast(1);
-	disc_send_request(server_fd.fd, (sockaddr *) &to, sizeof(to));
+	disc_send_request(server_fd.fd, (sockaddr *) &to, sizeof(to), nonce);
 	set_broadcast(0);
 }
 

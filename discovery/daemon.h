@@ -2,6 +2,8 @@
 // bus object.
 #pragma once
 
+#include "auth.h"
+
 #include <stddef.h>
 #include <stdint.h>
 #include <sys/socket.h>
@@ -19,6 +21,7 @@ extern int g_quildis_mode;	/* 0: AC, 1: AP */
 extern struct ac_profile g_ac_profile;
 extern int g_request_status;	/* 1 once an AC profile is remembered */
 extern struct uloop_fd server_fd;
+extern char g_request_nonce[DISC_NONCE_LEN + 1];	/* AP with a key: the nonce of the latest request */
 
 enum { QUILDIS_AC = 0, QUILDIS_AP = 1 };
 
