@@ -11,14 +11,14 @@ import subprocess
 import time
 
 from conftest import QUILDIS, wait_for
-from harness import UDP_PEER, UdpListener, announcement, decode_announcement
+from harness import UDP_PEER, UdpListener, announcement, decode_announcement, open_fds
 
 REQUEST = bytes.fromhex("fedcbaff0101") + bytes(8)
 AC_ARGS = ["-P", "mqtt", "-p", "1883"]
 
 
-def send(ns, data, host="10.77.0.2"):
-    ns.run("/usr/bin/python3", UDP_PEER, "send", host, 32200, data.hex())
+def send(ns, *datagrams, host="10.77.0.2"):
+    ns.run("/usr/bin/python3", UDP_PEER, "send", host, 32200, *(d.hex() for d in datagrams))
 
 
 def ask(ns, host="10.77.0.1"):
@@ -198,6 +198,25 @@ def test_without_bus_ap_stays_silent_and_ac_still_answers(netns_pair, quildis_fa
     assert decode_announcement(ask(b))["ip"] == "10.77.0.1"
     time.sleep(5.5 - 1)
     assert listener.datagrams() == []          # the AP never asked
+
+
+def test_descriptors_stay_put_over_a_hundred_datagrams(netns_pair, quildis_factory):
+    a, b = netns_pair
+    ac = quildis_factory(a, "ac", AC_ARGS)
+    ap = quildis_factory(b, "ap", ["-c"])
+    for q in (ac, ap):
+        wait_for(lambda: q.ubus("call", "quildis", "send").returncode == 0, what="on the bus")
+    ac_pid, ap_pid = a.processes("quildis")[0], b.processes("quildis")[0]
+    before = open_fds(ac_pid), open_fds(ap_pid)
+
+    def mixed(first_port):
+        anns = [announcement(json.dumps(dict(VALUES, port=first_port + i))) for i in range(100)]
+        return [d for pair in zip([REQUEST] * 100, anns) for d in pair]
+    send(b, *mixed(1000), host="10.77.0.1")
+    send(a, *mixed(2000))
+    assert decode_announcement(ask(b))["ip"] == "10.77.0.1"    # the AC has read them all
+    wait_for(lambda: ap.hotplug()[-1:] == [EVENT.replace("1883", "2099")], what="last event")
+    assert (open_fds(ac_pid), open_fds(ap_pid)) == before
 
 
 def test_bus_restart_under_quildis(netns_pair, quildis_factory):

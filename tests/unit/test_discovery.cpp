@@ -345,6 +345,19 @@ TEST_F(Loopback, KeyedRequestAndAnswer)
 	disc_auth_set_key(nullptr, 0);
 }
 
+TEST_F(Loopback, AcAnswersRequestsOnly)
+{
+	g_quildis_mode = QUILDIS_AC;
+	for (uint8_t type : { 0, 2, 3, 0xff, 1 }) {
+		bytes in = header(DISC_MAGIC, 1, type, 0, 0);
+		in.push_back(0);
+		handle_datagram(in.data(), in.size() - 1, tx, (sockaddr *) &addr, sizeof(addr));
+		bytes b(2048);
+		ssize_t n = recv(rx, b.data(), b.size(), MSG_DONTWAIT);
+		EXPECT_EQ(n > 0, type == DISC_TYPE_REQUEST) << (int) type;
+	}
+}
+
 TEST_F(Loopback, AnnouncementBytesForFixedInterface)
 {
 	g_proto = (char *) "mqtt";
@@ -455,6 +468,7 @@ TEST_F(ApMode, ValuesForHotplugMustBeWhatTheyClaim)
 		{ "ip", "\"10.0.0.256\"", false },
 		{ "ip", "\"10.0.0.1\\u0000x\"", false },
 		{ "ip", "167772161", false },
+		{ "ip", "\"10.0.0.1\x7f\"", false },
 		{ "mac", "\"aa:bb:cc:dd:ee:fg\"", false },
 		{ "mac", "\"aa-bb-cc-dd-ee-ff\"", false },
 		{ "mac", "\"aa:bb:cc:dd:ee:ff:00\"", false },
