@@ -115,26 +115,64 @@ bool get_member(json_object *obj, const char *key, json_object **out)
 	return json_object_object_get_ex(obj, key, out) && *out;	/* JSON null counts as absent */
 }
 
-void copy_field(char (&dst)[64], const char *src)
+void copy_values(ac_profile *dst, const char *mac, const char *ip, const char *proto, int port)
 {
-	snprintf(dst, sizeof(dst), "%s", src);
+	snprintf(dst->ip, sizeof(dst->ip), "%s", ip);
+	snprintf(dst->mac, sizeof(dst->mac), "%s", mac);
+	snprintf(dst->proto, sizeof(dst->proto), "%s", proto);
+	dst->port = port;
+}
+
+bool is_profile(const char *mac, const char *ip, const char *proto, int port)
+{
+	return !strcmp(mac, g_ac_profile.mac) && !strcmp(ip, g_ac_profile.ip) &&
+	       !strcmp(proto, g_ac_profile.proto) && port == g_ac_profile.port;
+}
+
+/* One hotplug event at a time: while its child runs, the newest announcement
+ * waits in `pending_event` and runs when the child ends, if it still differs
+ * from the profile. A flood then costs one process at a time, and the scripts
+ * end up seeing the newest announcement. */
+uloop_process hotplug_child;
+ac_profile pending_event;
+bool has_pending_event;
+
+void start_event(const char *mac, const char *ip, const char *proto, int port);
+
+void on_event_end(uloop_process *, int)
+{
+	if (!has_pending_event)
+		return;
+	has_pending_event = false;
+	const ac_profile &p = pending_event;
+	if (!is_profile(p.mac, p.ip, p.proto, p.port))
+		start_event(p.mac, p.ip, p.proto, p.port);
+}
+
+void start_event(const char *mac, const char *ip, const char *proto, int port)
+{
+	pid_t pid = run_hotplug(mac, ip, proto, port);
+	if (pid <= 0)
+		return;
+	hotplug_child.pid = pid;
+	hotplug_child.cb = on_event_end;
+	uloop_process_add(&hotplug_child);
 }
 
 // Remembers the first AC; reports it, and every announcement that differs from it.
 void take_announcement(const char *mac, const char *ip, const char *proto, int port)
 {
-	if (g_request_status) {
-		if (!strcmp(mac, g_ac_profile.mac) && !strcmp(ip, g_ac_profile.ip) &&
-		    !strcmp(proto, g_ac_profile.proto) && port == g_ac_profile.port)
-			return;
-	} else {
-		copy_field(g_ac_profile.ip, ip);
-		copy_field(g_ac_profile.mac, mac);
-		copy_field(g_ac_profile.proto, proto);
-		g_ac_profile.port = port;
+	if (!g_request_status) {
+		copy_values(&g_ac_profile, mac, ip, proto, port);
 		g_request_status = 1;
+	} else if (hotplug_child.pending) {
+		copy_values(&pending_event, mac, ip, proto, port);
+		has_pending_event = true;
+		return;
+	} else if (is_profile(mac, ip, proto, port)) {
+		return;
 	}
-	run_hotplug(mac, ip, proto, port);
+	start_event(mac, ip, proto, port);
 }
 
 // The JSON object a datagram's Base64 payload carries, if any.
@@ -316,14 +354,16 @@ int handle_datagram(const uint8_t *buf, size_t count, int fd,
 	return 0;
 }
 
-void run_hotplug(const char *mac, const char *ip, const char *proto, int port)
+pid_t run_hotplug(const char *mac, const char *ip, const char *proto, int port)
 {
 	char port_text[16];
 	snprintf(port_text, sizeof(port_text), "%d", port);
 	const child_var vars[] = { { "MAC", mac }, { "IP", ip }, { "PORT", port_text }, { "PROTO", proto } };
 
-	if (hotplug_event("quildis", vars, sizeof(vars) / sizeof(vars[0])) < 0)
+	pid_t pid = hotplug_event("quildis", vars, sizeof(vars) / sizeof(vars[0]));
+	if (pid < 0)
 		printf("hotplug fork failed!\n");
+	return pid;
 }
 
 void broadcast_announce(void)

@@ -11,7 +11,8 @@ import subprocess
 import time
 
 from conftest import QUILDIS, wait_for
-from harness import UDP_PEER, UdpListener, announcement, decode_announcement, open_fds
+from harness import (UDP_PEER, UdpListener, announcement, decode_announcement, open_fds,
+                     write_script)
 
 REQUEST = bytes.fromhex("fedcbaff0101") + bytes(8)
 AC_ARGS = ["-P", "mqtt", "-p", "1883"]
@@ -111,6 +112,19 @@ def test_ap_requests_until_found_and_reports_ac(netns_pair, quildis_factory, wor
     assert ap.hotplug()[1:] == [
         "quildis ACTION= MAC=02:00:00:00:00:09 IP=10.77.0.9 PORT=5683 PROTO=coap"] * 2
     fake_ac.stop()
+
+
+def test_a_flood_runs_one_event_at_a_time_and_the_newest_last(netns_pair, quildis_factory):
+    a, b = netns_pair
+    ap = quildis_factory(b, "ap", ["-c"])
+    log = ap.sandbox.hotplug_log
+    # Rewritten in place: the daemon's overlay shows the new text.
+    write_script(ap.sandbox.upper / "hotplug-call",
+                 f'echo "start $PORT" >> {log}\nsleep 0.3\necho "end $PORT" >> {log}\n')
+    send(a, *(announcement(json.dumps(dict(VALUES, port=1000 + i))) for i in range(30)))
+    wait_for(lambda: "end 1029" in ap.hotplug(), what="the newest announcement's event")
+    time.sleep(0.5)
+    assert ap.hotplug() == ["start 1000", "end 1000", "start 1029", "end 1029"]
 
 
 def test_real_ac_and_ap_find_each_other(netns_pair, quildis_factory, workdir):

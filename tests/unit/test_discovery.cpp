@@ -457,6 +457,26 @@ std::string announcing(const char *key, const std::string &value)
 	return "{\"ip\":" + ip + ",\"mac\":" + mac + ",\"proto\":" + proto + ",\"port\":" + port + "}";
 }
 
+TEST_F(ApMode, AnnouncementDifferingInOneValueRaisesTheEvent)
+{
+	receive(announcing("port", "1883"));
+	const struct {
+		const char *key, *value, *event;	/* event null: none */
+	} cases[] = {
+		{ "ip", "\"10.0.0.2\"", "quildis MAC=aa:bb:cc:dd:ee:ff IP=10.0.0.2 PORT=1883 PROTO=mqtt" },
+		{ "mac", "\"aa:bb:cc:dd:ee:00\"", "quildis MAC=aa:bb:cc:dd:ee:00 IP=10.0.0.1 PORT=1883 PROTO=mqtt" },
+		{ "proto", "\"mqtts\"", "quildis MAC=aa:bb:cc:dd:ee:ff IP=10.0.0.1 PORT=1883 PROTO=mqtts" },
+		{ "port", "8883", "quildis MAC=aa:bb:cc:dd:ee:ff IP=10.0.0.1 PORT=8883 PROTO=mqtt" },
+		{ "port", "1883", nullptr },
+	};
+	for (const auto &c : cases) {
+		events.clear();
+		receive(announcing(c.key, c.value));
+		EXPECT_EQ(events, c.event ? std::vector<std::string>{ c.event } : std::vector<std::string>{})
+			<< c.key;
+	}
+}
+
 TEST_F(ApMode, ValuesForHotplugMustBeWhatTheyClaim)
 {
 	const struct {
