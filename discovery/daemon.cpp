@@ -1,10 +1,10 @@
 // quildis at work: an AC answers requests and announces itself; an AP asks
 // until it hears an AC, remembers the first one and reports it to hotplug.
 #include "daemon.h"
+#include "auth.h"
 #include "bus.h"
 #include "datagram.h"
 #include "hotplug.h"
-#include "auth.h"
 
 #include <libubus.h>
 #include <json-c/json.h>
