@@ -4,7 +4,7 @@
 
 namespace {
 
-int spawn_hotplug_call(const char *name, const struct child_var *vars, size_t n)
+pid_t spawn_hotplug_call(const char *name, const struct child_var *vars, size_t n)
 {
 	char **env = child_env(vars, n);
 	if (!env)
@@ -20,14 +20,14 @@ int spawn_hotplug_call(const char *name, const struct child_var *vars, size_t n)
 	};
 	pid_t pid = child_spawn(&spec);
 	free(env);
-	return pid < 0 ? -1 : 0;
+	return pid;
 }
 
 } // namespace
 
 hotplug_runner_fn hotplug_runner = spawn_hotplug_call;
 
-int hotplug_event(const char *name, const struct child_var *vars, size_t n)
+pid_t hotplug_event(const char *name, const struct child_var *vars, size_t n)
 {
 	return hotplug_runner(name, vars, n);
 }

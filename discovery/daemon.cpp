@@ -1,6 +1,7 @@
 // quildis at work: an AC answers requests and announces itself; an AP asks
 // until it hears an AC, remembers the first one and reports it to hotplug.
 #include "daemon.h"
+#include "auth.h"
 #include "bus.h"
 #include "datagram.h"
 #include "hotplug.h"
@@ -15,7 +16,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
+#include <memory>
 
 char *g_ifname;
 char *g_proto;
@@ -24,6 +27,7 @@ int g_quildis_mode = QUILDIS_AC;
 struct ac_profile g_ac_profile;
 int g_request_status;
 struct uloop_fd server_fd;
+char g_request_nonce[DISC_NONCE_LEN + 1];
 
 namespace {
 
@@ -31,9 +35,23 @@ constexpr int FIRST_REQUEST_MS = 5000;
 constexpr int SEARCHING_INTERVAL_MS = 5000;
 constexpr int FOUND_INTERVAL_MS = 30000;
 constexpr size_t BIND_NAME_SIZE = 32;
-constexpr size_t PROFILE_TEXT_MAX = sizeof(ac_profile::ip) - 1;
+constexpr size_t PROTO_NAME_MAX = 31;
+constexpr int64_t ASK_AGAIN_MS = 1000;
 
 uloop_timeout request_timer;
+int64_t last_request_ms = -ASK_AGAIN_MS;
+
+struct json_put {
+	void operator()(json_object *o) const { json_object_put(o); }
+};
+using json_ptr = std::unique_ptr<json_object, json_put>;
+
+int64_t now_ms()
+{
+	timespec ts;
+	clock_gettime(CLOCK_MONOTONIC, &ts);
+	return (int64_t) ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
 
 /* ---- checks on what an unauthenticated broadcast may hand to hotplug ---- */
 
@@ -55,17 +73,41 @@ bool is_mac(const char *s)
 	return true;
 }
 
-bool is_plain_text(const char *s)
+// A short protocol name: letters, digits and "._+-", nothing a shell or a
+// terminal would read as something else.
+bool is_proto_name(const char *s)
 {
 	size_t n = strlen(s);
-	if (n > PROFILE_TEXT_MAX)
+	if (n < 1 || n > PROTO_NAME_MAX)
 		return false;
 	for (size_t i = 0; i < n; i++) {
 		unsigned char c = (unsigned char) s[i];
-		if (c < 0x20 || c == 0x7f)
+		if (!isalnum(c) && !strchr("._+-", c))
 			return false;
 	}
 	return true;
+}
+
+// A port is a JSON integer 1..65535: no text, no fraction, nothing wrapped.
+bool get_port(json_object *j, int *port)
+{
+	if (!json_object_is_type(j, json_type_int))
+		return false;
+	int64_t v = json_object_get_int64(j);
+	if (v < 1 || v > 65535)
+		return false;
+	*port = (int) v;
+	return true;
+}
+
+// A string member without a NUL inside: C code past this point would see
+// only its first part.
+const char *get_text(json_object *j)
+{
+	if (!json_object_is_type(j, json_type_string))
+		return nullptr;
+	const char *s = json_object_get_string(j);
+	return strlen(s) == (size_t) json_object_get_string_len(j) ? s : nullptr;
 }
 
 bool get_member(json_object *obj, const char *key, json_object **out)
@@ -73,56 +115,133 @@ bool get_member(json_object *obj, const char *key, json_object **out)
 	return json_object_object_get_ex(obj, key, out) && *out;	/* JSON null counts as absent */
 }
 
-void copy_field(char (&dst)[64], const char *src)
+void copy_values(ac_profile *dst, const char *mac, const char *ip, const char *proto, int port)
 {
-	snprintf(dst, sizeof(dst), "%s", src);
+	snprintf(dst->ip, sizeof(dst->ip), "%s", ip);
+	snprintf(dst->mac, sizeof(dst->mac), "%s", mac);
+	snprintf(dst->proto, sizeof(dst->proto), "%s", proto);
+	dst->port = port;
+}
+
+bool is_profile(const char *mac, const char *ip, const char *proto, int port)
+{
+	return !strcmp(mac, g_ac_profile.mac) && !strcmp(ip, g_ac_profile.ip) &&
+	       !strcmp(proto, g_ac_profile.proto) && port == g_ac_profile.port;
+}
+
+/* One hotplug event at a time: while its child runs, the newest announcement
+ * waits in `pending_event` and runs when the child ends, if it still differs
+ * from the profile. A flood then costs one process at a time, and the scripts
+ * end up seeing the newest announcement. */
+uloop_process hotplug_child;
+ac_profile pending_event;
+bool has_pending_event;
+
+void start_event(const char *mac, const char *ip, const char *proto, int port);
+
+void on_event_end(uloop_process *, int)
+{
+	if (!has_pending_event)
+		return;
+	has_pending_event = false;
+	const ac_profile &p = pending_event;
+	if (!is_profile(p.mac, p.ip, p.proto, p.port))
+		start_event(p.mac, p.ip, p.proto, p.port);
+}
+
+void start_event(const char *mac, const char *ip, const char *proto, int port)
+{
+	pid_t pid = run_hotplug(mac, ip, proto, port);
+	if (pid <= 0)
+		return;
+	hotplug_child.pid = pid;
+	hotplug_child.cb = on_event_end;
+	uloop_process_add(&hotplug_child);
 }
 
 // Remembers the first AC; reports it, and every announcement that differs from it.
 void take_announcement(const char *mac, const char *ip, const char *proto, int port)
 {
-	if (g_request_status) {
-		if (!strcmp(mac, g_ac_profile.mac) && !strcmp(ip, g_ac_profile.ip) &&
-		    !strcmp(proto, g_ac_profile.proto) && port == g_ac_profile.port)
-			return;
-	} else {
-		copy_field(g_ac_profile.ip, ip);
-		copy_field(g_ac_profile.mac, mac);
-		copy_field(g_ac_profile.proto, proto);
-		g_ac_profile.port = port;
+	if (!g_request_status) {
+		copy_values(&g_ac_profile, mac, ip, proto, port);
 		g_request_status = 1;
+	} else if (hotplug_child.pending) {
+		copy_values(&pending_event, mac, ip, proto, port);
+		has_pending_event = true;
+		return;
+	} else if (is_profile(mac, ip, proto, port)) {
+		return;
 	}
-	run_hotplug(mac, ip, proto, port);
+	start_event(mac, ip, proto, port);
 }
 
-void handle_announcement_json(json_object *obj)
+// The JSON object a datagram's Base64 payload carries, if any.
+json_ptr parse_payload(const char *payload)
 {
-	json_object *jmac, *jip, *jproto, *jport;
+	char *text = disc_base64_decode(payload);
+	if (!text)
+		return nullptr;
+	json_ptr obj(json_tokener_parse(text));
+	free(text);
+	return obj;
+}
 
-	if (!get_member(obj, "mac", &jmac) || !get_member(obj, "ip", &jip) ||
-	    !get_member(obj, "proto", &jproto) || !get_member(obj, "port", &jport))
-		return;
-
-	const char *mac = json_object_get_string(jmac);
-	const char *ip = json_object_get_string(jip);
-	const char *proto = json_object_get_string(jproto);
-	/* Values that would reach root's hotplug scripts must be what they claim. */
-	if (!is_mac(mac) || !is_ipv4(ip) || !is_plain_text(proto))
-		return;
-	take_announcement(mac, ip, proto, json_object_get_int(jport));
+// With a key, only an answer to our own latest request counts. A verified
+// announcement that no request asked for (an AC starting, or "send") may be a
+// recording played back: it only makes us ask, at most once a second.
+bool authentic(json_object *obj, const disc_values &v)
+{
+	json_object *auth, *jnonce, *jhmac;
+	if (!get_member(obj, "auth", &auth) || !get_member(auth, "nonce", &jnonce) ||
+	    !get_member(auth, "hmac", &jhmac))
+		return false;
+	const char *nonce = get_text(jnonce);
+	const char *hmac = get_text(jhmac);
+	if (!nonce || !hmac || !disc_auth_verify(v, nonce, hmac))
+		return false;
+	if (!*nonce) {
+		if (now_ms() - last_request_ms >= ASK_AGAIN_MS)
+			broadcast_request();
+		return false;
+	}
+	return g_request_nonce[0] && !strcmp(nonce, g_request_nonce);
 }
 
 void handle_announcement(const char *payload)
 {
-	char *text = disc_base64_decode(payload);
-	if (!text)
+	json_ptr obj = parse_payload(payload);
+	json_object *jmac, *jip, *jproto, *jport;
+	if (!obj || !get_member(obj.get(), "mac", &jmac) || !get_member(obj.get(), "ip", &jip) ||
+	    !get_member(obj.get(), "proto", &jproto) || !get_member(obj.get(), "port", &jport))
 		return;
-	json_object *obj = json_tokener_parse(text);
-	free(text);
-	if (!obj)
+
+	const char *mac = get_text(jmac);
+	const char *ip = get_text(jip);
+	const char *proto = get_text(jproto);
+	int port;
+	/* Values that would reach root's hotplug scripts must be what they claim. */
+	if (!mac || !ip || !proto || !is_mac(mac) || !is_ipv4(ip) || !is_proto_name(proto) ||
+	    !get_port(jport, &port))
 		return;
-	handle_announcement_json(obj);
-	json_object_put(obj);
+	if (disc_auth_enabled() && !authentic(obj.get(), { ip, mac, proto, port }))
+		return;
+	take_announcement(mac, ip, proto, port);
+}
+
+// The nonce a keyed AC echoes: the one the request carries, if well-formed.
+const char *request_nonce(const char *payload, char out[DISC_NONCE_LEN + 1])
+{
+	if (!disc_auth_enabled() || !*payload)
+		return nullptr;
+	json_ptr obj = parse_payload(payload);
+	json_object *jnonce;
+	if (!obj || !get_member(obj.get(), "nonce", &jnonce))
+		return nullptr;
+	const char *nonce = get_text(jnonce);
+	if (!nonce || !disc_auth_is_nonce(nonce))
+		return nullptr;
+	memcpy(out, nonce, DISC_NONCE_LEN + 1);
+	return out;
 }
 
 void set_broadcast(int on)
@@ -227,21 +346,24 @@ int handle_datagram(const uint8_t *buf, size_t count, int fd,
 	if (g_quildis_mode == QUILDIS_AC) {
 		if (type != DISC_TYPE_REQUEST)
 			return 0;
-		return (int) disc_send_announce(fd, src, srclen);
+		char nonce[DISC_NONCE_LEN + 1];
+		return (int) disc_send_announce(fd, src, srclen, request_nonce(payload, nonce));
 	}
 	if (type == DISC_TYPE_ANNOUNCE)
 		handle_announcement(payload);
 	return 0;
 }
 
-void run_hotplug(const char *mac, const char *ip, const char *proto, int port)
+pid_t run_hotplug(const char *mac, const char *ip, const char *proto, int port)
 {
 	char port_text[16];
 	snprintf(port_text, sizeof(port_text), "%d", port);
 	const child_var vars[] = { { "MAC", mac }, { "IP", ip }, { "PORT", port_text }, { "PROTO", proto } };
 
-	if (hotplug_event("quildis", vars, sizeof(vars) / sizeof(vars[0])) < 0)
+	pid_t pid = hotplug_event("quildis", vars, sizeof(vars) / sizeof(vars[0]));
+	if (pid < 0)
 		printf("hotplug fork failed!\n");
+	return pid;
 }
 
 void broadcast_announce(void)
@@ -254,9 +376,18 @@ void broadcast_announce(void)
 
 void broadcast_request(void)
 {
+	/* Each request asks with a fresh nonce; an answer to an older one is stale. */
+	const char *nonce = nullptr;
+	if (disc_auth_enabled()) {
+		if (disc_auth_new_nonce(g_request_nonce) < 0)
+			g_request_nonce[0] = '\0';
+		nonce = g_request_nonce;
+	}
+	last_request_ms = now_ms();
+
 	sockaddr_in to = broadcast_address();
 	set_broadcast(1);
-	disc_send_request(server_fd.fd, (sockaddr *) &to, sizeof(to));
+	disc_send_request(server_fd.fd, (sockaddr *) &to, sizeof(to), nonce);
 	set_broadcast(0);
 }
 

@@ -2,9 +2,12 @@
 // bus object.
 #pragma once
 
+#include "auth.h"
+
 #include <stddef.h>
 #include <stdint.h>
 #include <sys/socket.h>
+#include <sys/types.h>
 
 struct uloop_fd;
 
@@ -19,6 +22,7 @@ extern int g_quildis_mode;	/* 0: AC, 1: AP */
 extern struct ac_profile g_ac_profile;
 extern int g_request_status;	/* 1 once an AC profile is remembered */
 extern struct uloop_fd server_fd;
+extern char g_request_nonce[DISC_NONCE_LEN + 1];	/* AP with a key: the nonce of the latest request */
 
 enum { QUILDIS_AC = 0, QUILDIS_AP = 1 };
 
@@ -26,7 +30,8 @@ int open_server_socket(const char *ifname);
 void on_server_readable(struct uloop_fd *u, unsigned int events);
 int handle_datagram(const uint8_t *buf, size_t count, int fd,
 		    const struct sockaddr *src, socklen_t srclen);
-void run_hotplug(const char *mac, const char *ip, const char *proto, int port);
+// Starts the hotplug event; its child's pid, 0 when nothing is to be watched, -1 on failure.
+pid_t run_hotplug(const char *mac, const char *ip, const char *proto, int port);
 void broadcast_announce(void);
 void broadcast_request(void);
 

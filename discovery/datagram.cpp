@@ -1,6 +1,7 @@
 // Codecs, builders and validation of the discovery datagram. Multi-byte
 // header fields are unaligned and big-endian: they are always copied byte-wise.
 #include "datagram.h"
+#include "auth.h"
 
 #include <json-c/json.h>
 
@@ -106,7 +107,9 @@ bool query_interface(iface_addrs *out)
 	return ok;
 }
 
-json_object *announcement_json(const iface_addrs &a)
+// The announced values; with a key, also the "auth" member binding them to
+// the nonce (empty when no request asked for one).
+json_object *announcement_json(const iface_addrs &a, const char *nonce)
 {
 	json_object *obj = json_object_new_object();
 	if (!obj)
@@ -117,7 +120,53 @@ json_object *announcement_json(const iface_addrs &a)
 		json_object_object_add(obj, "proto", json_object_new_string(g_proto));
 	if (g_port >= 1)
 		json_object_object_add(obj, "port", json_object_new_int(g_port));
+	if (!disc_auth_enabled())
+		return obj;
+
+	char hmac[DISC_HMAC_LEN + 1];
+	json_object *auth = json_object_new_object();
+	disc_values v = { a.ip, a.mac, g_proto, g_port };
+	if (!auth || disc_auth_sign(v, nonce ? nonce : "", hmac) < 0) {
+		json_object_put(auth);
+		json_object_put(obj);
+		return nullptr;
+	}
+	json_object_object_add(auth, "nonce", json_object_new_string(nonce ? nonce : ""));
+	json_object_object_add(auth, "hmac", json_object_new_string(hmac));
+	json_object_object_add(obj, "auth", auth);
 	return obj;
+}
+
+// Base64 of the object's JSON text behind a header; 0 on success.
+int build_datagram(json_object *obj, uint8_t type, uint8_t **out, size_t *out_len)
+{
+	const char *text = obj ? json_object_to_json_string(obj) : nullptr;
+	char *b64 = text ? disc_base64_encode(text) : nullptr;
+	size_t n = b64 ? strlen(b64) : 0;
+	uint8_t *buf = b64 ? (uint8_t *) calloc(1, n + DISC_HEADER_LEN + 1) : nullptr;
+
+	if (buf) {
+		memcpy(buf + DISC_HEADER_LEN, b64, n);
+		put_header(buf, type, (uint32_t) n, disc_crc32(buf + DISC_HEADER_LEN, n));
+		*out = buf;
+		*out_len = n + DISC_HEADER_LEN;
+	}
+	free(b64);
+	return buf ? 0 : -1;
+}
+
+ssize_t send_json(int fd, const struct sockaddr *to, socklen_t tolen, uint8_t type, json_object *obj)
+{
+	uint8_t *buf;
+	size_t len;
+	ssize_t ret = -1;
+
+	if (build_datagram(obj, type, &buf, &len) == 0) {
+		ret = sendto(fd, buf, len, 0, to, tolen);
+		free(buf);
+	}
+	json_object_put(obj);
+	return ret;
 }
 
 } // namespace
@@ -194,36 +243,42 @@ char *disc_base64_decode(const char *text)
 	return out;
 }
 
-ssize_t disc_send_request(int fd, const struct sockaddr *to, socklen_t tolen)
+ssize_t disc_send_request(int fd, const struct sockaddr *to, socklen_t tolen, const char *nonce)
 {
-	uint8_t buf[DISC_HEADER_LEN] = {};
+	if (nonce) {
+		json_object *obj = json_object_new_object();
+		if (obj)
+			json_object_object_add(obj, "nonce", json_object_new_string(nonce));
+		return send_json(fd, to, tolen, DISC_TYPE_REQUEST, obj);
+	}
 
+	uint8_t buf[DISC_HEADER_LEN] = {};
 	put_header(buf, DISC_TYPE_REQUEST, 0, 0);
 	return sendto(fd, buf, sizeof(buf), 0, to, tolen);
 }
 
-ssize_t disc_send_announce(int fd, const struct sockaddr *to, socklen_t tolen)
+ssize_t disc_send_announce(int fd, const struct sockaddr *to, socklen_t tolen, const char *nonce)
 {
 	iface_addrs addrs;
 	if (!query_interface(&addrs))
 		return -1;
+	return send_json(fd, to, tolen, DISC_TYPE_ANNOUNCE, announcement_json(addrs, nonce));
+}
 
-	json_object *obj = announcement_json(addrs);
-	const char *text = obj ? json_object_to_json_string(obj) : nullptr;
-	char *b64 = text ? disc_base64_encode(text) : nullptr;
-	size_t n = b64 ? strlen(b64) : 0;
-	uint8_t *buf = b64 ? (uint8_t *) calloc(1, n + DISC_HEADER_LEN + 1) : nullptr;
-	ssize_t ret = -1;
+size_t disc_announce_max_len(void)
+{
+	static const iface_addrs longest = { "ff:ff:ff:ff:ff:ff", "255.255.255.255" };
+	char nonce[DISC_NONCE_LEN + 1];
+	memset(nonce, 'f', DISC_NONCE_LEN);
+	nonce[DISC_NONCE_LEN] = '\0';
 
-	if (buf) {
-		memcpy(buf + DISC_HEADER_LEN, b64, n);
-		put_header(buf, DISC_TYPE_ANNOUNCE, (uint32_t) n, disc_crc32(buf + DISC_HEADER_LEN, n));
-		ret = sendto(fd, buf, n + DISC_HEADER_LEN, 0, to, tolen);
-	}
-	free(buf);
-	free(b64);
+	uint8_t *buf;
+	size_t len = SIZE_MAX;
+	json_object *obj = announcement_json(longest, nonce);
+	if (build_datagram(obj, DISC_TYPE_ANNOUNCE, &buf, &len) == 0)
+		free(buf);
 	json_object_put(obj);
-	return ret;
+	return len;
 }
 
 bool disc_validate(const uint8_t *data, size_t len, uint8_t *type, const char **payload)

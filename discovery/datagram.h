@@ -24,8 +24,17 @@ uint32_t disc_crc32(const void *data, size_t len);
 char *disc_base64_encode(const char *text);
 char *disc_base64_decode(const char *text);
 
-ssize_t disc_send_request(int fd, const struct sockaddr *to, socklen_t tolen);
-ssize_t disc_send_announce(int fd, const struct sockaddr *to, socklen_t tolen);
+// With a nonce, the request carries it (the Base64 of {"nonce": ...}); old
+// ACs look only at the type and answer it all the same.
+ssize_t disc_send_request(int fd, const struct sockaddr *to, socklen_t tolen,
+			  const char *nonce = nullptr);
+// With a key set, the announcement carries "auth" over its values and `nonce`
+// (the one the request brought; null for none).
+ssize_t disc_send_announce(int fd, const struct sockaddr *to, socklen_t tolen,
+			   const char *nonce = nullptr);
+// The length of the longest announcement this configuration can send
+// (SIZE_MAX when it cannot be built).
+size_t disc_announce_max_len(void);
 
 // Accepts or rejects `len` received bytes; on acceptance *type is the type byte
 // and *payload points at the text after the header (up to the first NUL, or

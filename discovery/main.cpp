@@ -1,5 +1,6 @@
 // quildis: finds the access controller (AP mode, -c) or announces it (AC mode)
 // on UDP port 32200 of one interface.
+#include "auth.h"
 #include "daemon.h"
 #include "datagram.h"
 #include "detach.h"
@@ -18,6 +19,7 @@ namespace {
 
 struct quildis_options {
 	const char *ifname = "br-lan";
+	const char *key_file = nullptr;
 	bool foreground = false;
 };
 
@@ -32,7 +34,7 @@ quildis_options parse_options(int argc, char **argv)
 	quildis_options o;
 	int ch;
 
-	while ((ch = getopt(argc, argv, "cfi:p:P:")) != -1) {
+	while ((ch = getopt(argc, argv, "cfi:k:p:P:")) != -1) {
 		switch (ch) {
 		case 'c':
 			g_quildis_mode = QUILDIS_AP;
@@ -42,6 +44,9 @@ quildis_options parse_options(int argc, char **argv)
 			break;
 		case 'i':
 			o.ifname = optarg;
+			break;
+		case 'k':
+			o.key_file = optarg;
 			break;
 		case 'p':
 			g_port = atoi(optarg);
@@ -68,6 +73,15 @@ int main(int argc, char **argv)
 	if (strlen(opts.ifname) >= IFNAMSIZ) {
 		fprintf(stderr, "interface name too long (at most %d characters): %s\n",
 			IFNAMSIZ - 1, opts.ifname);
+		return 255;
+	}
+
+	if (opts.key_file && disc_auth_load_key(opts.key_file) < 0)
+		return 255;
+	size_t longest = disc_auth_enabled() ? disc_announce_max_len() : 0;
+	if (longest > DISC_MAX_DATAGRAM) {
+		fprintf(stderr, "a signed announcement would take %zu bytes, more than the %zu an AP reads "
+			"(shorten -P)\n", longest, DISC_MAX_DATAGRAM);
 		return 255;
 	}
 
@@ -98,5 +112,6 @@ int main(int argc, char **argv)
 	uloop_done();
 	free(g_ifname);
 	free(g_proto);
+	disc_auth_set_key(nullptr, 0);
 	return 0;
 }

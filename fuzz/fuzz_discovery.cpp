@@ -1,9 +1,16 @@
 // libFuzzer harness over quildis' receive path: validation, Base64 decoding,
-// JSON parsing and the AC profile, in both modes. The first input byte picks
-// the mode and whether the profile starts empty; the rest is the datagram.
+// JSON parsing, the checks on the values, authentication and the AC profile,
+// in both modes. The first input byte picks the mode (bit 0), whether the
+// profile starts empty (bit 1) and whether the daemon has a key (bit 2; the
+// key is "fuzz-key" and the AP's latest request asked with FUZZ_NONCE); the
+// rest is the datagram.
 #include "daemon.h"
 #include "datagram.h"
 #include "hotplug.h"
+
+extern "C" {
+#include <libubox/uloop.h>
+}
 
 #include <stdint.h>
 #include <string.h>
@@ -16,6 +23,9 @@ int no_hotplug(const char *, const child_var *, size_t)
 {
 	return 0;
 }
+
+const char FUZZ_KEY[] = "fuzz-key";
+const char FUZZ_NONCE[] = "00112233445566778899aabbccddeeff";
 
 } // namespace
 
@@ -32,6 +42,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 		g_request_status = 0;
 		memset(&g_ac_profile, 0, sizeof(g_ac_profile));
 	}
+	disc_auth_set_key(FUZZ_KEY, (data[0] & 4) ? strlen(FUZZ_KEY) : 0);
+	memcpy(g_request_nonce, FUZZ_NONCE, sizeof(FUZZ_NONCE));
+	server_fd.fd = -1;	/* a request the AP sends in answer goes nowhere */
 	data++;
 	size--;
 

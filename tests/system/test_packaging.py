@@ -39,6 +39,8 @@ def test_ap_configuration(workdir):
               "config discovery 'discovery'\n\toption mode 'ap'\n\toption interface 'lan1'\n")
     out = start_service(FILES / "quilac.init", config, workdir)
     assert out[1] == "set command /usr/sbin/quilac -S -b ac.lan -p 8883 -i AP 7 -l 4"
-    out = start_service(FILES / "quildis.init", config, workdir)
-    assert out[1:3] == ["set command /usr/sbin/quildis -f -i lan1", "append command -c"]
+    out = start_service(FILES / "quildis.init", config + "\toption key_file '/etc/quildis.key'\n",
+                        workdir)
+    assert out[1:5] == ["set command /usr/sbin/quildis -f -i lan1", "append command -c",
+                        "append command -k /etc/quildis.key", "set file /etc/quildis.key"]
     assert "set respawn " in out and out[-1] == "close"

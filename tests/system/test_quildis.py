@@ -1,20 +1,25 @@
 """quildis between two network namespaces joined by a veth pair: the AC's
 announcements and answers, the AP's requests and its hotplug events, the bus
 methods, and the daemon's start and end."""
+import base64
+import hashlib
+import hmac
+import json
 import os
 import signal
 import subprocess
 import time
 
 from conftest import QUILDIS, wait_for
-from harness import UDP_PEER, UdpListener, announcement, decode_announcement
+from harness import (UDP_PEER, UdpListener, announcement, decode_announcement, open_fds,
+                     write_script)
 
 REQUEST = bytes.fromhex("fedcbaff0101") + bytes(8)
 AC_ARGS = ["-P", "mqtt", "-p", "1883"]
 
 
-def send(ns, data, host="10.77.0.2"):
-    ns.run("/usr/bin/python3", UDP_PEER, "send", host, 32200, data.hex())
+def send(ns, *datagrams, host="10.77.0.2"):
+    ns.run("/usr/bin/python3", UDP_PEER, "send", host, 32200, *(d.hex() for d in datagrams))
 
 
 def ask(ns, host="10.77.0.1"):
@@ -23,6 +28,33 @@ def ask(ns, host="10.77.0.1"):
 
 def kinds(listener):
     return [d[3][5] for d in listener.datagrams()]
+
+
+KEY = b"a shared secret for the tests"
+VALUES = {"ip": "10.77.0.1", "mac": "02:00:00:00:00:01", "proto": "mqtt", "port": 1883}
+EVENT = "quildis ACTION= MAC=02:00:00:00:00:01 IP=10.77.0.1 PORT=1883 PROTO=mqtt"
+
+
+def key_file(workdir, content=KEY, mode=0o600):
+    path = workdir / "key"
+    path.write_bytes(content)
+    path.chmod(mode)
+    return path
+
+
+def signed(nonce, key=KEY, values=VALUES, signed_values=None):
+    """The JSON text of an announcement whose "auth" is computed here, from the
+    documented format, not by the daemon's code."""
+    v = signed_values or values
+    text = "\n".join(["quildis-auth-1", v["ip"], v["mac"], v["proto"], str(v["port"]), nonce])
+    mac = hmac.new(key, text.encode(), hashlib.sha256).hexdigest()
+    return json.dumps(dict(values, auth={"nonce": nonce, "hmac": mac}))
+
+
+def nonces(listener):
+    """The nonces of the requests a listener heard, in order."""
+    return [json.loads(base64.b64decode(d[3][14:]))["nonce"]
+            for d in listener.datagrams() if d[3][5] == 1]
 
 
 def test_ac_announces_at_start_answers_and_serves_bus(netns_pair, quildis_factory, workdir):
@@ -82,6 +114,19 @@ def test_ap_requests_until_found_and_reports_ac(netns_pair, quildis_factory, wor
     fake_ac.stop()
 
 
+def test_a_flood_runs_one_event_at_a_time_and_the_newest_last(netns_pair, quildis_factory):
+    a, b = netns_pair
+    ap = quildis_factory(b, "ap", ["-c"])
+    log = ap.sandbox.hotplug_log
+    # Rewritten in place: the daemon's overlay shows the new text.
+    write_script(ap.sandbox.upper / "hotplug-call",
+                 f'echo "start $PORT" >> {log}\nsleep 0.3\necho "end $PORT" >> {log}\n')
+    send(a, *(announcement(json.dumps(dict(VALUES, port=1000 + i))) for i in range(30)))
+    wait_for(lambda: "end 1029" in ap.hotplug(), what="the newest announcement's event")
+    time.sleep(0.5)
+    assert ap.hotplug() == ["start 1000", "end 1000", "start 1029", "end 1029"]
+
+
 def test_real_ac_and_ap_find_each_other(netns_pair, quildis_factory, workdir):
     a, b = netns_pair
     ac = quildis_factory(a, "ac", AC_ARGS)
@@ -96,6 +141,55 @@ def test_real_ac_and_ap_find_each_other(netns_pair, quildis_factory, workdir):
     time.sleep(0.5)
     assert len(ap.hotplug()) == 1
     assert ac.hotplug() == []
+
+
+def test_keyed_ac_with_keyed_and_unkeyed_ap(netns_pair, quildis_factory, workdir):
+    a, b = netns_pair
+    key = key_file(workdir)
+    ap = quildis_factory(b, "ap", ["-c", "-k", key])
+    time.sleep(0.3)
+    # The AC's start announcement makes the AP ask at once; the answer counts.
+    ac = quildis_factory(a, "ac", AC_ARGS + ["-k", key])
+    wait_for(lambda: ap.hotplug(), timeout=2, what="keyed AP finds keyed AC")
+    assert ap.hotplug() == [f"quildis ACTION= MAC={a.mac('br-lan')} IP=10.77.0.1 PORT=1883 "
+                            "PROTO=mqtt"]
+    ap.stop()
+
+    old_ap = quildis_factory(b, "old", ["-c"])
+    time.sleep(0.3)
+    assert ac.ubus("call", "quildis", "send").returncode == 0
+    wait_for(lambda: old_ap.hotplug() == ap.hotplug(), timeout=2, what="unkeyed AP finds it")
+
+
+def test_keyed_ap_takes_only_the_answer_to_its_latest_request(netns_pair, quildis_factory,
+                                                              workdir):
+    a, b = netns_pair
+    fake_ac = UdpListener(a, workdir / "a.log")
+    ap = quildis_factory(b, "ap", ["-c", "-k", key_file(workdir)])
+    wait_for(lambda: ap.ubus("call", "quildis", "request").returncode == 0, what="AP on the bus")
+    first = wait_for(lambda: nonces(fake_ac), what="request with a nonce")[0]
+    assert len(first) == 32 and int(first, 16) >= 0
+
+    moved = dict(VALUES, port=1884)
+    for text in (json.dumps(VALUES),                            # unkeyed
+                 signed(first, key=b"another key"),             # wrong key
+                 signed(first, values=moved, signed_values=VALUES)):  # forged value
+        send(a, announcement(text))
+
+    assert ap.ubus("call", "quildis", "request").returncode == 0
+    wait_for(lambda: len(nonces(fake_ac)) == 2, what="second request")
+    send(a, announcement(signed(first)))                        # replayed: stale nonce
+    time.sleep(1)   # an AP that asked less than a second ago waits for that answer
+    send(a, announcement(signed("")))                           # unasked: makes it ask
+    third = wait_for(lambda: nonces(fake_ac)[2:], timeout=2, what="request in answer")[0]
+    assert len({first, nonces(fake_ac)[1], third}) == 3
+    time.sleep(0.3)
+    assert ap.hotplug() == []
+
+    send(a, announcement(signed(third)))
+    wait_for(lambda: ap.hotplug(), what="event")
+    assert ap.hotplug() == [EVENT]
+    fake_ac.stop()
 
 
 def test_ac_without_proto_or_port_is_ignored_by_ap(netns_pair, quildis_factory):
@@ -118,6 +212,25 @@ def test_without_bus_ap_stays_silent_and_ac_still_answers(netns_pair, quildis_fa
     assert decode_announcement(ask(b))["ip"] == "10.77.0.1"
     time.sleep(5.5 - 1)
     assert listener.datagrams() == []          # the AP never asked
+
+
+def test_descriptors_stay_put_over_a_hundred_datagrams(netns_pair, quildis_factory):
+    a, b = netns_pair
+    ac = quildis_factory(a, "ac", AC_ARGS)
+    ap = quildis_factory(b, "ap", ["-c"])
+    for q in (ac, ap):
+        wait_for(lambda: q.ubus("call", "quildis", "send").returncode == 0, what="on the bus")
+    ac_pid, ap_pid = a.processes("quildis")[0], b.processes("quildis")[0]
+    before = open_fds(ac_pid), open_fds(ap_pid)
+
+    def mixed(first_port):
+        anns = [announcement(json.dumps(dict(VALUES, port=first_port + i))) for i in range(100)]
+        return [d for pair in zip([REQUEST] * 100, anns) for d in pair]
+    send(b, *mixed(1000), host="10.77.0.1")
+    send(a, *mixed(2000))
+    assert decode_announcement(ask(b))["ip"] == "10.77.0.1"    # the AC has read them all
+    wait_for(lambda: ap.hotplug()[-1:] == [EVENT.replace("1883", "2099")], what="last event")
+    assert (open_fds(ac_pid), open_fds(ap_pid)) == before
 
 
 def test_bus_restart_under_quildis(netns_pair, quildis_factory):
@@ -146,6 +259,20 @@ def test_sigterm_usage_and_unusable_interface(netns_pair, quildis_factory, workd
     assert r.returncode == 255 and "SO_BINDTODEVICE failed!" in r.stderr
     r = subprocess.run(a.cmd([QUILDIS, "-i", "x" * 16]), capture_output=True, text=True)
     assert r.returncode == 255 and "interface name too long" in r.stderr
+
+    # Key files: refused before detaching, so the caller sees why.
+    for content, mode, why in ((KEY, 0o644, "accessible to group or others"),
+                               (b"\n", 0o600, "empty")):
+        key = key_file(workdir, content, mode)
+        r = subprocess.run(a.cmd([QUILDIS, "-k", key]), capture_output=True, text=True)
+        assert (r.returncode, r.stderr.split(": ")[-1].split(" (")[0].strip()) == (255, why)
+    key.unlink()
+    r = subprocess.run(a.cmd([QUILDIS, "-k", key]), capture_output=True, text=True)
+    assert r.returncode == 255 and "No such file or directory" in r.stderr
+    key = key_file(workdir)
+    r = subprocess.run(a.cmd([QUILDIS, "-k", key, "-P", "p" * 600, "-p", "1"]),
+                       capture_output=True, text=True)
+    assert r.returncode == 255 and "more than the 1024 an AP reads" in r.stderr
 
 
 def test_detaches_by_default(netns_pair, workdir):

@@ -5,11 +5,18 @@
 #include "hotplug.h"
 
 #include <gtest/gtest.h>
+extern "C" {
+#include <libubox/uloop.h>
+}
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <stdlib.h>
 #include <string.h>
+#include <fcntl.h>
+#include <json-c/json.h>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -193,6 +200,164 @@ TEST_F(Loopback, RequestBytes)
 	EXPECT_EQ(receive(), (bytes{ 0xFE, 0xDC, 0xBA, 0xFF, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0 }));
 }
 
+const char KEY[] = "k3y-for-tests";
+const char NONCE[] = "0123456789abcdef0123456789abcdef";
+
+struct json_put {
+	void operator()(json_object *o) const { json_object_put(o); }
+};
+using json_ptr = std::unique_ptr<json_object, json_put>;
+
+json_ptr payload_json(const bytes &datagram)
+{
+	std::string text(datagram.begin() + 14, datagram.end());
+	char *plain = disc_base64_decode(text.c_str());
+	json_ptr obj(json_tokener_parse(plain));
+	free(plain);
+	return obj;
+}
+
+std::string member(json_object *obj, const char *path1, const char *path2 = nullptr)
+{
+	json_object *v = nullptr;
+	json_object_object_get_ex(obj, path1, &v);
+	if (path2 && v)
+		json_object_object_get_ex(v, path2, &v);
+	return v ? json_object_get_string(v) : "(absent)";
+}
+
+TEST(Auth, MacOverCanonicalTextAndDatagramLimit)
+{
+	disc_auth_set_key(KEY, strlen(KEY));
+	char hmac[DISC_HMAC_LEN + 1];
+	/* The same text and key through Python's hmac module. */
+	ASSERT_EQ(disc_auth_sign({ "10.0.0.1", "aa:bb:cc:dd:ee:ff", "mqtt", 1883 }, NONCE, hmac), 0);
+	EXPECT_STREQ(hmac, "cff8cc93f59141647e18659d26986701721858570e675fdb4f88185cd391a9c6");
+	ASSERT_EQ(disc_auth_sign({ "10.0.0.1", "aa:bb:cc:dd:ee:ff", nullptr, 0 }, "", hmac), 0);
+	EXPECT_STREQ(hmac, "5c354d8973c37bb7ab421601f7ad6fecfab5c8c6656f3df1671d21eb69d9cdb8");
+
+	g_port = 65535;
+	std::string proto(31, 'p');
+	g_proto = proto.data();
+	EXPECT_LE(disc_announce_max_len(), DISC_MAX_DATAGRAM);
+	proto.assign(600, 'p');
+	g_proto = proto.data();
+	EXPECT_GT(disc_announce_max_len(), DISC_MAX_DATAGRAM);
+	g_proto = nullptr;
+	g_port = 0;
+	disc_auth_set_key(nullptr, 0);
+}
+
+TEST(Auth, KeyFileChecks)
+{
+	char dir[] = "/tmp/quildis-key.XXXXXX";
+	ASSERT_TRUE(mkdtemp(dir));
+	std::string path = std::string(dir) + "/key";
+	const struct {
+		std::string content;
+		mode_t mode;
+		const char *why;	/* null: accepted */
+	} cases[] = {
+		{ "k3y-for-tests\n", 0600, nullptr },
+		{ "k3y-for-tests\r\n", 0400, nullptr },
+		{ "k3y-for-tests", 0640, "accessible to group or others" },
+		{ "k3y-for-tests", 0604, "accessible to group or others" },
+		{ "k3y-for-tests", 0620, "accessible to group or others" },
+		{ "", 0600, "empty" },
+		{ "\n\n", 0600, "empty" },
+		{ std::string(1024, 'k') + "\n", 0600, nullptr },
+		{ std::string(1025, 'k'), 0600, "longer than 1024 bytes" },
+	};
+	for (const auto &c : cases) {
+		int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+		ASSERT_EQ(write(fd, c.content.data(), c.content.size()), (ssize_t) c.content.size());
+		close(fd);
+		chmod(path.c_str(), c.mode);
+		disc_auth_set_key(nullptr, 0);
+		testing::internal::CaptureStderr();
+		int r = disc_auth_load_key(path.c_str());
+		std::string err = testing::internal::GetCapturedStderr();
+		EXPECT_EQ(r, c.why ? -1 : 0) << c.content.size() << " " << c.mode;
+		EXPECT_EQ(disc_auth_enabled(), !c.why);
+		if (c.why) {
+			std::string hint = c.mode == 0600 ? "" : " (chmod 600 it)";
+			EXPECT_EQ(err, "quildis: key file " + path + ": " + c.why + hint + "\n");
+		}
+	}
+	/* The line end is not part of the key. */
+	char a[DISC_HMAC_LEN + 1], b[DISC_HMAC_LEN + 1];
+	const char *kt = "k3y-for-tests\n";
+	int fd = open(path.c_str(), O_WRONLY | O_TRUNC);
+	ASSERT_EQ(write(fd, kt, strlen(kt)), (ssize_t) strlen(kt));
+	close(fd);
+	chmod(path.c_str(), 0600);
+	ASSERT_EQ(disc_auth_load_key(path.c_str()), 0);
+	disc_auth_sign({ "1.2.3.4", "aa:bb:cc:dd:ee:ff", "x", 1 }, "", a);
+	disc_auth_set_key(KEY, strlen(KEY));
+	disc_auth_sign({ "1.2.3.4", "aa:bb:cc:dd:ee:ff", "x", 1 }, "", b);
+	EXPECT_STREQ(a, b);
+
+	unlink(path.c_str());
+	testing::internal::CaptureStderr();
+	EXPECT_EQ(disc_auth_load_key(path.c_str()), -1);
+	EXPECT_EQ(disc_auth_load_key(dir), -1);
+	std::string err = testing::internal::GetCapturedStderr();
+	EXPECT_NE(err.find(": No such file or directory\n"), std::string::npos);
+	EXPECT_NE(err.find(": not a regular file\n"), std::string::npos);
+	rmdir(dir);
+	disc_auth_set_key(nullptr, 0);
+}
+
+TEST_F(Loopback, KeyedRequestAndAnswer)
+{
+	bytes req;
+	EXPECT_GT(disc_send_request(tx, (sockaddr *) &addr, sizeof(addr), NONCE), 14);
+	req = receive();
+	uint8_t type;
+	EXPECT_TRUE(accepted(req, &type));	/* length and CRC right: old ACs answer it */
+	EXPECT_EQ(type, DISC_TYPE_REQUEST);
+	EXPECT_EQ(member(payload_json(req).get(), "nonce"), NONCE);
+
+	g_proto = (char *) "mqtt";
+	g_port = 1883;
+	bytes bare = header(DISC_MAGIC, 1, 1, 0, 0);
+	const struct {
+		bool keyed;
+		const bytes &request;
+		const char *nonce;	/* echoed in "auth" */
+	} cases[] = {
+		{ false, req, "(absent)" },
+		{ true, req, NONCE },
+		{ true, bare, "" },
+	};
+	for (const auto &c : cases) {
+		disc_auth_set_key(KEY, c.keyed ? strlen(KEY) : 0);
+		bytes in(c.request);
+		in.push_back(0);
+		handle_datagram(in.data(), c.request.size(), tx, (sockaddr *) &addr, sizeof(addr));
+		json_ptr ann = payload_json(receive());
+		EXPECT_EQ(member(ann.get(), "auth", "nonce"), c.nonce);
+		if (!c.keyed)
+			continue;
+		disc_values v = { "127.0.0.1", "00:00:00:00:00:00", "mqtt", 1883 };
+		EXPECT_TRUE(disc_auth_verify(v, c.nonce, member(ann.get(), "auth", "hmac").c_str()));
+	}
+	disc_auth_set_key(nullptr, 0);
+}
+
+TEST_F(Loopback, AcAnswersRequestsOnly)
+{
+	g_quildis_mode = QUILDIS_AC;
+	for (uint8_t type : { 0, 2, 3, 0xff, 1 }) {
+		bytes in = header(DISC_MAGIC, 1, type, 0, 0);
+		in.push_back(0);
+		handle_datagram(in.data(), in.size() - 1, tx, (sockaddr *) &addr, sizeof(addr));
+		bytes b(2048);
+		ssize_t n = recv(rx, b.data(), b.size(), MSG_DONTWAIT);
+		EXPECT_EQ(n > 0, type == DISC_TYPE_REQUEST) << (int) type;
+	}
+}
+
 TEST_F(Loopback, AnnouncementBytesForFixedInterface)
 {
 	g_proto = (char *) "mqtt";
@@ -283,29 +448,130 @@ TEST_F(ApMode, FirstCompleteAnnouncementBecomesProfile)
 	}));
 }
 
+// An announcement with one member's JSON text replaced.
+std::string announcing(const char *key, const std::string &value)
+{
+	std::string ip = "\"10.0.0.1\"", mac = "\"aa:bb:cc:dd:ee:ff\"", proto = "\"mqtt\"", port = "1883";
+	std::string &v = !strcmp(key, "ip") ? ip : !strcmp(key, "mac") ? mac : !strcmp(key, "proto") ? proto : port;
+	v = value;
+	return "{\"ip\":" + ip + ",\"mac\":" + mac + ",\"proto\":" + proto + ",\"port\":" + port + "}";
+}
+
+TEST_F(ApMode, AnnouncementDifferingInOneValueRaisesTheEvent)
+{
+	receive(announcing("port", "1883"));
+	const struct {
+		const char *key, *value, *event;	/* event null: none */
+	} cases[] = {
+		{ "ip", "\"10.0.0.2\"", "quildis MAC=aa:bb:cc:dd:ee:ff IP=10.0.0.2 PORT=1883 PROTO=mqtt" },
+		{ "mac", "\"aa:bb:cc:dd:ee:00\"", "quildis MAC=aa:bb:cc:dd:ee:00 IP=10.0.0.1 PORT=1883 PROTO=mqtt" },
+		{ "proto", "\"mqtts\"", "quildis MAC=aa:bb:cc:dd:ee:ff IP=10.0.0.1 PORT=1883 PROTO=mqtts" },
+		{ "port", "8883", "quildis MAC=aa:bb:cc:dd:ee:ff IP=10.0.0.1 PORT=8883 PROTO=mqtt" },
+		{ "port", "1883", nullptr },
+	};
+	for (const auto &c : cases) {
+		events.clear();
+		receive(announcing(c.key, c.value));
+		EXPECT_EQ(events, c.event ? std::vector<std::string>{ c.event } : std::vector<std::string>{})
+			<< c.key;
+	}
+}
+
 TEST_F(ApMode, ValuesForHotplugMustBeWhatTheyClaim)
 {
-	const char *bad[] = {
-		R"({"ip":"10.0.0.1; reboot","mac":"aa:bb:cc:dd:ee:ff","proto":"mqtt","port":1})",
-		R"({"ip":"10.0.0.256","mac":"aa:bb:cc:dd:ee:ff","proto":"mqtt","port":1})",
-		R"({"ip":"10.0.0.1","mac":"aa:bb:cc:dd:ee:fg","proto":"mqtt","port":1})",
-		R"({"ip":"10.0.0.1","mac":"aa-bb-cc-dd-ee-ff","proto":"mqtt","port":1})",
-		R"({"ip":"10.0.0.1","mac":"aa:bb:cc:dd:ee:ff:00","proto":"mqtt","port":1})",
-		R"({"ip":"10.0.0.1","mac":"aa:bb:cc:dd:ee:ff","proto":"mq\ntt","port":1})",
-		R"({"ip":"10.0.0.1","mac":"aa:bb:cc:dd:ee:ff","proto":"mq\u001btt","port":1})",
+	const struct {
+		const char *key;
+		std::string value;
+		bool taken;
+	} cases[] = {
+		{ "ip", "\"10.0.0.1; reboot\"", false },
+		{ "ip", "\"10.0.0.256\"", false },
+		{ "ip", "\"10.0.0.1\\u0000x\"", false },
+		{ "ip", "167772161", false },
+		{ "ip", "\"10.0.0.1\x7f\"", false },
+		{ "mac", "\"aa:bb:cc:dd:ee:fg\"", false },
+		{ "mac", "\"aa-bb-cc-dd-ee-ff\"", false },
+		{ "mac", "\"aa:bb:cc:dd:ee:ff:00\"", false },
+		{ "mac", "\"aa:bb:cc:dd:ee:f\x7f\"", false },
+		{ "mac", "\"AA:bb:cc:dd:ee:ff\"", true },
+		{ "proto", "\"mq\\ntt\"", false },
+		{ "proto", "\"mq\x7ftt\"", false },
+		{ "proto", "\"$(reboot);\"", false },
+		{ "proto", "\"mq\xc3\xa9tt\"", false },
+		{ "proto", "\"mq tt\"", false },
+		{ "proto", "\"\"", false },
+		{ "proto", "1883", false },
+		{ "proto", "\"" + std::string(32, 'p') + "\"", false },
+		{ "proto", "\"" + std::string(31, 'p') + "\"", true },
+		{ "proto", "\"Mqtt-3.1_x+tls\"", true },
+		{ "port", "0", false },
+		{ "port", "-7", false },
+		{ "port", "65536", false },
+		{ "port", "99999999999", false },
+		{ "port", "4294968179", false },	/* 1883 once cut to 32 bits */
+		{ "port", "\"1883abc\"", false },
+		{ "port", "\"1883\"", false },
+		{ "port", "1883.0", false },
+		{ "port", "true", false },
+		{ "port", "1", true },
+		{ "port", "65535", true },
 	};
-	for (const char *j : bad) {
+	for (const auto &c : cases) {
+		SetUp();
+		receive(announcing(c.key, c.value));
+		EXPECT_EQ(g_request_status, c.taken ? 1 : 0) << c.key << " " << c.value;
+		EXPECT_EQ(events.size(), c.taken ? 1u : 0u) << c.key << " " << c.value;
+	}
+}
+
+// An announcement of the given values with "auth" signed under `key`.
+std::string signed_json(const char *key, const char *nonce, const char *ip = "10.0.0.1",
+			int port = 1883, int signed_port = 1883)
+{
+	char hmac[DISC_HMAC_LEN + 1];
+	disc_auth_set_key(key, strlen(key));
+	disc_auth_sign({ ip, "aa:bb:cc:dd:ee:ff", "mqtt", signed_port }, nonce, hmac);
+	disc_auth_set_key(KEY, strlen(KEY));
+	return std::string("{\"ip\":\"") + ip + "\",\"mac\":\"aa:bb:cc:dd:ee:ff\",\"proto\":\"mqtt\",\"port\":" +
+	       std::to_string(port) + ",\"auth\":{\"nonce\":\"" + nonce + "\",\"hmac\":\"" + hmac + "\"}}";
+}
+
+TEST_F(ApMode, KeyedApTakesOnlyTheAnswerToItsLatestRequest)
+{
+	server_fd.fd = -1;
+	disc_auth_set_key(KEY, strlen(KEY));
+	memcpy(g_request_nonce, NONCE, sizeof(NONCE));
+	std::string good = signed_json(KEY, NONCE);
+	std::string cut_hmac = good;
+	cut_hmac.erase(cut_hmac.size() - 4, 1);
+	const std::string refused[] = {
+		announcing("port", "1883"),				/* no "auth" */
+		signed_json("another key", NONCE),
+		signed_json(KEY, "fedcba9876543210fedcba9876543210"),	/* stale nonce */
+		signed_json(KEY, NONCE, "10.0.0.1", 1884, 1883),	/* a value changed */
+		cut_hmac,
+		R"({"ip":"10.0.0.1","mac":"aa:bb:cc:dd:ee:ff","proto":"mqtt","port":1883,"auth":"x"})",
+	};
+	for (const auto &j : refused) {
 		receive(j);
 		EXPECT_EQ(g_request_status, 0) << j;
 	}
-	EXPECT_TRUE(events.empty());
-	std::string long_proto(64, 'p');
-	receive(R"({"ip":"10.0.0.1","mac":"aa:bb:cc:dd:ee:ff","port":1,"proto":")" + long_proto + "\"}");
+
+	/* Signed but unasked for: never taken, but answered with a new request, once a second. */
+	receive(signed_json(KEY, ""));
 	EXPECT_EQ(g_request_status, 0);
-	receive(R"({"ip":"10.0.0.1","mac":"AA:bb:cc:dd:ee:ff","port":1,"proto":")" +
-		long_proto.substr(1) + "\"}");
+	std::string asked(g_request_nonce);
+	EXPECT_NE(asked, NONCE);
+	EXPECT_TRUE(disc_auth_is_nonce(asked.c_str()));
+	receive(signed_json(KEY, ""));
+	EXPECT_EQ(asked, g_request_nonce);
+
+	receive(good);
+	EXPECT_EQ(g_request_status, 0);		/* the request above made it stale */
+	receive(signed_json(KEY, asked.c_str()));
 	EXPECT_EQ(g_request_status, 1);
-	EXPECT_EQ(strlen(g_ac_profile.proto), 63u);
+	disc_auth_set_key(nullptr, 0);
+	g_request_nonce[0] = '\0';
 }
 
 } // namespace

@@ -3,7 +3,8 @@
 
   udp_peer.py listen LOG            log every datagram on port 32200:
                                     "<monotonic time> <src ip> <src port> <hex>"
-  udp_peer.py send HOST PORT HEX    send one datagram (HOST may be 255.255.255.255)
+  udp_peer.py send HOST PORT HEX... send datagrams in this order (HOST may be
+                                    255.255.255.255)
   udp_peer.py ask HOST              send a request, print the hex of the answer
 """
 import socket
@@ -25,12 +26,13 @@ def listen(log):
             out.write(f"{time.monotonic():.3f} {ip} {port} {data.hex()}\n")
 
 
-def send(host, port, hexdata):
+def send(host, port, *hexdata):
     s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     s.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
     # Without a default route the limited broadcast needs its interface named.
     s.setsockopt(socket.SOL_SOCKET, socket.SO_BINDTODEVICE, b"br-lan")
-    s.sendto(bytes.fromhex(hexdata), (host, int(port)))
+    for h in hexdata:
+        s.sendto(bytes.fromhex(h), (host, int(port)))
 
 
 def ask(host):

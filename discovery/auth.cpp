@@ -1,0 +1,187 @@
+// Authenticated announcements. The MAC is HMAC-SHA-256 (mbedTLS) keyed with
+// the shared secret, over the canonical text
+//   "quildis-auth-1" LF ip LF mac LF proto LF port LF nonce
+// where port is decimal without sign or leading zeros, and an absent proto
+// or port is the empty text. Valid values hold no LF, so the text is never
+// ambiguous.
+#include "auth.h"
+
+extern "C" {	/* some mbedTLS releases leave constant_time.h without C linkage */
+#include <mbedtls/constant_time.h>
+}
+#include <mbedtls/md.h>
+#include <mbedtls/platform_util.h>
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr char AUTH_LABEL[] = "quildis-auth-1";
+constexpr size_t HMAC_BYTES = DISC_HMAC_LEN / 2;
+
+uint8_t key_bytes[DISC_KEY_MAX];
+size_t key_len;
+
+struct md_holder {
+	mbedtls_md_context_t ctx;
+	md_holder() { mbedtls_md_init(&ctx); }
+	~md_holder() { mbedtls_md_free(&ctx); }
+};
+
+void to_hex(const uint8_t *in, size_t n, char *out)
+{
+	static const char digits[] = "0123456789abcdef";
+	for (size_t i = 0; i < n; i++) {
+		out[2 * i] = digits[in[i] >> 4];
+		out[2 * i + 1] = digits[in[i] & 15];
+	}
+	out[2 * n] = '\0';
+}
+
+int hmac_hex(const disc_values &v, const char *nonce, char out[DISC_HMAC_LEN + 1])
+{
+	char port[12] = "";
+	if (v.port >= 1)
+		snprintf(port, sizeof(port), "%d", v.port);
+	const char *parts[] = { AUTH_LABEL, v.ip, v.mac, v.proto ? v.proto : "", port, nonce };
+
+	md_holder md;
+	if (mbedtls_md_setup(&md.ctx, mbedtls_md_info_from_type(MBEDTLS_MD_SHA256), 1) ||
+	    mbedtls_md_hmac_starts(&md.ctx, key_bytes, key_len))
+		return -1;
+	for (size_t i = 0; i < sizeof(parts) / sizeof(parts[0]); i++) {
+		if (i && mbedtls_md_hmac_update(&md.ctx, (const uint8_t *) "\n", 1))
+			return -1;
+		if (mbedtls_md_hmac_update(&md.ctx, (const uint8_t *) parts[i], strlen(parts[i])))
+			return -1;
+	}
+	uint8_t mac[HMAC_BYTES];
+	if (mbedtls_md_hmac_finish(&md.ctx, mac))
+		return -1;
+	to_hex(mac, sizeof(mac), out);
+	return 0;
+}
+
+int key_error(const char *path, const char *why)
+{
+	fprintf(stderr, "quildis: key file %s: %s\n", path, why);
+	return -1;
+}
+
+// Reads at most `cap` bytes; -1 on a read error.
+ssize_t read_up_to(int fd, uint8_t *buf, size_t cap)
+{
+	size_t n = 0;
+	while (n < cap) {
+		ssize_t r = read(fd, buf + n, cap - n);
+		if (r < 0 && errno == EINTR)
+			continue;
+		if (r < 0)
+			return -1;
+		if (r == 0)
+			break;
+		n += (size_t) r;
+	}
+	return (ssize_t) n;
+}
+
+bool random_bytes(uint8_t *buf, size_t n)
+{
+	/* Never block the loop waiting for entropy at boot: urandom is good enough
+	 * for a nonce that only has to be unpredictable. */
+	if (getrandom(buf, n, GRND_NONBLOCK) == (ssize_t) n)
+		return true;
+	int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+	if (fd < 0)
+		return false;
+	bool ok = read_up_to(fd, buf, n) == (ssize_t) n;
+	close(fd);
+	return ok;
+}
+
+} // namespace
+
+int disc_auth_load_key(const char *path)
+{
+	int fd = open(path, O_RDONLY | O_CLOEXEC);
+	if (fd < 0)
+		return key_error(path, strerror(errno));
+
+	struct stat st;
+	uint8_t buf[DISC_KEY_MAX + 1];
+	const char *why = nullptr;
+	ssize_t n = -1;
+	if (fstat(fd, &st) < 0 || !S_ISREG(st.st_mode))
+		why = "not a regular file";
+	else if (st.st_mode & 077)
+		why = "accessible to group or others (chmod 600 it)";
+	else if ((n = read_up_to(fd, buf, sizeof(buf))) < 0)
+		why = strerror(errno);
+	close(fd);
+	if (why)
+		return key_error(path, why);
+
+	/* A key written with echo or an editor ends in a line end that is not part of it. */
+	while (n > 0 && (buf[n - 1] == '\n' || buf[n - 1] == '\r'))
+		n--;
+	if (n == 0)
+		why = "empty";
+	else if ((size_t) n > DISC_KEY_MAX)
+		why = "longer than 1024 bytes";
+	else
+		disc_auth_set_key(buf, (size_t) n);
+	mbedtls_platform_zeroize(buf, sizeof(buf));
+	return why ? key_error(path, why) : 0;
+}
+
+void disc_auth_set_key(const void *key, size_t len)
+{
+	mbedtls_platform_zeroize(key_bytes, sizeof(key_bytes));
+	key_len = len <= DISC_KEY_MAX ? len : 0;
+	if (key_len)
+		memcpy(key_bytes, key, key_len);
+}
+
+bool disc_auth_enabled(void)
+{
+	return key_len > 0;
+}
+
+int disc_auth_sign(const disc_values &v, const char *nonce, char out[DISC_HMAC_LEN + 1])
+{
+	return hmac_hex(v, nonce, out);
+}
+
+bool disc_auth_verify(const disc_values &v, const char *nonce, const char *hmac)
+{
+	char want[DISC_HMAC_LEN + 1];
+	if (strlen(hmac) != DISC_HMAC_LEN || hmac_hex(v, nonce, want) < 0)
+		return false;
+	return mbedtls_ct_memcmp(want, hmac, DISC_HMAC_LEN) == 0;
+}
+
+int disc_auth_new_nonce(char out[DISC_NONCE_LEN + 1])
+{
+	uint8_t raw[DISC_NONCE_BYTES];
+	if (!random_bytes(raw, sizeof(raw)))
+		return -1;
+	to_hex(raw, sizeof(raw), out);
+	return 0;
+}
+
+bool disc_auth_is_nonce(const char *s)
+{
+	if (strlen(s) != DISC_NONCE_LEN)
+		return false;
+	for (size_t i = 0; i < DISC_NONCE_LEN; i++)
+		if (!(s[i] >= '0' && s[i] <= '9') && !(s[i] >= 'a' && s[i] <= 'f'))
+			return false;
+	return true;
+}
