@@ -15,8 +15,7 @@ ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests/system"))
 os.environ.setdefault("QUIL_BUILD_DIR", str(ROOT / "build"))
 
-from conftest import BUILD  # noqa: E402
-from harness import UploadRoot, upload_form  # noqa: E402
+from harness import BUILD, UploadRoot, upload_form  # noqa: E402
 
 CT = "multipart/form-data; boundary=XyZb0undary"
 

@@ -6,8 +6,7 @@ import signal
 import subprocess
 import time
 
-from conftest import QUILDIS, wait_for
-from harness import UDP_PEER, UdpListener, announcement, decode_announcement
+from harness import QUILDIS, UDP_PEER, Sandbox, announcement, decode_announcement, wait_for
 
 REQUEST = bytes.fromhex("fedcbaff0101") + bytes(8)
 AC_ARGS = ["-P", "mqtt", "-p", "1883"]
@@ -25,9 +24,10 @@ def kinds(listener):
     return [d[3][5] for d in listener.datagrams()]
 
 
-def test_ac_announces_at_start_answers_and_serves_bus(netns_pair, quildis_factory, workdir):
+def test_ac_announces_at_start_answers_and_serves_bus(netns_pair, quildis_factory,
+                                                      udp_listener_factory, workdir):
     a, b = netns_pair
-    listener = UdpListener(b, workdir / "b.log")
+    listener = udp_listener_factory(b, workdir / "b.log")
     ac = quildis_factory(a, "ac", AC_ARGS)
     wait_for(lambda: kinds(listener) == [2], what="start announcement")
     want = {"ip": "10.77.0.1", "mac": a.mac("br-lan"), "proto": "mqtt", "port": 1883}
@@ -46,12 +46,12 @@ def test_ac_announces_at_start_answers_and_serves_bus(netns_pair, quildis_factor
     send(b, announcement('{"ip":"1.2.3.4"}'), host="10.77.0.1")
     send(b, b"\xfe\xdc\xba", host="10.77.0.1")
     assert decode_announcement(ask(b)) == want
-    listener.stop()
 
 
-def test_ap_requests_until_found_and_reports_ac(netns_pair, quildis_factory, workdir):
+def test_ap_requests_until_found_and_reports_ac(netns_pair, quildis_factory, udp_listener_factory,
+                                                workdir):
     a, b = netns_pair
-    fake_ac = UdpListener(a, workdir / "a.log")
+    fake_ac = udp_listener_factory(a, workdir / "a.log")
     started = time.monotonic()
     ap = quildis_factory(b, "ap", ["-c"])
 
@@ -79,7 +79,6 @@ def test_ap_requests_until_found_and_reports_ac(netns_pair, quildis_factory, wor
     time.sleep(0.5)
     assert ap.hotplug()[1:] == [
         "quildis ACTION= MAC=02:00:00:00:00:09 IP=10.77.0.9 PORT=5683 PROTO=coap"] * 2
-    fake_ac.stop()
 
 
 def test_real_ac_and_ap_find_each_other(netns_pair, quildis_factory, workdir):
@@ -106,9 +105,10 @@ def test_ac_without_proto_or_port_is_ignored_by_ap(netns_pair, quildis_factory):
     assert ap.hotplug() == []
 
 
-def test_without_bus_ap_stays_silent_and_ac_still_answers(netns_pair, quildis_factory, workdir):
+def test_without_bus_ap_stays_silent_and_ac_still_answers(netns_pair, quildis_factory,
+                                                          udp_listener_factory, workdir):
     a, b = netns_pair
-    listener = UdpListener(a, workdir / "a.log")
+    listener = udp_listener_factory(a, workdir / "a.log")
     ap = quildis_factory(b, "ap", ["-c"], bus=False)
     ap.proc.wait_output("Failed to connect to ubus\n")
     listener.stop()
@@ -148,15 +148,14 @@ def test_sigterm_usage_and_unusable_interface(netns_pair, quildis_factory, workd
     assert r.returncode == 255 and "interface name too long" in r.stderr
 
 
-def test_detaches_by_default(netns_pair, workdir):
-    from harness import Sandbox
+def test_detaches_by_default(netns_pair, workdir, process_tag):
     a, _ = netns_pair
     sb = Sandbox(workdir / "d")
     with open(workdir / "d.log", "wb") as log:
         r = subprocess.run(a.cmd(sb.wrap([QUILDIS, *AC_ARGS])), stdout=log, stderr=log,
                            timeout=10)
     assert r.returncode == 0
-    pid = wait_for(lambda: a.processes("quildis"), what="detached daemon")[0]
+    pid = wait_for(lambda: process_tag.detached("quildis"), what="detached daemon")[0]
     assert os.getsid(pid) != os.getsid(0)
     os.kill(pid, signal.SIGTERM)
-    wait_for(lambda: not a.processes("quildis"), what="daemon ended")
+    wait_for(lambda: not process_tag.pids("quildis"), what="daemon ended")

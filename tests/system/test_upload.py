@@ -6,7 +6,7 @@ import stat
 
 import pytest
 
-from conftest import BUILD, wait_for
+from harness import BUILD, wait_for
 from harness import (UPLOAD_ARCHIVE, UPLOAD_FIRMWARE, UploadRoot, WebServer, form, reply,
                      upload_form)
 
