@@ -17,8 +17,7 @@ ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests/system"))
 os.environ.setdefault("QUIL_BUILD_DIR", str(ROOT / "build"))
 
-from conftest import BUILD, QUILAC, CLIENT_ID, Proc  # noqa: E402
-from harness import Broker, Sandbox  # noqa: E402
+from harness import BUILD, CLIENT_ID, QUILAC, Broker, Proc, ProcessTag, Sandbox  # noqa: E402
 
 WORKER = 'echo t/bench; echo "A $2"; echo "B $2"\n'
 
@@ -68,7 +67,7 @@ def main():
                 peak[0] = max(peak[0], rss_kib(q.pid))
                 time.sleep(0.01)
 
-        sampler = threading.Thread(target=sample)
+        sampler = threading.Thread(target=sample, daemon=True)
         sampler.start()
         start = time.monotonic()
         subprocess.run(["mosquitto_pub", "-p", str(broker.port), "-u", "test", "-P", "test",
@@ -100,4 +99,10 @@ def main():
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    # Whatever a failed or interrupted run leaves behind carries the tag.
+    tag = ProcessTag()
+    tag.apply()
+    try:
+        sys.exit(main())
+    finally:
+        tag.kill_all()

@@ -19,8 +19,7 @@ ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests/system"))
 os.environ.setdefault("QUIL_BUILD_DIR", str(ROOT / "build"))
 
-from conftest import BUILD  # noqa: E402
-from harness import UploadRoot, reply, upload_form  # noqa: E402
+from harness import BUILD, UploadRoot, reply, upload_form  # noqa: E402
 
 CT = "multipart/form-data; boundary=XyZb0undary"
 MIB = 60

@@ -18,8 +18,8 @@ ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests/system"))
 os.environ.setdefault("QUIL_BUILD_DIR", str(ROOT / "build"))
 
-from conftest import BUILD, QUILAC, QUILDIS, Proc, ubus  # noqa: E402
-from harness import Broker, NetNs, Sandbox, WebServer, veth  # noqa: E402
+from harness import (BUILD, QUILAC, QUILDIS, Broker, NetNs, Proc, ProcessTag,  # noqa: E402
+                     Sandbox, WebServer, ubus, veth)
 
 CLIENT_ID = "AC-DEMO"
 DEVICE = "AP-0001"
@@ -68,10 +68,12 @@ def call(sandbox, *args):
 
 def run(work):
     import subprocess
-    ac_ns, ap_ns = NetNs(), NetNs()
+    namespaces = []
     procs = []
     broker = None
     try:
+        namespaces += [NetNs(), NetNs()]
+        ac_ns, ap_ns = namespaces
         veth(ac_ns, ap_ns)
         ac, ap = Sandbox(work / "ac"), Sandbox(work / "ap")
         for sb in (ac, ap):
@@ -162,8 +164,8 @@ def run(work):
             p.stop()
         if broker:
             broker.stop()
-        ac_ns.close()
-        ap_ns.close()
+        for ns in namespaces:
+            ns.close()
 
 
 def main():
@@ -171,6 +173,10 @@ def main():
         print("the demo runs as root (it makes private namespaces)", file=sys.stderr)
         return 2
     work = Path(tempfile.mkdtemp(prefix="quildemo."))
+    # Everything the demo starts carries the tag; whatever outlives the
+    # orderly stop (a hotplug script, a worker) is ended with it.
+    tag = ProcessTag()
+    tag.apply()
     try:
         run(work)
     except (StepFailed, Exception) as e:
@@ -180,6 +186,7 @@ def main():
         return 1
     finally:
         import shutil
+        tag.kill_all()
         shutil.rmtree(work, ignore_errors=True)
     print("\nAll steps done; everything is cleaned up.")
     return 0

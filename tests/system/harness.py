@@ -1,4 +1,12 @@
-"""Real peers and private namespaces for the system tests.
+"""Plain helpers for the system tests, the demo and the benchmarks: paths of
+the built programs, bounded waits, processes, our bus daemon, the sandbox, the
+broker, the daemons under test, network namespaces and the upload programs'
+private /tmp. Nothing here depends on pytest; the fixtures in conftest.py put
+these pieces together for the tests.
+
+Processes: every process is either a Proc (stopped by pid) or found through a
+ProcessTag, a random mark in the environment of everything started while it
+is applied; nothing here looks processes up by name machine-wide.
 
 Sandbox: a directory that stands in for the programs' fixed paths. A program
 run through Sandbox.wrap() gets a private mount namespace in which /run is the
@@ -17,9 +25,207 @@ import shutil
 import signal
 import socket
 import subprocess
+import time
+import uuid
 from pathlib import Path
 
-from conftest import Bus, Proc, wait_for
+ROOT = Path(__file__).resolve().parents[2]
+BUILD = Path(os.environ.get("QUIL_BUILD_DIR", ROOT / "build"))
+UBUSD = BUILD / "hostlib/libubus/ubusd"
+UBUS = BUILD / "hostlib/libubus/ubus"
+QUILAC = BUILD / "bridge/quilac"
+QUILDIS = BUILD / "discovery/quildis"
+CLIENT_ID = "AB12CD34EF56"
+
+
+class WaitTimeout(AssertionError):
+    pass
+
+
+def wait_for(cond, timeout=5.0, step=0.02, what="condition", show=None):
+    """Polls cond() until it is truthy and returns its value; after `timeout`
+    s raises WaitTimeout saying what it waited for and, with `show`, what
+    there was instead."""
+    end = time.monotonic() + timeout
+    while True:
+        value = cond()
+        if value:
+            return value
+        if time.monotonic() > end:
+            seen = f": {show()!r}" if show else ""
+            raise WaitTimeout(f"timed out waiting for {what}{seen}")
+        time.sleep(step)
+
+
+class Proc:
+    """A child process whose output goes to a file the test can read."""
+
+    def __init__(self, argv, log, env=None, **kw):
+        self.log = Path(log)
+        self.argv = [str(a) for a in argv]
+        self._out = open(self.log, "ab")
+        self.p = subprocess.Popen(self.argv, stdout=self._out, stderr=subprocess.STDOUT,
+                                  stdin=subprocess.DEVNULL, env=env, **kw)
+
+    @property
+    def pid(self):
+        return self.p.pid
+
+    def output(self):
+        return self.log.read_text(errors="replace")
+
+    def wait_output(self, text, timeout=5.0):
+        return wait_for(lambda: text in self.output(), timeout, what=f"{text!r} in {self.log}")
+
+    def stop(self, sig=signal.SIGTERM, timeout=5.0):
+        """Ends the process (again: a no-op) and returns its exit status."""
+        if self.p.poll() is None:
+            self.p.send_signal(sig)
+            try:
+                self.p.wait(timeout)
+            except subprocess.TimeoutExpired:
+                self.p.kill()
+                self.p.wait()
+        self._out.close()
+        return self.p.returncode
+
+
+def _proc_entries():
+    for entry in Path("/proc").iterdir():
+        if entry.name.isdigit():
+            yield entry
+
+
+class ProcessTag:
+    """A random mark in the environment of every process started while it is
+    applied, so that processes which detach or are started by others can be
+    found, and only those: no other run's processes carry the same mark."""
+
+    VARIABLE = "QUIL_TEST_TAG"
+
+    def __init__(self):
+        self.value = uuid.uuid4().hex
+        self._entry = f"{self.VARIABLE}={self.value}".encode()
+        self._saved = None
+
+    def apply(self):
+        self._saved = os.environ.get(self.VARIABLE)
+        os.environ[self.VARIABLE] = self.value
+
+    def remove(self):
+        if self._saved is None:
+            os.environ.pop(self.VARIABLE, None)
+        else:
+            os.environ[self.VARIABLE] = self._saved
+
+    def pids(self, name=None):
+        """Live processes carrying the mark (and called `name`, if given).
+        A zombie has no environment left, so it no longer counts."""
+        out = []
+        for entry in _proc_entries():
+            pid = int(entry.name)
+            if pid == os.getpid():
+                continue
+            try:
+                if self._entry not in (entry / "environ").read_bytes().split(b"\0"):
+                    continue
+                if name and (entry / "comm").read_text().strip() != name:
+                    continue
+            except OSError:
+                continue
+            out.append(pid)
+        return out
+
+    def detached(self, name):
+        """Marked processes called `name` that have detached the classic way
+        (fork, setsid, fork): members of a new session they do not lead. Not
+        the starter, nor the intermediate child, which carry the same name for
+        a moment."""
+        out = []
+        for pid in self.pids(name):
+            try:
+                if os.getsid(pid) not in (pid, os.getsid(0)):
+                    out.append(pid)
+            except OSError:
+                pass
+        return out
+
+    def kill_all(self, timeout=5.0):
+        """SIGKILLs every process carrying the mark; returns "pid (name)" of each."""
+        killed = []
+        end = time.monotonic() + timeout
+        while time.monotonic() < end:
+            pids = self.pids()
+            if not pids:
+                break
+            for pid in pids:
+                try:
+                    name = Path(f"/proc/{pid}/comm").read_text().strip()
+                    os.kill(pid, signal.SIGKILL)
+                    killed.append(f"{pid} ({name})")
+                except OSError:
+                    pass
+            time.sleep(0.05)
+        return sorted(set(killed))
+
+
+def open_fds(pid):
+    return sorted(os.listdir(f"/proc/{pid}/fd"), key=int)
+
+
+def _stat_fields(entry):
+    """State, parent pid, ... of /proc/PID/stat (after the command name)."""
+    return (entry / "stat").read_text().rsplit(")", 1)[1].split()
+
+
+def children_of(pid, state=None):
+    """Pids of the processes whose parent is `pid` (in `state`, if given)."""
+    out = []
+    for entry in _proc_entries():
+        try:
+            fields = _stat_fields(entry)
+        except OSError:
+            continue
+        if int(fields[1]) == pid and (state is None or fields[0] == state):
+            out.append(int(entry.name))
+    return out
+
+
+def zombies_of(pid):
+    return children_of(pid, state="Z")
+
+
+def ubus(socket, *args, timeout=30):
+    """Runs our ubus command against the bus daemon at `socket`."""
+    return subprocess.run([str(UBUS), "-s", str(socket), *map(str, args)],
+                          capture_output=True, text=True, timeout=timeout,
+                          stdin=subprocess.DEVNULL)
+
+
+class Bus:
+    """Our bus daemon on a socket of its own."""
+
+    def __init__(self, path, logdir):
+        self.path = str(path)
+        self.logdir = Path(logdir)
+        self.proc = None
+        self.start()
+
+    def start(self):
+        self.proc = Proc([UBUSD, "-s", self.path], self.logdir / "ubusd.log")
+        wait_for(lambda: os.path.exists(self.path), what="bus socket")
+
+    def stop(self):
+        return self.proc.stop()
+
+    def restart(self, pause=0.0):
+        self.stop()
+        time.sleep(pause)
+        self.start()
+
+    def ubus(self, *args, timeout=30):
+        return ubus(self.path, *args, timeout=timeout)
+
 
 
 def free_port():
@@ -94,6 +300,7 @@ class Broker:
         self.passwd = self.root / "mosquitto.passwd"
         self.conf = self.root / "mosquitto.conf"
         self.proc = None
+        self.subscribers = []
         self.make_passwords(client_ids, password_override)
         self.conf.write_text(
             f"listener {self.port} 127.0.0.1\n"
@@ -135,6 +342,12 @@ class Broker:
             self.proc.stop(signal.SIGKILL)
             self.proc = None
 
+    def close(self):
+        """Stops the broker and every subscriber started through sub()."""
+        for p in self.subscribers:
+            p.stop()
+        self.stop()
+
     def output(self):
         return self.log.read_text(errors="replace")
 
@@ -162,32 +375,57 @@ class Broker:
         line = f"\n\t{topic} (QoS 1)\n"
         seen = self.output().count(line)
         p = Proc(argv, log)
+        self.subscribers.append(p)
         wait_for(lambda: self.output().count(line) > seen, what=f"subscription {topic}")
         return p
 
 
-def pids_of(name):
-    r = subprocess.run(["pgrep", "-x", name], capture_output=True, text=True)
-    return [int(x) for x in r.stdout.split()]
+class Quilac:
+    """quilac in the sandbox, logging everything (-S -l 4) to a file."""
+
+    def __init__(self, sandbox, port, client_id=CLIENT_ID, extra=(), log="quilac.log",
+                 env_extra=None):
+        self.sandbox = sandbox
+        argv = [QUILAC, "-S", "-l", "4", "-b", "127.0.0.1", "-p", port, "-i", client_id, *extra]
+        env = dict(os.environ, **(env_extra or {}))
+        self.proc = Proc(sandbox.wrap(argv), sandbox.root / log, env=env)
+
+    def output(self):
+        return self.proc.output()
+
+    def wait_output(self, text, timeout=5.0):
+        return self.proc.wait_output(text, timeout)
+
+    def ubus(self, *args, timeout=30):
+        return ubus(self.sandbox.socket, *args, timeout=timeout)
+
+    def call(self, method, args=None):
+        argv = ["-S", "call", "quilac", method] + ([args] if args is not None else [])
+        return self.ubus(*argv)
+
+    def stop(self):
+        return self.proc.stop()
 
 
-def open_fds(pid):
-    return sorted(os.listdir(f"/proc/{pid}/fd"), key=int)
+class Quildis:
+    """quildis in a namespace and a sandbox of its own, in the foreground (-f)
+    so the test can follow it; its standard output and error go to a file."""
 
+    def __init__(self, ns, sandbox, args, log):
+        self.sandbox = sandbox
+        self.proc = Proc(ns.cmd(sandbox.wrap([QUILDIS, "-f", *args])), log)
 
-def zombies_of(pid):
-    out = []
-    for entry in Path("/proc").iterdir():
-        if not entry.name.isdigit():
-            continue
-        try:
-            stat_text = (entry / "stat").read_text()
-        except OSError:
-            continue
-        fields = stat_text.rsplit(")", 1)[1].split()
-        if fields[0] == "Z" and int(fields[1]) == pid:
-            out.append(int(entry.name))
-    return out
+    def output(self):
+        return self.proc.output()
+
+    def ubus(self, *args):
+        return ubus(self.sandbox.socket, *args)
+
+    def hotplug(self):
+        return self.sandbox.hotplug_events()
+
+    def stop(self):
+        return self.proc.stop()
 
 
 UDP_PEER = Path(__file__).resolve().parent / "helpers/udp_peer.py"
@@ -214,17 +452,6 @@ class NetNs:
     def ns_link(self):
         return os.readlink(f"/proc/{self.pid}/ns/net")
 
-    def processes(self, name):
-        """Pids of processes called `name` inside this namespace."""
-        out = []
-        for pid in pids_of(name):
-            try:
-                if os.readlink(f"/proc/{pid}/ns/net") == self.ns_link():
-                    out.append(pid)
-            except OSError:
-                pass
-        return out
-
     def mac(self, ifname):
         out = self.run("ip", "-o", "link", "show", ifname).stdout.split()
         return out[out.index("link/ether") + 1]
@@ -249,7 +476,12 @@ class UdpListener:
         self.log = Path(log)
         self.proc = Proc(ns.cmd(["/usr/bin/python3", UDP_PEER, "listen", self.log]),
                          self.log.with_suffix(".out"))
-        wait_for(lambda: self.log.exists() and "ready" in self.log.read_text(), what="listener")
+        try:
+            wait_for(lambda: self.log.exists() and "ready" in self.log.read_text(),
+                     what="listener")
+        except WaitTimeout:
+            self.stop()
+            raise
 
     def datagrams(self):
         out = []
@@ -382,7 +614,11 @@ class WebServer:
             '$HTTP["url"] =~ "^/cgi-bin/" { cgi.assign = ( "" => "" ) }\n')
         argv = self.uploads.wrap(["lighttpd", "-D", "-f", "/tmp/lighttpd.conf"])
         self.proc = Proc(ns.cmd(argv) if ns else argv, self.root / "lighttpd.out")
-        wait_for(self.accepting, what="web server", show=lambda: self.proc.output())
+        try:
+            wait_for(self.accepting, what="web server", show=lambda: self.proc.output())
+        except WaitTimeout:
+            self.proc.stop()
+            raise
 
     def accepting(self):
         if self.ns:

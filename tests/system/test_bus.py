@@ -7,7 +7,7 @@ import time
 
 import pytest
 
-from conftest import BUILD, Proc, wait_for
+from harness import BUILD, Proc, wait_for
 
 TEST_OBJECT = BUILD / "tests/system/ubus_test_object"
 
@@ -30,7 +30,7 @@ def test_empty_bus_lists_nothing_and_unknown_paths_are_not_found(bus):
 
 
 def test_connection_failure(workdir):
-    from conftest import UBUS
+    from harness import UBUS
     import subprocess
     r = subprocess.run([str(UBUS), "-s", str(workdir / "none.sock"), "list"],
                        capture_output=True, text=True)

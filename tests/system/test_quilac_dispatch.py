@@ -1,6 +1,6 @@
 """Reports handed to the API program and its output published: the line
 protocol, its limits, exit reports and the "offline/" shortcut."""
-from conftest import BUILD, wait_for
+from harness import BUILD, wait_for
 
 
 def bridged(broker, quilac, sandbox, workdir, script, payload="p", topic="upload/x",

@@ -1,10 +1,11 @@
 """Load and faults, bounded in count and time: a burst of reports, and
 workers that hang, crash or never end a line."""
+import os
+import signal
 import subprocess
 import time
 
-from conftest import wait_for
-from harness import open_fds, zombies_of
+from harness import children_of, open_fds, wait_for, zombies_of
 
 REPORTS = 2000
 
@@ -63,9 +64,9 @@ def test_misbehaving_workers_do_not_disturb_others(quilac, broker, sandbox, work
     quilac.wait_output("exit with signal 11")
 
     # Only the hanging worker is left; ending it releases its pipe as well.
-    hung = subprocess.run(["pgrep", "-P", str(pid)], capture_output=True, text=True).stdout.split()
+    hung = children_of(pid)
     assert len(hung) == 1
-    subprocess.run(["kill", hung[0]])
+    os.kill(hung[0], signal.SIGTERM)
     wait_for(lambda: quilac.output().count("exit with") == 22, what="all 22 workers ended")
     wait_for(lambda: not zombies_of(pid), what="no zombies")
     wait_for(lambda: open_fds(pid) == fds_before, what="descriptors back to start",

@@ -5,8 +5,7 @@ import socket
 import threading
 import time
 
-from conftest import CLIENT_ID, wait_for
-from harness import Broker
+from harness import CLIENT_ID, wait_for
 
 
 def subscribe_lines(broker_log):
@@ -27,23 +26,20 @@ def test_session_credentials_subscriptions_and_online_event(quilac, broker, sand
         f'{{"broker":"127.0.0.1","port":{broker.port},"status":"connected","version":"1.0"}}\n')
 
 
-def test_refused_credentials_retry_without_offline_event(workdir, sandbox, quilac_factory):
-    broker = Broker(workdir, [CLIENT_ID], password_override="wrong").start()
-    try:
-        q = quilac_factory(broker.port)
-        q.wait_output("connect to mqtt server error (")
-        start = time.monotonic()
-        q.wait_output("try reconnect to mqtt server, Connection Accepted.", timeout=8)
-        assert 3.5 < time.monotonic() - start < 7
-        q.wait_output("reconnect to mqtt server ok")
-        assert q.output().count("connect to mqtt server error (") >= 1
-        assert sandbox.hotplug_events() == []
-    finally:
-        broker.stop()
+def test_refused_credentials_retry_without_offline_event(broker_factory, sandbox, quilac_factory):
+    broker = broker_factory(password_override="wrong").start()
+    q = quilac_factory(broker.port)
+    q.wait_output("connect to mqtt server error (")
+    start = time.monotonic()
+    q.wait_output("try reconnect to mqtt server, Connection Accepted.", timeout=8)
+    assert 3.5 < time.monotonic() - start < 7
+    q.wait_output("reconnect to mqtt server ok")
+    assert q.output().count("connect to mqtt server error (") >= 1
+    assert sandbox.hotplug_events() == []
 
 
-def test_broker_down_at_start_then_up(workdir, sandbox, quilac_factory):
-    broker = Broker(workdir, [CLIENT_ID])
+def test_broker_down_at_start_then_up(broker_factory, sandbox, quilac_factory):
+    broker = broker_factory()
     sandbox.start_bus()
     q = quilac_factory(broker.port)
     q.wait_output("connect to mqtt server, ")
@@ -53,8 +49,8 @@ def test_broker_down_at_start_then_up(workdir, sandbox, quilac_factory):
     q.wait_output("try reconnect to mqtt server, Connection Accepted.", timeout=8)
     q.wait_output("subscribed (mid: 3)")
     assert '"status":"connected"' in q.call("info").stdout
-    assert sandbox.hotplug_events() == ["quilac ACTION=online MAC= IP= PORT= PROTO="]
-    broker.stop()
+    wait_for(lambda: sandbox.hotplug_events() == ["quilac ACTION=online MAC= IP= PORT= PROTO="],
+             what="online event", show=sandbox.hotplug_events)
 
 
 def test_broker_lost_and_back(quilac, broker, sandbox, workdir):
@@ -66,10 +62,12 @@ def test_broker_lost_and_back(quilac, broker, sandbox, workdir):
     assert '"status":"disconnected"' in quilac.call("info").stdout
 
     broker.start()
-    wait_for(lambda: quilac.output().count("subscribed (mid: 3)") == 2, timeout=12,
-             what="resubscribed")
-    assert [e.split()[1] for e in sandbox.hotplug_events()] == \
-        ["ACTION=online", "ACTION=offline", "ACTION=online"]
+    # The event is written by a hotplug child of its own: wait for it, not
+    # for the daemon's log.
+    wait_for(lambda: [e.split()[1] for e in sandbox.hotplug_events()] ==
+             ["ACTION=online", "ACTION=offline", "ACTION=online"], timeout=12,
+             what="online again", show=sandbox.hotplug_events)
+    wait_for(lambda: quilac.output().count("subscribed (mid: 3)") == 2, what="resubscribed")
 
     sub = broker.sub("reply/#", workdir / "sub.log")
     sandbox.set_quilapi('echo "reply/back"; echo again\n')

@@ -4,8 +4,7 @@ import signal
 import subprocess
 import time
 
-from conftest import QUILAC, CLIENT_ID, wait_for
-from harness import pids_of
+from harness import CLIENT_ID, QUILAC, wait_for
 
 USAGE = ("Usage: {0} [options]\nOptions:\n -d:\t\t\tDaemonize program\n"
          " -l <level>:\tLog output level (default: 3)\n"
@@ -67,14 +66,13 @@ def test_log_threshold_and_unterminated_messages(sandbox, quilac_factory):
     assert first.endswith("Failed to connect to ubus")
 
 
-def test_detached_daemon_runs_and_stops(sandbox):
+def test_detached_daemon_runs_and_stops(sandbox, process_tag):
     sandbox.start_bus()
-    before = set(pids_of("quilac"))
     with open(sandbox.root / "detached.log", "wb") as log:
         r = subprocess.run(sandbox.wrap([QUILAC, "-d", "-S", "-p", "1", "-i", CLIENT_ID]),
                            stdout=log, stderr=log, timeout=10)
     assert r.returncode == 0
-    pid = wait_for(lambda: list(set(pids_of("quilac")) - before), what="detached quilac")[0]
+    pid = wait_for(lambda: process_tag.detached("quilac"), what="detached quilac")[0]
     assert os.getsid(pid) == pid or os.getsid(pid) != os.getsid(0)
     os.kill(pid, signal.SIGTERM)
-    wait_for(lambda: pid not in pids_of("quilac"), what="detached quilac gone")
+    wait_for(lambda: pid not in process_tag.pids("quilac"), what="detached quilac gone")

@@ -3,7 +3,7 @@ log threshold, and the bus daemon restarted under the running bridge."""
 import json
 import re
 
-from conftest import wait_for
+from harness import wait_for
 
 
 def test_signature_lists_shared_policies(quilac):

@@ -10,9 +10,8 @@ import signal
 import subprocess
 import time
 
-from conftest import QUILDIS, wait_for
-from harness import (UDP_PEER, UdpListener, announcement, decode_announcement, open_fds,
-                     write_script)
+from harness import (QUILDIS, UDP_PEER, Sandbox, announcement, decode_announcement, open_fds,
+                     wait_for, write_script)
 
 REQUEST = bytes.fromhex("fedcbaff0101") + bytes(8)
 AC_ARGS = ["-P", "mqtt", "-p", "1883"]
@@ -57,9 +56,10 @@ def nonces(listener):
             for d in listener.datagrams() if d[3][5] == 1]
 
 
-def test_ac_announces_at_start_answers_and_serves_bus(netns_pair, quildis_factory, workdir):
+def test_ac_announces_at_start_answers_and_serves_bus(netns_pair, quildis_factory,
+                                                      udp_listener_factory, workdir):
     a, b = netns_pair
-    listener = UdpListener(b, workdir / "b.log")
+    listener = udp_listener_factory(b, workdir / "b.log")
     ac = quildis_factory(a, "ac", AC_ARGS)
     wait_for(lambda: kinds(listener) == [2], what="start announcement")
     want = {"ip": "10.77.0.1", "mac": a.mac("br-lan"), "proto": "mqtt", "port": 1883}
@@ -78,12 +78,12 @@ def test_ac_announces_at_start_answers_and_serves_bus(netns_pair, quildis_factor
     send(b, announcement('{"ip":"1.2.3.4"}'), host="10.77.0.1")
     send(b, b"\xfe\xdc\xba", host="10.77.0.1")
     assert decode_announcement(ask(b)) == want
-    listener.stop()
 
 
-def test_ap_requests_until_found_and_reports_ac(netns_pair, quildis_factory, workdir):
+def test_ap_requests_until_found_and_reports_ac(netns_pair, quildis_factory, udp_listener_factory,
+                                                workdir):
     a, b = netns_pair
-    fake_ac = UdpListener(a, workdir / "a.log")
+    fake_ac = udp_listener_factory(a, workdir / "a.log")
     started = time.monotonic()
     ap = quildis_factory(b, "ap", ["-c"])
 
@@ -111,7 +111,6 @@ def test_ap_requests_until_found_and_reports_ac(netns_pair, quildis_factory, wor
     time.sleep(0.5)
     assert ap.hotplug()[1:] == [
         "quildis ACTION= MAC=02:00:00:00:00:09 IP=10.77.0.9 PORT=5683 PROTO=coap"] * 2
-    fake_ac.stop()
 
 
 def test_a_flood_runs_one_event_at_a_time_and_the_newest_last(netns_pair, quildis_factory):
@@ -162,9 +161,9 @@ def test_keyed_ac_with_keyed_and_unkeyed_ap(netns_pair, quildis_factory, workdir
 
 
 def test_keyed_ap_takes_only_the_answer_to_its_latest_request(netns_pair, quildis_factory,
-                                                              workdir):
+                                                              udp_listener_factory, workdir):
     a, b = netns_pair
-    fake_ac = UdpListener(a, workdir / "a.log")
+    fake_ac = udp_listener_factory(a, workdir / "a.log")
     ap = quildis_factory(b, "ap", ["-c", "-k", key_file(workdir)])
     wait_for(lambda: ap.ubus("call", "quildis", "request").returncode == 0, what="AP on the bus")
     first = wait_for(lambda: nonces(fake_ac), what="request with a nonce")[0]
@@ -189,7 +188,6 @@ def test_keyed_ap_takes_only_the_answer_to_its_latest_request(netns_pair, quildi
     send(a, announcement(signed(third)))
     wait_for(lambda: ap.hotplug(), what="event")
     assert ap.hotplug() == [EVENT]
-    fake_ac.stop()
 
 
 def test_ac_without_proto_or_port_is_ignored_by_ap(netns_pair, quildis_factory):
@@ -200,9 +198,10 @@ def test_ac_without_proto_or_port_is_ignored_by_ap(netns_pair, quildis_factory):
     assert ap.hotplug() == []
 
 
-def test_without_bus_ap_stays_silent_and_ac_still_answers(netns_pair, quildis_factory, workdir):
+def test_without_bus_ap_stays_silent_and_ac_still_answers(netns_pair, quildis_factory,
+                                                          udp_listener_factory, workdir):
     a, b = netns_pair
-    listener = UdpListener(a, workdir / "a.log")
+    listener = udp_listener_factory(a, workdir / "a.log")
     ap = quildis_factory(b, "ap", ["-c"], bus=False)
     ap.proc.wait_output("Failed to connect to ubus\n")
     listener.stop()
@@ -275,15 +274,14 @@ def test_sigterm_usage_and_unusable_interface(netns_pair, quildis_factory, workd
     assert r.returncode == 255 and "more than the 1024 an AP reads" in r.stderr
 
 
-def test_detaches_by_default(netns_pair, workdir):
-    from harness import Sandbox
+def test_detaches_by_default(netns_pair, workdir, process_tag):
     a, _ = netns_pair
     sb = Sandbox(workdir / "d")
     with open(workdir / "d.log", "wb") as log:
         r = subprocess.run(a.cmd(sb.wrap([QUILDIS, *AC_ARGS])), stdout=log, stderr=log,
                            timeout=10)
     assert r.returncode == 0
-    pid = wait_for(lambda: a.processes("quildis"), what="detached daemon")[0]
+    pid = wait_for(lambda: process_tag.detached("quildis"), what="detached daemon")[0]
     assert os.getsid(pid) != os.getsid(0)
     os.kill(pid, signal.SIGTERM)
-    wait_for(lambda: not a.processes("quildis"), what="daemon ended")
+    wait_for(lambda: not process_tag.pids("quildis"), what="daemon ended")

@@ -11,7 +11,7 @@ import termios
 
 import pytest
 
-from conftest import BUILD, ROOT, wait_for
+from harness import BUILD, ROOT, wait_for
 from harness import (UPLOAD_ARCHIVE, UPLOAD_FIRMWARE, UploadRoot, WebServer, form, json_reply,
                      reply, upload_form)
 
