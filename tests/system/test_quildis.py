@@ -9,6 +9,7 @@ import os
 import signal
 import subprocess
 import time
+from pathlib import Path
 
 from harness import (QUILDIS, UDP_PEER, Sandbox, announcement, decode_announcement, open_fds,
                      wait_for, write_script)
@@ -219,7 +220,9 @@ def test_descriptors_stay_put_over_a_hundred_datagrams(netns_pair, quildis_facto
     ap = quildis_factory(b, "ap", ["-c"])
     for q in (ac, ap):
         wait_for(lambda: q.ubus("call", "quildis", "send").returncode == 0, what="on the bus")
-    ac_pid, ap_pid = a.processes("quildis")[0], b.processes("quildis")[0]
+    ac_pid, ap_pid = ac.proc.pid, ap.proc.pid      # the wrappers exec the daemon
+    for pid in (ac_pid, ap_pid):
+        assert Path(f"/proc/{pid}/comm").read_text() == "quildis\n"
     before = open_fds(ac_pid), open_fds(ap_pid)
 
     def mixed(first_port):
