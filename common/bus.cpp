@@ -1,3 +1,5 @@
+// The bus connection both daemons keep: connect once at start, and after a
+// loss reconnect at once, then on a timer until the bus daemon is back.
 #include "bus.h"
 
 namespace {

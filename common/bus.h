@@ -16,6 +16,8 @@ typedef int (*bus_log_fn)(const char *format, va_list ap);
 	{ .name = (_type).name, .type = &(_type), .methods = (_type).methods,	\
 	  .n_methods = (_type).n_methods }
 
+// The caller fills in `object` and `log` (both required) and leaves the rest
+// zero; bus_open() and the reconnection own it from then on.
 struct bus_conn {
 	struct ubus_object *object;	// registered once; the library restores it on reconnection
 	bus_log_fn log;

@@ -1,3 +1,5 @@
+// Detaching a daemon: two forks around a new session, so that it is no
+// session leader and can never take a controlling terminal again.
 #include "detach.h"
 
 #include <signal.h>

@@ -1,3 +1,5 @@
+// Hotplug events: HOTPLUG_CALL started through child_spawn(), or whatever
+// runner a test has put in its place.
 #include "hotplug.h"
 
 #include <stdlib.h>

@@ -11,6 +11,13 @@ constexpr const char *HOTPLUG_CALL = "/sbin/hotplug-call";
 // nothing to watch; -1 when no child could be made: the event is lost.
 pid_t hotplug_event(const char *name, const struct child_var *vars, size_t n);
 
+// The same for an array of variables, counted by the compiler.
+template <size_t N>
+pid_t hotplug_event(const char *name, const struct child_var (&vars)[N])
+{
+	return hotplug_event(name, vars, N);
+}
+
 // What hotplug_event() calls; by default it starts HOTPLUG_CALL. A test sets
 // its own runner to see the events without starting anything.
 typedef pid_t (*hotplug_runner_fn)(const char *name, const struct child_var *vars, size_t n);

@@ -1,3 +1,5 @@
+// The daemons' signal handling: SIGTERM ends the event loop, even when it
+// arrives before the loop runs; SIGPIPE is ignored.
 #include "signals.h"
 
 extern "C" {

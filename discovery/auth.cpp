@@ -1,9 +1,10 @@
 // Authenticated announcements. The MAC is HMAC-SHA-256 (mbedTLS) keyed with
-// the shared secret, over the canonical text
+// the shared secret (the key file's bytes as they stand, without the line ends
+// at its end), over the canonical text
 //   "quildis-auth-1" LF ip LF mac LF proto LF port LF nonce
 // where port is decimal without sign or leading zeros, and an absent proto
-// or port is the empty text. Valid values hold no LF, so the text is never
-// ambiguous.
+// or port is the empty text. The values an AP accepts hold no LF and the nonce
+// comes last, so the text is never ambiguous.
 #include "auth.h"
 
 extern "C" {	/* some mbedTLS releases leave constant_time.h without C linkage */
@@ -43,30 +44,6 @@ void to_hex(const uint8_t *in, size_t n, char *out)
 		out[2 * i + 1] = digits[in[i] & 15];
 	}
 	out[2 * n] = '\0';
-}
-
-int hmac_hex(const disc_values &v, const char *nonce, char out[DISC_HMAC_LEN + 1])
-{
-	char port[12] = "";
-	if (v.port >= 1)
-		snprintf(port, sizeof(port), "%d", v.port);
-	const char *parts[] = { AUTH_LABEL, v.ip, v.mac, v.proto ? v.proto : "", port, nonce };
-
-	md_holder md;
-	if (mbedtls_md_setup(&md.ctx, mbedtls_md_info_from_type(MBEDTLS_MD_SHA256), 1) ||
-	    mbedtls_md_hmac_starts(&md.ctx, key_bytes, key_len))
-		return -1;
-	for (size_t i = 0; i < sizeof(parts) / sizeof(parts[0]); i++) {
-		if (i && mbedtls_md_hmac_update(&md.ctx, (const uint8_t *) "\n", 1))
-			return -1;
-		if (mbedtls_md_hmac_update(&md.ctx, (const uint8_t *) parts[i], strlen(parts[i])))
-			return -1;
-	}
-	uint8_t mac[HMAC_BYTES];
-	if (mbedtls_md_hmac_finish(&md.ctx, mac))
-		return -1;
-	to_hex(mac, sizeof(mac), out);
-	return 0;
 }
 
 int key_error(const char *path, const char *why)
@@ -156,13 +133,32 @@ bool disc_auth_enabled(void)
 
 int disc_auth_sign(const disc_values &v, const char *nonce, char out[DISC_HMAC_LEN + 1])
 {
-	return hmac_hex(v, nonce, out);
+	char port[12] = "";
+	if (v.port >= 1)
+		snprintf(port, sizeof(port), "%d", v.port);
+	const char *parts[] = { AUTH_LABEL, v.ip, v.mac, v.proto ? v.proto : "", port, nonce };
+
+	md_holder md;
+	if (mbedtls_md_setup(&md.ctx, mbedtls_md_info_from_type(MBEDTLS_MD_SHA256), 1) ||
+	    mbedtls_md_hmac_starts(&md.ctx, key_bytes, key_len))
+		return -1;
+	for (size_t i = 0; i < sizeof(parts) / sizeof(parts[0]); i++) {
+		if (i && mbedtls_md_hmac_update(&md.ctx, (const uint8_t *) "\n", 1))
+			return -1;
+		if (mbedtls_md_hmac_update(&md.ctx, (const uint8_t *) parts[i], strlen(parts[i])))
+			return -1;
+	}
+	uint8_t mac[HMAC_BYTES];
+	if (mbedtls_md_hmac_finish(&md.ctx, mac))
+		return -1;
+	to_hex(mac, sizeof(mac), out);
+	return 0;
 }
 
 bool disc_auth_verify(const disc_values &v, const char *nonce, const char *hmac)
 {
 	char want[DISC_HMAC_LEN + 1];
-	if (strlen(hmac) != DISC_HMAC_LEN || hmac_hex(v, nonce, want) < 0)
+	if (strlen(hmac) != DISC_HMAC_LEN || disc_auth_sign(v, nonce, want) < 0)
 		return false;
 	return mbedtls_ct_memcmp(want, hmac, DISC_HMAC_LEN) == 0;
 }

@@ -9,7 +9,8 @@ constexpr size_t DISC_NONCE_BYTES = 16;
 constexpr size_t DISC_NONCE_LEN = 2 * DISC_NONCE_BYTES;	/* lower-case hex */
 constexpr size_t DISC_HMAC_LEN = 64;			/* lower-case hex of 32 bytes */
 
-// The four values an announcement carries; proto "" and port 0 when absent.
+// The four values an announcement carries; a null or empty proto and a port
+// below 1 stand for absent ones (they sign as the empty text).
 struct disc_values {
 	const char *ip;
 	const char *mac;
@@ -20,7 +21,8 @@ struct disc_values {
 // Reads the secret from `path`; on failure says why on standard error and
 // returns -1 (no key is set then).
 int disc_auth_load_key(const char *path);
-// Sets the secret directly (tests, fuzzing); len 0 switches authentication off.
+// Sets the secret directly (tests, fuzzing); len 0, or more than DISC_KEY_MAX,
+// switches authentication off and wipes the old secret.
 void disc_auth_set_key(const void *key, size_t len);
 bool disc_auth_enabled(void);
 

@@ -34,9 +34,9 @@ namespace {
 constexpr int FIRST_REQUEST_MS = 5000;
 constexpr int SEARCHING_INTERVAL_MS = 5000;
 constexpr int FOUND_INTERVAL_MS = 30000;
-constexpr size_t BIND_NAME_SIZE = 32;
+constexpr size_t BIND_NAME_SIZE = 32;		/* SO_BINDTODEVICE gets the name zero-filled to this */
 constexpr size_t PROTO_NAME_MAX = 31;
-constexpr int64_t ASK_AGAIN_MS = 1000;
+constexpr int64_t ASK_AGAIN_MS = 1000;		/* unasked announcements make a keyed AP ask, at most this often */
 
 uloop_timeout request_timer;
 int64_t last_request_ms = -ASK_AGAIN_MS;
@@ -165,14 +165,17 @@ void take_announcement(const char *mac, const char *ip, const char *proto, int p
 	if (!g_request_status) {
 		copy_values(&g_ac_profile, mac, ip, proto, port);
 		g_request_status = 1;
-	} else if (hotplug_child.pending) {
+		start_event(mac, ip, proto, port);
+		return;
+	}
+	if (hotplug_child.pending) {
+		/* compared with the profile when its turn comes */
 		copy_values(&pending_event, mac, ip, proto, port);
 		has_pending_event = true;
 		return;
-	} else if (is_profile(mac, ip, proto, port)) {
-		return;
 	}
-	start_event(mac, ip, proto, port);
+	if (!is_profile(mac, ip, proto, port))
+		start_event(mac, ip, proto, port);
 }
 
 // The JSON object a datagram's Base64 payload carries, if any.
@@ -360,7 +363,7 @@ pid_t run_hotplug(const char *mac, const char *ip, const char *proto, int port)
 	snprintf(port_text, sizeof(port_text), "%d", port);
 	const child_var vars[] = { { "MAC", mac }, { "IP", ip }, { "PORT", port_text }, { "PROTO", proto } };
 
-	pid_t pid = hotplug_event("quildis", vars, sizeof(vars) / sizeof(vars[0]));
+	pid_t pid = hotplug_event("quildis", vars);
 	if (pid < 0)
 		printf("hotplug fork failed!\n");
 	return pid;

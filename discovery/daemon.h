@@ -18,13 +18,13 @@ struct ac_profile {
 	int port;
 };
 
-extern int g_quildis_mode;	/* 0: AC, 1: AP */
+enum { QUILDIS_AC = 0, QUILDIS_AP = 1 };
+
+extern int g_quildis_mode;	/* QUILDIS_AC (default) or QUILDIS_AP (-c) */
 extern struct ac_profile g_ac_profile;
 extern int g_request_status;	/* 1 once an AC profile is remembered */
 extern struct uloop_fd server_fd;
 extern char g_request_nonce[DISC_NONCE_LEN + 1];	/* AP with a key: the nonce of the latest request */
-
-enum { QUILDIS_AC = 0, QUILDIS_AP = 1 };
 
 int open_server_socket(const char *ifname);
 void on_server_readable(struct uloop_fd *u, unsigned int events);

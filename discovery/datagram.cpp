@@ -111,6 +111,8 @@ bool query_interface(iface_addrs *out)
 // the nonce (empty when no request asked for one).
 json_object *announcement_json(const iface_addrs &a, const char *nonce)
 {
+	if (!nonce)
+		nonce = "";
 	json_object *obj = json_object_new_object();
 	if (!obj)
 		return nullptr;
@@ -126,18 +128,20 @@ json_object *announcement_json(const iface_addrs &a, const char *nonce)
 	char hmac[DISC_HMAC_LEN + 1];
 	json_object *auth = json_object_new_object();
 	disc_values v = { a.ip, a.mac, g_proto, g_port };
-	if (!auth || disc_auth_sign(v, nonce ? nonce : "", hmac) < 0) {
+	if (!auth || disc_auth_sign(v, nonce, hmac) < 0) {
 		json_object_put(auth);
 		json_object_put(obj);
 		return nullptr;
 	}
-	json_object_object_add(auth, "nonce", json_object_new_string(nonce ? nonce : ""));
+	json_object_object_add(auth, "nonce", json_object_new_string(nonce));
 	json_object_object_add(auth, "hmac", json_object_new_string(hmac));
 	json_object_object_add(obj, "auth", auth);
 	return obj;
 }
 
-// Base64 of the object's JSON text behind a header; 0 on success.
+// Base64 of the object's JSON text behind a header, in a buffer the caller
+// frees; 0 on success. A null object (one that could not be made) fails here,
+// so callers need not test for it.
 int build_datagram(json_object *obj, uint8_t type, uint8_t **out, size_t *out_len)
 {
 	const char *text = obj ? json_object_to_json_string(obj) : nullptr;
@@ -155,6 +159,7 @@ int build_datagram(json_object *obj, uint8_t type, uint8_t **out, size_t *out_le
 	return buf ? 0 : -1;
 }
 
+// Sends the object as a datagram of the type and releases it, sent or not.
 ssize_t send_json(int fd, const struct sockaddr *to, socklen_t tolen, uint8_t type, json_object *obj)
 {
 	uint8_t *buf;

@@ -11,7 +11,7 @@ constexpr uint8_t DISC_TYPE_REQUEST = 1;
 constexpr uint8_t DISC_TYPE_ANNOUNCE = 2;
 constexpr size_t DISC_HEADER_LEN = 14;
 constexpr uint16_t DISC_PORT = 32200;
-constexpr size_t DISC_MAX_DATAGRAM = 1024;
+constexpr size_t DISC_MAX_DATAGRAM = 1024;	/* the most a receiver reads of one datagram */
 
 // Configuration read by the announcement (set once at start by the daemon).
 extern char *g_ifname;

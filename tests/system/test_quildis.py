@@ -1,6 +1,6 @@
 """quildis between two network namespaces joined by a veth pair: the AC's
-announcements and answers, the AP's requests and its hotplug events, the bus
-methods, and the daemon's start and end."""
+announcements and answers, the AP's requests and its hotplug events, keyed
+announcements, the bus methods, and the daemon's start and end."""
 import base64
 import hashlib
 import hmac
@@ -16,6 +16,10 @@ from harness import (QUILDIS, UDP_PEER, Sandbox, announcement, decode_announceme
 
 REQUEST = bytes.fromhex("fedcbaff0101") + bytes(8)
 AC_ARGS = ["-P", "mqtt", "-p", "1883"]
+KEY = b"a shared secret for the tests"
+# An AC as the tests announce it, and the event an AP raises for it.
+VALUES = {"ip": "10.77.0.1", "mac": "02:00:00:00:00:01", "proto": "mqtt", "port": 1883}
+EVENT = "quildis ACTION= MAC=02:00:00:00:00:01 IP=10.77.0.1 PORT=1883 PROTO=mqtt"
 
 
 def send(ns, *datagrams, host="10.77.0.2"):
@@ -28,11 +32,6 @@ def ask(ns, host="10.77.0.1"):
 
 def kinds(listener):
     return [d[3][5] for d in listener.datagrams()]
-
-
-KEY = b"a shared secret for the tests"
-VALUES = {"ip": "10.77.0.1", "mac": "02:00:00:00:00:01", "proto": "mqtt", "port": 1883}
-EVENT = "quildis ACTION= MAC=02:00:00:00:00:01 IP=10.77.0.1 PORT=1883 PROTO=mqtt"
 
 
 def key_file(workdir, content=KEY, mode=0o600):
@@ -93,11 +92,9 @@ def test_ap_requests_until_found_and_reports_ac(netns_pair, quildis_factory, udp
     assert (ip, port, d1, d2) == ("10.77.0.2", 32200, REQUEST, REQUEST)
     assert 4 <= t1 - started <= 6.5 and 4.5 <= t2 - t1 <= 5.5
 
-    first = '{"ip":"10.77.0.1","mac":"02:00:00:00:00:01","proto":"mqtt","port":1883}'
+    first = json.dumps(VALUES)
     send(a, announcement(first))
-    wait_for(lambda: ap.hotplug() == [
-        "quildis ACTION= MAC=02:00:00:00:00:01 IP=10.77.0.1 PORT=1883 PROTO=mqtt"],
-        what="hotplug event")
+    wait_for(lambda: ap.hotplug() == [EVENT], what="hotplug event")
 
     send(a, announcement(first), host="255.255.255.255")       # the same again
     other = '{"ip":"10.77.0.9","mac":"02:00:00:00:00:09","proto":"coap","port":5683}'
@@ -127,7 +124,7 @@ def test_a_flood_runs_one_event_at_a_time_and_the_newest_last(netns_pair, quildi
     assert ap.hotplug() == ["start 1000", "end 1000", "start 1029", "end 1029"]
 
 
-def test_real_ac_and_ap_find_each_other(netns_pair, quildis_factory, workdir):
+def test_real_ac_and_ap_find_each_other(netns_pair, quildis_factory):
     a, b = netns_pair
     ac = quildis_factory(a, "ac", AC_ARGS)
     ap = quildis_factory(b, "ap", ["-c"])

@@ -1,5 +1,6 @@
 // The discovery datagram: CRC-32, both Base64 directions, validation, the
-// exact bytes of both kinds, and what an AP accepts from an announcement.
+// exact bytes of both kinds; the signed announcement and the key file; what an
+// AC answers and what an AP accepts from an announcement, with and without a key.
 #include "daemon.h"
 #include "datagram.h"
 #include "hotplug.h"
@@ -41,22 +42,6 @@ std::string enc(const char *s)
 	return r;
 }
 
-std::string dec(const char *s, size_t *len = nullptr)
-{
-	char *o = disc_base64_decode(s);
-	size_t n = 0;
-	/* the decoded size is the allocation minus one; find it through the padding rule */
-	size_t l = strlen(s);
-	long out = (long) (l / 4) * 3 - (strstr(s, "==") ? 2 : strchr(s, '=') ? 1 : 0);
-	n = out < 0 ? 0 : (size_t) out;
-	std::string r(o, n);
-	EXPECT_EQ(o[n], '\0');
-	free(o);
-	if (len)
-		*len = n;
-	return r;
-}
-
 TEST(DiscBase64, EncoderPadding)
 {
 	EXPECT_EQ(enc(""), "");
@@ -69,17 +54,30 @@ TEST(DiscBase64, EncoderPadding)
 
 TEST(DiscBase64, LenientDecoder)
 {
-	EXPECT_EQ(dec("Zg=="), "f");
-	EXPECT_EQ(dec("Zm8="), "fo");
-	EXPECT_EQ(dec("Zm9v"), "foo");
-	EXPECT_EQ(dec("Zm9vYm"), "foo");		/* a trailing partial group adds nothing */
-	EXPECT_EQ(dec("Zm9"), "");
-	EXPECT_EQ(dec(""), "");
-	EXPECT_EQ(dec("!!!!"), std::string(3, '\0'));	/* unknown characters count as 0 */
-	EXPECT_EQ(dec("\x80\xff\x7b\x7f"), std::string(3, '\0'));
-	/* "=" anywhere shortens the result, not only at the end */
-	EXPECT_EQ(dec("Zg==Zm9v"), std::string("f\0\0f", 4));
-	EXPECT_EQ(dec("Zm9vYmFy"), "foobar");
+	/* The decoded bytes may hold NULs: their count comes from the case, and the
+	 * decoder's terminating NUL must stand right behind them. */
+	const struct {
+		const char *text;
+		std::string bytes;
+	} cases[] = {
+		{ "Zg==", "f" },
+		{ "Zm8=", "fo" },
+		{ "Zm9v", "foo" },
+		{ "Zm9vYm", "foo" },				/* a trailing partial group adds nothing */
+		{ "Zm9", "" },
+		{ "", "" },
+		{ "!!!!", std::string(3, '\0') },		/* unknown characters count as 0 */
+		{ "\x80\xff\x7b\x7f", std::string(3, '\0') },
+		{ "Zg==Zm9v", std::string("f\0\0f", 4) },	/* "=" anywhere shortens the result */
+		{ "Zm9vYmFy", "foobar" },
+	};
+	for (const auto &c : cases) {
+		char *out = disc_base64_decode(c.text);
+		ASSERT_NE(out, nullptr);
+		EXPECT_EQ(std::string(out, c.bytes.size()), c.bytes) << c.text;
+		EXPECT_EQ(out[c.bytes.size()], '\0') << c.text;
+		free(out);
+	}
 }
 
 bytes header(uint32_t magic, uint8_t version, uint8_t type, uint32_t len, uint32_t crc)
@@ -93,6 +91,28 @@ bytes header(uint32_t magic, uint8_t version, uint8_t type, uint32_t len, uint32
 	b[4] = version;
 	b[5] = type;
 	return b;
+}
+
+// An announcement carrying the Base64 of `json`; with declare_length false its
+// length field is 0 (and its CRC is not looked at).
+bytes announcement(const std::string &json, bool declare_length = true)
+{
+	char *b64 = disc_base64_encode(json.c_str());
+	std::string text = b64;
+	free(b64);
+	bytes b = header(DISC_MAGIC, 1, 2, declare_length ? (uint32_t) text.size() : 0,
+			 disc_crc32(text.data(), text.size()));
+	b.insert(b.end(), text.begin(), text.end());
+	return b;
+}
+
+// Hands a datagram to the daemon as it receives one from `from`: a NUL behind the data.
+void deliver(const bytes &datagram, int fd = -1, const sockaddr_in *from = nullptr)
+{
+	bytes buf(datagram);
+	buf.push_back(0);
+	handle_datagram(buf.data(), datagram.size(), fd, (const sockaddr *) from,
+			from ? sizeof(*from) : 0);
 }
 
 bool accepted(const bytes &b, uint8_t *type = nullptr, std::string *text = nullptr)
@@ -175,21 +195,11 @@ struct Loopback : ::testing::Test {
 		g_proto = nullptr;
 		g_port = 0;
 	}
-	bytes receive()
+	bytes receive(int flags = 0)
 	{
 		bytes b(2048);
-		ssize_t n = recv(rx, b.data(), b.size(), 0);
+		ssize_t n = recv(rx, b.data(), b.size(), flags);
 		b.resize(n > 0 ? (size_t) n : 0);
-		return b;
-	}
-	bytes expected_announce(const std::string &json)
-	{
-		char *b64 = disc_base64_encode(json.c_str());
-		std::string text = b64;
-		free(b64);
-		bytes b = header(DISC_MAGIC, 1, 2, (uint32_t) text.size(),
-				 disc_crc32(text.data(), text.size()));
-		b.insert(b.end(), text.begin(), text.end());
 		return b;
 	}
 };
@@ -332,9 +342,7 @@ TEST_F(Loopback, KeyedRequestAndAnswer)
 	};
 	for (const auto &c : cases) {
 		disc_auth_set_key(KEY, c.keyed ? strlen(KEY) : 0);
-		bytes in(c.request);
-		in.push_back(0);
-		handle_datagram(in.data(), c.request.size(), tx, (sockaddr *) &addr, sizeof(addr));
+		deliver(c.request, tx, &addr);
 		json_ptr ann = payload_json(receive());
 		EXPECT_EQ(member(ann.get(), "auth", "nonce"), c.nonce);
 		if (!c.keyed)
@@ -349,12 +357,8 @@ TEST_F(Loopback, AcAnswersRequestsOnly)
 {
 	g_quildis_mode = QUILDIS_AC;
 	for (uint8_t type : { 0, 2, 3, 0xff, 1 }) {
-		bytes in = header(DISC_MAGIC, 1, type, 0, 0);
-		in.push_back(0);
-		handle_datagram(in.data(), in.size() - 1, tx, (sockaddr *) &addr, sizeof(addr));
-		bytes b(2048);
-		ssize_t n = recv(rx, b.data(), b.size(), MSG_DONTWAIT);
-		EXPECT_EQ(n > 0, type == DISC_TYPE_REQUEST) << (int) type;
+		deliver(header(DISC_MAGIC, 1, type, 0, 0), tx, &addr);
+		EXPECT_EQ(!receive(MSG_DONTWAIT).empty(), type == DISC_TYPE_REQUEST) << (int) type;
 	}
 }
 
@@ -362,14 +366,14 @@ TEST_F(Loopback, AnnouncementBytesForFixedInterface)
 {
 	g_proto = (char *) "mqtt";
 	g_port = 1883;
-	bytes want = expected_announce(
+	bytes want = announcement(
 		"{ \"ip\": \"127.0.0.1\", \"mac\": \"00:00:00:00:00:00\", \"proto\": \"mqtt\", \"port\": 1883 }");
 	EXPECT_EQ(disc_send_announce(tx, (sockaddr *) &addr, sizeof(addr)), (ssize_t) want.size());
 	EXPECT_EQ(receive(), want);
 
 	g_proto = nullptr;
 	g_port = 0;
-	want = expected_announce("{ \"ip\": \"127.0.0.1\", \"mac\": \"00:00:00:00:00:00\" }");
+	want = announcement("{ \"ip\": \"127.0.0.1\", \"mac\": \"00:00:00:00:00:00\" }");
 	disc_send_announce(tx, (sockaddr *) &addr, sizeof(addr));
 	EXPECT_EQ(receive(), want);
 
@@ -410,16 +414,9 @@ struct ApMode : ::testing::Test {
 		g_quildis_mode = QUILDIS_AC;
 		hotplug_runner = saved_runner;
 	}
-	void receive(const std::string &json, bool with_crc = true)
+	void receive(const std::string &json, bool declare_length = true)
 	{
-		char *b64 = disc_base64_encode(json.c_str());
-		std::string text = b64;
-		free(b64);
-		bytes b = header(DISC_MAGIC, 1, 2, with_crc ? (uint32_t) text.size() : 0,
-				 disc_crc32(text.data(), text.size()));
-		b.insert(b.end(), text.begin(), text.end());
-		b.push_back(0);
-		handle_datagram(b.data(), b.size() - 1, -1, nullptr, 0);
+		deliver(announcement(json, declare_length));
 	}
 };
 
