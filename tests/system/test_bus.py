@@ -200,9 +200,9 @@ def test_only_root_may_call_or_add_and_others_see_no_methods(bus, test_object, w
     r = subprocess.run([*AS_NOBODY, UBUS, "-s", bus.path, "list", "test"],
                        capture_output=True, text=True)
     assert (r.returncode, r.stderr) == (4, "Command failed: Not found\n")
-    squatter = Proc([*AS_NOBODY, TEST_OBJECT, bus.path], workdir / "nobody.log")
-    squatter.wait_output("add_object: 2")
-    squatter.stop()
+    other = Proc([*AS_NOBODY, TEST_OBJECT, bus.path, "other"], workdir / "nobody.log")
+    other.wait_output("add_object: 2")
+    other.stop()
 
     # Root calls, and may not remove another client's object either.
     root = raw_client(bus.path)
@@ -212,7 +212,7 @@ def test_only_root_may_call_or_add_and_others_see_no_methods(bus, test_object, w
     assert bus.ubus("-S", "call", "test", "echo", '{"id":"root"}').stdout == '{"id":"root"}\n'
 
 
-def test_name_taken_during_bus_restart_is_registered_once_free(bus, test_object, workdir):
+def test_squatted_name_is_registered_once_free(bus, test_object, workdir):
     bus.stop()
     test_object.wait_output("failed to reconnect")
     bus.start()
