@@ -226,8 +226,6 @@ void process_invoke(ubus_context *ctx, const header &h, blob_attr *root)
 			ret = UBUS_STATUS_NOT_SUPPORTED;
 		else
 			ret = m->handler(ctx, obj, &req, method, tb[UBUS_ATTR_DATA]);
-		if (req.deferred)
-			return;
 	}
 	if (!no_reply)
 		send_status(ctx, &req, ret);
@@ -417,16 +415,6 @@ void add_object_cb(ubus_request *req, int, blob_attr *root)
 		obj->type->id = blob_get_u32(tb[UBUS_ATTR_OBJTYPE]);
 	obj->avl.key = &obj->id;
 	avl_insert(&req->ctx->objects, &obj->avl);
-}
-
-void remove_object_cb(ubus_request *req, int, blob_attr *root)
-{
-	ubus_object *obj = (ubus_object *) req->priv;
-	blob_attr *tb[UBUS_ATTR_MAX];
-
-	parse(root, tb);
-	if (tb[UBUS_ATTR_OBJTYPE] && obj->type)
-		obj->type->id = 0;
 }
 
 struct lookup_ctx {
@@ -745,20 +733,6 @@ int ubus_add_object(struct ubus_context *ctx, struct ubus_object *obj)
 	return obj->id ? UBUS_STATUS_OK : UBUS_STATUS_NO_DATA;
 }
 
-int ubus_remove_object(struct ubus_context *ctx, struct ubus_object *obj)
-{
-	blob_buf_init(&b, 0);
-	blob_put_int32(&b, UBUS_ATTR_OBJID, obj->id);
-	int ret = daemon_request(ctx, UBUS_MSG_REMOVE_OBJECT, remove_object_cb, obj);
-	if (ret)
-		return ret;
-
-	if (avl_find(&ctx->objects, &obj->id) == &obj->avl)
-		avl_delete(&ctx->objects, &obj->avl);
-	obj->id = 0;
-	return UBUS_STATUS_OK;
-}
-
 int ubus_lookup(struct ubus_context *ctx, const char *path,
 		ubus_lookup_handler_t cb, void *priv)
 {
@@ -810,19 +784,6 @@ int ubus_send_reply(struct ubus_context *ctx, struct ubus_request_data *req,
 	if (send_msg(ctx, req->seq, b.head, UBUS_MSG_DATA, req->peer) < 0)
 		return UBUS_STATUS_NO_DATA;
 	return UBUS_STATUS_OK;
-}
-
-void ubus_defer_request(struct ubus_context *, struct ubus_request_data *req,
-			struct ubus_request_data *new_req)
-{
-	memcpy(new_req, req, sizeof(*req));
-	req->deferred = true;
-}
-
-void ubus_complete_deferred_request(struct ubus_context *ctx,
-				    struct ubus_request_data *req, int ret)
-{
-	send_status(ctx, req, ret);
 }
 
 } // extern "C"

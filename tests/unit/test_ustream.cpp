@@ -4,6 +4,7 @@ extern "C" {
 #include <libubox/ustream.h>
 }
 #include <gtest/gtest.h>
+#include "run_for.h"
 #include <string.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -67,14 +68,6 @@ struct Stream : ::testing::Test {
 		uloop_done();
 	}
 
-	static void run_for(int ms)
-	{
-		static uloop_timeout guard;
-		guard.cb = [](uloop_timeout *) { uloop_end(); };
-		uloop_timeout_set(&guard, ms);
-		uloop_run();
-		uloop_timeout_cancel(&guard);
-	}
 	void put(const std::string &s)
 	{
 		ASSERT_EQ(write(p[1], s.data(), s.size()), (ssize_t) s.size());
