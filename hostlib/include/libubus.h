@@ -247,7 +247,6 @@ static inline void ubus_handle_event(struct ubus_context *ctx)
 }
 
 int ubus_add_object(struct ubus_context *ctx, struct ubus_object *obj);
-int ubus_remove_object(struct ubus_context *ctx, struct ubus_object *obj);
 
 int ubus_lookup(struct ubus_context *ctx, const char *path,
 		ubus_lookup_handler_t cb, void *priv);
@@ -255,10 +254,6 @@ int ubus_lookup_id(struct ubus_context *ctx, const char *path, uint32_t *id);
 
 int ubus_send_reply(struct ubus_context *ctx, struct ubus_request_data *req,
 		    struct blob_attr *msg);
-void ubus_defer_request(struct ubus_context *ctx, struct ubus_request_data *req,
-			struct ubus_request_data *new_req);
-void ubus_complete_deferred_request(struct ubus_context *ctx,
-				    struct ubus_request_data *req, int ret);
 
 int ubus_complete_request(struct ubus_context *ctx, struct ubus_request *req, int timeout);
 void ubus_abort_request(struct ubus_context *ctx, struct ubus_request *req);

@@ -287,15 +287,4 @@ int avl_strcmp(const void *k1, const void *k2, void *)
 	return strcmp((const char *) k1, (const char *) k2);
 }
 
-int avl_blobcmp(const void *k1, const void *k2, void *)
-{
-	const blob_attr *a = (const blob_attr *) k1, *b = (const blob_attr *) k2;
-	size_t la = blob_pad_len(a), lb = blob_pad_len(b);
-	int c = memcmp(a, b, std::min(la, lb));
-
-	if (c)
-		return c;
-	return (la > lb) - (la < lb);
-}
-
 } // extern "C"

@@ -61,41 +61,6 @@ bool reserve(blob_buf *buf, size_t end)
 	return blob_buf_grow(buf, (int) (end - buf->buflen));
 }
 
-bool type_ok(const void *ptr, unsigned int len, int type)
-{
-	const char *data = (const char *) ptr;
-
-	switch (type) {
-	case BLOB_ATTR_STRING:
-		return len > 0 && data[len - 1] == 0;
-	case BLOB_ATTR_INT8:
-		return len == 1;
-	case BLOB_ATTR_INT16:
-		return len == 2;
-	case BLOB_ATTR_INT32:
-		return len == 4;
-	case BLOB_ATTR_INT64:
-		return len == 8;
-	case BLOB_ATTR_DOUBLE:
-		return len >= 8;
-	default:
-		return true;
-	}
-}
-
-bool info_ok(const blob_attr *attr, const blob_attr_info *info)
-{
-	unsigned int len = (unsigned int) blob_len(attr);
-
-	if (info->type && !type_ok(blob_data(attr), len, (int) info->type))
-		return false;
-	if (info->minlen && len < info->minlen)
-		return false;
-	if (info->maxlen && len > info->maxlen)
-		return false;
-	return !info->validate || info->validate(info, (blob_attr *) attr);
-}
-
 } // namespace
 
 extern "C" {
@@ -163,18 +128,6 @@ struct blob_attr *blob_new(struct blob_buf *buf, int id, int payload)
 	return attr;
 }
 
-struct blob_attr *blob_put_raw(struct blob_buf *buf, const void *ptr, unsigned int len)
-{
-	if (len < sizeof(struct blob_attr) || !ptr)
-		return NULL;
-
-	blob_attr *attr = blob_new(buf, 0, (int) (len - sizeof(struct blob_attr)));
-	if (!attr)
-		return NULL;
-	memcpy(attr, ptr, len);
-	return attr;
-}
-
 struct blob_attr *blob_put(struct blob_buf *buf, int id, const void *ptr, unsigned int len)
 {
 	blob_attr *attr = blob_new(buf, id, (int) len);
@@ -206,41 +159,6 @@ void blob_nest_end(struct blob_buf *buf, void *cookie)
 	buf->head = parent;
 }
 
-bool blob_check_type(const void *ptr, unsigned int len, int type)
-{
-	return type_ok(ptr, len, type);
-}
-
-int blob_parse_untrusted(struct blob_attr *attr, size_t attr_len, struct blob_attr **data,
-			 const struct blob_attr_info *info, int max)
-{
-	int found = 0;
-	struct blob_attr *pos;
-	size_t rem;
-
-	memset(data, 0, sizeof(struct blob_attr *) * max);
-	if (!attr || attr_len < sizeof(struct blob_attr) || blob_raw_len(attr) > attr_len)
-		return 0;
-
-	blob_for_each_attr(pos, attr, rem) {
-		int id = (int) blob_id(pos);
-		if (id >= max)
-			continue;
-		if (info && !info_ok(pos, &info[id]))
-			continue;
-		if (!data[id])
-			found++;
-		data[id] = pos;
-	}
-	return found;
-}
-
-int blob_parse(struct blob_attr *attr, struct blob_attr **data,
-	       const struct blob_attr_info *info, int max)
-{
-	return blob_parse_untrusted(attr, attr ? blob_pad_len(attr) : 0, data, info, max);
-}
-
 struct blob_attr *blob_memdup(struct blob_attr *attr)
 {
 	size_t len = blob_pad_len(attr);
@@ -249,15 +167,6 @@ struct blob_attr *blob_memdup(struct blob_attr *attr)
 	if (copy)
 		memcpy(copy, attr, len);
 	return copy;
-}
-
-bool blob_attr_equal(const struct blob_attr *a1, const struct blob_attr *a2)
-{
-	if (!a1 || !a2)
-		return a1 == a2;
-	if (blob_pad_len(a1) != blob_pad_len(a2))
-		return false;
-	return !memcmp(a1, a2, blob_pad_len(a1));
 }
 
 } // extern "C"

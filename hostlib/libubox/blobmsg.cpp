@@ -163,29 +163,6 @@ int blobmsg_parse(const struct blobmsg_policy *policy, int policy_len,
 	return 0;
 }
 
-int blobmsg_parse_array(const struct blobmsg_policy *policy, int policy_len,
-			struct blob_attr **tb, void *data, unsigned int len)
-{
-	struct blob_attr *attr;
-	size_t rem = len;
-	int i = 0;
-
-	memset(tb, 0, policy_len * sizeof(*tb));
-	if (!data || !len)
-		return -EINVAL;
-
-	__blob_for_each_attr(attr, data, rem) {
-		if (i >= policy_len)
-			break;
-		if (!blobmsg_check_attr_len(attr, false, rem))
-			return -1;
-		if (type_matches(policy[i].type, blobmsg_type(attr)))
-			tb[i] = attr;
-		i++;
-	}
-	return 0;
-}
-
 int blobmsg_add_field(struct blob_buf *buf, int type, const char *name,
 		      const void *data, unsigned int len)
 {
@@ -222,21 +199,6 @@ void *blobmsg_alloc_string_buffer(struct blob_buf *buf, const char *name, unsign
 	/* Uncount it: blobmsg_add_string_buffer commits it at its final length. */
 	blob_set_raw_len(buf->head, (unsigned int) (blob_pad_len(buf->head) - blob_pad_len(attr)));
 	return data;
-}
-
-void *blobmsg_realloc_string_buffer(struct blob_buf *buf, unsigned int maxlen)
-{
-	blob_attr *attr = pending_string(buf);
-	size_t start = (char *) attr - (char *) buf->buf;
-	size_t value = (char *) blobmsg_data(attr) - (char *) attr;
-	size_t need = start + value + maxlen;
-
-	if (need > (size_t) buf->buflen) {
-		if (!blob_buf_grow(buf, (int) (need - buf->buflen)))
-			return NULL;
-		attr = pending_string(buf);
-	}
-	return blobmsg_data(attr);
 }
 
 void blobmsg_add_string_buffer(struct blob_buf *buf)

@@ -264,11 +264,6 @@ bool blobmsg_add_json_from_string(struct blob_buf *b, const char *str)
 	return add_json_root(b, json_tokener_parse(str));
 }
 
-bool blobmsg_add_json_from_file(struct blob_buf *b, const char *file)
-{
-	return add_json_root(b, json_object_from_file(file));
-}
-
 char *blobmsg_format_json_with_cb(struct blob_attr *attr, bool list,
 				  blobmsg_json_format_t cb, void *priv, int indent)
 {
@@ -284,17 +279,6 @@ char *blobmsg_format_json_with_cb(struct blob_attr *attr, bool list,
 	} else {
 		w.element(attr, false, level);
 	}
-	return w.out.release();
-}
-
-char *blobmsg_format_json_value_with_cb(struct blob_attr *attr,
-					blobmsg_json_format_t cb, void *priv, int indent)
-{
-	if (!attr)
-		return NULL;
-
-	writer w{ {}, cb, priv, indent };
-	w.value(attr, indent < 0 ? 0 : indent);
 	return w.out.release();
 }
 

@@ -362,17 +362,6 @@ int64_t uloop_timeout_remaining64(struct uloop_timeout *timeout)
 	return diff_us(timeout->time, tv) / 1000;
 }
 
-int uloop_timeout_remaining(struct uloop_timeout *timeout)
-{
-	int64_t r = uloop_timeout_remaining64(timeout);
-
-	if (r > INT_MAX)
-		return INT_MAX;
-	if (r < INT_MIN)
-		return INT_MIN;
-	return (int) r;
-}
-
 int uloop_get_next_timeout(void)
 {
 	if (list_empty(&timeouts))

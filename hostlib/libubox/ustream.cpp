@@ -6,7 +6,6 @@ extern "C" {
 #include <libubox/ustream.h>
 }
 #include <errno.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -334,38 +333,6 @@ void ustream_consume(struct ustream *s, int len)
 	}
 }
 
-int ustream_read(struct ustream *s, char *buf, int buflen)
-{
-	int done = 0;
-
-	while (done < buflen) {
-		int len;
-		char *data = ustream_get_read_buf(s, &len);
-		if (!data)
-			break;
-		len = std::min(len, buflen - done);
-		memcpy(buf + done, data, len);
-		ustream_consume(s, len);
-		done += len;
-	}
-	return done;
-}
-
-void ustream_set_read_blocked(struct ustream *s, bool set)
-{
-	int flags = s->read_blocked;
-
-	if (set)
-		flags |= READ_BLOCKED_USER;
-	else
-		flags &= ~READ_BLOCKED_USER;
-	if (flags == s->read_blocked)
-		return;
-	s->read_blocked = (read_blocked_reason) flags;
-	if (s->set_read_blocked)
-		s->set_read_blocked(s);
-}
-
 bool ustream_write_pending(struct ustream *s)
 {
 	int total = 0;
@@ -419,37 +386,6 @@ int ustream_write(struct ustream *s, const char *buf, int len, bool more)
 	if (s->set_read_blocked)
 		s->set_read_blocked(s);	/* refreshes the descriptor's watch for WRITE */
 	return done;
-}
-
-int ustream_vprintf(struct ustream *s, const char *format, va_list arg)
-{
-	char stack[256];
-	va_list copy;
-
-	va_copy(copy, arg);
-	int len = vsnprintf(stack, sizeof(stack), format, copy);
-	va_end(copy);
-	if (len < 0)
-		return 0;
-	if ((size_t) len < sizeof(stack))
-		return ustream_write(s, stack, len, false);
-
-	char *heap = (char *) malloc((size_t) len + 1);
-	if (!heap)
-		return 0;
-	vsnprintf(heap, (size_t) len + 1, format, arg);
-	int ret = ustream_write(s, heap, len, false);
-	free(heap);
-	return ret;
-}
-
-int ustream_printf(struct ustream *s, const char *format, ...)
-{
-	va_list ap;
-	va_start(ap, format);
-	int ret = ustream_vprintf(s, format, ap);
-	va_end(ap);
-	return ret;
 }
 
 void ustream_fd_init(struct ustream_fd *sf, int fd)

@@ -226,8 +226,6 @@ void process_invoke(ubus_context *ctx, const header &h, blob_attr *root)
 			ret = UBUS_STATUS_NOT_SUPPORTED;
 		else
 			ret = m->handler(ctx, obj, &req, method, tb[UBUS_ATTR_DATA]);
-		if (req.deferred)
-			return;
 	}
 	if (!no_reply)
 		send_status(ctx, &req, ret);
@@ -419,16 +417,6 @@ void add_object_cb(ubus_request *req, int, blob_attr *root)
 	avl_insert(&req->ctx->objects, &obj->avl);
 }
 
-void remove_object_cb(ubus_request *req, int, blob_attr *root)
-{
-	ubus_object *obj = (ubus_object *) req->priv;
-	blob_attr *tb[UBUS_ATTR_MAX];
-
-	parse(root, tb);
-	if (tb[UBUS_ATTR_OBJTYPE] && obj->type)
-		obj->type->id = 0;
-}
-
 struct lookup_ctx {
 	ubus_lookup_handler_t cb;
 	void *priv;
@@ -501,29 +489,53 @@ bool read_hello(ubus_context *ctx)
 	return ctx->local_id > 1;
 }
 
-void readd_objects(ubus_context *ctx)
+void restore_objects(ubus_context *ctx, ubus_object **objs, const uint32_t *ids, unsigned int n)
+{
+	avl_init(&ctx->objects, cmp_id, false, nullptr);
+	for (unsigned int i = 0; i < n; i++) {
+		objs[i]->id = ids[i];
+		if (objs[i]->type)
+			objs[i]->type->id = 0;
+		objs[i]->avl.key = &objs[i]->id;
+		avl_insert(&ctx->objects, &objs[i]->avl);
+	}
+}
+
+// Registers every object of the context again on the new connection (they
+// get new ids). When one is refused, e.g. because another client took its
+// name while the daemon was away, all of them are kept under their old ids
+// and the status is returned, so that the next reconnection tries again.
+int readd_objects(ubus_context *ctx)
 {
 	unsigned int n = ctx->objects.count;
 	if (!n)
-		return;
+		return UBUS_STATUS_OK;
 
-	ubus_object **objs = (ubus_object **) malloc(n * sizeof(*objs));
+	ubus_object **objs = (ubus_object **) malloc(n * (sizeof(*objs) + sizeof(uint32_t)));
 	if (!objs)
-		return;
+		return UBUS_STATUS_NO_MEMORY;
+	uint32_t *old_ids = (uint32_t *) (objs + n);
 
 	unsigned int i = 0;
 	ubus_object *obj;
-	avl_for_each_element(&ctx->objects, obj, avl)
+	avl_for_each_element(&ctx->objects, obj, avl) {
+		old_ids[i] = obj->id;
 		objs[i++] = obj;
+	}
 	for (i = 0; i < n; i++)
 		if (objs[i]->type)
 			objs[i]->type->id = 0;
 	avl_init(&ctx->objects, cmp_id, false, nullptr);
-	for (i = 0; i < n; i++) {
+
+	int ret = UBUS_STATUS_OK;
+	for (i = 0; i < n && !ret; i++) {
 		objs[i]->id = 0;
-		ubus_add_object(ctx, objs[i]);
+		ret = ubus_add_object(ctx, objs[i]);
 	}
+	if (ret)
+		restore_objects(ctx, objs, old_ids, n);
 	free(objs);
+	return ret;
 }
 
 void init_context(ubus_context *ctx)
@@ -609,8 +621,15 @@ int ubus_reconnect(struct ubus_context *ctx, const char *path)
 
 	int fl = fcntl(ctx->sock.fd, F_GETFL);
 	fcntl(ctx->sock.fd, F_SETFL, fl | O_NONBLOCK);
-	readd_objects(ctx);
-	return UBUS_STATUS_OK;
+
+	/* Unlike the platform library, a connection without all of our objects
+	 * is not reported as a success: the caller's retry keeps trying. */
+	int ret = readd_objects(ctx);
+	if (ret) {
+		close(ctx->sock.fd);
+		ctx->sock.fd = -1;
+	}
+	return ret;
 }
 
 int ubus_connect_ctx(struct ubus_context *ctx, const char *path)
@@ -714,20 +733,6 @@ int ubus_add_object(struct ubus_context *ctx, struct ubus_object *obj)
 	return obj->id ? UBUS_STATUS_OK : UBUS_STATUS_NO_DATA;
 }
 
-int ubus_remove_object(struct ubus_context *ctx, struct ubus_object *obj)
-{
-	blob_buf_init(&b, 0);
-	blob_put_int32(&b, UBUS_ATTR_OBJID, obj->id);
-	int ret = daemon_request(ctx, UBUS_MSG_REMOVE_OBJECT, remove_object_cb, obj);
-	if (ret)
-		return ret;
-
-	if (avl_find(&ctx->objects, &obj->id) == &obj->avl)
-		avl_delete(&ctx->objects, &obj->avl);
-	obj->id = 0;
-	return UBUS_STATUS_OK;
-}
-
 int ubus_lookup(struct ubus_context *ctx, const char *path,
 		ubus_lookup_handler_t cb, void *priv)
 {
@@ -779,19 +784,6 @@ int ubus_send_reply(struct ubus_context *ctx, struct ubus_request_data *req,
 	if (send_msg(ctx, req->seq, b.head, UBUS_MSG_DATA, req->peer) < 0)
 		return UBUS_STATUS_NO_DATA;
 	return UBUS_STATUS_OK;
-}
-
-void ubus_defer_request(struct ubus_context *, struct ubus_request_data *req,
-			struct ubus_request_data *new_req)
-{
-	memcpy(new_req, req, sizeof(*req));
-	req->deferred = true;
-}
-
-void ubus_complete_deferred_request(struct ubus_context *ctx,
-				    struct ubus_request_data *req, int ret)
-{
-	send_status(ctx, req, ret);
 }
 
 } // extern "C"

@@ -2,6 +2,12 @@
 // forwarded between clients. Every message is framed and bounded before it is
 // buffered; a client that breaks the framing is disconnected, one that stops
 // reading has its queue capped, and nothing a client sends can stop the daemon.
+//
+// Only root owns the bus. The socket is open to every local user, so a peer
+// whose user id is not 0 may ping and list objects without methods, and
+// nothing else: its calls are answered "permission denied", its objects are
+// refused, and a lookup hides every object that has methods. No access-list
+// files are read.
 #include "wire.h"
 extern "C" {
 #include <libubox/avl.h>
@@ -44,6 +50,7 @@ struct client {
 	uloop_fd fd;
 	avl_node avl;
 	uint32_t id;
+	bool privileged;	/* user id 0 */
 	char user[32], group[32];
 
 	uint8_t head[frame_head];
@@ -204,6 +211,11 @@ bool valid_signature(blob_attr *sig)
 	return rem == 0;
 }
 
+bool has_methods(const object *o)
+{
+	return blob_len(o->type->signature) > 0;
+}
+
 void put_object(const object *o)
 {
 	blob_buf_init(&b, 0);
@@ -241,7 +253,7 @@ void handle_lookup(client *c, const header &h, blob_attr **tb)
 	for (; o && &o->by_path.list != &paths.list_head; o = avl_next_element(o, by_path)) {
 		if (path && (strncmp(o->path, path, prefix) || (!wildcard && o->path[prefix])))
 			break;
-		if (!o->type)
+		if (!o->type || (!c->privileged && has_methods(o)))
 			continue;
 		put_object(o);
 		send_to(c, UBUS_MSG_DATA, h.seq, h.peer, b.head);
@@ -257,7 +269,7 @@ void handle_add_object(client *c, const header &h, blob_attr **tb)
 	bool new_type = false;
 	const char *path = tb[UBUS_ATTR_OBJPATH] ? blob_get_string(tb[UBUS_ATTR_OBJPATH]) : nullptr;
 
-	if ((path && (!*path || avl_find(&paths, path))) ||
+	if (!c->privileged || (path && (!*path || avl_find(&paths, path))) ||
 	    (tb[UBUS_ATTR_SIGNATURE] && !valid_signature(tb[UBUS_ATTR_SIGNATURE]))) {
 		send_status(c, h, UBUS_STATUS_INVALID_ARGUMENT);
 		return;
@@ -355,6 +367,10 @@ void handle_invoke(client *c, const header &h, blob_attr **tb)
 	object *o = requested_object(c, h, tb, true);
 	if (!o)
 		return;
+	if (!c->privileged) {
+		send_status(c, h, UBUS_STATUS_PERMISSION_DENIED);
+		return;
+	}
 	uint32_t id = o->id;
 
 	blob_buf_init(&b, 0);
@@ -514,7 +530,8 @@ void credentials(client *c)
 	snprintf(c->user, sizeof(c->user), "?");
 	snprintf(c->group, sizeof(c->group), "?");
 	if (getsockopt(c->fd.fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) < 0)
-		return;
+		return;	/* unknown peers stay unprivileged */
+	c->privileged = cred.uid == 0;
 
 	passwd pw, *pwp = nullptr;
 	group gr, *grp = nullptr;

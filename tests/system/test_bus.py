@@ -1,15 +1,19 @@
 """Our bus daemon, client library and ubus command together: a test program
 registers the object "test" and the command drives it."""
 import json
+import os
 import socket
 import struct
+import subprocess
 import time
 
 import pytest
 
-from harness import BUILD, Proc, wait_for
+from harness import BUILD, UBUS, Proc, wait_for
 
 TEST_OBJECT = BUILD / "tests/system/ubus_test_object"
+NOBODY = 65534
+AS_NOBODY = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
 
 
 @pytest.fixture
@@ -30,8 +34,6 @@ def test_empty_bus_lists_nothing_and_unknown_paths_are_not_found(bus):
 
 
 def test_connection_failure(workdir):
-    from harness import UBUS
-    import subprocess
     r = subprocess.run([str(UBUS), "-s", str(workdir / "none.sock"), "list"],
                        capture_output=True, text=True)
     assert (r.returncode, r.stderr) == (255, "Failed to connect to ubus\n")
@@ -44,6 +46,7 @@ def test_verbose_list_shows_signature(bus, test_object):
     assert lines[1:] == ['\t"echo":{"id":"String","n":"Integer"}', '\t"nested":{}',
                          '\t"twice":{}', '\t"die":{}']
     assert bus.ubus("list", "te*").stdout == "test\n"
+    assert bus.ubus("list", "tes").returncode == 4           # a prefix is no name
     assert bus.ubus("list", "-v", "test").stdout.splitlines()[1:] == lines[1:]
 
 
@@ -93,9 +96,15 @@ def test_bus_restart_restores_object_without_reregistration(bus, test_object):
     assert json.loads(r) == {"id": "again"}
 
 
-def raw_client(path):
+def raw_client(path, uid=0):
+    """A bare connection, made as user `uid` (the daemon reads the peer's
+    credentials at connect time)."""
     s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-    s.connect(path)
+    os.seteuid(uid)
+    try:
+        s.connect(path)
+    finally:
+        os.seteuid(0)
     s.settimeout(2)
     hello = s.recv(12)
     assert hello[:4] == b"\0\0\0\0" and hello[8:] == b"\0\0\0\4"
@@ -124,7 +133,7 @@ def test_daemon_survives_garbage_and_vanishing_clients(bus, test_object):
     assert reply[-4:] == struct.pack(">I", 1)
     # A call whose arguments claim fewer bytes than their own header: they
     # count as absent, and the object's owner answers "invalid argument".
-    obj = int(bus.ubus("-v", "list", "test").stdout.split("@")[1][:8], 16)
+    obj = object_id(bus, "test")
     body = struct.pack(">IIIIII", 0x03000008, obj, 0x04000009, 0x6e657374, 0x65640000,
                        0x07000001)
     s.sendall(struct.pack(">BBHII", 0, 5, 9, obj, 4 + len(body)) + body)
@@ -145,3 +154,103 @@ def test_ping_echoes_payload(bus):
     status = s.recv(12 + 8)
     assert status == struct.pack(">BBHIIII", 0, 1, 9, 0, 12, 0x01000008, 0)
     s.close()
+
+
+def request(s, mtype, seq, peer, *attrs):
+    """Sends one message of plain bus attributes (id, payload bytes) and
+    returns the STATUS code of the reply, skipping DATA messages."""
+    body = b"".join(struct.pack(">I", (aid << 24) | (4 + len(v))) + v.ljust((len(v) + 3) & ~3, b"\0")
+                    for aid, v in attrs)
+    s.sendall(struct.pack(">BBHII", 0, mtype, seq, peer, 4 + len(body)) + body)
+    while True:
+        head = recv_exact(s, 12)
+        rest = recv_exact(s, (struct.unpack(">I", head[8:])[0] & 0xffffff) - 4)
+        if head[1] == 1:
+            return struct.unpack(">I", rest[4:8])[0]
+
+
+def recv_exact(s, n):
+    data = b""
+    while len(data) < n:
+        chunk = s.recv(n - len(data))
+        assert chunk, "connection closed"
+        data += chunk
+    return data
+
+
+def object_id(bus, path):
+    return int(bus.ubus("-v", "list", path).stdout.split("@")[1][:8], 16)
+
+
+OBJID, METHOD, DATA = 3, 4, 7
+INVOKE, REMOVE_OBJECT = 5, 7
+
+
+def test_only_root_may_call_or_add_and_others_see_no_methods(bus, test_object, workdir):
+    os.chmod(workdir, 0o755)
+    obj = struct.pack(">I", object_id(bus, "test"))
+    call = [(OBJID, obj), (METHOD, b"echo\0"), (DATA, b"")]
+
+    nobody = raw_client(bus.path, NOBODY)
+    assert request(nobody, INVOKE, 1, 0, *call) == 6             # permission denied
+    assert request(nobody, REMOVE_OBJECT, 2, 0, (OBJID, obj)) == 6
+    nobody.close()
+    r = subprocess.run([*AS_NOBODY, UBUS, "-s", bus.path, "list"], capture_output=True, text=True)
+    assert (r.returncode, r.stdout) == (0, "")
+    r = subprocess.run([*AS_NOBODY, UBUS, "-s", bus.path, "list", "test"],
+                       capture_output=True, text=True)
+    assert (r.returncode, r.stderr) == (4, "Command failed: Not found\n")
+    other = Proc([*AS_NOBODY, TEST_OBJECT, bus.path, "other"], workdir / "nobody.log")
+    other.wait_output("add_object: 2")
+    other.stop()
+
+    # Root calls, and may not remove another client's object either.
+    root = raw_client(bus.path)
+    assert request(root, INVOKE, 1, 0, *call) == 2                # the owner's answer: no "id"
+    assert request(root, REMOVE_OBJECT, 2, 0, (OBJID, obj)) == 6
+    root.close()
+    assert bus.ubus("-S", "call", "test", "echo", '{"id":"root"}').stdout == '{"id":"root"}\n'
+
+
+def test_squatted_name_is_registered_once_free(bus, test_object, workdir):
+    bus.stop()
+    test_object.wait_output("failed to reconnect")
+    bus.start()
+    squatter = Proc([TEST_OBJECT, bus.path], workdir / "squatter.log")
+    try:
+        squatter.wait_output("add_object: 0")
+        # The retry finds the name taken: a failure, tried again later.
+        wait_for(lambda: test_object.output().count("failed to reconnect") >= 2, what="refused retry")
+        assert "reconnected" not in test_object.output()
+    finally:
+        squatter.stop()
+    test_object.wait_output("reconnected to ubus, new id:", timeout=5)
+    r = wait_for(lambda: bus.ubus("-S", "call", "test", "echo", '{"id":"back"}').stdout,
+                 what="object back")
+    assert r == '{"id":"back"}\n'
+
+
+def test_client_that_stops_reading_is_capped_and_others_are_served(bus, test_object):
+    stalled = raw_client(bus.path)
+    payload = struct.pack(">I", 0x10000) + bytes(0x10000 - 4)    # one 64 KiB attribute
+    ping = struct.pack(">BBHII", 0, 3, 1, 0, 4 + len(payload)) + payload
+    stalled.sendall(ping * 64)                                    # 4 MiB of echoes owed
+
+    r = bus.ubus("-t", "2", "-S", "call", "test", "echo", '{"id":"served"}')
+    assert r.stdout == '{"id":"served"}\n'
+
+    received = b""
+    stalled.settimeout(0.5)
+    try:
+        while chunk := stalled.recv(1 << 16):
+            received += chunk
+    except socket.timeout:
+        pass
+    stalled.close()
+    # Whole messages only: what did not fit in the queue was dropped.
+    pos = 0
+    while pos < len(received):
+        assert received[pos] == 0 and received[pos + 1] in (1, 2)
+        pos += 8 + (struct.unpack(">I", received[pos + 8:pos + 12])[0] & 0xffffff)
+    assert pos == len(received)
+    assert 1 << 20 <= len(received) < 3 << 19, len(received)     # the 1 MiB queue + socket buffer

@@ -5,6 +5,7 @@ extern "C" {
 #include <libubox/blobmsg_json.h>
 }
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/socket.h>
@@ -246,9 +247,27 @@ TEST(UbusWire, StrerrorTextsAndUnknownCodes)
 	EXPECT_STREQ(ubus_strerror(-3), "Unknown error: -3");
 }
 
+TEST(UbusWire, CallerOwnedContextHidesItsSocketFromChildrenAndClosesIt)
+{
+	fake_bus bus;
+	std::thread daemon([&] { bus.accept_with_hello(hello); });
+	ubus_context ctx;
+	ASSERT_EQ(ubus_connect_ctx(&ctx, bus.path.c_str()), 0);
+	daemon.join();
+	EXPECT_TRUE(fcntl(ctx.sock.fd, F_GETFD) & FD_CLOEXEC);
+	ubus_shutdown(&ctx);
+	EXPECT_EQ(ctx.sock.fd, -1);
+	pollfd p = { bus.conn, POLLIN, 0 };
+	ASSERT_EQ(poll(&p, 1, 2000), 1) << "the daemon sees the connection end";
+	char c;
+	EXPECT_EQ(read(bus.conn, &c, 1), 0);
+}
+
 TEST(UbusWire, ConnectFailsWithoutDaemonAndOnBadHello)
 {
 	EXPECT_EQ(ubus_connect("/nonexistent/dir/sock"), nullptr);
+	ubus_context ctx;
+	EXPECT_EQ(ubus_connect_ctx(&ctx, "/nonexistent/dir/sock"), -1);
 
 	fake_bus bus;
 	std::thread daemon([&] { bus.accept_with_hello(words({ 0x00020000, 0x69622fb2, 0x00000004 })); });

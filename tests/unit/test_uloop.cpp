@@ -4,6 +4,7 @@ extern "C" {
 #include <libubox/uloop.h>
 }
 #include <gtest/gtest.h>
+#include "run_for.h"
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -17,16 +18,6 @@ namespace {
 struct Loop : ::testing::Test {
 	void SetUp() override { ASSERT_EQ(uloop_init(), 0); }
 	void TearDown() override { uloop_done(); }
-
-	// Ends the loop after `ms` even if the test's own condition never comes.
-	static void run_for(int ms)
-	{
-		static uloop_timeout guard;
-		guard.cb = [](uloop_timeout *) { uloop_end(); };
-		uloop_timeout_set(&guard, ms);
-		uloop_run();
-		uloop_timeout_cancel(&guard);
-	}
 };
 
 struct tagged_timeout {

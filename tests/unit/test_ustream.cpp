@@ -1,10 +1,13 @@
 // ustream_fd over pipes: notification totals, line splitting across reads,
-// a full buffer blocking and resuming, and the drain after a writer exits.
+// a full buffer blocking and resuming, the end of a half-closed socket, and
+// the drain after a writer exits.
 extern "C" {
 #include <libubox/ustream.h>
 }
 #include <gtest/gtest.h>
+#include "run_for.h"
 #include <string.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <string>
@@ -67,14 +70,6 @@ struct Stream : ::testing::Test {
 		uloop_done();
 	}
 
-	static void run_for(int ms)
-	{
-		static uloop_timeout guard;
-		guard.cb = [](uloop_timeout *) { uloop_end(); };
-		uloop_timeout_set(&guard, ms);
-		uloop_run();
-		uloop_timeout_cancel(&guard);
-	}
 	void put(const std::string &s)
 	{
 		ASSERT_EQ(write(p[1], s.data(), s.size()), (ssize_t) s.size());
@@ -148,6 +143,30 @@ TEST_F(Stream, EofSchedulesStateChange)
 	EXPECT_TRUE(state_called);
 	EXPECT_FALSE(r.sfd.fd.registered);
 	EXPECT_EQ(r.lines, (std::vector<std::string>{ "last" }));
+}
+
+TEST_F(Stream, HalfClosedSocketReportsEofAndStaysWritable)
+{
+	static bool state_called;
+	state_called = false;
+	close(p[0]);
+	close(p[1]);
+	ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, p), 0);
+	r.sfd.stream.notify_state = [](ustream *) { state_called = true; };
+	ustream_fd_init(&r.sfd, p[0]);
+
+	put("last\n");
+	shutdown(p[1], SHUT_WR);	/* the peer is done sending, not gone */
+	run_for(30);
+	EXPECT_TRUE(r.sfd.stream.eof);
+	EXPECT_TRUE(state_called);
+	EXPECT_EQ(r.lines, (std::vector<std::string>{ "last" }));
+
+	EXPECT_FALSE(r.sfd.stream.write_error);
+	EXPECT_EQ(ustream_write(&r.sfd.stream, "bye", 3, false), 3);
+	char buf[4] = {};
+	EXPECT_EQ(recv(p[1], buf, sizeof(buf), MSG_DONTWAIT), 3);
+	EXPECT_STREQ(buf, "bye");
 }
 
 TEST_F(Stream, DrainAfterWriterExitsDeliversEverything)

@@ -6,7 +6,6 @@ extern "C" {
 #endif
 
 int avl_strcmp(const void *k1, const void *k2, void *ptr);
-int avl_blobcmp(const void *k1, const void *k2, void *ptr);
 
 #ifdef __cplusplus
 }

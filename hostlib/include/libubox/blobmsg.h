@@ -177,8 +177,6 @@ int blobmsg_check_array_len(const struct blob_attr *attr, int type, size_t len);
 
 int blobmsg_parse(const struct blobmsg_policy *policy, int policy_len,
 		  struct blob_attr **tb, void *data, unsigned int len);
-int blobmsg_parse_array(const struct blobmsg_policy *policy, int policy_len,
-			struct blob_attr **tb, void *data, unsigned int len);
 
 static inline int blobmsg_parse_attr(const struct blobmsg_policy *policy, int policy_len,
 				     struct blob_attr **tb, struct blob_attr *data)
@@ -260,7 +258,6 @@ static inline int blobmsg_buf_init(struct blob_buf *buf)
 }
 
 void *blobmsg_alloc_string_buffer(struct blob_buf *buf, const char *name, unsigned int maxlen);
-void *blobmsg_realloc_string_buffer(struct blob_buf *buf, unsigned int maxlen);
 void blobmsg_add_string_buffer(struct blob_buf *buf);
 int blobmsg_vprintf(struct blob_buf *buf, const char *name, const char *format, va_list arg);
 int blobmsg_printf(struct blob_buf *buf, const char *name, const char *format, ...)

@@ -2,7 +2,6 @@
 #ifndef HOSTLIB_LIBUBOX_USTREAM_H
 #define HOSTLIB_LIBUBOX_USTREAM_H
 
-#include <stdarg.h>
 #include "uloop.h"
 
 #ifdef __cplusplus
@@ -73,13 +72,8 @@ struct ustream_buf {
 void ustream_init_defaults(struct ustream *s);
 void ustream_free(struct ustream *s);
 void ustream_consume(struct ustream *s, int len);
-int ustream_read(struct ustream *s, char *buf, int buflen);
 int ustream_write(struct ustream *s, const char *buf, int len, bool more);
-int ustream_printf(struct ustream *s, const char *format, ...)
-	__attribute__((format(printf, 2, 3)));
-int ustream_vprintf(struct ustream *s, const char *format, va_list arg);
 char *ustream_get_read_buf(struct ustream *s, int *buflen);
-void ustream_set_read_blocked(struct ustream *s, bool set);
 void ustream_state_change(struct ustream *s);
 bool ustream_write_pending(struct ustream *s);
 char *ustream_reserve(struct ustream *s, int len, int *maxlen);

@@ -1,5 +1,6 @@
-// Test program: registers the object "test" through our libubus and keeps it
-// on the bus across bus-daemon restarts, the way the daemons do.
+// Test program: registers the object "test" (or the name given after the
+// socket) through our libubus and keeps it on the bus across bus-daemon
+// restarts, the way the daemons do.
 //   echo {id: string (required), n: int32}  -> {"id": id, "n": n}
 //   nested                                   -> a table with nested arrays
 //   twice                                    -> two replies, then status 0
@@ -109,6 +110,8 @@ void lost(ubus_context *)
 int main(int argc, char **argv)
 {
 	socket_path = argc > 1 ? argv[1] : nullptr;
+	if (argc > 2)
+		object.name = argv[2];
 	uloop_init();
 	ctx = ubus_connect(socket_path);
 	if (!ctx) {
