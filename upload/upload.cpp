@@ -298,9 +298,15 @@ const char *target_name()
 	return slash ? slash + 1 : UPLOAD_TARGET;
 }
 
+// Whoever owns or may write the directory could swap the names in it under
+// us (the target too, after we answered).
+bool is_private_dir(const struct stat &st)
+{
+	return S_ISDIR(st.st_mode) && st.st_uid == geteuid() && !(st.st_mode & (S_IWGRP | S_IWOTH));
+}
+
 // The target's directory, created if missing. A link, anything but a
-// directory, or a directory of another user is refused: whoever owns it
-// could swap the names in it under us.
+// directory, or a directory that others own or may write is refused.
 int open_upload_dir()
 {
 	char dir[PATH_MAX];
@@ -314,7 +320,7 @@ int open_upload_dir()
 		return -1;
 	int fd = open(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 	struct stat st;
-	if (fd >= 0 && (fstat(fd, &st) < 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid()))
+	if (fd >= 0 && (fstat(fd, &st) < 0 || !is_private_dir(st)))
 		close_fd(fd);
 	return fd;
 }

@@ -153,6 +153,13 @@ def test_target_directory_must_be_ours(root):
     def setup_foreign_dir():
         os.chown(upload_dir, 65534, 65534)
 
+    def setup_shared_dir():     # ours, but anyone may swap the names in it
+        upload_dir.chmod(0o1777)
+
+    def setup_group_dir():
+        os.chown(upload_dir, 0, 65534)
+        upload_dir.chmod(0o770)
+
     def setup_file():
         upload_dir.rmdir()
         upload_dir.write_bytes(b"")
@@ -161,7 +168,8 @@ def test_target_directory_must_be_ours(root):
         upload_dir.rmdir()
 
     cases = [(setup_target_link, 0), (setup_dir_link, -7004), (setup_foreign_dir, -7004),
-             (setup_file, -7004), (setup_missing, 0)]
+             (setup_shared_dir, -7004), (setup_group_dir, -7004), (setup_file, -7004),
+             (setup_missing, 0)]
     for setup, code in cases:
         for p in (upload_dir, root.tmp / "elsewhere"):
             if p.is_symlink() or p.is_file():
