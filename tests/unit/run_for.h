@@ -14,3 +14,14 @@ inline void run_for(int ms)
 	uloop_run();
 	uloop_timeout_cancel(&guard);
 }
+
+// Runs the event loop in short slices until `done()` holds or `max_ms` have
+// passed; returns done(). For conditions a slow machine (an emulator) reaches
+// much later than a fast one.
+template <typename Done>
+inline bool run_until(Done done, int max_ms = 2000)
+{
+	for (int waited = 0; !done() && waited < max_ms; waited += 5)
+		run_for(5);
+	return done();
+}

@@ -7,6 +7,7 @@ extern "C" {
 #include <gtest/gtest.h>
 #include "run_for.h"
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -73,7 +74,14 @@ struct Stream : ::testing::Test {
 	void put(const std::string &s)
 	{
 		ASSERT_EQ(write(p[1], s.data(), s.size()), (ssize_t) s.size());
-		run_for(20);
+		/* Until the stream has taken what it can. */
+		run_until([this] { return !unread() || (r.sfd.stream.read_blocked & READ_BLOCKED_FULL); });
+		run_for(5);
+	}
+	int unread()
+	{
+		int n = 0;
+		return ioctl(p[0], FIONREAD, &n) == 0 ? n : 0;
 	}
 };
 
@@ -122,10 +130,11 @@ TEST_F(Stream, BufferedUnconsumedDataStopsReading)
 
 	ustream_consume(&r.sfd.stream, 100);
 	EXPECT_FALSE(r.sfd.stream.read_blocked & READ_BLOCKED_FULL);
-	run_for(20);
+	run_until([this] { return ustream_pending_data(&r.sfd.stream, false) == 8192; });
 	EXPECT_EQ(ustream_pending_data(&r.sfd.stream, false), 8192);
 	ustream_consume(&r.sfd.stream, 8192);
-	run_for(20);
+	run_until([this] { return !unread(); });
+	run_for(5);
 	EXPECT_EQ(ustream_pending_data(&r.sfd.stream, false), 9000 - 100 - 8192);
 }
 
@@ -138,7 +147,7 @@ TEST_F(Stream, EofSchedulesStateChange)
 	put("last\n");
 	close(p[1]);
 	p[1] = -1;
-	run_for(30);
+	run_until([] { return state_called; });
 	EXPECT_TRUE(r.sfd.stream.eof);
 	EXPECT_TRUE(state_called);
 	EXPECT_FALSE(r.sfd.fd.registered);
@@ -157,7 +166,7 @@ TEST_F(Stream, HalfClosedSocketReportsEofAndStaysWritable)
 
 	put("last\n");
 	shutdown(p[1], SHUT_WR);	/* the peer is done sending, not gone */
-	run_for(30);
+	run_until([] { return state_called; });
 	EXPECT_TRUE(r.sfd.stream.eof);
 	EXPECT_TRUE(state_called);
 	EXPECT_EQ(r.lines, (std::vector<std::string>{ "last" }));
