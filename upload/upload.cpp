@@ -12,6 +12,7 @@
 
 #include "multipart.h"
 
+#include <algorithm>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -141,9 +142,16 @@ bool iequals(std::string_view a, std::string_view b)
 	return a.size() == b.size() && !strncasecmp(a.data(), b.data(), a.size());
 }
 
+// The first n bytes of s (all of it when shorter). Unlike substr() this has no
+// throwing path, which would pull libstdc++ into a libc-only program.
+std::string_view head(std::string_view s, size_t n)
+{
+	return { s.data(), std::min(n, s.size()) };
+}
+
 bool starts_with_icase(std::string_view s, std::string_view prefix)
 {
-	return s.size() >= prefix.size() && iequals(s.substr(0, prefix.size()), prefix);
+	return s.size() >= prefix.size() && iequals(head(s, prefix.size()), prefix);
 }
 
 // One `name=value` parameter of a header value; a quoted value is unquoted.
@@ -194,7 +202,7 @@ bool next_param(std::string_view &rest, param &p)
 		return false;
 
 	size_t end = rest.find_first_of("=;");
-	p.name = rest.substr(0, end);
+	p.name = head(rest, end);
 	while (!p.name.empty() && is_ows(p.name.back()))
 		p.name.remove_suffix(1);
 	p.len = 0;
@@ -222,7 +230,7 @@ bool next_param(std::string_view &rest, param &p)
 bool names_field(std::string_view name, int field)
 {
 	std::string_view full = parts[field];
-	return name.size() <= full.size() && name == full.substr(0, name.size());
+	return name.size() <= full.size() && name == head(full, name.size());
 }
 
 // Selects the field from a value like: form-data; name="sessionid"; filename="f"
