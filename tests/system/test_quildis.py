@@ -10,6 +10,8 @@ import signal
 import subprocess
 import time
 
+import pytest
+
 from conftest import QUILDIS, wait_for
 from harness import (UDP_PEER, UdpListener, announcement, decode_announcement, open_fds,
                      write_script)
@@ -114,9 +116,13 @@ def test_ap_requests_until_found_and_reports_ac(netns_pair, quildis_factory, wor
     fake_ac.stop()
 
 
-def test_a_flood_runs_one_event_at_a_time_and_the_newest_last(netns_pair, quildis_factory):
+# Also when started with SIGCHLD ignored, as some launchers leave it: the
+# daemon must still see each event's end.
+@pytest.mark.parametrize("launcher", [(), ("env", "--ignore-signal=CHLD")])
+def test_a_flood_runs_one_event_at_a_time_and_the_newest_last(netns_pair, quildis_factory,
+                                                              launcher):
     a, b = netns_pair
-    ap = quildis_factory(b, "ap", ["-c"])
+    ap = quildis_factory(b, "ap", ["-c"], launcher=launcher)
     log = ap.sandbox.hotplug_log
     # Rewritten in place: the daemon's overlay shows the new text.
     write_script(ap.sandbox.upper / "hotplug-call",
