@@ -110,7 +110,8 @@ bool random_bytes(uint8_t *buf, size_t n)
 
 int disc_auth_load_key(const char *path)
 {
-	int fd = open(path, O_RDONLY | O_CLOEXEC);
+	/* O_NONBLOCK: a FIFO put at the path must not hang the start. */
+	int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
 	if (fd < 0)
 		return key_error(path, strerror(errno));
 

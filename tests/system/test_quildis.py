@@ -275,6 +275,10 @@ def test_sigterm_usage_and_unusable_interface(netns_pair, quildis_factory, workd
     key.unlink()
     r = subprocess.run(a.cmd([QUILDIS, "-k", key]), capture_output=True, text=True)
     assert r.returncode == 255 and "No such file or directory" in r.stderr
+    os.mkfifo(key, 0o600)       # nobody writes to it: opening must not wait for a writer
+    r = subprocess.run(a.cmd([QUILDIS, "-k", key]), capture_output=True, text=True, timeout=5)
+    assert r.returncode == 255 and "not a regular file" in r.stderr
+    key.unlink()
     key = key_file(workdir)
     r = subprocess.run(a.cmd([QUILDIS, "-k", key, "-P", "p" * 600, "-p", "1"]),
                        capture_output=True, text=True)
