@@ -123,6 +123,8 @@ int disc_auth_load_key(const char *path)
 		why = "not a regular file";
 	else if (st.st_mode & 077)
 		why = "accessible to group or others (chmod 600 it)";
+	else if (st.st_uid != geteuid())
+		why = "owned by another user, who could read or change it";
 	else if ((n = read_up_to(fd, buf, sizeof(buf))) < 0)
 		why = strerror(errno);
 	close(fd);
