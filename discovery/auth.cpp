@@ -116,7 +116,8 @@ int disc_auth_load_key(const char *path)
 		return key_error(path, strerror(errno));
 
 	struct stat st;
-	uint8_t buf[DISC_KEY_MAX + 1];
+	/* room for the longest key, a CR LF and one byte more, which shows a longer file */
+	uint8_t buf[DISC_KEY_MAX + 3];
 	const char *why = nullptr;
 	ssize_t n = -1;
 	if (fstat(fd, &st) < 0 || !S_ISREG(st.st_mode))
@@ -131,12 +132,13 @@ int disc_auth_load_key(const char *path)
 	if (why)
 		return key_error(path, why);
 
+	bool cut = (size_t) n == sizeof(buf);
 	/* A key written with echo or an editor ends in a line end that is not part of it. */
 	while (n > 0 && (buf[n - 1] == '\n' || buf[n - 1] == '\r'))
 		n--;
 	if (n == 0)
 		why = "empty";
-	else if ((size_t) n > DISC_KEY_MAX)
+	else if (cut || (size_t) n > DISC_KEY_MAX)
 		why = "longer than 1024 bytes";
 	else
 		disc_auth_set_key(buf, (size_t) n);

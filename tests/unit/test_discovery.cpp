@@ -270,6 +270,8 @@ TEST(Auth, KeyFileChecks)
 		{ "\n\n", 0600, "empty", me },
 		{ std::string(1024, 'k') + "\n", 0600, nullptr, me },
 		{ std::string(1025, 'k'), 0600, "longer than 1024 bytes", me },
+		/* what follows the line end is part of the file, not to be dropped */
+		{ std::string(1024, 'k') + "\nmore", 0600, "longer than 1024 bytes", me },
 	};
 	for (const auto &c : cases) {
 		unlink(path.c_str());
