@@ -39,6 +39,10 @@ void daemon_signals_install(void)
 {
 	set_handler(SIGTERM, on_sigterm);
 	set_handler(SIGPIPE, SIG_IGN);
+	/* Whoever started us may have left SIGCHLD ignored: the kernel would then
+	 * reap our children unseen, and the event loop, which takes over SIGCHLD
+	 * only at its default, would never learn that one ended. */
+	set_handler(SIGCHLD, SIG_DFL);
 }
 
 int daemon_term_signal(void)

@@ -3,7 +3,8 @@
 
 // SIGTERM records the signal and cancels the event loop (nothing else: no
 // locks may be taken in a handler); SIGPIPE is ignored, so a write to a closed
-// socket or pipe fails instead of ending the process.
+// socket or pipe fails instead of ending the process. SIGCHLD goes back to
+// its default, so the event loop sees every child end. Call before uloop_init.
 void daemon_signals_install(void);
 
 // The SIGTERM received, or 0.

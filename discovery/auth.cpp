@@ -87,30 +87,35 @@ bool random_bytes(uint8_t *buf, size_t n)
 
 int disc_auth_load_key(const char *path)
 {
-	int fd = open(path, O_RDONLY | O_CLOEXEC);
+	/* O_NONBLOCK: a FIFO put at the path must not hang the start. */
+	int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
 	if (fd < 0)
 		return key_error(path, strerror(errno));
 
 	struct stat st;
-	uint8_t buf[DISC_KEY_MAX + 1];
+	/* room for the longest key, a CR LF and one byte more, which shows a longer file */
+	uint8_t buf[DISC_KEY_MAX + 3];
 	const char *why = nullptr;
 	ssize_t n = -1;
 	if (fstat(fd, &st) < 0 || !S_ISREG(st.st_mode))
 		why = "not a regular file";
 	else if (st.st_mode & 077)
 		why = "accessible to group or others (chmod 600 it)";
+	else if (st.st_uid != geteuid())
+		why = "owned by another user, who could read or change it";
 	else if ((n = read_up_to(fd, buf, sizeof(buf))) < 0)
 		why = strerror(errno);
 	close(fd);
 	if (why)
 		return key_error(path, why);
 
+	bool cut = (size_t) n == sizeof(buf);
 	/* A key written with echo or an editor ends in a line end that is not part of it. */
 	while (n > 0 && (buf[n - 1] == '\n' || buf[n - 1] == '\r'))
 		n--;
 	if (n == 0)
 		why = "empty";
-	else if ((size_t) n > DISC_KEY_MAX)
+	else if (cut || (size_t) n > DISC_KEY_MAX)
 		why = "longer than 1024 bytes";
 	else
 		disc_auth_set_key(buf, (size_t) n);

@@ -136,11 +136,11 @@ def udp_listener_factory():
 def quildis_factory(workdir):
     started = []
 
-    def start(ns, name, args=(), bus=True):
+    def start(ns, name, args=(), bus=True, launcher=()):
         sb = Sandbox(workdir / name)
         if bus:
             sb.start_bus()
-        q = Quildis(ns, sb, list(args), workdir / f"{name}.log")
+        q = Quildis(ns, sb, list(args), workdir / f"{name}.log", launcher)
         started.append(q)
         return q
 

@@ -411,9 +411,9 @@ class Quildis:
     """quildis in a namespace and a sandbox of its own, in the foreground (-f)
     so the test can follow it; its standard output and error go to a file."""
 
-    def __init__(self, ns, sandbox, args, log):
+    def __init__(self, ns, sandbox, args, log, launcher=()):
         self.sandbox = sandbox
-        self.proc = Proc(ns.cmd(sandbox.wrap([QUILDIS, "-f", *args])), log)
+        self.proc = Proc(ns.cmd(sandbox.wrap([*launcher, QUILDIS, "-f", *args])), log)
 
     def output(self):
         return self.proc.output()

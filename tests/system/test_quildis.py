@@ -11,6 +11,8 @@ import subprocess
 import time
 from pathlib import Path
 
+import pytest
+
 from harness import (QUILDIS, UDP_PEER, Sandbox, announcement, decode_announcement, open_fds,
                      wait_for, write_script)
 
@@ -111,9 +113,13 @@ def test_ap_requests_until_found_and_reports_ac(netns_pair, quildis_factory, udp
         "quildis ACTION= MAC=02:00:00:00:00:09 IP=10.77.0.9 PORT=5683 PROTO=coap"] * 2
 
 
-def test_a_flood_runs_one_event_at_a_time_and_the_newest_last(netns_pair, quildis_factory):
+# Also when started with SIGCHLD ignored, as some launchers leave it: the
+# daemon must still see each event's end.
+@pytest.mark.parametrize("launcher", [(), ("env", "--ignore-signal=CHLD")])
+def test_a_flood_runs_one_event_at_a_time_and_the_newest_last(netns_pair, quildis_factory,
+                                                              launcher):
     a, b = netns_pair
-    ap = quildis_factory(b, "ap", ["-c"])
+    ap = quildis_factory(b, "ap", ["-c"], launcher=launcher)
     log = ap.sandbox.hotplug_log
     # Rewritten in place: the daemon's overlay shows the new text.
     write_script(ap.sandbox.upper / "hotplug-call",
@@ -268,6 +274,10 @@ def test_sigterm_usage_and_unusable_interface(netns_pair, quildis_factory, workd
     key.unlink()
     r = subprocess.run(a.cmd([QUILDIS, "-k", key]), capture_output=True, text=True)
     assert r.returncode == 255 and "No such file or directory" in r.stderr
+    os.mkfifo(key, 0o600)       # nobody writes to it: opening must not wait for a writer
+    r = subprocess.run(a.cmd([QUILDIS, "-k", key]), capture_output=True, text=True, timeout=5)
+    assert r.returncode == 255 and "not a regular file" in r.stderr
+    key.unlink()
     key = key_file(workdir)
     r = subprocess.run(a.cmd([QUILDIS, "-k", key, "-P", "p" * 600, "-p", "1"]),
                        capture_output=True, text=True)

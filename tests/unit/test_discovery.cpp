@@ -263,26 +263,34 @@ TEST(Auth, KeyFileChecks)
 	char dir[] = "/tmp/quildis-key.XXXXXX";
 	ASSERT_TRUE(mkdtemp(dir));
 	std::string path = std::string(dir) + "/key";
+	const uid_t me = geteuid(), other = me + 1;
 	const struct {
 		std::string content;
 		mode_t mode;
 		const char *why;	/* null: accepted */
+		uid_t owner;
 	} cases[] = {
-		{ "k3y-for-tests\n", 0600, nullptr },
-		{ "k3y-for-tests\r\n", 0400, nullptr },
-		{ "k3y-for-tests", 0640, "accessible to group or others" },
-		{ "k3y-for-tests", 0604, "accessible to group or others" },
-		{ "k3y-for-tests", 0620, "accessible to group or others" },
-		{ "", 0600, "empty" },
-		{ "\n\n", 0600, "empty" },
-		{ std::string(1024, 'k') + "\n", 0600, nullptr },
-		{ std::string(1025, 'k'), 0600, "longer than 1024 bytes" },
+		{ "k3y-for-tests\n", 0600, nullptr, me },
+		{ "k3y-for-tests\r\n", 0400, nullptr, me },
+		{ "k3y-for-tests", 0640, "accessible to group or others", me },
+		{ "k3y-for-tests", 0604, "accessible to group or others", me },
+		{ "k3y-for-tests", 0620, "accessible to group or others", me },
+		{ "k3y-for-tests", 0600, "owned by another user, who could read or change it", other },
+		{ "", 0600, "empty", me },
+		{ "\n\n", 0600, "empty", me },
+		{ std::string(1024, 'k') + "\n", 0600, nullptr, me },
+		{ std::string(1025, 'k'), 0600, "longer than 1024 bytes", me },
+		/* what follows the line end is part of the file, not to be dropped */
+		{ std::string(1024, 'k') + "\nmore", 0600, "longer than 1024 bytes", me },
 	};
 	for (const auto &c : cases) {
+		unlink(path.c_str());
 		int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
 		ASSERT_EQ(write(fd, c.content.data(), c.content.size()), (ssize_t) c.content.size());
 		close(fd);
 		chmod(path.c_str(), c.mode);
+		if (c.owner != me && (me != 0 || chown(path.c_str(), c.owner, (gid_t) -1) < 0))
+			continue;	/* only root can give a file away */
 		disc_auth_set_key(nullptr, 0);
 		testing::internal::CaptureStderr();
 		int r = disc_auth_load_key(path.c_str());
