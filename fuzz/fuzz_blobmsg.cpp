@@ -32,15 +32,15 @@ void format(blob_attr *attr, bool list)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-	if (size < ubus_wire::frame_head)
+	if (size < ubus_wire::FRAME_HEAD_SIZE)
 		return 0;
 
 	/* Framing as the daemon and the library check it. */
 	size_t len = ubus_wire::root_len(data);
-	if (!len || len > size - ubus_wire::header_size)
+	if (!len || len > size - ubus_wire::HEADER_SIZE)
 		return 0;
 	blob_attr *root = (blob_attr *) malloc(len);
-	memcpy(root, data + ubus_wire::header_size, len);
+	memcpy(root, data + ubus_wire::HEADER_SIZE, len);
 
 	blob_attr *tb[UBUS_ATTR_MAX];
 	ubus_wire::parse(root, tb);

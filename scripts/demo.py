@@ -9,9 +9,10 @@ fixed paths (/run, /usr/sbin): nothing on the host changes. Exits non-zero as
 soon as a step does not happen."""
 import json
 import os
+import shutil
+import subprocess
 import sys
 import tempfile
-import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -19,7 +20,7 @@ sys.path.insert(0, str(ROOT / "tests/system"))
 os.environ.setdefault("QUIL_BUILD_DIR", str(ROOT / "build"))
 
 from harness import (BUILD, QUILAC, QUILDIS, Broker, NetNs, Proc, ProcessTag,  # noqa: E402
-                     Sandbox, WebServer, ubus, veth)
+                     Sandbox, WaitTimeout, WebServer, ubus, veth, wait_for, write_script)
 
 CLIENT_ID = "AC-DEMO"
 DEVICE = "AP-0001"
@@ -31,16 +32,17 @@ class StepFailed(Exception):
 
 
 def wait(cond, what, timeout=10.0):
-    end = time.monotonic() + timeout
-    while time.monotonic() < end:
+    """wait_for, where a log file not written yet counts as not yet, and the
+    failure names the step."""
+    def checked():
         try:
-            value = cond()
-        except OSError:     # a log file not written yet
-            value = None
-        if value:
-            return value
-        time.sleep(0.05)
-    raise StepFailed(what)
+            return cond()
+        except OSError:
+            return None
+    try:
+        return wait_for(checked, timeout, step=0.05, what=what)
+    except WaitTimeout:
+        raise StepFailed(what) from None
 
 
 def step(n, text):
@@ -53,13 +55,10 @@ def say(text):
 
 def hotplug_dispatcher(sandbox):
     """/sbin/hotplug-call for the demo: record the event, run the example scripts."""
-    script = sandbox.upper / "hotplug-call"
-    script.write_text(
-        "#!/bin/sh\n"
-        f'echo "$1 ACTION=$ACTION MAC=$MAC IP=$IP PORT=$PORT PROTO=$PROTO" >> {sandbox.hotplug_log}\n'
-        f'for s in {EXAMPLES}/hotplug.d/"$1"/*; do [ -x "$s" ] && "$s" 2>/dev/null; done\n'
-        "exit 0\n")
-    script.chmod(0o755)
+    write_script(sandbox.upper / "hotplug-call",
+                 f'echo "$1 ACTION=$ACTION MAC=$MAC IP=$IP PORT=$PORT PROTO=$PROTO" >> {sandbox.hotplug_log}\n'
+                 f'for s in {EXAMPLES}/hotplug.d/"$1"/*; do [ -x "$s" ] && "$s" 2>/dev/null; done\n'
+                 "exit 0\n")
 
 
 def call(sandbox, *args):
@@ -67,7 +66,6 @@ def call(sandbox, *args):
 
 
 def run(work):
-    import subprocess
     namespaces = []
     procs = []
     broker = None
@@ -179,13 +177,12 @@ def main():
     tag.apply()
     try:
         run(work)
-    except (StepFailed, Exception) as e:
+    except Exception as e:      # a failed step, or anything the demo did not expect
         print(f"\nFAILED: {e}", file=sys.stderr)
         for log in sorted(work.rglob("*.log")):
             print(f"--- {log} ---\n{log.read_text(errors='replace')[-1500:]}", file=sys.stderr)
         return 1
     finally:
-        import shutil
         tag.kill_all()
         shutil.rmtree(work, ignore_errors=True)
     print("\nAll steps done; everything is cleaned up.")

@@ -1,3 +1,4 @@
+/* Legacy signature markers the platform's libubus.h also offers; nothing here uses them. */
 #ifndef HOSTLIB_UBUS_COMMON_H
 #define HOSTLIB_UBUS_COMMON_H
 

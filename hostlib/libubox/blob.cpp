@@ -10,11 +10,11 @@ extern "C" {
 
 namespace {
 
-constexpr size_t grow_step = 256;
+constexpr size_t GROW_STEP = 256;
 
 bool default_grow(blob_buf *buf, int minlen)
 {
-	size_t delta = ((size_t) minlen + grow_step - 1) / grow_step * grow_step;
+	size_t delta = ((size_t) minlen + GROW_STEP - 1) / GROW_STEP * GROW_STEP;
 	size_t newlen = (size_t) buf->buflen + delta;
 
 	if (minlen <= 0 || newlen > BLOB_ATTR_LEN_MASK)

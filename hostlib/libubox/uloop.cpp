@@ -26,10 +26,10 @@ uloop_fd_handler uloop_fd_set_cb;
 
 namespace {
 
-constexpr int max_events = 10;
+constexpr int MAX_EVENTS = 10;	/* fetched per wait, as the platform's loop does */
 
 int poll_fd = -1;
-epoll_event events[max_events];
+epoll_event events[MAX_EVENTS];
 int cur_fd, cur_nfds;
 int run_depth;
 
@@ -217,7 +217,7 @@ void dispatch_one(int timeout)
 {
 	if (!cur_nfds) {
 		cur_fd = 0;
-		int n = epoll_wait(poll_fd, events, max_events, timeout);
+		int n = epoll_wait(poll_fd, events, MAX_EVENTS, timeout);
 		cur_nfds = n > 0 ? n : 0;
 		return;
 	}

@@ -26,7 +26,7 @@ using namespace ubus_wire;
 namespace {
 
 // A peer that stalls in the middle of a message is given this long to finish it.
-constexpr int partial_message_ms = 5000;
+constexpr int PARTIAL_MESSAGE_MS = 5000;
 
 blob_buf b;	/* every outgoing message is composed here */
 
@@ -55,7 +55,7 @@ bool wait_fd(int fd, short events, int timeout)
 
 int send_msg(ubus_context *ctx, uint16_t seq, blob_attr *msg, int type, uint32_t peer)
 {
-	uint8_t hdr[header_size];
+	uint8_t hdr[HEADER_SIZE];
 	size_t len = blob_raw_len(msg);
 
 	if (ctx->sock.fd < 0 || len > UBUS_MAX_MSGLEN)
@@ -90,7 +90,7 @@ int send_msg(ubus_context *ctx, uint16_t seq, blob_attr *msg, int type, uint32_t
 		}
 		if (w < 0 && errno == EINTR)
 			continue;
-		if (w < 0 && errno == EAGAIN && wait_fd(ctx->sock.fd, POLLOUT, partial_message_ms))
+		if (w < 0 && errno == EAGAIN && wait_fd(ctx->sock.fd, POLLOUT, PARTIAL_MESSAGE_MS))
 			continue;
 		ctx->sock.eof = true;
 		return -1;
@@ -115,7 +115,7 @@ int read_exact(ubus_context *ctx, void *buf, size_t len, bool may_return_empty)
 		if (n < 0 && errno == EAGAIN) {
 			if (!got && may_return_empty)
 				return 0;
-			if (wait_fd(ctx->sock.fd, POLLIN, partial_message_ms))
+			if (wait_fd(ctx->sock.fd, POLLIN, PARTIAL_MESSAGE_MS))
 				continue;
 		}
 		ctx->sock.eof = true;
@@ -141,7 +141,7 @@ bool reserve_msgbuf(ubus_context *ctx, size_t len)
 // One whole message into ctx->msgbuf: 1 read, 0 none pending, -1 connection gone.
 int recv_msg(ubus_context *ctx)
 {
-	uint8_t head[frame_head];
+	uint8_t head[FRAME_HEAD_SIZE];
 
 	int r = read_exact(ctx, head, sizeof(head), true);
 	if (r <= 0)
@@ -159,7 +159,7 @@ int recv_msg(ubus_context *ctx)
 	ctx->msgbuf.hdr.type = h.type;
 	ctx->msgbuf.hdr.seq = h.seq;
 	ctx->msgbuf.hdr.peer = h.peer;
-	memcpy(ctx->msgbuf.data, head + header_size, sizeof(blob_attr));
+	memcpy(ctx->msgbuf.data, head + HEADER_SIZE, sizeof(blob_attr));
 	return read_exact(ctx, (char *) ctx->msgbuf.data + sizeof(blob_attr),
 			  len - sizeof(blob_attr), false);
 }
@@ -473,7 +473,7 @@ int connect_socket(const char *path)
 // The daemon speaks first: a HELLO whose peer field is our client id.
 bool read_hello(ubus_context *ctx)
 {
-	uint8_t head[frame_head];
+	uint8_t head[FRAME_HEAD_SIZE];
 
 	if (read_exact(ctx, head, sizeof(head), false) <= 0)
 		return false;

@@ -108,6 +108,10 @@ int cmd_call(ubus_context *ctx, int argc, char **argv)
 }
 
 // Reports a failed command the way scripts expect and gives the exit status.
+// A negative `ret` failed before any call (bad usage, unknown path): a plain
+// message and the code as exit status. A positive one is the call's status:
+// the same on a terminal or with -S; otherwise (a script reading standard
+// error) the whole command line with the reason, and exit status 256 - code.
 int report(int ret, const char *prog, int argc, char **argv)
 {
 	if (ret < 0) {

@@ -37,8 +37,12 @@ using namespace ubus_wire;
 
 namespace {
 
-constexpr size_t max_queue = 1 << 20;
-constexpr int max_msgs_per_wakeup = 16;
+// Output owed to one client; beyond it, new messages to that client are dropped
+// so that a client which stops reading cannot make the daemon grow.
+constexpr size_t MAX_QUEUE_BYTES = 1 << 20;
+// Messages handled per readiness of one client before the loop serves others;
+// the watch is level-triggered, so the rest are read on the next round.
+constexpr int MAX_MSGS_PER_WAKEUP = 16;
 
 struct out_msg {
 	list_head list;
@@ -53,7 +57,7 @@ struct client {
 	bool privileged;	/* user id 0 */
 	char user[32], group[32];
 
-	uint8_t head[frame_head];
+	uint8_t head[FRAME_HEAD_SIZE];
 	size_t head_got;
 	blob_attr *body;
 	size_t body_len, body_got;
@@ -113,6 +117,9 @@ void update_watch(client *c)
 	uloop_fd_add(&c->fd, ULOOP_READ | ULOOP_ERROR_CB | (c->out_bytes ? ULOOP_WRITE : 0));
 }
 
+// A client is freed later, from the reaper timeout, never on the spot: the
+// failing send may come from inside another client's handler (a forwarded
+// call or reply), or from this client's own read loop, and both still hold it.
 void mark_dead(client *c)
 {
 	if (c->dead)
@@ -148,9 +155,9 @@ void flush(client *c)
 
 void send_to(client *c, int type, uint16_t seq, uint32_t peer, const blob_attr *root)
 {
-	size_t len = header_size + blob_raw_len(root);
+	size_t len = HEADER_SIZE + blob_raw_len(root);
 
-	if (c->dead || c->out_bytes + len > max_queue)
+	if (c->dead || c->out_bytes + len > MAX_QUEUE_BYTES)
 		return;	/* a client that does not read loses messages, not the daemon */
 
 	out_msg *m = (out_msg *) malloc(sizeof(*m) + len);
@@ -159,7 +166,7 @@ void send_to(client *c, int type, uint16_t seq, uint32_t peer, const blob_attr *
 	m->len = len;
 	m->sent = 0;
 	put_header(m->data, (uint8_t) type, seq, peer);
-	memcpy(m->data + header_size, root, blob_raw_len(root));
+	memcpy(m->data + HEADER_SIZE, root, blob_raw_len(root));
 	list_add_tail(&m->list, &c->out);
 	c->out_bytes += len;
 	flush(c);
@@ -263,50 +270,32 @@ void handle_lookup(client *c, const header &h, blob_attr **tb)
 	send_status(c, h, (path && !found) ? UBUS_STATUS_NOT_FOUND : UBUS_STATUS_OK);
 }
 
-void handle_add_object(client *c, const header &h, blob_attr **tb)
+// A new type holding a copy of `signature`; nullptr when memory runs out.
+obj_type *new_type(blob_attr *signature)
 {
-	obj_type *type = nullptr;
-	bool new_type = false;
-	const char *path = tb[UBUS_ATTR_OBJPATH] ? blob_get_string(tb[UBUS_ATTR_OBJPATH]) : nullptr;
-
-	if (!c->privileged || (path && (!*path || avl_find(&paths, path))) ||
-	    (tb[UBUS_ATTR_SIGNATURE] && !valid_signature(tb[UBUS_ATTR_SIGNATURE]))) {
-		send_status(c, h, UBUS_STATUS_INVALID_ARGUMENT);
-		return;
+	obj_type *type = (obj_type *) calloc(1, sizeof(*type));
+	if (type)
+		type->signature = blob_memdup(signature);
+	if (!type || !type->signature) {
+		free(type);
+		return nullptr;
 	}
+	type->id = new_id(&types);
+	type->avl.key = &type->id;
+	avl_insert(&types, &type->avl);
+	return type;
+}
 
-	if (tb[UBUS_ATTR_SIGNATURE]) {
-		type = (obj_type *) calloc(1, sizeof(*type));
-		if (type)
-			type->signature = blob_memdup(tb[UBUS_ATTR_SIGNATURE]);
-		if (!type || !type->signature) {
-			free(type);
-			send_status(c, h, UBUS_STATUS_NO_MEMORY);
-			return;
-		}
-		type->id = new_id(&types);
-		type->avl.key = &type->id;
-		avl_insert(&types, &type->avl);
-		new_type = true;
-	} else if (tb[UBUS_ATTR_OBJTYPE]) {
-		uint32_t tid = blob_get_u32(tb[UBUS_ATTR_OBJTYPE]);
-		type = avl_find_element(&types, &tid, type, avl);
-		if (!type) {
-			send_status(c, h, UBUS_STATUS_NOT_FOUND);
-			return;
-		}
-	}
-
+// A new object of `c` called `path` (nullptr: anonymous) with `type` (may be
+// nullptr); nullptr when memory runs out.
+object *new_object(client *c, const char *path, obj_type *type)
+{
 	object *o = (object *) calloc(1, sizeof(*o));
-	if (o && path && !(o->path = strdup(path))) {
+	if (!o)
+		return nullptr;
+	if (path && !(o->path = strdup(path))) {
 		free(o);
-		o = nullptr;
-	}
-	if (!o) {
-		if (new_type)
-			release_type(type);
-		send_status(c, h, UBUS_STATUS_NO_MEMORY);
-		return;
+		return nullptr;
 	}
 	o->id = new_id(&objects);
 	o->owner = c;
@@ -319,10 +308,57 @@ void handle_add_object(client *c, const header &h, blob_attr **tb)
 		o->by_path.key = o->path;
 		avl_insert(&paths, &o->by_path);
 	}
+	return o;
+}
+
+// Only root adds objects, so no one else can take a daemon's name while it
+// reconnects; a name must be free and a signature well-formed.
+bool may_add(const client *c, const char *path, blob_attr *signature)
+{
+	if (!c->privileged)
+		return false;
+	if (path && (!*path || avl_find(&paths, path)))
+		return false;
+	return !signature || valid_signature(signature);
+}
+
+void handle_add_object(client *c, const header &h, blob_attr **tb)
+{
+	const char *path = tb[UBUS_ATTR_OBJPATH] ? blob_get_string(tb[UBUS_ATTR_OBJPATH]) : nullptr;
+	blob_attr *signature = tb[UBUS_ATTR_SIGNATURE];
+	obj_type *type = nullptr;
+
+	if (!may_add(c, path, signature)) {
+		send_status(c, h, UBUS_STATUS_INVALID_ARGUMENT);
+		return;
+	}
+
+	if (signature) {
+		type = new_type(signature);
+		if (!type) {
+			send_status(c, h, UBUS_STATUS_NO_MEMORY);
+			return;
+		}
+	} else if (tb[UBUS_ATTR_OBJTYPE]) {
+		uint32_t tid = blob_get_u32(tb[UBUS_ATTR_OBJTYPE]);
+		type = avl_find_element(&types, &tid, type, avl);
+		if (!type) {
+			send_status(c, h, UBUS_STATUS_NOT_FOUND);
+			return;
+		}
+	}
+
+	object *o = new_object(c, path, type);
+	if (!o) {
+		if (signature)
+			release_type(type);
+		send_status(c, h, UBUS_STATUS_NO_MEMORY);
+		return;
+	}
 
 	blob_buf_init(&b, 0);
 	blob_put_int32(&b, UBUS_ATTR_OBJID, o->id);
-	if (new_type)
+	if (signature)	/* the type is new: its id goes back with the object's */
 		blob_put_int32(&b, UBUS_ATTR_OBJTYPE, type->id);
 	send_to(c, UBUS_MSG_DATA, h.seq, h.peer, b.head);
 	send_status(c, h, UBUS_STATUS_OK);
@@ -371,10 +407,9 @@ void handle_invoke(client *c, const header &h, blob_attr **tb)
 		send_status(c, h, UBUS_STATUS_PERMISSION_DENIED);
 		return;
 	}
-	uint32_t id = o->id;
 
 	blob_buf_init(&b, 0);
-	blob_put_int32(&b, UBUS_ATTR_OBJID, id);
+	blob_put_int32(&b, UBUS_ATTR_OBJID, o->id);
 	blob_put_string(&b, UBUS_ATTR_METHOD, blob_get_string(tb[UBUS_ATTR_METHOD]));
 	blob_put_string(&b, UBUS_ATTR_USER, c->user);
 	blob_put_string(&b, UBUS_ATTR_GROUP, c->group);
@@ -490,7 +525,7 @@ int read_message(client *c)
 		c->body_len = root_len(c->head);
 		if (!c->body_len || !(c->body = (blob_attr *) malloc(c->body_len)))
 			return -1;
-		memcpy(c->body, c->head + header_size, sizeof(blob_attr));
+		memcpy(c->body, c->head + HEADER_SIZE, sizeof(blob_attr));
 		c->body_got = sizeof(blob_attr);
 	}
 	if (c->body_got < c->body_len && !read_some(c, c->body, c->body_len, &c->body_got))
@@ -505,7 +540,7 @@ void client_cb(uloop_fd *u, unsigned int events)
 	if (events & ULOOP_WRITE)
 		flush(c);
 
-	for (int n = 0; n < max_msgs_per_wakeup && !c->dead; n++) {
+	for (int n = 0; n < MAX_MSGS_PER_WAKEUP && !c->dead; n++) {
 		int r = read_message(c);
 		if (r < 0)
 			mark_dead(c);

@@ -75,7 +75,7 @@ size_t root_len(const uint8_t *in)
 
 	if (in[0] != 0)
 		return 0;
-	memcpy(&word, in + header_size, 4);
+	memcpy(&word, in + HEADER_SIZE, 4);
 	size_t len = be32_to_cpu(word) & BLOB_ATTR_LEN_MASK;
 	if (len < sizeof(blob_attr) || ((len + 3) & ~(size_t) 3) > UBUS_MAX_MSGLEN)
 		return 0;

@@ -12,8 +12,8 @@ extern "C" {
 
 namespace ubus_wire {
 
-constexpr size_t header_size = sizeof(ubus_msghdr);	/* 8 */
-constexpr size_t frame_head = header_size + sizeof(blob_attr);	/* header + root word */
+constexpr size_t HEADER_SIZE = sizeof(ubus_msghdr);	/* 8 */
+constexpr size_t FRAME_HEAD_SIZE = HEADER_SIZE + sizeof(blob_attr);	/* header + root word */
 
 struct header {
 	uint8_t version;
@@ -26,7 +26,7 @@ void put_header(uint8_t *out, uint8_t type, uint16_t seq, uint32_t peer);
 header get_header(const uint8_t *in);
 
 // Length of the root attribute (its word included) announced by the first
-// frame_head bytes of a message, or 0 when the frame is not acceptable.
+// FRAME_HEAD_SIZE bytes of a message, or 0 when the frame is not acceptable.
 size_t root_len(const uint8_t *in);
 
 // Fills tb[0..UBUS_ATTR_MAX) with the root's attributes that pass their type

@@ -8,8 +8,8 @@ from pathlib import Path
 
 import pytest
 
-from harness import (CLIENT_ID, Broker, Bus, NetNs, ProcessTag, Quilac, Quildis, Sandbox,
-                     UdpListener, veth, wait_for)
+from harness import (CLIENT_ID, UBUS_TEST_OBJECT, Broker, Bus, NetNs, Proc, ProcessTag, Quilac,
+                     Quildis, Sandbox, UdpListener, veth, wait_for)
 
 
 def pytest_sessionstart(session):
@@ -50,10 +50,19 @@ def bus(workdir):
 
 
 @pytest.fixture
+def test_object(bus, workdir):
+    """The object "test" on the bus, registered by a program of our libubus."""
+    p = Proc([UBUS_TEST_OBJECT, bus.path], workdir / "object.log")
+    p.wait_output("add_object: 0")
+    yield p
+    p.stop()
+
+
+@pytest.fixture
 def sandbox(workdir):
     sb = Sandbox(workdir)
     yield sb
-    if getattr(sb, "bus", None):
+    if sb.bus:
         sb.bus.stop()
 
 
@@ -147,6 +156,6 @@ def quildis_factory(workdir):
     yield start
     for q in started:
         q.stop()
-        if getattr(q.sandbox, "bus", None):
+        if q.sandbox.bus:
             q.sandbox.bus.stop()
         print(f"--- {q.proc.log} ---\n{q.output()[-2000:]}")

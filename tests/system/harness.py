@@ -20,19 +20,23 @@ Broker: a mosquitto on a free loopback port with its own configuration and
 password file; `root` with the Base64 of the client id, and `test`/`test` for
 the tests' own publishers and subscribers."""
 import base64
+import json
 import os
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import time
 import uuid
+import zlib
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
 BUILD = Path(os.environ.get("QUIL_BUILD_DIR", ROOT / "build"))
 UBUSD = BUILD / "hostlib/libubus/ubusd"
 UBUS = BUILD / "hostlib/libubus/ubus"
+UBUS_TEST_OBJECT = BUILD / "tests/system/ubus_test_object"
 QUILAC = BUILD / "bridge/quilac"
 QUILDIS = BUILD / "discovery/quildis"
 CLIENT_ID = "AB12CD34EF56"
@@ -227,7 +231,6 @@ class Bus:
         return ubus(self.path, *args, timeout=timeout)
 
 
-
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -242,8 +245,12 @@ def write_script(path, body):
 
 
 class Sandbox:
+    """Stand-ins for the programs' fixed paths (see the top of this file); the
+    bus daemon, once start_bus() has run, is `bus`."""
+
     def __init__(self, root):
         self.root = Path(root)
+        self.bus = None
         self.run = self.root / "run"
         self.upper = self.root / "sbin-upper"
         for d in (self.run / "ubus", self.upper):
@@ -293,6 +300,8 @@ class Sandbox:
 
 
 class Broker:
+    """mosquitto as described at the top of this file; start() runs it."""
+
     def __init__(self, root, client_ids=(), port=None, password_override=None):
         self.root = Path(root)
         self.port = port or free_port()
@@ -496,17 +505,12 @@ class UdpListener:
 
 def announcement(payload_text, declared=None):
     """An announcement datagram carrying the Base64 of payload_text."""
-    import struct
-    import zlib
     text = base64.b64encode(payload_text.encode())
     length = len(text) if declared is None else declared
     return struct.pack(">IBBII", 0xFEDCBAFF, 1, 2, length, zlib.crc32(text)) + text
 
 
 def decode_announcement(data):
-    import json
-    import struct
-    import zlib
     magic, version, kind, length, crc = struct.unpack(">IBBII", data[:14])
     text = data[14:]
     assert (magic, version, kind, length) == (0xFEDCBAFF, 1, 2, len(text))

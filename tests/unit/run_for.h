@@ -8,7 +8,7 @@ extern "C" {
 
 inline void run_for(int ms)
 {
-	static uloop_timeout guard;
+	uloop_timeout guard = {};
 	guard.cb = [](uloop_timeout *) { uloop_end(); };
 	uloop_timeout_set(&guard, ms);
 	uloop_run();

@@ -1,3 +1,4 @@
+/* strcmp as an AVL comparator, for trees keyed by strings. */
 #ifndef HOSTLIB_LIBUBOX_AVL_CMP_H
 #define HOSTLIB_LIBUBOX_AVL_CMP_H
 
