@@ -13,7 +13,10 @@ USAGE = ("Usage: {0} [options]\nOptions:\n -d:\t\t\tDaemonize program\n"
          " -p <port>:\tmqtt  borker port (default: 1883)\n"
          " -i <id>:\t\tmqtt  client id\n"
          " -S:\t\t\tUse stderr instead of syslog for log messages\n"
-         " -v:\t\t\tDump version\n\n")
+         " -v:\t\t\tDump version\n"
+         " -w <count>:\tAPI workers at once (default: 8)\n"
+         " -q <KiB>:\tQueue of reports waiting for a worker (default: 4096)\n"
+         " -t <seconds>:\tTime limit of a worker, 0: none (default: 60)\n\n")
 
 
 def run(*args, timeout=10):

@@ -26,6 +26,14 @@ int mqtt_publish(const char *topic, const char *payload, int length)
 
 void client_delete(const char *) {}
 
+bool backlog_high;
+bool mqtt_backlog_high(void)
+{
+	return backlog_high;
+}
+
+void mqtt_read_resume(void) {}
+
 namespace {
 
 // Runs a child that writes `chunks` with short pauses, then exits with `code`.
