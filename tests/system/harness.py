@@ -401,3 +401,31 @@ class WebServer:
 
     def stop(self):
         self.proc.stop()
+
+
+def children_of(pid):
+    r = subprocess.run(["pgrep", "-P", str(pid)], capture_output=True, text=True)
+    return [int(x) for x in r.stdout.split()]
+
+
+def rss_kib(pid):
+    for line in Path(f"/proc/{pid}/status").read_text().splitlines():
+        if line.startswith("VmRSS:"):
+            return int(line.split()[1])
+    return 0
+
+
+def wchar(pid):
+    """Bytes the process has written so far (what reached its pipes and files)."""
+    for line in Path(f"/proc/{pid}/io").read_text().splitlines():
+        if line.startswith("wchar:"):
+            return int(line.split()[1])
+    return 0
+
+
+def stalled_wchar(pid, quiet=0.5):
+    """wchar once it has stopped growing for `quiet` s (the writer is blocked), else 0."""
+    import time
+    before = wchar(pid)
+    time.sleep(quiet)
+    return before if wchar(pid) == before else 0
