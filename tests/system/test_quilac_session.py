@@ -122,3 +122,13 @@ def test_black_holed_broker_never_stops_the_loop(workdir, sandbox, quilac_factor
         assert '"status":"connected"' in q.call("info").stdout
     finally:
         broker.stop()
+
+
+def test_idle_session_pings_within_the_keep_alive(quilac, broker):
+    # 30 s are fixed: this test waits for them once.
+    start = time.monotonic()
+    wait_for(lambda: f"Received PINGREQ from {CLIENT_ID}" in broker.output(), timeout=32,
+             step=0.2, what="keep-alive ping")
+    assert 25 < time.monotonic() - start
+    assert f"Sending PINGRESP to {CLIENT_ID}" in broker.output()
+    assert quilac.output().count("connect to mqtt server ok") == 1
