@@ -87,7 +87,8 @@ def test_bounded_workers_fifo_queue_and_drops(sandbox, broker, quilac_factory, w
     q.wait_output("subscribed (mid: 3)")
     started, release = workdir / "started.log", workdir / "release"
     sandbox.set_quilapi(f'echo "$$ $2" >> {started}\n'
-                        f'while [ ! -e {release} ]; do sleep 0.05; done\n'
+                        f'i=0; while [ ! -e {release} ] && [ $i -lt 400 ]; do '
+                        'sleep 0.05; i=$((i+1)); done\n'
                         'echo t/q; echo "$2"\n')
     log = workdir / "q.log"
     sub = broker.sub("t/q", log)
