@@ -113,6 +113,27 @@ TEST(ApiOutput, EverythingWrittenBeforeExitIsDrained)
 	EXPECT_EQ(published.back().second, "line1999");
 }
 
+TEST(ApiOutput, HeldWhileTheBacklogIsHighThenPublishedInOrder)
+{
+	/* The worker exits while its output is held; its record waits for it. */
+	backlog_high = true;
+	static uloop_timeout ease;
+	ease.cb = [](uloop_timeout *) {
+		EXPECT_TRUE(published.empty());
+		backlog_high = false;
+		api_output_resume();
+	};
+	uloop_init();
+	uloop_timeout_set(&ease, 200);
+	std::string all = "t\n";
+	for (int i = 0; i < 3000; i++)
+		all += "l" + std::to_string(i) + "\n";
+	run_worker({ all });
+	ASSERT_EQ(published.size(), 3000u);
+	for (int i = 0; i < 3000; i++)
+		ASSERT_EQ(published[i].second, "l" + std::to_string(i));
+}
+
 TEST(ApiOutput, SignalEndIsReported)
 {
 	int fds[2];
