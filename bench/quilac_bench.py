@@ -1,11 +1,25 @@
 #!/usr/bin/python3
-"""Bridged reports per second, end to end, against the raw rate at which the
-same worker can be spawned and read; plus quilac's size, libraries and memory.
+"""quilac under fleet load, four runs whose figures are printed side by side:
+
+burst   N reports at once (default 10,000), an API program that takes 0.2 s,
+        the daemon limited to 1024 descriptors: all answered, workers never
+        above -w, peak RSS, and the slowest `ubus call quilac info` of the
+        probes made during the burst.
+rate    2000 reports with a trivial static worker, bridged end to end,
+        against the raw fork+exec+pipe-read rate of the same worker.
+flood   `exec yes` as the API program for 5 s: peak RSS; then every line that
+        reached the pipe (the worker's written bytes, read from /proc before
+        it is killed) must come out of the broker.
+hole    the broker's address black-holed (a listener with a full backlog
+        drops the SYNs): the slowest `info`, and the time from the broker
+        appearing there to the session being up.
 
 Run as root after building (scripts/bench does both):
-    bench/quilac_bench.py [--reports N]"""
+    bench/quilac_bench.py [--burst N] [--rate N] [--only NAME]"""
 import argparse
+import json
 import os
+import socket
 import subprocess
 import sys
 import tempfile
@@ -17,85 +31,215 @@ ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests/system"))
 os.environ.setdefault("QUIL_BUILD_DIR", str(ROOT / "build"))
 
-from harness import BUILD, CLIENT_ID, QUILAC, Broker, Proc, ProcessTag, Sandbox  # noqa: E402
+from harness import (BUILD, CLIENT_ID, QUILAC, Broker, Proc, ProcessTag, Sandbox,  # noqa: E402
+                     children_of, ubus, wchar)
 
-WORKER = 'echo t/bench; echo "A $2"; echo "B $2"\n'
+MAX_WORKERS = 8          # the daemon's default
+RSS_LIMIT_KIB = 16 * 1024
+INFO_LIMIT_MS = 250
 
 
-def rss_kib(pid, field="VmRSS"):
+def status_kib(pid, field):
     for line in Path(f"/proc/{pid}/status").read_text().splitlines():
         if line.startswith(field + ":"):
             return int(line.split()[1])
     return 0
 
 
-def stripped_size(path):
-    with tempfile.NamedTemporaryFile() as t:
-        subprocess.run(["strip", "-o", t.name, str(path)], check=True)
-        return os.path.getsize(t.name)
+def timed_info(sock):
+    t = time.monotonic()
+    r = ubus(sock, "call", "quilac", "info", timeout=10)
+    return (time.monotonic() - t) * 1000 if r.returncode == 0 else float("inf")
 
 
-def needed(path):
-    out = subprocess.run(["readelf", "-d", str(path)], capture_output=True, text=True).stdout
-    return [l.split("[")[1].rstrip("]") for l in out.splitlines() if "(NEEDED)" in l]
+def publish(broker, topic, payloads):
+    subprocess.run(["mosquitto_pub", "-p", str(broker.port), "-u", "test", "-P", "test",
+                    "-q", "1", "-t", topic, "-l"], input="".join(p + "\n" for p in payloads),
+                   text=True, check=True)
+
+
+class Bridge:
+    """Sandbox, bus, broker and quilac (-S -l 2) in a directory of their own."""
+
+    def __init__(self, d, worker=None, binary=None, nofile=None, port=None, broker=True):
+        self.sb = Sandbox(d)
+        if binary:
+            self.sb.install_quilapi_binary(binary)
+        elif worker:
+            self.sb.set_quilapi(worker)
+        self.sb.start_bus()
+        self.broker = Broker(d, [CLIENT_ID], port=port)
+        if broker:
+            self.broker.start()
+        argv = self.sb.wrap([QUILAC, "-S", "-l", "2", "-b", "127.0.0.1", "-p", self.broker.port,
+                             "-i", CLIENT_ID])
+        if nofile:
+            argv = ["prlimit", f"--nofile={nofile}:{nofile}", "--", *argv]
+        self.q = Proc(argv, d / "quilac.log")
+        self.pid = self.q.pid
+
+    def daemon_pid(self):
+        # prlimit and the namespace set-up exec along the way: the pid stays.
+        return self.pid
+
+    def up(self):
+        self.q.wait_output("subscribed (mid: 3)", timeout=30)
+
+    def stop(self):
+        self.q.stop()
+        self.broker.stop()
+        self.sb.bus.stop()
+
+
+def run_burst(n):
+    with tempfile.TemporaryDirectory(prefix="quilbench.") as d:
+        d = Path(d)
+        b = Bridge(d, worker='sleep 0.2; echo t/burst; echo "A $2"\n', nofile=1024)
+        b.up()
+        log = d / "replies.log"
+        sub = b.broker.sub("t/burst", log, count=n, timeout=3600)
+        probes, workers = [], [0]
+        done = threading.Event()
+
+        def probe():
+            while not done.is_set():
+                probes.append(timed_info(b.sb.socket))
+                workers[0] = max(workers[0], len(children_of(b.pid)))
+                time.sleep(0.05)
+
+        t = threading.Thread(target=probe)
+        t.start()
+        start = time.monotonic()
+        publish(b.broker, "upload/burst", [f"m{i}" for i in range(n)])
+        sub.p.wait(3600)
+        elapsed = time.monotonic() - start
+        done.set()
+        t.join()
+        answered = len(b.broker.messages(log))
+        peak = status_kib(b.pid, "VmHWM")
+        b.stop()
+    return [
+        ("burst", f"answered of {n}", n, answered, answered == n),
+        ("burst", "max workers", f"<= {MAX_WORKERS}", workers[0], workers[0] <= MAX_WORKERS),
+        ("burst", "daemon peak RSS KiB", f"<= {RSS_LIMIT_KIB}", peak, peak <= RSS_LIMIT_KIB),
+        ("burst", f"slowest info ms ({len(probes)} probes)", f"<= {INFO_LIMIT_MS}",
+         round(max(probes), 1), max(probes) <= INFO_LIMIT_MS),
+        ("burst", "duration s", "", round(elapsed, 1), True),
+    ]
+
+
+def run_rate(n):
+    worker = BUILD / "bench/static_worker"
+    with tempfile.TemporaryDirectory(prefix="quilbench.") as d:
+        d = Path(d)
+        b = Bridge(d, binary=worker)
+        b.up()
+        log = d / "replies.log"
+        sub = b.broker.sub("t/bench", log, count=n, timeout=600)
+        start = time.monotonic()
+        publish(b.broker, "upload/bench", [f"m{i}" for i in range(n)])
+        sub.p.wait(600)
+        bridged = n / (time.monotonic() - start)
+        b.stop()
+    raw = float(subprocess.run([str(BUILD / "bench/spawn_rate"), str(worker), str(n)],
+                               capture_output=True, text=True, check=True).stdout)
+    return [
+        ("rate", "bridged reports/s", "", round(bridged), True),
+        ("rate", "raw fork+exec+read /s", "", round(raw), True),
+        ("rate", "ratio bridged/raw", ">= 0.9", round(bridged / raw, 2), bridged / raw >= 0.9),
+    ]
+
+
+def run_flood(seconds=5):
+    with tempfile.TemporaryDirectory(prefix="quilbench.") as d:
+        d = Path(d)
+        b = Bridge(d, worker="exec yes\n")
+        b.up()
+        log = d / "y.log"
+        sub = b.broker.sub("y", log)
+        b.broker.pub("upload/flood", "go")
+        deadline = time.monotonic() + 5
+        while not children_of(b.pid) and time.monotonic() < deadline:
+            time.sleep(0.01)
+        worker = children_of(b.pid)[0]
+        time.sleep(seconds)
+        os.kill(worker, 19)                  # SIGSTOP: its written bytes stop moving
+        written = wchar(worker)
+        os.kill(worker, 9)
+        peak = status_kib(b.pid, "VmHWM")
+        want = written // 2 - 1              # "y\n" each; the first line is the topic
+        end = time.monotonic() + 120
+        got = 0
+        while time.monotonic() < end:
+            got = len(b.broker.messages(log))
+            if got >= want:
+                break
+            time.sleep(0.2)
+        sub.stop()
+        b.stop()
+    return [
+        ("flood", "daemon peak RSS KiB", f"< {RSS_LIMIT_KIB}", peak, peak < RSS_LIMIT_KIB),
+        ("flood", "lines published / written", "all",
+         f"{got} / {want}", got == want),
+    ]
+
+
+def run_hole(probes=20):
+    with tempfile.TemporaryDirectory(prefix="quilbench.") as d:
+        d = Path(d)
+        hole = socket.socket()
+        hole.bind(("127.0.0.1", 0))
+        hole.listen(0)
+        port = hole.getsockname()[1]
+        fillers = [socket.socket() for _ in range(3)]
+        for f in fillers:
+            f.setblocking(False)
+            f.connect_ex(("127.0.0.1", port))
+        b = Bridge(d, port=port, broker=False)
+        end = time.monotonic() + 10
+        while ubus(b.sb.socket, "call", "quilac", "info").returncode and time.monotonic() < end:
+            time.sleep(0.05)
+        times = []
+        for _ in range(probes):
+            times.append(timed_info(b.sb.socket))
+            time.sleep(0.1)
+        status = json.loads(ubus(b.sb.socket, "call", "quilac", "info").stdout)["status"]
+        for s in [hole, *fillers]:
+            s.close()
+        start = time.monotonic()
+        b.broker.start()
+        b.up()
+        up = time.monotonic() - start
+        b.stop()
+    return [
+        ("hole", f"slowest info ms ({probes} probes, {status})", f"<= {INFO_LIMIT_MS}",
+         round(max(times), 1), max(times) <= INFO_LIMIT_MS),
+        ("hole", "broker appears -> session up s", "", round(up, 1), True),
+    ]
 
 
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("--reports", type=int, default=3000)
-    n = ap.parse_args().reports
+    ap.add_argument("--burst", type=int, default=10000)
+    ap.add_argument("--rate", type=int, default=2000)
+    ap.add_argument("--only", choices=["burst", "rate", "flood", "hole"])
+    a = ap.parse_args()
 
-    with tempfile.TemporaryDirectory(prefix="quilbench.") as d:
-        d = Path(d)
-        sb = Sandbox(d)
-        sb.set_quilapi(WORKER)
-        sb.start_bus()
-        broker = Broker(d, [CLIENT_ID]).start()
-        q = Proc(sb.wrap([QUILAC, "-S", "-l", "2", "-b", "127.0.0.1", "-p", broker.port,
-                          "-i", CLIENT_ID]), d / "quilac.log")
-        q.wait_output("subscribed (mid: 3)")
-        time.sleep(0.5)
-        idle = rss_kib(q.pid)
+    runs = {"burst": lambda: run_burst(a.burst), "rate": lambda: run_rate(a.rate),
+            "flood": run_flood, "hole": run_hole}
+    rows = []
+    for name, run in runs.items():
+        if a.only in (None, name):
+            rows += run()
 
-        log = d / "replies.log"
-        sub = broker.sub("t/bench", log, count=2 * n, timeout=600)
-        peak = [idle]
-        stop = threading.Event()
-
-        def sample():
-            while not stop.is_set():
-                peak[0] = max(peak[0], rss_kib(q.pid))
-                time.sleep(0.01)
-
-        sampler = threading.Thread(target=sample, daemon=True)
-        sampler.start()
-        start = time.monotonic()
-        subprocess.run(["mosquitto_pub", "-p", str(broker.port), "-u", "test", "-P", "test",
-                        "-q", "1", "-t", "upload/bench", "-l"],
-                       input="".join(f"m{i}\n" for i in range(n)), text=True, check=True)
-        sub.p.wait(600)
-        elapsed = time.monotonic() - start
-        stop.set()
-        sampler.join()
-        replies = len(broker.messages(log))
-
-        q.stop()
-        broker.stop()
-        sb.bus.stop()
-
-        impl = d / "quilapi-impl"
-        raw = float(subprocess.run([str(BUILD / "bench/spawn_rate"), str(impl), str(n)],
-                                   capture_output=True, text=True, check=True).stdout)
-
-    bridged = n / elapsed
-    print(f"reports: {n}, replies received: {replies} (expected {2 * n})")
-    print(f"bridged: {bridged:.0f} reports/s end to end ({elapsed:.2f} s)")
-    print(f"raw spawn+read of the same worker: {raw:.0f} /s")
-    print(f"ratio bridged/raw: {bridged / raw:.2f}")
-    print(f"quilac stripped size: {stripped_size(QUILAC)} bytes")
-    print(f"quilac NEEDED: {', '.join(needed(QUILAC))}")
-    print(f"quilac RSS idle: {idle} KiB, peak under load: {peak[0]} KiB")
-    return 0 if replies == 2 * n else 1
+    print(f"{'run':6} {'figure':40} {'target':>10} {'result':>16}  ok")
+    for run, figure, target, result, ok in rows:
+        print(f"{run:6} {figure:40} {str(target):>10} {str(result):>16}  {'yes' if ok else 'NO'}")
+    needed = subprocess.run(["readelf", "-d", str(QUILAC)], capture_output=True,
+                            text=True).stdout
+    libs = [l.split("[")[1].rstrip("]") for l in needed.splitlines() if "(NEEDED)" in l]
+    print(f"quilac NEEDED: {', '.join(libs)}")
+    return 0 if all(r[4] for r in rows) else 1
 
 
 if __name__ == "__main__":

@@ -1,10 +1,19 @@
 // Every report becomes `/usr/sbin/quilapi mqtt <json>`. The worker's standard
 // output and error share one pipe read through a ustream: the first line is
 // the reply topic, each further line is published on it.
+//
+// A burst of reports must neither exhaust the router's memory nor its
+// descriptors: at most max_workers run at once, the rest wait in FIFO order
+// in a queue bounded in bytes. A report that finds the queue full is dropped
+// and logged. A worker that outlives the time limit is killed with everything
+// it started, so a hung API program cannot hold a slot for ever. And while
+// the broker has not taken what was published, worker output is left in the
+// pipes: a chatty worker then waits on its pipe instead of growing the daemon.
 #include "api.h"
 #include "child.h"
 #include "log.h"
 #include "mqtt.h"
+#include "options.h"
 #include "registry.h"
 
 extern "C" {
@@ -17,6 +26,7 @@ extern "C" {
 
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -34,7 +44,22 @@ constexpr size_t OFFLINE_PREFIX_LEN = 8;
 // output) must not keep the daemon draining forever.
 constexpr int MAX_DRAIN_ROUNDS = 1024;
 
+// After a failed start (no pipe, no process) the queue waits this long.
+constexpr int SPAWN_RETRY_MS = 1000;
+
+struct api_job {
+	list_head link;
+	size_t len;
+	char text[];
+};
+
+api_limits limits = { DEFAULT_MAX_WORKERS, (size_t) DEFAULT_QUEUE_KIB * 1024, DEFAULT_TIME_LIMIT_S };
+
 LIST_HEAD(api_workers);
+LIST_HEAD(api_queue);
+api_stats stats;
+uloop_timeout resume_timer;
+uloop_timeout spawn_retry;
 
 } // namespace
 
@@ -42,7 +67,10 @@ struct api_worker {
 	list_head link;
 	uloop_process process;
 	ustream_fd output;
+	uloop_timeout deadline;
 	bool discarding;
+	bool held;		// output waits for the publish backlog to shrink
+	bool exited;
 	char name[16];
 	char *topic;
 };
@@ -67,7 +95,176 @@ void report_exit(const api_worker *w, int status)
 	fflush(stdout);
 }
 
+/* ---- the queue ---- */
+
+size_t job_cost(size_t len)
+{
+	return sizeof(api_job) + len + 1;
+}
+
+bool queue_high()
+{
+	return stats.queued_bytes >= limits.queue_bytes / 4 * 3;
+}
+
+bool enqueue(const char *text, size_t len)
+{
+	if (stats.queued_bytes + job_cost(len) > limits.queue_bytes)
+		return false;
+	api_job *j = (api_job *) malloc(job_cost(len));
+	if (!j)
+		return false;
+	j->len = len;
+	memcpy(j->text, text, len + 1);
+	list_add_tail(&j->link, &api_queue);
+	stats.queued++;
+	stats.queued_bytes += job_cost(len);
+	return true;
+}
+
+void drop(const char *why, const char *topic)
+{
+	stats.dropped++;
+	log_msg(0, "%s, message on %s dropped (%lu dropped)\n", why, topic, stats.dropped);
+}
+
+void start_queued();
+
+void retry_spawn(uloop_timeout *)
+{
+	start_queued();
+}
+
+// Starts queued reports while there are free slots.
+void start_queued()
+{
+	while (stats.workers < limits.max_workers && !list_empty(&api_queue)) {
+		api_job *j = list_first_entry(&api_queue, api_job, link);
+		bool was_high = queue_high();
+
+		list_del(&j->link);
+		stats.queued--;
+		stats.queued_bytes -= job_cost(j->len);
+		int rc = api_spawn(j->text);
+		free(j);
+		if (was_high && !queue_high())
+			mqtt_read_resume();
+		if (rc < 0) {
+			stats.dropped++;	/* api_spawn said why */
+			spawn_retry.cb = retry_spawn;
+			uloop_timeout_set(&spawn_retry, SPAWN_RETRY_MS);
+			return;
+		}
+	}
+}
+
+
+void dispatch(const char *topic, int payload_len, const char *text)
+{
+	size_t len = strlen(text);
+
+	if (len + 1 > API_ARG_MAX) {
+		stats.dropped++;
+		log_msg(0, "message on %s too large for the API program (payload %d bytes, "
+			"argument %zu bytes), dropped (%lu dropped)\n",
+			topic, payload_len, len, stats.dropped);
+		return;
+	}
+	if (list_empty(&api_queue) && stats.workers < limits.max_workers) {
+		if (api_spawn(text) < 0)
+			stats.dropped++;
+		return;
+	}
+	if (!enqueue(text, len))
+		drop("worker queue full", topic);
+}
+
+/* ---- a worker's end ---- */
+
+void release(api_worker *w)
+{
+	list_del(&w->link);
+	ustream_free(&w->output.stream);
+	close(w->output.fd.fd);
+	free(w->topic);
+	free(w);
+	stats.workers--;
+	start_queued();
+}
+
+// The worker has exited: what it wrote is published, then its slot is free.
+void finish(api_worker *w)
+{
+	ustream *s = &w->output.stream;
+
+	/* Lines written just before the exit may still sit in the pipe. */
+	for (int round = 0; round < MAX_DRAIN_ROUNDS && !w->held && ustream_poll(s); round++)
+		;
+	if (!w->held)
+		release(w);	/* held: the rest is published once the backlog shrinks */
+}
+
+void hold(api_worker *w)
+{
+	w->held = true;
+	ustream_set_read_blocked(&w->output.stream, true);
+}
+
+void resume_held(uloop_timeout *)
+{
+	api_worker *w, *next;
+
+	list_for_each_entry_safe(w, next, &api_workers, link) {
+		if (!w->held)
+			continue;
+		if (mqtt_backlog_high())
+			return;
+		ustream *s = &w->output.stream;
+		w->held = false;
+		ustream_set_read_blocked(s, false);
+		api_on_output(s, 0);	/* the lines already buffered */
+		if (w->held)
+			return;
+		if (w->exited)
+			finish(w);
+		else
+			ustream_poll(s);
+	}
+}
+
+void on_deadline(uloop_timeout *t)
+{
+	api_worker *w = container_of(t, api_worker, deadline);
+	pid_t pid = w->process.pid;
+
+	stats.killed++;
+	log_msg(0, "%s (%d): still running after %d seconds, killed\n", w->name, pid,
+		limits.time_limit_s);
+	/* the whole group: a hung script's children hold the pipe as well */
+	if (kill(-pid, SIGKILL) < 0)
+		kill(pid, SIGKILL);
+}
+
 } // namespace
+
+void api_configure(const struct api_limits *l)
+{
+	limits = *l;
+}
+
+void api_stop(void)
+{
+	api_job *j, *next;
+
+	list_for_each_entry_safe(j, next, &api_queue, link) {
+		list_del(&j->link);
+		free(j);
+	}
+	stats.queued = 0;
+	stats.queued_bytes = 0;
+	uloop_timeout_cancel(&resume_timer);
+	uloop_timeout_cancel(&spawn_retry);
+}
 
 void api_on_message(struct mosquitto *, void *, const struct mosquitto_message *msg)
 {
@@ -106,7 +303,7 @@ void api_on_message(struct mosquitto *, void *, const struct mosquitto_message *
 
 	const char *text = json_object_to_json_string(obj);
 	if (text)
-		api_spawn(text);
+		dispatch(topic, msg->payloadlen, text);
 	json_object_put(obj);
 }
 
@@ -136,6 +333,7 @@ int api_spawn(const char *json)
 		.envp = nullptr,
 		.stdio_fd = fds[1],
 		.exec_error = exec_error,
+		.own_group = true,
 	};
 
 	pid_t pid = child_spawn(&spec);
@@ -164,6 +362,12 @@ void api_watch(struct api_worker *w, pid_t pid, int read_fd)
 	w->process.cb = api_on_exit;
 	uloop_process_add(&w->process);
 	list_add_tail(&w->link, &api_workers);
+	stats.workers++;
+
+	if (limits.time_limit_s > 0) {
+		w->deadline.cb = on_deadline;
+		uloop_timeout_set(&w->deadline, limits.time_limit_s * 1000);
+	}
 
 	fcntl(read_fd, F_SETFD, fcntl(read_fd, F_GETFD) | FD_CLOEXEC);
 	w->output.stream.string_data = true;
@@ -176,7 +380,7 @@ void api_on_output(struct ustream *s, int)
 {
 	api_worker *w = worker_of(s);
 
-	for (;;) {
+	while (!w->held) {
 		int n;
 		char *data = ustream_get_read_buf(s, &n);
 		if (!data || !n)
@@ -199,6 +403,10 @@ void api_on_output(struct ustream *s, int)
 		}
 
 		int k = (int) (lf - data);
+		if (w->topic && mqtt_backlog_high()) {
+			hold(w);	/* the line stays buffered, in its place */
+			return;
+		}
 		*lf = '\0';
 		if (w->topic) {
 			mqtt_publish(w->topic, data, k);
@@ -214,17 +422,25 @@ void api_on_output(struct ustream *s, int)
 void api_on_exit(struct uloop_process *p, int status)
 {
 	api_worker *w = container_of(p, api_worker, process);
-	ustream *s = &w->output.stream;
 
 	report_exit(w, status);
+	uloop_timeout_cancel(&w->deadline);
+	w->exited = true;
+	finish(w);
+}
 
-	/* Lines written just before the exit may still sit in the pipe. */
-	for (int round = 0; round < MAX_DRAIN_ROUNDS && ustream_poll(s); round++)
-		;
+bool api_queue_high(void)
+{
+	return queue_high();
+}
 
-	list_del(&w->link);
-	ustream_free(s);
-	close(w->output.fd.fd);
-	free(w->topic);
-	free(w);
+void api_output_resume(void)
+{
+	resume_timer.cb = resume_held;
+	uloop_timeout_set(&resume_timer, 0);
+}
+
+void api_get_stats(struct api_stats *st)
+{
+	*st = stats;
 }

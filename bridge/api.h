@@ -1,6 +1,8 @@
-// Dispatch of device reports to the API program, one worker process each.
+// Dispatch of device reports to the API program, one worker process each, at
+// most a set number at once; the others wait in a queue bounded in bytes.
 #pragma once
 
+#include <stddef.h>
 #include <sys/types.h>
 
 struct mosquitto;
@@ -10,6 +12,19 @@ struct uloop_process;
 
 // The worker's output lines are cut at this many bytes (the read buffer).
 constexpr int API_LINE_BUFFER = 8192;
+
+// The kernel's limit for one exec argument (32 pages of 4 KiB), its NUL
+// included: the JSON text of a report must fit in it.
+constexpr size_t API_ARG_MAX = 32 * 4096;
+
+struct api_limits {
+	int max_workers;
+	size_t queue_bytes;
+	int time_limit_s;	// 0: none
+};
+void api_configure(const struct api_limits *limits);
+// Releases the queue (running workers are left to themselves).
+void api_stop(void);
 
 void api_on_message(struct mosquitto *mosq, void *user, const struct mosquitto_message *msg);
 int api_spawn(const char *json);
@@ -21,3 +36,17 @@ struct api_worker *api_worker_new(void);
 void api_watch(struct api_worker *w, pid_t pid, int read_fd);
 void api_on_output(struct ustream *s, int bytes);
 void api_on_exit(struct uloop_process *p, int status);
+
+// True while the queue is so full that the broker should keep its messages.
+bool api_queue_high(void);
+// The publish backlog has shrunk: held worker output goes on.
+void api_output_resume(void);
+
+struct api_stats {
+	int workers;		// records: running, or exited with output still to publish
+	int queued;
+	size_t queued_bytes;
+	unsigned long dropped;	// reports that never reached a worker
+	unsigned long killed;	// workers that ran out of time
+};
+void api_get_stats(struct api_stats *st);

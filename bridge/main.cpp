@@ -1,5 +1,6 @@
 // quilac: bridges device reports between the MQTT broker and the API program,
 // and offers the bus object "quilac".
+#include "api.h"
 #include "detach.h"
 #include "log.h"
 #include "mqtt.h"
@@ -35,6 +36,12 @@ int main(int argc, char **argv)
 	log_open(LOG_IDENT, opts.use_syslog, opts.log_level);
 	daemon_signals_install();
 	client_init();
+	const api_limits limits = {
+		.max_workers = opts.max_workers,
+		.queue_bytes = (size_t) opts.queue_kib * 1024,
+		.time_limit_s = opts.time_limit_s,
+	};
+	api_configure(&limits);
 	uloop_init();
 	mqtt_start(opts.broker, opts.port, opts.client_id);
 	bridge_ubus_setup();
@@ -46,6 +53,7 @@ int main(int argc, char **argv)
 	if (daemon_term_signal())
 		log_msg(0, "recv %d signal", daemon_term_signal());
 	mqtt_stop();
+	api_stop();
 	bridge_ubus_teardown();
 	log_close();
 	uloop_done();

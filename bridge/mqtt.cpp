@@ -1,7 +1,12 @@
 // The MQTT session. libmosquitto runs no thread of its own here: the loop
-// watches its socket (edge-triggered, so reads go on until EAGAIN) and a timer
-// drives keep-alive while a socket exists and reconnection while none does.
-// Every reconnection starts from a fresh client.
+// watches its socket and a timer drives keep-alive while a socket exists and
+// reconnection while none does. Every reconnection starts from a fresh client.
+//
+// The loop must never stand still for the broker. Connecting is asynchronous:
+// the connect request goes out when the socket turns writable. Reading and
+// writing go in bounded turns: the watch is edge-triggered, so a turn that
+// stops while data is still waiting comes back through a zero timeout, after
+// the loop has reaped workers, read their pipes and served the bus.
 #include "mqtt.h"
 #include "api.h"
 #include "base64.h"
@@ -16,6 +21,7 @@ extern "C" {
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 
 namespace {
 
@@ -26,6 +32,38 @@ constexpr int FIRST_TIMER_MS = 5000;
 constexpr const char *USER_NAME = "root";
 constexpr const char *SUBSCRIPTIONS[] = { "offline/#", "upload/#", "rpc_rsp/#" };
 
+// Packets per turn of the loop: enough to keep up with a burst, few enough
+// that everything else in the loop gets its turn in between.
+constexpr int READ_BATCH = 32;
+constexpr int WRITE_BATCH = 64;
+
+// While the worker queue is nearly full the socket is not read and the broker
+// keeps the messages (QoS 1). But never for longer than this: the answer to
+// our keep-alive ping must be read within the keep-alive interval, or the
+// library ends the session, and with a clean session the broker's queue for
+// us goes with it. Such a forced read drops what does not fit.
+constexpr int HOLD_MAX_MS = 5000;
+
+// Worker output waits while this much is unacknowledged, and goes on once
+// half of it is gone.
+constexpr int BACKLOG_HIGH_MESSAGES = 1000;
+constexpr size_t BACKLOG_HIGH_BYTES = 1 << 20;
+
+struct inflight {
+	int mid;
+	unsigned int bytes;
+};
+
+// Unacknowledged publications in the order they were made; the broker
+// acknowledges QoS 1 messages in that order, so an acknowledgement almost
+// always matches the first entry.
+struct backlog {
+	inflight *ring;
+	unsigned int cap, head, count;
+	size_t bytes;
+	bool high;
+} bl;
+
 struct session {
 	struct mosquitto *client;
 	int state;
@@ -35,7 +73,73 @@ struct session {
 	int port = 1883;
 	uloop_fd watch;
 	uloop_timeout timer;
+	uloop_timeout more;		// another read or write turn
+	uloop_timeout hold;		// reading held for a full queue, until this expires
+	bool forced;			// reading through a hold, until the socket is drained
+	bool writable;			// the socket has connected (it reported writable)
 } s;
+
+/* ---- publish backlog ---- */
+
+bool backlog_grow()
+{
+	unsigned int cap = bl.cap ? 2 * bl.cap : 256;
+	inflight *ring = (inflight *) malloc(cap * sizeof(*ring));
+	if (!ring)
+		return false;
+	for (unsigned int i = 0; i < bl.count; i++)
+		ring[i] = bl.ring[(bl.head + i) % bl.cap];
+	free(bl.ring);
+	bl.ring = ring;
+	bl.cap = cap;
+	bl.head = 0;
+	return true;
+}
+
+void backlog_update()
+{
+	bool was_high = bl.high;
+
+	if (bl.count >= (unsigned int) BACKLOG_HIGH_MESSAGES || bl.bytes >= BACKLOG_HIGH_BYTES)
+		bl.high = true;
+	else if (bl.count <= BACKLOG_HIGH_MESSAGES / 2 && bl.bytes <= BACKLOG_HIGH_BYTES / 2)
+		bl.high = false;
+	if (was_high && !bl.high)
+		api_output_resume();
+}
+
+void backlog_add(int mid, size_t bytes)
+{
+	if (bl.count == bl.cap && !backlog_grow())
+		return;	/* not counted: the output of workers is never held for it */
+	bl.ring[(bl.head + bl.count) % bl.cap] = { mid, (unsigned int) bytes };
+	bl.count++;
+	bl.bytes += bytes;
+	backlog_update();
+}
+
+void backlog_ack(int mid)
+{
+	for (unsigned int i = 0; i < bl.count; i++) {
+		inflight *e = &bl.ring[(bl.head + i) % bl.cap];
+		if (e->mid != mid)
+			continue;
+		bl.bytes -= e->bytes;
+		*e = bl.ring[bl.head];	/* order among the rest does not matter */
+		bl.head = (bl.head + 1) % bl.cap;
+		bl.count--;
+		backlog_update();
+		return;
+	}
+}
+
+// The client and whatever it still held are gone.
+void backlog_clear()
+{
+	bl.count = bl.head = 0;
+	bl.bytes = 0;
+	backlog_update();
+}
 
 /* ---- hotplug event ---- */
 
@@ -52,6 +156,7 @@ void socket_handler(uloop_fd *u, unsigned int events);
 
 void watch_socket()
 {
+	s.writable = false;
 	s.watch.fd = mosquitto_socket(s.client);
 	s.watch.cb = socket_handler;
 	uloop_fd_add(&s.watch, ULOOP_READ | ULOOP_WRITE | ULOOP_EDGE_TRIGGER);
@@ -64,7 +169,11 @@ void unwatch_socket()
 
 void flush()
 {
-	while (mosquitto_want_write(s.client)) {
+	for (int n = 0; mosquitto_want_write(s.client); n++) {
+		if (n == WRITE_BATCH) {
+			uloop_timeout_set(&s.more, 0);
+			return;
+		}
 		errno = 0;
 		int rc = mosquitto_loop_write(s.client, 1);
 		if (rc) {
@@ -78,25 +187,74 @@ void flush()
 	}
 }
 
-void socket_handler(uloop_fd *, unsigned int events)
+bool input_waiting()
+{
+	int n = 0;
+	return ioctl(mosquitto_socket(s.client), FIONREAD, &n) == 0 && n > 0;
+}
+
+void hold_reading()
+{
+	if (!s.hold.pending)
+		uloop_timeout_set(&s.hold, HOLD_MAX_MS);
+}
+
+// Reads at most READ_BATCH packets. Each received message goes to the
+// dispatcher, which queues it while all workers are busy.
+void read_turn()
+{
+	for (int n = 0; n < READ_BATCH; n++) {
+		if (s.state == MQTT_DISCONNECTED)
+			return;	/* lost in a callback of the last read */
+		if (!s.forced && api_queue_high()) {
+			hold_reading();
+			return;
+		}
+		errno = 0;
+		int rc = mosquitto_loop_read(s.client, 1);
+		if (rc) {
+			log_msg(2, "mosquitto_loop_read error(%s)", mosquitto_strerror(rc));
+			return;
+		}
+		if (errno == EAGAIN)
+			break;
+	}
+	/* Asked of the socket itself: errno may have been touched in a callback. */
+	if (s.state != MQTT_DISCONNECTED && input_waiting())
+		uloop_timeout_set(&s.more, 0);
+	else
+		s.forced = false;
+}
+
+void more_handler(uloop_timeout *)
+{
+	if (s.state == MQTT_DISCONNECTED)
+		return;
+	read_turn();
+	if (s.state != MQTT_DISCONNECTED)
+		flush();
+}
+
+void hold_expired(uloop_timeout *)
+{
+	if (s.state == MQTT_DISCONNECTED)
+		return;
+	s.forced = true;
+	read_turn();
+}
+
+void socket_handler(uloop_fd *u, unsigned int events)
 {
 	if (s.state == MQTT_DISCONNECTED)
 		return;
 
-	if (events & ULOOP_READ) {
-		for (;;) {
-			errno = 0;
-			int rc = mosquitto_loop_read(s.client, 1);
-			if (rc) {
-				log_msg(2, "mosquitto_loop_read error(%s)", mosquitto_strerror(rc));
-				break;
-			}
-			if (errno == EAGAIN)
-				break;
-		}
-	}
-	if (events & ULOOP_WRITE)
+	/* an error unregisters the watch: the read lets the library notice the loss */
+	if ((events & ULOOP_READ) || u->error)
+		read_turn();
+	if (events & ULOOP_WRITE) {
+		s.writable = true;
 		flush();
+	}
 	mosquitto_loop_misc(s.client);
 }
 
@@ -110,6 +268,9 @@ void session_lost()
 		raise_hotplug("offline");
 	s.state = MQTT_DISCONNECTED;
 	unwatch_socket();
+	uloop_timeout_cancel(&s.more);
+	uloop_timeout_cancel(&s.hold);
+	s.forced = false;
 	uloop_timeout_set(&s.timer, RETRY_MS);
 }
 
@@ -146,6 +307,11 @@ void on_unsubscribe(struct mosquitto *, void *, int mid)
 	log_msg(2, "unsubscribed (mid: %d)", mid);
 }
 
+void on_publish(struct mosquitto *, void *, int mid)
+{
+	backlog_ack(mid);
+}
+
 void on_log(struct mosquitto *, void *, int level, const char *str)
 {
 	if (level == MOSQ_LOG_ERR)
@@ -162,7 +328,7 @@ void log_new_failure(const char *nomem_text)
 
 // A new client, set up and asked to connect; its socket watched and the
 // state connecting when the connection is under way (*rc 0, the result of
-// mosquitto_connect()). False when no client could be made.
+// mosquitto_connect_async()). False when no client could be made.
 bool new_client(bool first, int *rc)
 {
 	s.client = mosquitto_new(s.client_id, true, nullptr);
@@ -178,8 +344,11 @@ bool new_client(bool first, int *rc)
 	mosquitto_message_callback_set(s.client, api_on_message);
 	mosquitto_disconnect_callback_set(s.client, on_disconnect);
 	mosquitto_log_callback_set(s.client, on_log);
+	mosquitto_publish_callback_set(s.client, on_publish);
 
-	*rc = mosquitto_connect(s.client, s.broker, s.port, KEEPALIVE_S);
+	/* 0 once the connection is under way; the request goes out when the
+	   socket has connected, and the keep-alive bounds the wait for that */
+	*rc = mosquitto_connect_async(s.client, s.broker, s.port, KEEPALIVE_S);
 	log_msg(0, first ? "connect to mqtt server, %s" : "try reconnect to mqtt server, %s",
 		mosquitto_connack_string(*rc));
 	if (*rc == 0) {
@@ -194,6 +363,7 @@ void reconnect()
 	int rc;
 
 	mosquitto_destroy(s.client);
+	backlog_clear();
 	if (!new_client(false, &rc))
 		return;	/* no timer: this was the last attempt */
 	if (rc) {
@@ -210,7 +380,8 @@ void timer_handler(uloop_timeout *)
 		reconnect();
 		return;
 	}
-	flush();
+	if (s.writable)
+		flush();	/* before that, writing would only meet EAGAIN */
 	mosquitto_loop_misc(s.client);
 	uloop_timeout_set(&s.timer, TICK_MS);
 }
@@ -220,6 +391,8 @@ void timer_handler(uloop_timeout *)
 int mqtt_start(const char *broker, int port, const char *client_id)
 {
 	s.timer.cb = timer_handler;
+	s.more.cb = more_handler;
+	s.hold.cb = hold_expired;
 
 	s.client_id = strdup(client_id);
 	if (!s.client_id) {
@@ -263,6 +436,8 @@ void mqtt_stop(void)
 		s.client = nullptr;
 	}
 	mosquitto_lib_cleanup();
+	free(bl.ring);
+	bl = {};
 }
 
 int mqtt_publish(const char *topic, const char *payload, int length)
@@ -270,7 +445,11 @@ int mqtt_publish(const char *topic, const char *payload, int length)
 	if (!s.client)
 		return -1;
 	log_msg(4, "%s/%s", topic, payload);
-	return mosquitto_publish(s.client, nullptr, topic, length, payload, 1, false);
+	int mid = 0;
+	int rc = mosquitto_publish(s.client, &mid, topic, length, payload, 1, false);
+	if (rc == MOSQ_ERR_SUCCESS)
+		backlog_add(mid, strlen(topic) + (size_t) length);
+	return rc;
 }
 
 int mqtt_get_state(void)
@@ -286,4 +465,21 @@ const char *mqtt_get_broker(void)
 int mqtt_get_port(void)
 {
 	return s.port;
+}
+
+void mqtt_get_backlog(struct mqtt_backlog *b)
+{
+	b->messages = (int) bl.count;
+	b->bytes = bl.bytes;
+}
+
+bool mqtt_backlog_high(void)
+{
+	return bl.high;
+}
+
+void mqtt_read_resume(void)
+{
+	if (uloop_timeout_cancel(&s.hold) == 0)
+		uloop_timeout_set(&s.more, 0);
 }

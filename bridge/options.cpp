@@ -5,6 +5,15 @@
 #include <stdlib.h>
 #include <string.h>
 
+namespace {
+
+int positive_or(int value, int fallback)
+{
+	return value > 0 ? value : fallback;
+}
+
+} // namespace
+
 void print_usage(const char *prog)
 {
 	fprintf(stderr,
@@ -17,7 +26,11 @@ void print_usage(const char *prog)
 		" -i <id>:\t\tmqtt  client id\n"
 		" -S:\t\t\tUse stderr instead of syslog for log messages\n"
 		" -v:\t\t\tDump version\n"
-		"\n", prog, DEFAULT_LOG_LEVEL);
+		" -w <count>:\tAPI workers at once (default: %d)\n"
+		" -q <KiB>:\tQueue of reports waiting for a worker (default: %d)\n"
+		" -t <seconds>:\tTime limit of a worker, 0: none (default: %d)\n"
+		"\n", prog, DEFAULT_LOG_LEVEL, DEFAULT_MAX_WORKERS, DEFAULT_QUEUE_KIB,
+		DEFAULT_TIME_LIMIT_S);
 }
 
 int parse_options(int argc, char **argv, bridge_options *opts)
@@ -26,7 +39,7 @@ int parse_options(int argc, char **argv, bridge_options *opts)
 
 	optind = 0;	/* full reset: parse_options may run more than once */
 	/* '+': stop at the first word that is not an option, never reorder */
-	while ((ch = getopt(argc, argv, "+cdvl:p:b:i:S")) != -1) {
+	while ((ch = getopt(argc, argv, "+cdvl:p:b:i:Sw:q:t:")) != -1) {
 		switch (ch) {
 		case 'd':
 			opts->daemonize = true;
@@ -50,6 +63,17 @@ int parse_options(int argc, char **argv, bridge_options *opts)
 			break;
 		case 'S':
 			opts->use_syslog = false;
+			break;
+		case 'w':
+			opts->max_workers = positive_or(atoi(optarg), DEFAULT_MAX_WORKERS);
+			break;
+		case 'q':
+			opts->queue_kib = positive_or(atoi(optarg), DEFAULT_QUEUE_KIB);
+			break;
+		case 't':
+			opts->time_limit_s = atoi(optarg);
+			if (opts->time_limit_s < 0)
+				opts->time_limit_s = DEFAULT_TIME_LIMIT_S;
 			break;
 		case 'v':
 			printf("%s %s\n", argv[0], BRIDGE_VERSION);

@@ -6,6 +6,16 @@
 constexpr int DEFAULT_LOG_LEVEL = 3;
 constexpr const char *BRIDGE_VERSION = "1.0";
 
+// API workers at once. A worker is a shell or Lua script of a few MiB, mostly
+// waiting on the bus or the flash; eight of them keep a router with 128 MiB
+// well clear of the OOM killer and still overlap their waits.
+constexpr int DEFAULT_MAX_WORKERS = 8;
+// Reports waiting for a free worker, in KiB of their JSON texts: some
+// thousands of typical reports, a small share of a router's memory.
+constexpr int DEFAULT_QUEUE_KIB = 4096;
+// Seconds a worker may run before it is killed; 0: no limit.
+constexpr int DEFAULT_TIME_LIMIT_S = 60;
+
 struct bridge_options {
 	const char *broker = "localhost";
 	int port = 1883;
@@ -13,6 +23,9 @@ struct bridge_options {
 	int log_level = DEFAULT_LOG_LEVEL;
 	bool use_syslog = true;
 	bool daemonize = false;
+	int max_workers = DEFAULT_MAX_WORKERS;
+	int queue_kib = DEFAULT_QUEUE_KIB;
+	int time_limit_s = DEFAULT_TIME_LIMIT_S;
 };
 
 // Parses argv into *opts. Returns -1 to go on, or the exit status when the

@@ -1,7 +1,9 @@
 // The bus object "quilac": publish to a device or a group, maintain and list
-// the client registry, report the session state, set the log threshold. The
-// connection and its upkeep are the shared bus helper's.
+// the client registry, report the session state and the dispatcher's load,
+// set the log threshold. The connection and its upkeep are the shared bus
+// helper's.
 #include "ubus.h"
+#include "api.h"
 #include "bus.h"
 #include "log.h"
 #include "mqtt.h"
@@ -16,6 +18,10 @@ namespace {
 
 constexpr size_t TOPIC_SIZE = 256;
 constexpr size_t TOPIC_LIMIT = 255;	/* snprintf size: at most 254 characters */
+
+// Room the bus needs around a reply's data (message header, object id, the
+// data attribute's header), generously.
+constexpr size_t REPLY_OVERHEAD = 64;
 
 blob_buf bridge_reply_buf;
 
@@ -116,9 +122,34 @@ int info(ubus_context *ctx, ubus_object *, ubus_request_data *req, const char *,
 	return UBUS_STATUS_OK;
 }
 
+// A listing the bus cannot carry fails loudly: the caller would otherwise
+// get success and no data.
 int get_client(ubus_context *ctx, ubus_object *, ubus_request_data *req, const char *, blob_attr *)
 {
 	client_list(&bridge_reply_buf);
+	size_t size = blob_pad_len(bridge_reply_buf.head) + REPLY_OVERHEAD;
+	if (size > UBUS_MAX_MSGLEN || ubus_send_reply(ctx, req, bridge_reply_buf.head)) {
+		log_msg(0, "client list of %zu bytes could not be sent\n", size);
+		return UBUS_STATUS_UNKNOWN_ERROR;
+	}
+	return UBUS_STATUS_OK;
+}
+
+int stats(ubus_context *ctx, ubus_object *, ubus_request_data *req, const char *, blob_attr *)
+{
+	api_stats st;
+	mqtt_backlog bl;
+
+	api_get_stats(&st);
+	mqtt_get_backlog(&bl);
+	blob_buf_init(&bridge_reply_buf, 0);
+	blobmsg_add_u32(&bridge_reply_buf, "workers", (uint32_t) st.workers);
+	blobmsg_add_u32(&bridge_reply_buf, "queued", (uint32_t) st.queued);
+	blobmsg_add_u64(&bridge_reply_buf, "queued_bytes", st.queued_bytes);
+	blobmsg_add_u64(&bridge_reply_buf, "dropped", st.dropped);
+	blobmsg_add_u64(&bridge_reply_buf, "killed", st.killed);
+	blobmsg_add_u32(&bridge_reply_buf, "backlog", (uint32_t) bl.messages);
+	blobmsg_add_u64(&bridge_reply_buf, "backlog_bytes", bl.bytes);
 	ubus_send_reply(ctx, req, bridge_reply_buf.head);
 	return UBUS_STATUS_OK;
 }
@@ -142,6 +173,7 @@ const ubus_method quilac_methods[] = {
 	UBUS_METHOD_NOARG("info", info),
 	UBUS_METHOD_NOARG("get_client", get_client),
 	UBUS_METHOD_NOARG("log", set_log),
+	UBUS_METHOD_NOARG("stats", stats),
 };
 
 ubus_object_type quilac_object_type = UBUS_OBJECT_TYPE("quilac", quilac_methods);

@@ -63,6 +63,8 @@ void wire_stdio(int fd)
 [[noreturn]] void run_child(const child_spec *c)
 {
 	reset_signals();
+	if (c->own_group)
+		setpgid(0, 0);	/* done before the parent resumes: vfork() waits for the exec */
 	umask(CHILD_UMASK);
 	if (c->stdio_fd >= 0)
 		wire_stdio(c->stdio_fd);

@@ -16,6 +16,8 @@ struct child_spec {
 	char *const *envp;		// nullptr: the daemon's own environment
 	int stdio_fd;			// >= 0: becomes 0, 1 and 2; -1: they are inherited
 	const char *exec_error;		// written to descriptor 2 when exec fails, or nullptr
+	bool own_group;			// leads a process group of its own, so that it can
+					// be stopped together with whatever it started
 };
 
 // Starts the child and returns its pid, or -1 with errno set when no child

@@ -646,3 +646,63 @@ class WebServer:
 
     def stop(self):
         self.proc.stop()
+
+
+def rss_kib(pid):
+    for line in Path(f"/proc/{pid}/status").read_text().splitlines():
+        if line.startswith("VmRSS:"):
+            return int(line.split()[1])
+    return 0
+
+
+def wchar(pid):
+    """Bytes the process has written so far (what reached its pipes and files)."""
+    for line in Path(f"/proc/{pid}/io").read_text().splitlines():
+        if line.startswith("wchar:"):
+            return int(line.split()[1])
+    return 0
+
+
+def stalled_wchar(pid, quiet=0.5):
+    """wchar once it has stopped growing for `quiet` s (the writer is blocked), else 0."""
+    import time
+    before = wchar(pid)
+    time.sleep(quiet)
+    return before if wchar(pid) == before else 0
+
+
+class SyslogSink:
+    """A datagram socket standing in for /dev/log: wrap() runs a program with
+    /dev a private tmpfs in its namespace, /dev/null bound in and /dev/log a
+    link to this socket. records() are the (priority, text) pairs received."""
+
+    def __init__(self, root):
+        self.root = Path(root)
+        self.path = self.root / "log.sock"
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.sock.bind(str(self.path))
+        self.sock.setblocking(False)
+        self.null = self.root / "devnull"
+        self.null.touch()
+        self.got = []
+
+    def wrap(self, sandbox, argv):
+        cmd = sandbox.wrap(argv)
+        setup = (f"mount --bind /dev/null {self.null} && mount -t tmpfs tmpfs /dev && "
+                 f"touch /dev/null && mount --bind {self.null} /dev/null && "
+                 f"ln -s {self.path} /dev/log && ")
+        i = cmd.index("-c") + 1
+        return cmd[:i] + [setup + cmd[i]] + cmd[i + 1:]
+
+    def records(self):
+        import re
+        while True:
+            try:
+                data = self.sock.recv(65536).decode(errors="replace")
+            except BlockingIOError:
+                return self.got
+            m = re.match(r"<(\d+)>(?:\w{3} [ \d]\d \d\d:\d\d:\d\d )?(.*)", data, re.S)
+            self.got.append((int(m.group(1)), m.group(2)))
+
+    def close(self):
+        self.sock.close()

@@ -1,6 +1,8 @@
 """Reports handed to the API program and its output published: the line
 protocol, its limits, exit reports and the "offline/" shortcut."""
-from harness import BUILD, wait_for
+import re
+
+from harness import BUILD, CLIENT_ID, wait_for
 
 
 def bridged(broker, quilac, sandbox, workdir, script, payload="p", topic="upload/x",
@@ -37,9 +39,13 @@ def test_worker_gets_quilapi_mqtt_and_exact_json(sandbox, broker, quilac_factory
 
 
 def test_lines_after_the_first_are_published_in_order(quilac, broker, sandbox, workdir):
-    got = bridged(broker, quilac, sandbox, workdir, "printf 't\\nA\\n\\nB\\r\\nC'\n",
-                  sub_topic="t")
-    assert got == ["t|A", "t|", "t|B\r"]          # C has no line end: dropped
+    script = "printf 't\\nA\\n'; printf 'E\\n' >&2; printf '\\nB\\r\\nC'\n"
+    got = bridged(broker, quilac, sandbox, workdir, script, sub_topic="t")
+    assert got == ["t|A", "t|E", "t|", "t|B\r"]   # stderr shares the pipe; C has no line end
+    # QoS 1, not retained, as the broker received them.
+    sent = re.findall(rf"Received PUBLISH from {CLIENT_ID} \((d\d, q\d, r\d), m\d+, 't'",
+                      broker.output())
+    assert set(sent) == {"d0, q1, r0"} and len(sent) == 5       # and the sentinel
 
 
 def test_only_a_topic_or_nothing_publishes_nothing(quilac, broker, sandbox, workdir):

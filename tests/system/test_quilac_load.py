@@ -1,11 +1,12 @@
 """Load and faults, bounded in count and time: a burst of reports, and
 workers that hang, crash or never end a line."""
+import json
 import os
 import signal
 import subprocess
 import time
 
-from harness import children_of, open_fds, wait_for, zombies_of
+from harness import children_of, open_fds, rss_kib, stalled_wchar, wait_for, zombies_of
 
 REPORTS = 2000
 
@@ -71,3 +72,128 @@ def test_misbehaving_workers_do_not_disturb_others(quilac, broker, sandbox, work
     wait_for(lambda: not zombies_of(pid), what="no zombies")
     wait_for(lambda: open_fds(pid) == fds_before, what="descriptors back to start",
              show=lambda: (fds_before, open_fds(pid)))
+
+
+def stats(q):
+    r = q.call("stats")
+    assert r.returncode == 0, r.stderr
+    return json.loads(r.stdout)
+
+
+def test_bounded_workers_fifo_queue_and_drops(sandbox, broker, quilac_factory, workdir):
+    sandbox.start_bus()
+    q = quilac_factory(broker.port, extra=["-w", "2", "-q", "1"])     # a queue of 1 KiB
+    q.wait_output("subscribed (mid: 3)")
+    started, release = workdir / "started.log", workdir / "release"
+    sandbox.set_quilapi(f'echo "$$ $2" >> {started}\n'
+                        f'i=0; while [ ! -e {release} ] && [ $i -lt 400 ]; do '
+                        'sleep 0.05; i=$((i+1)); done\n'
+                        'echo t/q; echo "$2"\n')
+    log = workdir / "q.log"
+    sub = broker.sub("t/q", log)
+    publish_burst(broker, "upload/q", [f"m{i}" for i in range(30)])
+
+    # The queue holds what fits; the rest waits in the broker until the held
+    # socket is read anyway, and is then dropped, each drop logged.
+    wait_for(lambda: stats(q)["dropped"] > 0, timeout=10, what="drops")
+    st = stats(q)
+    assert st["workers"] == 2 and st["queued"] > 0 and st["queued_bytes"] <= 1024
+    assert st["workers"] + st["queued"] + st["dropped"] == 30
+    for n in range(1, st["dropped"] + 1):
+        assert f"worker queue full, message on upload/q dropped ({n} dropped)\n" in q.output()
+
+    release.touch()
+    answered = 30 - st["dropped"]
+    wait_for(lambda: len(broker.messages(log)) == answered, timeout=20, what="answers")
+    sub.stop()
+    # Started first come, first served (in pid order); the newest were dropped.
+    starts = sorted((int(line.split()[0]), int(line.split('"m')[1].split('"')[0]))
+                    for line in started.read_text().splitlines())
+    assert [m for _, m in starts] == list(range(answered))
+    wait_for(lambda: stats(q)["workers"] == 0, what="all workers ended")
+    assert stats(q)["queued"] == stats(q)["queued_bytes"] == 0
+
+
+def test_worker_over_time_limit_is_killed_with_its_children(sandbox, broker, quilac_factory,
+                                                           workdir):
+    sandbox.start_bus()
+    q = quilac_factory(broker.port, extra=["-t", "1"])
+    q.wait_output("subscribed (mid: 3)")
+    bg = workdir / "bg.pid"
+    sandbox.set_quilapi(f'echo t/k; sleep 600 & echo $! > {bg}; exec sleep 600\n')
+    broker.pub("upload/k", "x")
+    q.wait_output("): exit with signal 9\n", timeout=5)
+    pid = int(q.output().split("): still running after 1 seconds, killed\n")[0].split("(")[-1])
+    assert f"quilapi ({pid}): exit with signal 9\n" in q.output()
+    wait_for(lambda: not os.path.exists(f"/proc/{bg.read_text().strip()}"),
+             what="the worker's child killed too")
+    wait_for(lambda: stats(q)["workers"] == 0, what="slot free")
+    assert stats(q)["killed"] == 1
+
+
+def test_output_waits_while_the_broker_lags_and_nothing_is_lost(quilac, broker, sandbox,
+                                                                 workdir):
+    # Lines of 4 KiB: the backlog bound is met after a few hundred.
+    sandbox.set_quilapi("echo t/flood; exec awk 'BEGIN { x = sprintf(\"%4000s\", \"\"); "
+                        "for (i = 1; ; i++) printf \"%d%s\\n\", i, x }'\n")
+    log = workdir / "flood.log"
+    sub = broker.sub("t/flood", log)
+    try:
+        check_flood(quilac, broker, log)
+    finally:
+        sub.stop()
+
+
+def check_flood(quilac, broker, log):
+    broker.pub("upload/flood", "go")
+    worker = wait_for(lambda: children_of(quilac.proc.pid), what="worker")[0]
+    broker.proc.p.send_signal(signal.SIGSTOP)
+    try:
+        # The worker ends up blocked on its pipe; the daemon stays small.
+        written = wait_for(lambda: stalled_wchar(worker), what="worker blocked")
+        st = stats(quilac)
+        assert 0 < st["backlog_bytes"] < (1 << 20) + 8192
+        assert rss_kib(quilac.proc.pid) < 16 * 1024
+        os.kill(worker, signal.SIGKILL)
+    finally:
+        broker.proc.p.send_signal(signal.SIGCONT)
+
+    # Every complete line that reached the pipe is published, in order.
+    lines, length, i = [], len("t/flood\n"), 1
+    while length + len(f"{i}") + 4001 <= written:
+        length += len(f"{i}") + 4001
+        lines.append(f"t/flood|{i}{' ' * 4000}")
+        i += 1
+    wait_for(lambda: len(broker.messages(log)) >= len(lines), timeout=20, what="all lines",
+             show=lambda: (len(broker.messages(log)), len(lines)))
+    quilac.wait_output("exit with signal 9")
+    wait_for(lambda: stats(quilac)["workers"] == 0, what="record released")
+    assert broker.messages(log) == lines
+
+
+def test_report_too_large_for_one_argument_is_logged_and_dropped(quilac, broker, sandbox):
+    sandbox.set_quilapi("exit 0\n")
+    overhead = len('{ "topic": "upload\\/big", "payload": "" }')
+    fits = 131071 - overhead                          # the argument's NUL makes 128 KiB
+    for size, runs in ((fits, True), (fits + 1, False)):
+        ended = quilac.output().count("exit with 0")
+        subprocess.run(["mosquitto_pub", "-p", str(broker.port), "-u", "test", "-P", "test",
+                        "-q", "1", "-t", "upload/big", "-s"], input="x" * size, text=True,
+                       check=True, timeout=10)
+        if runs:
+            wait_for(lambda: quilac.output().count("exit with 0") > ended, what="worker ran")
+        else:
+            quilac.wait_output(f"message on upload/big too large for the API program "
+                               f"(payload {size} bytes, argument {size + overhead} bytes), "
+                               "dropped (1 dropped)\n")
+    assert "exit with 127" not in quilac.output()
+
+
+def test_silent_burst_is_read_to_the_end(quilac, broker, sandbox):
+    # Workers that publish nothing bring no acknowledgements, so no new data
+    # wakes the socket: what is left after a bounded read turn must be
+    # fetched by the loop on its own.
+    sandbox.set_quilapi("exit 0\n")
+    publish_burst(broker, "upload/quiet", [f"q{i}" for i in range(300)])
+    wait_for(lambda: quilac.output().count("exit with 0") == 300, timeout=15,
+             what="every report run", show=lambda: quilac.output().count("exit with 0"))

@@ -91,3 +91,42 @@ def test_info_reports_connecting_while_connack_outstanding(sandbox, quilac_facto
     assert '"status":"connecting"' in q.call("info").stdout
     q.stop()
     srv.close()
+
+
+def test_black_holed_broker_never_stops_the_loop(workdir, sandbox, quilac_factory):
+    # A listener whose backlog is full: the kernel drops further SYNs, as for
+    # a broker whose host does not answer.
+    hole = socket.socket()
+    hole.bind(("127.0.0.1", 0))
+    hole.listen(0)
+    port = hole.getsockname()[1]
+    fillers = [socket.socket() for _ in range(3)]
+    for f in fillers:
+        f.setblocking(False)
+        f.connect_ex(("127.0.0.1", port))
+    sandbox.start_bus()
+    q = quilac_factory(port)
+    try:
+        wait_for(lambda: q.call("info").returncode == 0, what="bus object while connecting")
+        assert '"status":"connecting"' in q.call("info").stdout
+    finally:
+        for s in [hole, *fillers]:
+            s.close()
+    # The broker appears at that address: the pending connection goes on.
+    broker = Broker(workdir, [CLIENT_ID], port=port).start()
+    try:
+        q.wait_output("subscribed (mid: 3)", timeout=20)
+        assert q.output().count("connect to mqtt server, ") == 1
+        assert '"status":"connected"' in q.call("info").stdout
+    finally:
+        broker.stop()
+
+
+def test_idle_session_pings_within_the_keep_alive(quilac, broker):
+    # 30 s are fixed: this test waits for them once.
+    start = time.monotonic()
+    wait_for(lambda: f"Received PINGREQ from {CLIENT_ID}" in broker.output(), timeout=32,
+             step=0.2, what="keep-alive ping")
+    assert 25 < time.monotonic() - start
+    assert f"Sending PINGRESP to {CLIENT_ID}" in broker.output()
+    assert quilac.output().count("connect to mqtt server ok") == 1

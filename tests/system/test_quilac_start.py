@@ -4,7 +4,7 @@ import signal
 import subprocess
 import time
 
-from harness import CLIENT_ID, QUILAC, wait_for
+from harness import CLIENT_ID, QUILAC, Proc, SyslogSink, ubus, wait_for
 
 USAGE = ("Usage: {0} [options]\nOptions:\n -d:\t\t\tDaemonize program\n"
          " -l <level>:\tLog output level (default: 3)\n"
@@ -12,7 +12,10 @@ USAGE = ("Usage: {0} [options]\nOptions:\n -d:\t\t\tDaemonize program\n"
          " -p <port>:\tmqtt  borker port (default: 1883)\n"
          " -i <id>:\t\tmqtt  client id\n"
          " -S:\t\t\tUse stderr instead of syslog for log messages\n"
-         " -v:\t\t\tDump version\n\n")
+         " -v:\t\t\tDump version\n"
+         " -w <count>:\tAPI workers at once (default: 8)\n"
+         " -q <KiB>:\tQueue of reports waiting for a worker (default: 4096)\n"
+         " -t <seconds>:\tTime limit of a worker, 0: none (default: 60)\n\n")
 
 
 def run(*args, timeout=10):
@@ -76,3 +79,27 @@ def test_detached_daemon_runs_and_stops(sandbox, process_tag):
     assert os.getsid(pid) == pid or os.getsid(pid) != os.getsid(0)
     os.kill(pid, signal.SIGTERM)
     wait_for(lambda: pid not in process_tag.pids("quilac"), what="detached quilac gone")
+
+
+def test_syslog_identity_facility_and_priorities(sandbox, broker, workdir):
+    sandbox.start_bus()
+    sink = SyslogSink(workdir)
+    argv = sink.wrap(sandbox, [QUILAC, "-l", "4", "-b", "127.0.0.1", "-p", broker.port,
+                               "-i", CLIENT_ID])
+    q = Proc(argv, workdir / "syslog-quilac.log")
+    try:
+        wait_for(lambda: any("subscribed (mid: 3)" in t for _, t in sink.records()),
+                 what="session up")
+        ubus(sandbox.socket, "call", "quilac", "pub", '{"id":"a","msg":"m"}')
+        wait_for(lambda: any("rpc/a/m" in t for _, t in sink.records()), what="debug record")
+        records = sink.records()
+    finally:
+        q.stop()
+        sink.close()
+    daemon = 3 << 3
+    want = {"connect to mqtt server, Connection Accepted.": daemon + 2,     # level 0: critical
+            f"info: use {CLIENT_ID}/QUIxMkNEMzRFRjU2 as client id\n": daemon + 5,  # 2: notice
+            "rpc/a/m": daemon + 7}                                          # 4: debug
+    for text, priority in want.items():
+        assert (priority, f"quilac-1.0: {text}") in records, records
+    assert q.output() == ""                        # nothing on standard error

@@ -16,6 +16,7 @@ def test_signature_lists_shared_policies(quilac):
         '\t"info":{}',
         '\t"get_client":{}',
         '\t"log":{}',
+        '\t"stats":{}',
     ]
 
 
@@ -71,6 +72,17 @@ def test_client_registry_methods(quilac):
     assert quilac.call("del_client", '{"id":"nobody"}').returncode == 0
     assert quilac.call("del_client", '{"id":"AB12CD34EF56-other"}').returncode == 0
     assert json.loads(quilac.call("get_client").stdout)["count"] == 3
+
+
+def test_client_list_too_large_for_the_bus_fails(quilac):
+    info = "i" * 110000                  # one argument of the ubus command each
+    for n in range(10):
+        assert quilac.call("update_client", json.dumps({"id": f"c{n}", "info": info})).returncode == 0
+    r = quilac.call("get_client")
+    assert (r.returncode, r.stdout) == (9, "")
+    quilac.wait_output("client list of ")
+    assert quilac.call("del_client", '{"id":"c0"}').returncode == 0
+    assert json.loads(quilac.call("get_client").stdout)["count"] == 9
 
 
 def test_log_method_changes_threshold(sandbox, broker, quilac_factory):

@@ -53,6 +53,19 @@ TEST(Options, DefaultsAndValues)
 	EXPECT_TRUE(a.opts.use_syslog);
 	EXPECT_FALSE(a.opts.daemonize);
 	EXPECT_STREQ(a.opts.client_id, "id1");
+	EXPECT_EQ(a.opts.max_workers, 8);
+	EXPECT_EQ(a.opts.queue_kib, 4096);
+	EXPECT_EQ(a.opts.time_limit_s, 60);
+
+	parsed w{ "quilac", "-w", "3", "-q", "1", "-t", "0", "-i", "x" };
+	EXPECT_EQ(w.ret, -1);
+	EXPECT_EQ(w.opts.max_workers, 3);
+	EXPECT_EQ(w.opts.queue_kib, 1);
+	EXPECT_EQ(w.opts.time_limit_s, 0);	/* no limit */
+	parsed bad{ "quilac", "-w", "0", "-q", "-1", "-t", "-5", "-i", "x" };
+	EXPECT_EQ(bad.opts.max_workers, 8);	/* nonsense keeps the defaults */
+	EXPECT_EQ(bad.opts.queue_kib, 4096);
+	EXPECT_EQ(bad.opts.time_limit_s, 60);
 
 	parsed p{ "quilac", "-d", "-S", "-l", "9", "-b", "00", "-p", "abc", "-i", "a", "-i", "b" };
 	EXPECT_EQ(p.ret, -1);

@@ -26,6 +26,14 @@ int mqtt_publish(const char *topic, const char *payload, int length)
 
 void client_delete(const char *) {}
 
+bool backlog_high;
+bool mqtt_backlog_high(void)
+{
+	return backlog_high;
+}
+
+void mqtt_read_resume(void) {}
+
 namespace {
 
 // Runs a child that writes `chunks` with short pauses, then exits with `code`.
@@ -103,6 +111,27 @@ TEST(ApiOutput, EverythingWrittenBeforeExitIsDrained)
 	run_worker({ all });
 	ASSERT_EQ(published.size(), 2000u);
 	EXPECT_EQ(published.back().second, "line1999");
+}
+
+TEST(ApiOutput, HeldWhileTheBacklogIsHighThenPublishedInOrder)
+{
+	/* The worker exits while its output is held; its record waits for it. */
+	backlog_high = true;
+	static uloop_timeout ease;
+	ease.cb = [](uloop_timeout *) {
+		EXPECT_TRUE(published.empty());
+		backlog_high = false;
+		api_output_resume();
+	};
+	uloop_init();
+	uloop_timeout_set(&ease, 200);
+	std::string all = "t\n";
+	for (int i = 0; i < 3000; i++)
+		all += "l" + std::to_string(i) + "\n";
+	run_worker({ all });
+	ASSERT_EQ(published.size(), 3000u);
+	for (int i = 0; i < 3000; i++)
+		ASSERT_EQ(published[i].second, "l" + std::to_string(i));
 }
 
 TEST(ApiOutput, SignalEndIsReported)
