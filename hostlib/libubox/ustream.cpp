@@ -318,6 +318,23 @@ char *ustream_get_read_buf(struct ustream *s, int *buflen)
 	return len ? buf->data : NULL;
 }
 
+// The owner stops (set) or resumes reading; the stream's own reason for
+// stopping (a full buffer) is kept apart.
+void ustream_set_read_blocked(struct ustream *s, bool set)
+{
+	int flags = s->read_blocked;
+
+	if (set)
+		flags |= READ_BLOCKED_USER;
+	else
+		flags &= ~READ_BLOCKED_USER;
+	if (flags == s->read_blocked)
+		return;
+	s->read_blocked = (read_blocked_reason) flags;
+	if (s->set_read_blocked)
+		s->set_read_blocked(s);
+}
+
 void ustream_consume(struct ustream *s, int len)
 {
 	if (len <= 0)

@@ -138,6 +138,20 @@ TEST_F(Stream, BufferedUnconsumedDataStopsReading)
 	EXPECT_EQ(ustream_pending_data(&r.sfd.stream, false), 9000 - 100 - 8192);
 }
 
+TEST_F(Stream, ReadingBlockedByTheOwnerWaitsForRelease)
+{
+	ustream_fd_init(&r.sfd, p[0]);
+	ustream_set_read_blocked(&r.sfd.stream, true);
+	ASSERT_EQ(write(p[1], "held\n", 5), 5);
+	run_for(20);
+	EXPECT_TRUE(r.lines.empty());
+	EXPECT_EQ(unread(), 5);
+
+	ustream_set_read_blocked(&r.sfd.stream, false);
+	run_until([this] { return !r.lines.empty(); });
+	EXPECT_EQ(r.lines, (std::vector<std::string>{ "held" }));
+}
+
 TEST_F(Stream, EofSchedulesStateChange)
 {
 	static bool state_called;

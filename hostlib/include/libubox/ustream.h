@@ -74,6 +74,7 @@ void ustream_free(struct ustream *s);
 void ustream_consume(struct ustream *s, int len);
 int ustream_write(struct ustream *s, const char *buf, int len, bool more);
 char *ustream_get_read_buf(struct ustream *s, int *buflen);
+void ustream_set_read_blocked(struct ustream *s, bool set);
 void ustream_state_change(struct ustream *s);
 bool ustream_write_pending(struct ustream *s);
 char *ustream_reserve(struct ustream *s, int len, int *maxlen);
