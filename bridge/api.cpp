@@ -17,8 +17,9 @@
 // - The queue is not empty only while every slot is taken, or while a failed
 //   start waits for spawn_retry. A record's release starts the next report.
 // - stats.queued and stats.queued_bytes change only in enqueue() and
-//   dequeue(); dequeue() tells the MQTT session when the queue drops below
-//   queue_high(), so that it reads the broker socket again.
+//   dequeue() (and api_stop() at the end); dequeue() tells the MQTT session
+//   when the queue drops below queue_high(), so that it reads the broker
+//   socket again.
 // - A held worker (w->held) has its stream's reading blocked and nothing
 //   consumed beyond its last published line. Only resume_held(), run when
 //   the publish backlog has shrunk, clears it, oldest worker first.
