@@ -19,7 +19,6 @@ Run as root after building (scripts/bench does both):
 import argparse
 import json
 import os
-import socket
 import subprocess
 import sys
 import tempfile
@@ -31,8 +30,8 @@ ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests/system"))
 os.environ.setdefault("QUIL_BUILD_DIR", str(ROOT / "build"))
 
-from harness import (BUILD, CLIENT_ID, QUILAC, Broker, Proc, ProcessTag, Sandbox,  # noqa: E402
-                     children_of, ubus, wchar)
+from harness import (BUILD, CLIENT_ID, QUILAC, BlackHole, Broker, Proc, ProcessTag,  # noqa: E402
+                     Sandbox, children_of, ubus, wchar)
 
 MAX_WORKERS = 8          # the daemon's default
 RSS_LIMIT_KIB = 16 * 1024
@@ -50,12 +49,6 @@ def timed_info(sock):
     t = time.monotonic()
     r = ubus(sock, "call", "quilac", "info", timeout=10)
     return (time.monotonic() - t) * 1000 if r.returncode == 0 else float("inf")
-
-
-def publish(broker, topic, payloads):
-    subprocess.run(["mosquitto_pub", "-p", str(broker.port), "-u", "test", "-P", "test",
-                    "-q", "1", "-t", topic, "-l"], input="".join(p + "\n" for p in payloads),
-                   text=True, check=True)
 
 
 class Bridge:
@@ -110,7 +103,7 @@ def run_burst(n):
         t = threading.Thread(target=probe)
         t.start()
         start = time.monotonic()
-        publish(b.broker, "upload/burst", [f"m{i}" for i in range(n)])
+        b.broker.pub_lines("upload/burst", [f"m{i}" for i in range(n)], timeout=None)
         sub.p.wait(3600)
         elapsed = time.monotonic() - start
         done.set()
@@ -137,7 +130,7 @@ def run_rate(n):
         log = d / "replies.log"
         sub = b.broker.sub("t/bench", log, count=n, timeout=600)
         start = time.monotonic()
-        publish(b.broker, "upload/bench", [f"m{i}" for i in range(n)])
+        b.broker.pub_lines("upload/bench", [f"m{i}" for i in range(n)], timeout=None)
         sub.p.wait(600)
         bridged = n / (time.monotonic() - start)
         b.stop()
@@ -187,15 +180,8 @@ def run_flood(seconds=5):
 def run_hole(probes=20):
     with tempfile.TemporaryDirectory(prefix="quilbench.") as d:
         d = Path(d)
-        hole = socket.socket()
-        hole.bind(("127.0.0.1", 0))
-        hole.listen(0)
-        port = hole.getsockname()[1]
-        fillers = [socket.socket() for _ in range(3)]
-        for f in fillers:
-            f.setblocking(False)
-            f.connect_ex(("127.0.0.1", port))
-        b = Bridge(d, port=port, broker=False)
+        hole = BlackHole()
+        b = Bridge(d, port=hole.port, broker=False)
         end = time.monotonic() + 10
         while ubus(b.sb.socket, "call", "quilac", "info").returncode and time.monotonic() < end:
             time.sleep(0.05)
@@ -204,8 +190,7 @@ def run_hole(probes=20):
             times.append(timed_info(b.sb.socket))
             time.sleep(0.1)
         status = json.loads(ubus(b.sb.socket, "call", "quilac", "info").stdout)["status"]
-        for s in [hole, *fillers]:
-            s.close()
+        hole.close()
         start = time.monotonic()
         b.broker.start()
         b.up()

@@ -9,6 +9,20 @@
 // it started, so a hung API program cannot hold a slot for ever. And while
 // the broker has not taken what was published, worker output is left in the
 // pipes: a chatty worker then waits on its pipe instead of growing the daemon.
+//
+// What holds between the pieces below:
+// - A worker record holds a slot from api_watch() until release(): while its
+//   process runs, and after its exit for as long as its output is still held.
+//   stats.workers counts the records, so never more than max_workers exist.
+// - The queue is not empty only while every slot is taken, or while a failed
+//   start waits for spawn_retry. A record's release starts the next report.
+// - stats.queued and stats.queued_bytes change only in enqueue() and
+//   dequeue() (and api_stop() at the end); dequeue() tells the MQTT session
+//   when the queue drops below queue_high(), so that it reads the broker
+//   socket again.
+// - A held worker (w->held) has its stream's reading blocked and nothing
+//   consumed beyond its last published line. Only resume_held(), run when
+//   the publish backlog has shrunk, clears it, oldest worker first.
 #include "api.h"
 #include "child.h"
 #include "log.h"
@@ -33,6 +47,8 @@ extern "C" {
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <memory>
+
 namespace {
 
 constexpr const char *API_DIR = "/usr/sbin/";
@@ -47,11 +63,17 @@ constexpr int MAX_DRAIN_ROUNDS = 1024;
 // After a failed start (no pipe, no process) the queue waits this long.
 constexpr int SPAWN_RETRY_MS = 1000;
 
+// A report waiting for a worker: its JSON text, copied.
 struct api_job {
 	list_head link;
 	size_t len;
 	char text[];
 };
+
+struct json_put {
+	void operator()(json_object *o) const { json_object_put(o); }
+};
+using json_ptr = std::unique_ptr<json_object, json_put>;
 
 api_limits limits = { DEFAULT_MAX_WORKERS, (size_t) DEFAULT_QUEUE_KIB * 1024, DEFAULT_TIME_LIMIT_S };
 
@@ -70,9 +92,8 @@ struct api_worker {
 	uloop_timeout deadline;
 	bool discarding;
 	bool held;		// output waits for the publish backlog to shrink
-	bool exited;
-	char name[16];
-	char *topic;
+	bool exited;		// reaped; the record waits only for its output
+	char *topic;		// the first line, once it has arrived
 };
 
 namespace {
@@ -87,11 +108,11 @@ void report_exit(const api_worker *w, int status)
 	pid_t pid = w->process.pid;
 
 	if (WIFEXITED(status))
-		printf("%s (%d): exit with %d\n", w->name, pid, WEXITSTATUS(status));
+		printf("%s (%d): exit with %d\n", API_NAME, pid, WEXITSTATUS(status));
 	else if (WIFSIGNALED(status))
-		printf("%s (%d): exit with signal %d\n", w->name, pid, WTERMSIG(status));
+		printf("%s (%d): exit with signal %d\n", API_NAME, pid, WTERMSIG(status));
 	else if (WIFSTOPPED(status))
-		printf("%s (%d): stop with signal %d\n", w->name, pid, WSTOPSIG(status));
+		printf("%s (%d): stop with signal %d\n", API_NAME, pid, WSTOPSIG(status));
 	fflush(stdout);
 }
 
@@ -102,6 +123,8 @@ size_t job_cost(size_t len)
 	return sizeof(api_job) + len + 1;
 }
 
+// Three quarters full: the broker socket is no longer read, so that what
+// is already on its way still finds room.
 bool queue_high()
 {
 	return stats.queued_bytes >= limits.queue_bytes / 4 * 3;
@@ -122,6 +145,20 @@ bool enqueue(const char *text, size_t len)
 	return true;
 }
 
+// Takes the oldest report off the queue; the caller frees it.
+api_job *dequeue()
+{
+	api_job *j = list_first_entry(&api_queue, api_job, link);
+	bool was_high = queue_high();
+
+	list_del(&j->link);
+	stats.queued--;
+	stats.queued_bytes -= job_cost(j->len);
+	if (was_high && !queue_high())
+		mqtt_read_resume();
+	return j;
+}
+
 void drop(const char *why, const char *topic)
 {
 	stats.dropped++;
@@ -135,20 +172,15 @@ void retry_spawn(uloop_timeout *)
 	start_queued();
 }
 
-// Starts queued reports while there are free slots.
+// Starts queued reports while there are free slots. A report whose worker
+// cannot be started is lost; the rest wait, as the cause (no descriptors, no
+// memory) rarely passes at once.
 void start_queued()
 {
 	while (stats.workers < limits.max_workers && !list_empty(&api_queue)) {
-		api_job *j = list_first_entry(&api_queue, api_job, link);
-		bool was_high = queue_high();
-
-		list_del(&j->link);
-		stats.queued--;
-		stats.queued_bytes -= job_cost(j->len);
+		api_job *j = dequeue();
 		int rc = api_spawn(j->text);
 		free(j);
-		if (was_high && !queue_high())
-			mqtt_read_resume();
 		if (rc < 0) {
 			stats.dropped++;	/* api_spawn said why */
 			spawn_retry.cb = retry_spawn;
@@ -158,7 +190,8 @@ void start_queued()
 	}
 }
 
-
+// A report goes to a worker at once when a slot is free and nobody is
+// waiting before it; otherwise to the back of the queue.
 void dispatch(const char *topic, int payload_len, const char *text)
 {
 	size_t len = strlen(text);
@@ -177,6 +210,25 @@ void dispatch(const char *topic, int payload_len, const char *text)
 	}
 	if (!enqueue(text, len))
 		drop("worker queue full", topic);
+}
+
+// `quilapi mqtt <json>` with its standard descriptors on `out_fd`, in a
+// process group of its own.
+pid_t start_api_program(const char *json, int out_fd)
+{
+	char path[64], exec_error[96];
+	snprintf(path, sizeof(path), "%s%s", API_DIR, API_NAME);
+	snprintf(exec_error, sizeof(exec_error), "failed execl %s", path);	/* no line end: never a line */
+	char *const argv[] = { (char *) API_NAME, (char *) "mqtt", (char *) json, nullptr };
+	const child_spec spec = {
+		.path = path,
+		.argv = argv,
+		.envp = nullptr,
+		.stdio_fd = out_fd,
+		.exec_error = exec_error,
+		.own_group = true,
+	};
+	return child_spawn(&spec);
 }
 
 /* ---- a worker's end ---- */
@@ -204,12 +256,15 @@ void finish(api_worker *w)
 		release(w);	/* held: the rest is published once the backlog shrinks */
 }
 
+// Stops reading the worker's pipe until resume_held(); what is buffered stays.
 void hold(api_worker *w)
 {
 	w->held = true;
 	ustream_set_read_blocked(&w->output.stream, true);
 }
 
+// Gives held workers their output back, oldest first, for as long as the
+// backlog stays low; a worker that is held again stops the walk.
 void resume_held(uloop_timeout *)
 {
 	api_worker *w, *next;
@@ -238,7 +293,7 @@ void on_deadline(uloop_timeout *t)
 	pid_t pid = w->process.pid;
 
 	stats.killed++;
-	log_msg(0, "%s (%d): still running after %d seconds, killed\n", w->name, pid,
+	log_msg(0, "%s (%d): still running after %d seconds, killed\n", API_NAME, pid,
 		limits.time_limit_s);
 	/* the whole group: a hung script's children hold the pipe as well */
 	if (kill(-pid, SIGKILL) < 0)
@@ -279,7 +334,7 @@ void api_on_message(struct mosquitto *, void *, const struct mosquitto_message *
 		return;
 	}
 
-	json_object *obj = json_object_new_object();
+	json_ptr obj(json_object_new_object());
 	if (!obj) {
 		log_msg(0, "json object error for (%s)", topic);
 		return;
@@ -287,24 +342,23 @@ void api_on_message(struct mosquitto *, void *, const struct mosquitto_message *
 	json_object *jtopic = json_object_new_string(topic);
 	if (!jtopic) {
 		log_msg(0, "json msg topic %s error", topic);
-		json_object_put(obj);
 		return;
 	}
-	json_object_object_add(obj, "topic", jtopic);
+	json_object_object_add(obj.get(), "topic", jtopic);
 
+	/* the payload ends at its first NUL, as a C string would */
 	const char *payload = (const char *) msg->payload;
 	json_object *jpayload = json_object_new_string_len(payload, (int) strnlen(payload, msg->payloadlen));
 	if (!jpayload) {
 		log_msg(0, "json msg payload %s error", topic);
-		json_object_put(obj);
 		return;
 	}
-	json_object_object_add(obj, "payload", jpayload);
+	json_object_object_add(obj.get(), "payload", jpayload);
 
-	const char *text = json_object_to_json_string(obj);
+	/* the text belongs to obj */
+	const char *text = json_object_to_json_string(obj.get());
 	if (text)
 		dispatch(topic, msg->payloadlen, text);
-	json_object_put(obj);
 }
 
 int api_spawn(const char *json)
@@ -323,20 +377,7 @@ int api_spawn(const char *json)
 		return -1;
 	}
 
-	char path[64], exec_error[96];
-	snprintf(path, sizeof(path), "%s%s", API_DIR, API_NAME);
-	snprintf(exec_error, sizeof(exec_error), "failed execl %s", path);	/* no line end: never a line */
-	char *const argv[] = { (char *) API_NAME, (char *) "mqtt", (char *) json, nullptr };
-	const child_spec spec = {
-		.path = path,
-		.argv = argv,
-		.envp = nullptr,
-		.stdio_fd = fds[1],
-		.exec_error = exec_error,
-		.own_group = true,
-	};
-
-	pid_t pid = child_spawn(&spec);
+	pid_t pid = start_api_program(json, fds[1]);
 	if (pid < 0) {
 		fprintf(stderr, "fork quilapi_process failed for");
 		free(w);
@@ -357,7 +398,6 @@ struct api_worker *api_worker_new(void)
 
 void api_watch(struct api_worker *w, pid_t pid, int read_fd)
 {
-	snprintf(w->name, sizeof(w->name), "%s", API_NAME);
 	w->process.pid = pid;
 	w->process.cb = api_on_exit;
 	uloop_process_add(&w->process);

@@ -26,11 +26,16 @@ void api_configure(const struct api_limits *limits);
 // Releases the queue (running workers are left to themselves).
 void api_stop(void);
 
+// The session's message callback: "offline/<id>" removes a registry entry,
+// everything else is handed to a worker now or queued.
 void api_on_message(struct mosquitto *mosq, void *user, const struct mosquitto_message *msg);
+// Starts a worker for one JSON text at once, whatever the slot limit; -1 when
+// none could be started (the reason is written to standard error).
 int api_spawn(const char *json);
 
-// Takes over a started worker (a zero-filled record from calloc): watches the
-// process and reads its output from `read_fd`; released when it has exited.
+// api_watch() takes over a started worker in a record from api_worker_new():
+// it watches the process and reads its output from `read_fd`; the record is
+// released once the process has exited and its output is published.
 struct api_worker;
 struct api_worker *api_worker_new(void);
 void api_watch(struct api_worker *w, pid_t pid, int read_fd);

@@ -1,3 +1,4 @@
+// The levelled logger: one threshold, one destination chosen at start.
 #include "log.h"
 
 #include <stdarg.h>

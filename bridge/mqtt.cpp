@@ -7,6 +7,13 @@
 // writing go in bounded turns: the watch is edge-triggered, so a turn that
 // stops while data is still waiting comes back through a zero timeout, after
 // the loop has reaped workers, read their pipes and served the bus.
+//
+// Two kinds of back-pressure meet here. Inbound: while the dispatcher's queue
+// is nearly full the socket is not read (for HOLD_MAX_MS at most), and the
+// dispatcher calls mqtt_read_resume() once it has room. Outbound: the
+// publications the broker has not yet acknowledged are counted, and while
+// they are too many the dispatcher leaves worker output in the pipes until
+// api_output_resume() is called.
 #include "mqtt.h"
 #include "api.h"
 #include "base64.h"
@@ -54,9 +61,12 @@ struct inflight {
 	unsigned int bytes;
 };
 
-// Unacknowledged publications in the order they were made; the broker
-// acknowledges QoS 1 messages in that order, so an acknowledgement almost
-// always matches the first entry.
+// Unacknowledged publications, oldest first. The broker acknowledges QoS 1
+// messages in the order they were sent, so an acknowledgement almost always
+// matches the first entry; for one that does not, the first entry moves into
+// the freed slot (order only speeds up the search).
+// `high` switches on at the high marks and off only at half of them, so that
+// held output is not released and held again for every acknowledgement.
 struct backlog {
 	inflight *ring;
 	unsigned int cap, head, count;
@@ -64,6 +74,12 @@ struct backlog {
 	bool high;
 } bl;
 
+// The socket is watched while the state is connecting or connected.
+// session_lost() cancels `more` and `hold`, and their handlers do nothing
+// while disconnected, so no turn outlives its client.
+// Reading is held while `hold` is pending; when it expires, `forced` reads
+// past the full queue until the socket is drained (what finds no room is
+// dropped by the dispatcher), so the keep-alive's answer is never left unread.
 struct session {
 	struct mosquitto *client;
 	int state;
@@ -72,7 +88,7 @@ struct session {
 	char *broker;
 	int port = 1883;
 	uloop_fd watch;
-	uloop_timeout timer;
+	uloop_timeout timer;		// keep-alive tick, or the next reconnection
 	uloop_timeout more;		// another read or write turn
 	uloop_timeout hold;		// reading held for a full queue, until this expires
 	bool forced;			// reading through a hold, until the socket is drained
@@ -146,7 +162,7 @@ void backlog_clear()
 void raise_hotplug(const char *action)
 {
 	const child_var vars[] = { { "ACTION", action } };
-	if (hotplug_event("quilac", vars, 1) < 0)
+	if (hotplug_event("quilac", vars) < 0)
 		log_msg(2, "quilac hotplug fork failed!");
 }
 
@@ -199,8 +215,9 @@ void hold_reading()
 		uloop_timeout_set(&s.hold, HOLD_MAX_MS);
 }
 
-// Reads at most READ_BATCH packets. Each received message goes to the
-// dispatcher, which queues it while all workers are busy.
+// Reads at most READ_BATCH packets, and fewer when the dispatcher's queue
+// fills up. Each received message goes to the dispatcher, which queues it
+// while all workers are busy.
 void read_turn()
 {
 	for (int n = 0; n < READ_BATCH; n++) {
@@ -480,6 +497,7 @@ bool mqtt_backlog_high(void)
 
 void mqtt_read_resume(void)
 {
+	/* only when reading was held: cancel() fails on a timeout not pending */
 	if (uloop_timeout_cancel(&s.hold) == 0)
 		uloop_timeout_set(&s.more, 0);
 }

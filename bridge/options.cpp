@@ -1,3 +1,4 @@
+// quilac's command line: getopt over a fixed option string, the usage text.
 #include "options.h"
 
 #include <getopt.h>
@@ -7,9 +8,15 @@
 
 namespace {
 
+// Values that make no sense for a limit keep its default.
 int positive_or(int value, int fallback)
 {
 	return value > 0 ? value : fallback;
+}
+
+int non_negative_or(int value, int fallback)
+{
+	return value >= 0 ? value : fallback;
 }
 
 } // namespace
@@ -71,9 +78,7 @@ int parse_options(int argc, char **argv, bridge_options *opts)
 			opts->queue_kib = positive_or(atoi(optarg), DEFAULT_QUEUE_KIB);
 			break;
 		case 't':
-			opts->time_limit_s = atoi(optarg);
-			if (opts->time_limit_s < 0)
-				opts->time_limit_s = DEFAULT_TIME_LIMIT_S;
+			opts->time_limit_s = non_negative_or(atoi(optarg), DEFAULT_TIME_LIMIT_S);
 			break;
 		case 'v':
 			printf("%s %s\n", argv[0], BRIDGE_VERSION);

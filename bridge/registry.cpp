@@ -1,3 +1,4 @@
+// The client registry, an AVL tree of entries that own their info texts.
 // Keys are the first 12 bytes of the id, zero-padded to 13, compared whole:
 // ids that share 12 characters are one client, and the listing is in
 // unsigned byte order of the keys.
@@ -109,12 +110,9 @@ void client_list(struct blob_buf *buf)
 	uint32_t index = 0;
 	client_entry *e;
 	avl_for_each_element(&clients, e, node) {
-		char id[CLIENT_KEY_LEN];
-		memcpy(id, e->key.bytes, CLIENT_KEY_LEN);	/* the 13th byte is always zero */
-
 		void *table = blobmsg_open_table(buf, "client");
 		blobmsg_add_u32(buf, "index", index++);
-		blobmsg_add_string(buf, "id", id);
+		blobmsg_add_string(buf, "id", e->key.bytes);	/* the 13th byte is always zero */
 		blobmsg_add_u32(buf, "online", (uint32_t) e->online);
 		if (e->info)
 			blobmsg_add_string(buf, "info", e->info);

@@ -14,7 +14,9 @@ struct child_spec {
 	const char *path;		// executed as it is, no PATH search
 	char *const *argv;
 	char *const *envp;		// nullptr: the daemon's own environment
-	int stdio_fd;			// >= 0: becomes 0, 1 and 2; -1: they are inherited
+	int stdio_fd = -1;		// >= 0: becomes 0, 1 and 2; -1: they are inherited
+					// (the default, so a spec that leaves it out
+					// never wires descriptor 0 to all three)
 	const char *exec_error;		// written to descriptor 2 when exec fails, or nullptr
 	bool own_group;			// leads a process group of its own, so that it can
 					// be stopped together with whatever it started
@@ -22,7 +24,9 @@ struct child_spec {
 
 // Starts the child and returns its pid, or -1 with errno set when no child
 // could be made. A child whose exec fails exits with status 127. The caller
-// reaps it (the event loop reaps every child).
+// reaps it (the event loop reaps every child). The parent resumes only once
+// the child has exec'd or exited, so everything the spec points at (argv,
+// envp, texts) may be freed as soon as this returns.
 pid_t child_spawn(const struct child_spec *spec);
 
 // One variable for child_env(); a null value leaves the name as it is.
@@ -32,5 +36,6 @@ struct child_var {
 };
 
 // The daemon's environment with `vars` set (overwriting), in one block that
-// the caller frees with free(). nullptr when memory runs out.
+// the caller frees with free(), which may be right after child_spawn()
+// returns. nullptr when memory runs out.
 char **child_env(const struct child_var *vars, size_t n);

@@ -237,6 +237,26 @@ def free_port():
         return s.getsockname()[1]
 
 
+class BlackHole:
+    """A port on 127.0.0.1 whose listener has a full backlog: the kernel
+    drops further SYNs, as for a broker whose host does not answer. close()
+    frees the port for a real broker."""
+
+    def __init__(self):
+        self.listener = socket.socket()
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(0)
+        self.port = self.listener.getsockname()[1]
+        self.fillers = [socket.socket() for _ in range(3)]
+        for f in self.fillers:
+            f.setblocking(False)
+            f.connect_ex(("127.0.0.1", self.port))
+
+    def close(self):
+        for s in [self.listener, *self.fillers]:
+            s.close()
+
+
 def write_script(path, body):
     path = Path(path)
     path.write_text("#!/bin/sh\n" + body)
@@ -371,6 +391,12 @@ class Broker:
         subprocess.run(["mosquitto_pub", "-p", str(self.port), "-u", "test", "-P", "test",
                         "-q", "1", "-t", topic, *body],
                        check=True, capture_output=True, timeout=10)
+
+    def pub_lines(self, topic, payloads, timeout=60):
+        """Publishes each payload as one message at QoS 1, in one client session."""
+        subprocess.run(["mosquitto_pub", "-p", str(self.port), "-u", "test", "-P", "test",
+                        "-q", "1", "-t", topic, "-l"], input="".join(p + "\n" for p in payloads),
+                       text=True, check=True, timeout=timeout)
 
     def sub(self, topic, log, count=None, timeout=None):
         """Subscribes; each message becomes a line "topic|payload" in `log`."""

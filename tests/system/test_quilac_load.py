@@ -11,12 +11,6 @@ from harness import children_of, open_fds, rss_kib, stalled_wchar, wait_for, zom
 REPORTS = 2000
 
 
-def publish_burst(broker, topic, payloads):
-    subprocess.run(["mosquitto_pub", "-p", str(broker.port), "-u", "test", "-P", "test",
-                    "-q", "1", "-t", topic, "-l"], input="\n".join(payloads) + "\n",
-                   text=True, check=True, timeout=60)
-
-
 def test_burst_of_reports_all_bridged_without_leaks(quilac, broker, sandbox, workdir):
     pid = quilac.proc.pid
     time.sleep(0.3)
@@ -25,7 +19,7 @@ def test_burst_of_reports_all_bridged_without_leaks(quilac, broker, sandbox, wor
     log = workdir / "load.log"
     sub = broker.sub("t/load", log, count=2 * REPORTS, timeout=180)
 
-    publish_burst(broker, "upload/load", [f"m{i}" for i in range(REPORTS)])
+    broker.pub_lines("upload/load", [f"m{i}" for i in range(REPORTS)])
     sub.p.wait(180)
     got = broker.messages(log)
     assert len(got) == 2 * REPORTS
@@ -54,8 +48,8 @@ def test_misbehaving_workers_do_not_disturb_others(quilac, broker, sandbox, work
         "*flood*) echo t/ok; head -c 1048576 /dev/zero | tr '\\0' x; echo; echo tail;;\n"
         '*) echo t/ok; echo "1 $2"; echo "2 $2";;\n'
         'esac\n')
-    publish_burst(broker, "upload/bad", ["hang", "crash", "flood"])
-    publish_burst(broker, "upload/good", [f"g{i}" for i in range(19)])
+    broker.pub_lines("upload/bad", ["hang", "crash", "flood"])
+    broker.pub_lines("upload/good", [f"g{i}" for i in range(19)])
     sub.p.wait(60)
     got = broker.messages(log)
     assert "t/ok|tail" in got                     # the line after the flood survives
@@ -91,7 +85,7 @@ def test_bounded_workers_fifo_queue_and_drops(sandbox, broker, quilac_factory, w
                         'echo t/q; echo "$2"\n')
     log = workdir / "q.log"
     sub = broker.sub("t/q", log)
-    publish_burst(broker, "upload/q", [f"m{i}" for i in range(30)])
+    broker.pub_lines("upload/q", [f"m{i}" for i in range(30)])
 
     # The queue holds what fits; the rest waits in the broker until the held
     # socket is read anyway, and is then dropped, each drop logged.
@@ -194,6 +188,6 @@ def test_silent_burst_is_read_to_the_end(quilac, broker, sandbox):
     # wakes the socket: what is left after a bounded read turn must be
     # fetched by the loop on its own.
     sandbox.set_quilapi("exit 0\n")
-    publish_burst(broker, "upload/quiet", [f"q{i}" for i in range(300)])
+    broker.pub_lines("upload/quiet", [f"q{i}" for i in range(300)])
     wait_for(lambda: quilac.output().count("exit with 0") == 300, timeout=15,
              what="every report run", show=lambda: quilac.output().count("exit with 0"))

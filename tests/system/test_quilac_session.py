@@ -5,7 +5,7 @@ import socket
 import threading
 import time
 
-from harness import CLIENT_ID, wait_for
+from harness import CLIENT_ID, BlackHole, wait_for
 
 
 def subscribe_lines(broker_log):
@@ -94,26 +94,16 @@ def test_info_reports_connecting_while_connack_outstanding(sandbox, quilac_facto
 
 
 def test_black_holed_broker_never_stops_the_loop(sandbox, quilac_factory, broker_factory):
-    # A listener whose backlog is full: the kernel drops further SYNs, as for
-    # a broker whose host does not answer.
-    hole = socket.socket()
-    hole.bind(("127.0.0.1", 0))
-    hole.listen(0)
-    port = hole.getsockname()[1]
-    fillers = [socket.socket() for _ in range(3)]
-    for f in fillers:
-        f.setblocking(False)
-        f.connect_ex(("127.0.0.1", port))
+    hole = BlackHole()
     sandbox.start_bus()
-    q = quilac_factory(port)
+    q = quilac_factory(hole.port)
     try:
         wait_for(lambda: q.call("info").returncode == 0, what="bus object while connecting")
         assert '"status":"connecting"' in q.call("info").stdout
     finally:
-        for s in [hole, *fillers]:
-            s.close()
+        hole.close()
     # The broker appears at that address: the pending connection goes on.
-    broker_factory(port=port).start()
+    broker_factory(port=hole.port).start()
     q.wait_output("subscribed (mid: 3)", timeout=20)
     assert q.output().count("connect to mqtt server, ") == 1
     assert '"status":"connected"' in q.call("info").stdout

@@ -124,7 +124,7 @@ TEST(ApiOutput, HeldWhileTheBacklogIsHighThenPublishedInOrder)
 		api_output_resume();
 	};
 	uloop_init();
-	uloop_timeout_set(&ease, 200);
+	uloop_timeout_set(&ease, 200);	/* run_worker()'s uloop_init() keeps it pending */
 	std::string all = "t\n";
 	for (int i = 0; i < 3000; i++)
 		all += "l" + std::to_string(i) + "\n";
