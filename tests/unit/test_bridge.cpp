@@ -66,6 +66,15 @@ TEST(Options, DefaultsAndValues)
 	EXPECT_EQ(bad.opts.max_workers, 8);	/* nonsense keeps the defaults */
 	EXPECT_EQ(bad.opts.queue_kib, 4096);
 	EXPECT_EQ(bad.opts.time_limit_s, 60);
+	/* Too large for the timer's milliseconds, or for a 32-bit size in bytes:
+	   capped, never wrapped round to a limit that kills every worker at once. */
+	for (const char *big : { "3000000", "99999999999" }) {
+		parsed huge{ "quilac", "-t", big, "-q", big, "-i", "x" };
+		EXPECT_EQ(huge.opts.time_limit_s, MAX_TIME_LIMIT_S) << big;
+		EXPECT_EQ(huge.opts.queue_kib, MAX_QUEUE_KIB) << big;
+	}
+	EXPECT_LE((long long) MAX_TIME_LIMIT_S * 1000, INT32_MAX);
+	EXPECT_LE((unsigned long long) MAX_QUEUE_KIB * 1024, UINT32_MAX);
 
 	parsed p{ "quilac", "-d", "-S", "-l", "9", "-b", "00", "-p", "abc", "-i", "a", "-i", "b" };
 	EXPECT_EQ(p.ret, -1);
