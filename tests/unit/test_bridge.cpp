@@ -250,4 +250,45 @@ TEST_F(Registry, OrderIsUnsignedBytesAndUpdateKeepsOnlineTime)
 	EXPECT_EQ(testing::internal::GetCapturedStderr(), "client add xclient update x");
 }
 
+// A buffer that may not grow beyond `cap` bytes, like one whose memory or
+// size limit has been reached.
+size_t cap;
+bool capped_grow(blob_buf *buf, int minlen)
+{
+	size_t len = (size_t) buf->buflen + (size_t) minlen;
+	if (len > cap)
+		return false;
+	void *p = realloc(buf->buf, len);
+	if (!p)
+		return false;
+	memset((char *) p + buf->buflen, 0, (size_t) minlen);
+	buf->buf = p;
+	buf->buflen = (int) len;
+	return true;
+}
+
+TEST_F(Registry, ListingThatDoesNotFitFailsCleanly)
+{
+	client_update("AB12CD34EF56", std::string(300, 'i').c_str());
+	client_update("abc", "short");
+	std::string whole = listing();
+	size_t need = blob_pad_len(b.head);
+
+	/* Every size the listing can run out at: an entry, a member or the list */
+	for (cap = 0; cap < need; cap++) {
+		blob_buf small = {};
+		small.grow = capped_grow;
+		EXPECT_EQ(client_list(&small), -1) << cap;
+		blob_buf_free(&small);
+	}
+	blob_buf big = {};
+	big.grow = capped_grow;
+	cap = need;
+	EXPECT_EQ(client_list(&big), 0);
+	char *s = blobmsg_format_json(big.head, true);
+	EXPECT_EQ(s, whole);
+	free(s);
+	blob_buf_free(&big);
+}
+
 } // namespace
