@@ -52,9 +52,11 @@ def test_misbehaving_workers_do_not_disturb_others(quilac, broker, sandbox, work
         '*hang*) echo t/ok; exec sleep 600;;\n'
         '*crash*) echo t/ok; kill -SEGV $$;;\n'
         "*flood*) echo t/ok; head -c 1048576 /dev/zero | tr '\\0' x; echo; echo tail;;\n"
+        '*leave*) echo t/left; yes & sleep 0.3;;\n'      # exits, its writer stays
+        '*chatty*) echo t/chat; exec yes;;\n'             # never ends, never stops
         '*) echo t/ok; echo "1 $2"; echo "2 $2";;\n'
         'esac\n')
-    publish_burst(broker, "upload/bad", ["hang", "crash", "flood"])
+    publish_burst(broker, "upload/bad", ["hang", "crash", "flood", "leave", "chatty"])
     publish_burst(broker, "upload/good", [f"g{i}" for i in range(19)])
     sub.p.wait(60)
     got = broker.messages(log)
@@ -64,11 +66,13 @@ def test_misbehaving_workers_do_not_disturb_others(quilac, broker, sandbox, work
     assert not any(len(m) > 8200 for m in got)
     quilac.wait_output("exit with signal 11")
 
-    # Only the hanging worker is left; ending it releases its pipe as well.
-    hung = children_of(pid)
-    assert len(hung) == 1
-    os.kill(hung[0], signal.SIGTERM)
-    wait_for(lambda: quilac.output().count("exit with") == 22, what="all 22 workers ended")
+    # Only the hanging and the chatty worker are left; ending them releases
+    # their pipes as well.
+    running = children_of(pid)
+    assert len(running) == 2
+    for p in running:
+        os.kill(p, signal.SIGTERM)
+    wait_for(lambda: quilac.output().count("exit with") == 24, what="all 24 workers ended")
     wait_for(lambda: not zombies_of(pid), what="no zombies")
     wait_for(lambda: open_fds(pid) == fds_before, what="descriptors back to start",
              show=lambda: (fds_before, open_fds(pid)))
