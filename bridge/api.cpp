@@ -134,26 +134,31 @@ void retry_spawn(uloop_timeout *)
 	start_queued();
 }
 
+// A report that could not be started (api_spawn said why) waits first in the
+// queue for the next try: after a pause, or when a worker ends.
+void retry_later()
+{
+	spawn_retry.cb = retry_spawn;
+	uloop_timeout_set(&spawn_retry, SPAWN_RETRY_MS);
+}
+
 // Starts queued reports while there are free slots.
 void start_queued()
 {
 	while (stats.workers < limits.max_workers && !list_empty(&api_queue)) {
 		api_job *j = list_first_entry(&api_queue, api_job, link);
-		bool was_high = queue_high();
+		if (api_spawn(j->text) < 0) {
+			retry_later();
+			return;
+		}
 
+		bool was_high = queue_high();
 		list_del(&j->link);
 		stats.queued--;
 		stats.queued_bytes -= job_cost(j->len);
-		int rc = api_spawn(j->text);
 		free(j);
 		if (was_high && !queue_high())
 			mqtt_read_resume();
-		if (rc < 0) {
-			stats.dropped++;	/* api_spawn said why */
-			spawn_retry.cb = retry_spawn;
-			uloop_timeout_set(&spawn_retry, SPAWN_RETRY_MS);
-			return;
-		}
 	}
 }
 
@@ -170,9 +175,9 @@ void dispatch(const char *topic, int payload_len, const char *text)
 		return;
 	}
 	if (list_empty(&api_queue) && stats.workers < limits.max_workers) {
-		if (api_spawn(text) < 0)
-			stats.dropped++;
-		return;
+		if (api_spawn(text) == 0)
+			return;
+		retry_later();
 	}
 	if (!enqueue(text, len))
 		drop("worker queue full", topic);

@@ -118,6 +118,23 @@ def test_bounded_workers_fifo_queue_and_drops(sandbox, broker, quilac_factory, w
     assert stats(q)["queued"] == stats(q)["queued_bytes"] == 0
 
 
+def test_reports_wait_while_no_worker_can_start(quilac, broker, sandbox, workdir):
+    # Descriptors for one pipe at a time: the other reports must wait their
+    # turn, not be lost.
+    pid = quilac.proc.pid
+    n = len(open_fds(pid))
+    subprocess.run(["prlimit", "--pid", str(pid), f"--nofile={n + 2}:{n + 2}"], check=True)
+    sandbox.set_quilapi('echo t/fd; echo "$2"\n')
+    log = workdir / "fd.log"
+    sub = broker.sub("t/fd", log)
+    publish_burst(broker, "upload/fd", [f"m{i}" for i in range(20)])
+    want = [f't/fd|{{ "topic": "upload\\/fd", "payload": "m{i}" }}' for i in range(20)]
+    wait_for(lambda: broker.messages(log) == want, timeout=30, what="every report, in order",
+             show=lambda: broker.messages(log))
+    sub.stop()
+    assert stats(quilac)["dropped"] == 0
+
+
 def test_worker_over_time_limit_is_killed_with_its_children(sandbox, broker, quilac_factory,
                                                            workdir):
     sandbox.start_bus()
