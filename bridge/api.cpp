@@ -44,6 +44,7 @@ extern "C" {
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -55,10 +56,6 @@ constexpr const char *API_DIR = "/usr/sbin/";
 constexpr const char *API_NAME = "quilapi";
 constexpr const char *OFFLINE_PREFIX = "offline/";
 constexpr size_t OFFLINE_PREFIX_LEN = 8;
-
-// A worker that leaves a writer behind (a background child holding its
-// output) must not keep the daemon draining forever.
-constexpr int MAX_DRAIN_ROUNDS = 1024;
 
 // After a failed start (no pipe, no process) the queue waits this long.
 constexpr int SPAWN_RETRY_MS = 1000;
@@ -93,6 +90,8 @@ struct api_worker {
 	bool discarding;
 	bool held;		// output waits for the publish backlog to shrink
 	bool exited;		// reaped; the record waits only for its output
+	size_t consumed;	// bytes of output handled so far
+	size_t drain_end;	// once exited: all the worker wrote ends here
 	char *topic;		// the first line, once it has arrived
 };
 
@@ -172,21 +171,24 @@ void retry_spawn(uloop_timeout *)
 	start_queued();
 }
 
-// Starts queued reports while there are free slots. A report whose worker
-// cannot be started is lost; the rest wait, as the cause (no descriptors, no
-// memory) rarely passes at once.
+// A report that could not be started (api_spawn said why) waits first in the
+// queue for the next try: after a pause, or when a worker ends.
+void retry_later()
+{
+	spawn_retry.cb = retry_spawn;
+	uloop_timeout_set(&spawn_retry, SPAWN_RETRY_MS);
+}
+
+// Starts queued reports while there are free slots.
 void start_queued()
 {
 	while (stats.workers < limits.max_workers && !list_empty(&api_queue)) {
-		api_job *j = dequeue();
-		int rc = api_spawn(j->text);
-		free(j);
-		if (rc < 0) {
-			stats.dropped++;	/* api_spawn said why */
-			spawn_retry.cb = retry_spawn;
-			uloop_timeout_set(&spawn_retry, SPAWN_RETRY_MS);
+		api_job *j = list_first_entry(&api_queue, api_job, link);
+		if (api_spawn(j->text) < 0) {
+			retry_later();
 			return;
 		}
+		free(dequeue());
 	}
 }
 
@@ -204,9 +206,9 @@ void dispatch(const char *topic, int payload_len, const char *text)
 		return;
 	}
 	if (list_empty(&api_queue) && stats.workers < limits.max_workers) {
-		if (api_spawn(text) < 0)
-			stats.dropped++;
-		return;
+		if (api_spawn(text) == 0)
+			return;
+		retry_later();
 	}
 	if (!enqueue(text, len))
 		drop("worker queue full", topic);
@@ -245,22 +247,33 @@ void release(api_worker *w)
 }
 
 // The worker has exited: what it wrote is published, then its slot is free.
+// Only what it wrote: a background child it left holding the pipe may write
+// on for ever, and must keep neither the slot nor the broker busy.
 void finish(api_worker *w)
 {
 	ustream *s = &w->output.stream;
 
-	/* Lines written just before the exit may still sit in the pipe. */
-	for (int round = 0; round < MAX_DRAIN_ROUNDS && !w->held && ustream_poll(s); round++)
+	while (!w->held && w->consumed < w->drain_end && ustream_poll(s))
 		;
 	if (!w->held)
 		release(w);	/* held: the rest is published once the backlog shrinks */
 }
 
 // Stops reading the worker's pipe until resume_held(); what is buffered stays.
+// The worker waits at the end of the list: the others, held before it, go on
+// first once the backlog shrinks, so that one chatty worker cannot hold back
+// everybody's output until its time limit.
 void hold(api_worker *w)
 {
 	w->held = true;
 	ustream_set_read_blocked(&w->output.stream, true);
+	list_move_tail(&w->link, &api_workers);
+}
+
+void take(api_worker *w, int n)
+{
+	ustream_consume(&w->output.stream, n);
+	w->consumed += (size_t) n;
 }
 
 // Gives held workers their output back, oldest first, for as long as the
@@ -431,14 +444,14 @@ void api_on_output(struct ustream *s, int)
 		if (w->discarding) {
 			if (lf)
 				w->discarding = false;
-			ustream_consume(s, lf ? (int) (lf - data) + 1 : n);
+			take(w, lf ? (int) (lf - data) + 1 : n);
 			continue;
 		}
 		if (!lf) {
 			if (n < s->r.buffer_len)
 				return;	/* wait for the rest of the line */
 			w->discarding = true;	/* a full buffer without a line end: drop the line */
-			ustream_consume(s, n);
+			take(w, n);
 			continue;
 		}
 
@@ -455,7 +468,7 @@ void api_on_output(struct ustream *s, int)
 			*lf = '\n';	/* keep the line intact for the next attempt */
 			return;
 		}
-		ustream_consume(s, k + 1);
+		take(w, k + 1);
 	}
 }
 
@@ -466,6 +479,12 @@ void api_on_exit(struct uloop_process *p, int status)
 	report_exit(w, status);
 	uloop_timeout_cancel(&w->deadline);
 	w->exited = true;
+
+	/* Lines written just before the exit may still sit in the pipe. */
+	int in_pipe = 0;
+	if (ioctl(w->output.fd.fd, FIONREAD, &in_pipe) < 0)
+		in_pipe = 0;
+	w->drain_end = w->consumed + (size_t) w->output.stream.r.data_bytes + (size_t) in_pipe;
 	finish(w);
 }
 

@@ -2,21 +2,21 @@
 #include "options.h"
 
 #include <getopt.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 namespace {
 
-// Values that make no sense for a limit keep its default.
-int positive_or(int value, int fallback)
+// The number in `text`, or `fallback` when it is below `min`; at most `max`
+// (an overlong number too, instead of wrapping round).
+int number_in(const char *text, int min, int max, int fallback)
 {
-	return value > 0 ? value : fallback;
-}
-
-int non_negative_or(int value, int fallback)
-{
-	return value >= 0 ? value : fallback;
+	long value = strtol(text, nullptr, 10);
+	if (value < min)
+		return fallback;
+	return value > max ? max : (int) value;
 }
 
 } // namespace
@@ -72,13 +72,13 @@ int parse_options(int argc, char **argv, bridge_options *opts)
 			opts->use_syslog = false;
 			break;
 		case 'w':
-			opts->max_workers = positive_or(atoi(optarg), DEFAULT_MAX_WORKERS);
+			opts->max_workers = number_in(optarg, 1, INT_MAX, DEFAULT_MAX_WORKERS);
 			break;
 		case 'q':
-			opts->queue_kib = positive_or(atoi(optarg), DEFAULT_QUEUE_KIB);
+			opts->queue_kib = number_in(optarg, 1, MAX_QUEUE_KIB, DEFAULT_QUEUE_KIB);
 			break;
 		case 't':
-			opts->time_limit_s = non_negative_or(atoi(optarg), DEFAULT_TIME_LIMIT_S);
+			opts->time_limit_s = number_in(optarg, 0, MAX_TIME_LIMIT_S, DEFAULT_TIME_LIMIT_S);
 			break;
 		case 'v':
 			printf("%s %s\n", argv[0], BRIDGE_VERSION);

@@ -15,6 +15,10 @@ constexpr int DEFAULT_MAX_WORKERS = 8;
 constexpr int DEFAULT_QUEUE_KIB = 4096;
 // Seconds a worker may run before it is killed; 0: no limit.
 constexpr int DEFAULT_TIME_LIMIT_S = 60;
+// Larger values are cut to these: the time limit is armed in milliseconds of
+// an int, and the queue's size in bytes must fit a 32-bit size_t.
+constexpr int MAX_TIME_LIMIT_S = 2147483;
+constexpr int MAX_QUEUE_KIB = 1 << 21;
 
 struct bridge_options {
 	const char *broker = "localhost";

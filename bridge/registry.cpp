@@ -53,6 +53,23 @@ void release(client_entry *e)
 	free(e);
 }
 
+// A failed open leaves no nest to close: closing one with the null cookie
+// would write far outside the buffer.
+int add_entry(blob_buf *buf, const client_entry *e, uint32_t index)
+{
+	char id[CLIENT_KEY_LEN];
+	memcpy(id, e->key.bytes, CLIENT_KEY_LEN);	/* the 13th byte is always zero */
+
+	void *table = blobmsg_open_table(buf, "client");
+	if (!table || blobmsg_add_u32(buf, "index", index) < 0 ||
+	    blobmsg_add_string(buf, "id", id) < 0 ||
+	    blobmsg_add_u32(buf, "online", (uint32_t) e->online) < 0 ||
+	    (e->info && blobmsg_add_string(buf, "info", e->info) < 0))
+		return -1;
+	blobmsg_close_table(buf, table);
+	return 0;
+}
+
 } // namespace
 
 void client_init(void)
@@ -99,24 +116,27 @@ void client_delete(const char *id)
 	release(e);
 }
 
-void client_list(struct blob_buf *buf)
+unsigned int client_count(void)
 {
-	blob_buf_init(buf, 0);
-	blobmsg_add_u32(buf, "count", clients.count);
+	return clients.count;
+}
+
+int client_list(struct blob_buf *buf)
+{
+	if (blob_buf_init(buf, 0) < 0 || blobmsg_add_u32(buf, "count", clients.count) < 0)
+		return -1;
 	if (!clients.count)
-		return;
+		return 0;
 
 	void *array = blobmsg_open_array(buf, "client");
+	if (!array)
+		return -1;
 	uint32_t index = 0;
 	client_entry *e;
 	avl_for_each_element(&clients, e, node) {
-		void *table = blobmsg_open_table(buf, "client");
-		blobmsg_add_u32(buf, "index", index++);
-		blobmsg_add_string(buf, "id", e->key.bytes);	/* the 13th byte is always zero */
-		blobmsg_add_u32(buf, "online", (uint32_t) e->online);
-		if (e->info)
-			blobmsg_add_string(buf, "info", e->info);
-		blobmsg_close_table(buf, table);
+		if (add_entry(buf, e, index++) < 0)
+			return -1;
 	}
 	blobmsg_close_array(buf, array);
+	return 0;
 }

@@ -8,4 +8,6 @@ constexpr int CLIENT_KEY_LEN = 13;
 void client_init(void);
 void client_update(const char *id, const char *info);
 void client_delete(const char *id);
-void client_list(struct blob_buf *buf);
+unsigned int client_count(void);
+// 0, or -1 when the buffer could not take the whole listing.
+int client_list(struct blob_buf *buf);

@@ -12,6 +12,7 @@
 
 #include <libubus.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 namespace {
@@ -22,8 +23,28 @@ constexpr size_t TOPIC_LIMIT = 255;	/* snprintf size: at most 254 characters */
 // Room the bus needs around a reply's data (message header, object id, the
 // data attribute's header), generously.
 constexpr size_t REPLY_OVERHEAD = 64;
+constexpr size_t REPLY_MAX = UBUS_MAX_MSGLEN - REPLY_OVERHEAD;
+constexpr size_t REPLY_GROW_STEP = 256;
 
-blob_buf bridge_reply_buf;
+// The reply buffer never grows beyond what one bus message carries: a
+// listing too large to send fails there, instead of being built (and kept
+// for the daemon's life) at up to 16 MiB.
+bool reply_grow(blob_buf *buf, int minlen)
+{
+	size_t len = ((size_t) buf->buflen + (size_t) minlen + REPLY_GROW_STEP - 1) /
+		     REPLY_GROW_STEP * REPLY_GROW_STEP;
+	if (minlen <= 0 || len > REPLY_MAX)
+		return false;
+	void *p = realloc(buf->buf, len);
+	if (!p)
+		return false;
+	memset((char *) p + buf->buflen, 0, len - (size_t) buf->buflen);
+	buf->buf = p;
+	buf->buflen = (int) len;
+	return true;
+}
+
+blob_buf bridge_reply_buf = { .head = nullptr, .grow = reply_grow, .buflen = 0, .buf = nullptr };
 
 enum { PUB_GROUP, PUB_ID, PUB_MSG, __PUB_MAX };
 const blobmsg_policy pub_policy[__PUB_MAX] = {
@@ -126,10 +147,8 @@ int info(ubus_context *ctx, ubus_object *, ubus_request_data *req, const char *,
 // get success and no data.
 int get_client(ubus_context *ctx, ubus_object *, ubus_request_data *req, const char *, blob_attr *)
 {
-	client_list(&bridge_reply_buf);
-	size_t size = blob_pad_len(bridge_reply_buf.head) + REPLY_OVERHEAD;
-	if (size > UBUS_MAX_MSGLEN || ubus_send_reply(ctx, req, bridge_reply_buf.head)) {
-		log_msg(0, "client list of %zu bytes could not be sent\n", size);
+	if (client_list(&bridge_reply_buf) < 0 || ubus_send_reply(ctx, req, bridge_reply_buf.head)) {
+		log_msg(0, "client list of %u clients could not be sent\n", client_count());
 		return UBUS_STATUS_UNKNOWN_ERROR;
 	}
 	return UBUS_STATUS_OK;

@@ -46,9 +46,11 @@ def test_misbehaving_workers_do_not_disturb_others(quilac, broker, sandbox, work
         '*hang*) echo t/ok; exec sleep 600;;\n'
         '*crash*) echo t/ok; kill -SEGV $$;;\n'
         "*flood*) echo t/ok; head -c 1048576 /dev/zero | tr '\\0' x; echo; echo tail;;\n"
+        '*leave*) echo t/left; yes & sleep 0.3;;\n'      # exits, its writer stays
+        '*chatty*) echo t/chat; exec yes;;\n'             # never ends, never stops
         '*) echo t/ok; echo "1 $2"; echo "2 $2";;\n'
         'esac\n')
-    broker.pub_lines("upload/bad", ["hang", "crash", "flood"])
+    broker.pub_lines("upload/bad", ["hang", "crash", "flood", "leave", "chatty"])
     broker.pub_lines("upload/good", [f"g{i}" for i in range(19)])
     sub.p.wait(60)
     got = broker.messages(log)
@@ -58,11 +60,13 @@ def test_misbehaving_workers_do_not_disturb_others(quilac, broker, sandbox, work
     assert not any(len(m) > 8200 for m in got)
     quilac.wait_output("exit with signal 11")
 
-    # Only the hanging worker is left; ending it releases its pipe as well.
-    hung = children_of(pid)
-    assert len(hung) == 1
-    os.kill(hung[0], signal.SIGTERM)
-    wait_for(lambda: quilac.output().count("exit with") == 22, what="all 22 workers ended")
+    # Only the hanging and the chatty worker are left; ending them releases
+    # their pipes as well.
+    running = children_of(pid)
+    assert len(running) == 2
+    for p in running:
+        os.kill(p, signal.SIGTERM)
+    wait_for(lambda: quilac.output().count("exit with") == 24, what="all 24 workers ended")
     wait_for(lambda: not zombies_of(pid), what="no zombies")
     wait_for(lambda: open_fds(pid) == fds_before, what="descriptors back to start",
              show=lambda: (fds_before, open_fds(pid)))
@@ -106,6 +110,23 @@ def test_bounded_workers_fifo_queue_and_drops(sandbox, broker, quilac_factory, w
     assert [m for _, m in starts] == list(range(answered))
     wait_for(lambda: stats(q)["workers"] == 0, what="all workers ended")
     assert stats(q)["queued"] == stats(q)["queued_bytes"] == 0
+
+
+def test_reports_wait_while_no_worker_can_start(quilac, broker, sandbox, workdir):
+    # Descriptors for one pipe at a time: the other reports must wait their
+    # turn, not be lost.
+    pid = quilac.proc.pid
+    n = len(open_fds(pid))
+    subprocess.run(["prlimit", "--pid", str(pid), f"--nofile={n + 2}:{n + 2}"], check=True)
+    sandbox.set_quilapi('echo t/fd; echo "$2"\n')
+    log = workdir / "fd.log"
+    sub = broker.sub("t/fd", log)
+    broker.pub_lines("upload/fd", [f"m{i}" for i in range(20)])
+    want = [f't/fd|{{ "topic": "upload\\/fd", "payload": "m{i}" }}' for i in range(20)]
+    wait_for(lambda: broker.messages(log) == want, timeout=30, what="every report, in order",
+             show=lambda: broker.messages(log))
+    sub.stop()
+    assert stats(quilac)["dropped"] == 0
 
 
 def test_worker_over_time_limit_is_killed_with_its_children(sandbox, broker, quilac_factory,

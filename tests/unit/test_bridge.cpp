@@ -66,6 +66,15 @@ TEST(Options, DefaultsAndValues)
 	EXPECT_EQ(bad.opts.max_workers, 8);	/* nonsense keeps the defaults */
 	EXPECT_EQ(bad.opts.queue_kib, 4096);
 	EXPECT_EQ(bad.opts.time_limit_s, 60);
+	/* Too large for the timer's milliseconds, or for a 32-bit size in bytes:
+	   capped, never wrapped round to a limit that kills every worker at once. */
+	for (const char *big : { "3000000", "99999999999" }) {
+		parsed huge{ "quilac", "-t", big, "-q", big, "-i", "x" };
+		EXPECT_EQ(huge.opts.time_limit_s, MAX_TIME_LIMIT_S) << big;
+		EXPECT_EQ(huge.opts.queue_kib, MAX_QUEUE_KIB) << big;
+	}
+	EXPECT_LE((long long) MAX_TIME_LIMIT_S * 1000, INT32_MAX);
+	EXPECT_LE((unsigned long long) MAX_QUEUE_KIB * 1024, UINT32_MAX);
 
 	parsed p{ "quilac", "-d", "-S", "-l", "9", "-b", "00", "-p", "abc", "-i", "a", "-i", "b" };
 	EXPECT_EQ(p.ret, -1);
@@ -239,6 +248,47 @@ TEST_F(Registry, OrderIsUnsignedBytesAndUpdateKeepsOnlineTime)
 	client_update("x", "2");
 	client_delete("nobody");
 	EXPECT_EQ(testing::internal::GetCapturedStderr(), "client add xclient update x");
+}
+
+// A buffer that may not grow beyond `cap` bytes, like one whose memory or
+// size limit has been reached.
+size_t cap;
+bool capped_grow(blob_buf *buf, int minlen)
+{
+	size_t len = (size_t) buf->buflen + (size_t) minlen;
+	if (len > cap)
+		return false;
+	void *p = realloc(buf->buf, len);
+	if (!p)
+		return false;
+	memset((char *) p + buf->buflen, 0, (size_t) minlen);
+	buf->buf = p;
+	buf->buflen = (int) len;
+	return true;
+}
+
+TEST_F(Registry, ListingThatDoesNotFitFailsCleanly)
+{
+	client_update("AB12CD34EF56", std::string(300, 'i').c_str());
+	client_update("abc", "short");
+	std::string whole = listing();
+	size_t need = blob_pad_len(b.head);
+
+	/* Every size the listing can run out at: an entry, a member or the list */
+	for (cap = 0; cap < need; cap++) {
+		blob_buf small = {};
+		small.grow = capped_grow;
+		EXPECT_EQ(client_list(&small), -1) << cap;
+		blob_buf_free(&small);
+	}
+	blob_buf big = {};
+	big.grow = capped_grow;
+	cap = need;
+	EXPECT_EQ(client_list(&big), 0);
+	char *s = blobmsg_format_json(big.head, true);
+	EXPECT_EQ(s, whole);
+	free(s);
+	blob_buf_free(&big);
 }
 
 } // namespace
