@@ -7,7 +7,8 @@
 // whose user id is not 0 may ping and list objects without methods, and
 // nothing else: its calls are answered "permission denied", its objects are
 // refused, and a lookup hides every object that has methods. No access-list
-// files are read.
+// files are read. Such peers share a small number of connections, so they
+// cannot use up the daemon's descriptors or memory and lock root out.
 #include "wire.h"
 extern "C" {
 #include <libubox/avl.h>
@@ -24,6 +25,7 @@ extern "C" {
 #include <stdlib.h>
 #include <string.h>
 #include <sys/random.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -39,6 +41,8 @@ namespace {
 
 constexpr size_t max_queue = 1 << 20;
 constexpr int max_msgs_per_wakeup = 16;
+constexpr int max_guests = 32;		/* connections of all non-root peers together */
+constexpr int accept_pause_ms = 100;	/* after running out of descriptors */
 
 struct out_msg {
 	list_head list;
@@ -82,8 +86,9 @@ struct object {
 
 avl_tree clients, objects, paths, types;
 LIST_HEAD(dead_clients);
-uloop_timeout reaper;
+uloop_timeout reaper, accept_resume;
 uloop_fd server;
+int guests, guest_limit;
 blob_buf b;
 
 int cmp_u32(const void *k1, const void *k2, void *)
@@ -453,6 +458,8 @@ void free_client(client *c)
 	}
 	uloop_fd_delete(&c->fd);
 	close(c->fd.fd);
+	if (!c->privileged)
+		guests--;
 	avl_delete(&clients, &c->avl);
 	free(c->body);
 	free(c);
@@ -521,7 +528,8 @@ void client_cb(uloop_fd *u, unsigned int events)
 	}
 }
 
-void credentials(client *c)
+// Returns false for a non-root peer when all guest connections are taken.
+bool credentials(client *c)
 {
 	ucred cred;
 	socklen_t len = sizeof(cred);
@@ -529,9 +537,14 @@ void credentials(client *c)
 
 	snprintf(c->user, sizeof(c->user), "?");
 	snprintf(c->group, sizeof(c->group), "?");
-	if (getsockopt(c->fd.fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) < 0)
-		return;	/* unknown peers stay unprivileged */
-	c->privileged = cred.uid == 0;
+	bool known = getsockopt(c->fd.fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0;
+	c->privileged = known && cred.uid == 0;	/* unknown peers stay unprivileged */
+	if (!c->privileged && guests >= guest_limit)
+		return false;
+	if (!c->privileged)
+		guests++;
+	if (!known)
+		return true;
 
 	passwd pw, *pwp = nullptr;
 	group gr, *grp = nullptr;
@@ -543,14 +556,27 @@ void credentials(client *c)
 		snprintf(c->group, sizeof(c->group), "%s", gr.gr_name);
 	else
 		snprintf(c->group, sizeof(c->group), "%u", cred.gid);
+	return true;
+}
+
+// Out of descriptors, the pending connection stays readable: rather than
+// spin on it, the daemon stops accepting for a moment.
+void resume_accept(uloop_timeout *)
+{
+	uloop_fd_add(&server, ULOOP_READ);
 }
 
 void accept_cb(uloop_fd *u, unsigned int)
 {
 	for (;;) {
 		int fd = accept4(u->fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-		if (fd < 0)
+		if (fd < 0) {
+			if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+				uloop_fd_delete(&server);
+				uloop_timeout_set(&accept_resume, accept_pause_ms);
+			}
 			return;
+		}
 
 		client *c = (client *) calloc(1, sizeof(*c));
 		if (!c) {
@@ -559,11 +585,15 @@ void accept_cb(uloop_fd *u, unsigned int)
 		}
 		INIT_LIST_HEAD(&c->out);
 		c->fd.fd = fd;
+		if (!credentials(c)) {
+			close(fd);
+			free(c);
+			continue;
+		}
 		c->fd.cb = client_cb;
 		c->id = new_id(&clients);
 		c->avl.key = &c->id;
 		avl_insert(&clients, &c->avl);
-		credentials(c);
 		update_watch(c);
 
 		blob_buf_init(&b, 0);
@@ -614,6 +644,16 @@ int listen_on(const char *path)
 	return fd;
 }
 
+// Non-root peers may hold at most half of the descriptors, so root always
+// finds some left.
+int guest_limit_for_fds()
+{
+	rlimit rl;
+	if (getrlimit(RLIMIT_NOFILE, &rl) < 0 || rl.rlim_cur == RLIM_INFINITY)
+		return max_guests;
+	return rl.rlim_cur / 2 < (rlim_t) max_guests ? (int) (rl.rlim_cur / 2) : max_guests;
+}
+
 void usage(const char *prog)
 {
 	fprintf(stderr, "Usage: %s [-s <socket>]\n", prog);
@@ -642,6 +682,8 @@ int main(int argc, char **argv)
 	avl_init(&types, cmp_u32, false, nullptr);
 	avl_init(&paths, avl_strcmp, false, nullptr);
 	reaper.cb = reap_dead;
+	accept_resume.cb = resume_accept;
+	guest_limit = guest_limit_for_fds();
 
 	uloop_init();
 	server.fd = listen_on(path);

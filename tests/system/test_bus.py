@@ -9,7 +9,7 @@ import time
 
 import pytest
 
-from harness import BUILD, UBUS, Proc, wait_for
+from harness import BUILD, UBUS, UBUSD, Proc, ubus, wait_for
 
 TEST_OBJECT = BUILD / "tests/system/ubus_test_object"
 NOBODY = 65534
@@ -254,3 +254,26 @@ def test_client_that_stops_reading_is_capped_and_others_are_served(bus, test_obj
         pos += 8 + (struct.unpack(">I", received[pos + 8:pos + 12])[0] & 0xffffff)
     assert pos == len(received)
     assert 1 << 20 <= len(received) < 3 << 19, len(received)     # the 1 MiB queue + socket buffer
+
+
+def test_other_users_cannot_use_up_the_daemons_descriptors(workdir):
+    os.chmod(workdir, 0o755)
+    path = str(workdir / "small.sock")
+    daemon = Proc(["prlimit", "--nofile=64", UBUSD, "-s", path], workdir / "small.log")
+    hoard = []
+    try:
+        wait_for(lambda: os.path.exists(path), what="bus socket")
+        os.seteuid(NOBODY)
+        try:
+            for _ in range(80):                  # more than the daemon may open
+                s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+                hoard.append(s)
+                s.connect(path)
+        finally:
+            os.seteuid(0)
+        r = ubus(path, "list", timeout=5)
+        assert (r.returncode, r.stderr) == (0, "")
+    finally:
+        for s in hoard:
+            s.close()
+        daemon.stop()
