@@ -349,6 +349,10 @@ object *requested_object(client *c, const header &h, blob_attr **tb, bool need_m
 
 void handle_remove_object(client *c, const header &h, blob_attr **tb)
 {
+	if (!c->privileged) {	/* owns nothing; and must not learn which ids exist */
+		send_status(c, h, UBUS_STATUS_PERMISSION_DENIED);
+		return;
+	}
 	object *o = requested_object(c, h, tb, false);
 	if (!o)
 		return;
@@ -369,13 +373,13 @@ void handle_remove_object(client *c, const header &h, blob_attr **tb)
 
 void handle_invoke(client *c, const header &h, blob_attr **tb)
 {
-	object *o = requested_object(c, h, tb, true);
-	if (!o)
-		return;
-	if (!c->privileged) {
+	if (!c->privileged) {	/* before the lookup: hidden ids stay hidden */
 		send_status(c, h, UBUS_STATUS_PERMISSION_DENIED);
 		return;
 	}
+	object *o = requested_object(c, h, tb, true);
+	if (!o)
+		return;
 	uint32_t id = o->id;
 
 	blob_buf_init(&b, 0);
