@@ -144,7 +144,7 @@ void flush(client *c)
 		m->sent += (size_t) w;
 		if (m->sent < m->len)
 			break;
-		c->out_bytes -= m->len;
+		c->out_bytes -= sizeof(*m) + m->len;
 		list_del(&m->list);
 		free(m);
 	}
@@ -154,8 +154,9 @@ void flush(client *c)
 void send_to(client *c, int type, uint16_t seq, uint32_t peer, const blob_attr *root)
 {
 	size_t len = header_size + blob_raw_len(root);
+	size_t cost = sizeof(out_msg) + len;	/* small messages must not outgrow the cap */
 
-	if (c->dead || c->out_bytes + len > max_queue)
+	if (c->dead || c->out_bytes + cost > max_queue)
 		return;	/* a client that does not read loses messages, not the daemon */
 
 	out_msg *m = (out_msg *) malloc(sizeof(*m) + len);
@@ -166,7 +167,7 @@ void send_to(client *c, int type, uint16_t seq, uint32_t peer, const blob_attr *
 	put_header(m->data, (uint8_t) type, seq, peer);
 	memcpy(m->data + header_size, root, blob_raw_len(root));
 	list_add_tail(&m->list, &c->out);
-	c->out_bytes += len;
+	c->out_bytes += cost;
 	flush(c);
 }
 

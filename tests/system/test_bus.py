@@ -280,3 +280,19 @@ def test_other_users_cannot_use_up_the_daemons_descriptors(workdir):
         for s in hoard:
             s.close()
         daemon.stop()
+
+
+def vm_rss_kib(pid):
+    status = open(f"/proc/{pid}/status").read()
+    return int(status.split("VmRSS:")[1].split()[0])
+
+
+def test_queue_of_small_messages_stays_near_its_cap(bus):
+    stalled = raw_client(bus.path)
+    stalled.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    before = vm_rss_kib(bus.proc.pid)
+    ping = struct.pack(">BBHII", 0, 3, 1, 0, 4)                 # answered by 32 bytes
+    stalled.sendall(ping * 200000)     # the queue is full long before this returns
+    # 1 MiB of queue, counted with what each queued message costs.
+    assert vm_rss_kib(bus.proc.pid) - before < 3 << 10
+    stalled.close()
