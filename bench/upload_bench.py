@@ -48,7 +48,7 @@ def main():
     with tempfile.TemporaryDirectory(prefix="quilbench.", dir="/var/tmp") as d:
         d = Path(d)
         root = UploadRoot(d)
-        root.setup.append("mount -t tmpfs -o size=512m tmpfs /tmp/upload")
+        root.setup.append("mount -t tmpfs -o size=512m,mode=0700 tmpfs /tmp/upload")
         env = {"PATH": os.environ["PATH"], "CONTENT_TYPE": CT}
         bodies = {}
         for mib in (1, MIB):

@@ -613,14 +613,16 @@ int ubus_reconnect(struct ubus_context *ctx, const char *path)
 	if (ctx->sock.fd < 0)
 		return UBUS_STATUS_CONNECTION_FAILED;
 
+	/* Non-blocking before the HELLO: a daemon that accepts late or never
+	 * costs a bounded wait, not a process stuck in read() for good. */
+	int fl = fcntl(ctx->sock.fd, F_GETFL);
+	fcntl(ctx->sock.fd, F_SETFL, fl | O_NONBLOCK);
+
 	if (!read_hello(ctx)) {
 		close(ctx->sock.fd);
 		ctx->sock.fd = -1;
 		return UBUS_STATUS_UNKNOWN_ERROR;
 	}
-
-	int fl = fcntl(ctx->sock.fd, F_GETFL);
-	fcntl(ctx->sock.fd, F_SETFL, fl | O_NONBLOCK);
 
 	/* Unlike the platform library, a connection without all of our objects
 	 * is not reported as a success: the caller's retry keeps trying. */

@@ -7,7 +7,8 @@
 // whose user id is not 0 may ping and list objects without methods, and
 // nothing else: its calls are answered "permission denied", its objects are
 // refused, and a lookup hides every object that has methods. No access-list
-// files are read.
+// files are read. Such peers share a small number of connections, so they
+// cannot use up the daemon's descriptors or memory and lock root out.
 #include "wire.h"
 extern "C" {
 #include <libubox/avl.h>
@@ -24,6 +25,7 @@ extern "C" {
 #include <stdlib.h>
 #include <string.h>
 #include <sys/random.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -43,6 +45,11 @@ constexpr size_t MAX_QUEUE_BYTES = 1 << 20;
 // Messages handled per readiness of one client before the loop serves others;
 // the watch is level-triggered, so the rest are read on the next round.
 constexpr int MAX_MSGS_PER_WAKEUP = 16;
+// Connections of all non-root peers together, so that they cannot use up the
+// daemon's descriptors and lock root out.
+constexpr int MAX_GUESTS = 32;
+// Accepting pauses this long after running out of descriptors (no busy loop).
+constexpr int ACCEPT_PAUSE_MS = 100;
 
 struct out_msg {
 	list_head list;
@@ -86,8 +93,9 @@ struct object {
 
 avl_tree clients, objects, paths, types;
 LIST_HEAD(dead_clients);
-uloop_timeout reaper;
+uloop_timeout reaper, accept_resume;
 uloop_fd server;
+int guests, guest_limit;
 blob_buf b;
 
 int cmp_u32(const void *k1, const void *k2, void *)
@@ -146,7 +154,7 @@ void flush(client *c)
 		m->sent += (size_t) w;
 		if (m->sent < m->len)
 			break;
-		c->out_bytes -= m->len;
+		c->out_bytes -= sizeof(*m) + m->len;
 		list_del(&m->list);
 		free(m);
 	}
@@ -156,8 +164,9 @@ void flush(client *c)
 void send_to(client *c, int type, uint16_t seq, uint32_t peer, const blob_attr *root)
 {
 	size_t len = HEADER_SIZE + blob_raw_len(root);
+	size_t cost = sizeof(out_msg) + len;	/* small messages must not outgrow the cap */
 
-	if (c->dead || c->out_bytes + len > MAX_QUEUE_BYTES)
+	if (c->dead || c->out_bytes + cost > MAX_QUEUE_BYTES)
 		return;	/* a client that does not read loses messages, not the daemon */
 
 	out_msg *m = (out_msg *) malloc(sizeof(*m) + len);
@@ -168,7 +177,7 @@ void send_to(client *c, int type, uint16_t seq, uint32_t peer, const blob_attr *
 	put_header(m->data, (uint8_t) type, seq, peer);
 	memcpy(m->data + HEADER_SIZE, root, blob_raw_len(root));
 	list_add_tail(&m->list, &c->out);
-	c->out_bytes += len;
+	c->out_bytes += cost;
 	flush(c);
 }
 
@@ -380,6 +389,10 @@ object *requested_object(client *c, const header &h, blob_attr **tb, bool need_m
 
 void handle_remove_object(client *c, const header &h, blob_attr **tb)
 {
+	if (!c->privileged) {	/* owns nothing; and must not learn which ids exist */
+		send_status(c, h, UBUS_STATUS_PERMISSION_DENIED);
+		return;
+	}
 	object *o = requested_object(c, h, tb, false);
 	if (!o)
 		return;
@@ -400,13 +413,13 @@ void handle_remove_object(client *c, const header &h, blob_attr **tb)
 
 void handle_invoke(client *c, const header &h, blob_attr **tb)
 {
-	object *o = requested_object(c, h, tb, true);
-	if (!o)
-		return;
-	if (!c->privileged) {
+	if (!c->privileged) {	/* before the lookup: hidden ids stay hidden */
 		send_status(c, h, UBUS_STATUS_PERMISSION_DENIED);
 		return;
 	}
+	object *o = requested_object(c, h, tb, true);
+	if (!o)
+		return;
 
 	blob_buf_init(&b, 0);
 	blob_put_int32(&b, UBUS_ATTR_OBJID, o->id);
@@ -488,6 +501,8 @@ void free_client(client *c)
 	}
 	uloop_fd_delete(&c->fd);
 	close(c->fd.fd);
+	if (!c->privileged)
+		guests--;
 	avl_delete(&clients, &c->avl);
 	free(c->body);
 	free(c);
@@ -556,7 +571,8 @@ void client_cb(uloop_fd *u, unsigned int events)
 	}
 }
 
-void credentials(client *c)
+// Returns false for a non-root peer when all guest connections are taken.
+bool credentials(client *c)
 {
 	ucred cred;
 	socklen_t len = sizeof(cred);
@@ -564,9 +580,14 @@ void credentials(client *c)
 
 	snprintf(c->user, sizeof(c->user), "?");
 	snprintf(c->group, sizeof(c->group), "?");
-	if (getsockopt(c->fd.fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) < 0)
-		return;	/* unknown peers stay unprivileged */
-	c->privileged = cred.uid == 0;
+	bool known = getsockopt(c->fd.fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0;
+	c->privileged = known && cred.uid == 0;	/* unknown peers stay unprivileged */
+	if (!c->privileged && guests >= guest_limit)
+		return false;
+	if (!c->privileged)
+		guests++;
+	if (!known)
+		return true;
 
 	passwd pw, *pwp = nullptr;
 	group gr, *grp = nullptr;
@@ -578,14 +599,27 @@ void credentials(client *c)
 		snprintf(c->group, sizeof(c->group), "%s", gr.gr_name);
 	else
 		snprintf(c->group, sizeof(c->group), "%u", cred.gid);
+	return true;
+}
+
+// Out of descriptors, the pending connection stays readable: rather than
+// spin on it, the daemon stops accepting for a moment.
+void resume_accept(uloop_timeout *)
+{
+	uloop_fd_add(&server, ULOOP_READ);
 }
 
 void accept_cb(uloop_fd *u, unsigned int)
 {
 	for (;;) {
 		int fd = accept4(u->fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-		if (fd < 0)
+		if (fd < 0) {
+			if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+				uloop_fd_delete(&server);
+				uloop_timeout_set(&accept_resume, ACCEPT_PAUSE_MS);
+			}
 			return;
+		}
 
 		client *c = (client *) calloc(1, sizeof(*c));
 		if (!c) {
@@ -594,11 +628,15 @@ void accept_cb(uloop_fd *u, unsigned int)
 		}
 		INIT_LIST_HEAD(&c->out);
 		c->fd.fd = fd;
+		if (!credentials(c)) {
+			close(fd);
+			free(c);
+			continue;
+		}
 		c->fd.cb = client_cb;
 		c->id = new_id(&clients);
 		c->avl.key = &c->id;
 		avl_insert(&clients, &c->avl);
-		credentials(c);
 		update_watch(c);
 
 		blob_buf_init(&b, 0);
@@ -649,6 +687,16 @@ int listen_on(const char *path)
 	return fd;
 }
 
+// Non-root peers may hold at most half of the descriptors, so root always
+// finds some left.
+int guest_limit_for_fds()
+{
+	rlimit rl;
+	if (getrlimit(RLIMIT_NOFILE, &rl) < 0 || rl.rlim_cur == RLIM_INFINITY)
+		return MAX_GUESTS;
+	return rl.rlim_cur / 2 < (rlim_t) MAX_GUESTS ? (int) (rl.rlim_cur / 2) : MAX_GUESTS;
+}
+
 void usage(const char *prog)
 {
 	fprintf(stderr, "Usage: %s [-s <socket>]\n", prog);
@@ -677,6 +725,8 @@ int main(int argc, char **argv)
 	avl_init(&types, cmp_u32, false, nullptr);
 	avl_init(&paths, avl_strcmp, false, nullptr);
 	reaper.cb = reap_dead;
+	accept_resume.cb = resume_accept;
+	guest_limit = guest_limit_for_fds();
 
 	uloop_init();
 	server.fd = listen_on(path);

@@ -7,7 +7,7 @@ import struct
 import subprocess
 import time
 
-from harness import UBUS, UBUS_TEST_OBJECT, Proc, wait_for
+from harness import UBUS, UBUS_TEST_OBJECT, UBUSD, Proc, ubus, wait_for
 
 NOBODY = 65534
 AS_NOBODY = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
@@ -182,8 +182,11 @@ def test_only_root_may_call_or_add_and_others_see_no_methods(bus, test_object, w
     call = [(OBJID, obj), (METHOD, b"echo\0"), (DATA, b"")]
 
     nobody = raw_client(bus.path, NOBODY)
-    assert request(nobody, INVOKE, 1, 0, *call) == 6             # permission denied
-    assert request(nobody, REMOVE_OBJECT, 2, 0, (OBJID, obj)) == 6
+    # Denied alike for an object that exists and one that does not: the
+    # answer must not tell which ids are taken.
+    for target in (obj, struct.pack(">I", 5)):
+        assert request(nobody, INVOKE, 1, 0, (OBJID, target), (METHOD, b"echo\0"), (DATA, b"")) == 6
+        assert request(nobody, REMOVE_OBJECT, 2, 0, (OBJID, target)) == 6
     nobody.close()
     r = subprocess.run([*AS_NOBODY, UBUS, "-s", bus.path, "list"], capture_output=True, text=True)
     assert (r.returncode, r.stdout) == (0, "")
@@ -244,3 +247,42 @@ def test_client_that_stops_reading_is_capped_and_others_are_served(bus, test_obj
         pos += 8 + (struct.unpack(">I", received[pos + 8:pos + 12])[0] & 0xffffff)
     assert pos == len(received)
     assert 1 << 20 <= len(received) < 3 << 19, len(received)     # the 1 MiB queue + socket buffer
+
+
+def test_other_users_cannot_use_up_the_daemons_descriptors(workdir):
+    os.chmod(workdir, 0o755)
+    path = str(workdir / "small.sock")
+    daemon = Proc(["prlimit", "--nofile=64", UBUSD, "-s", path], workdir / "small.log")
+    hoard = []
+    try:
+        wait_for(lambda: os.path.exists(path), what="bus socket")
+        os.seteuid(NOBODY)
+        try:
+            for _ in range(80):                  # more than the daemon may open
+                s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+                hoard.append(s)
+                s.connect(path)
+        finally:
+            os.seteuid(0)
+        r = ubus(path, "list", timeout=5)
+        assert (r.returncode, r.stderr) == (0, "")
+    finally:
+        for s in hoard:
+            s.close()
+        daemon.stop()
+
+
+def vm_rss_kib(pid):
+    status = open(f"/proc/{pid}/status").read()
+    return int(status.split("VmRSS:")[1].split()[0])
+
+
+def test_queue_of_small_messages_stays_near_its_cap(bus):
+    stalled = raw_client(bus.path)
+    stalled.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    before = vm_rss_kib(bus.proc.pid)
+    ping = struct.pack(">BBHII", 0, 3, 1, 0, 4)                 # answered by 32 bytes
+    stalled.sendall(ping * 200000)     # the queue is full long before this returns
+    # 1 MiB of queue, counted with what each queued message costs.
+    assert vm_rss_kib(bus.proc.pid) - before < 3 << 10
+    stalled.close()

@@ -273,6 +273,10 @@ TEST(UbusWire, ConnectFailsWithoutDaemonAndOnBadHello)
 	std::thread daemon([&] { bus.accept_with_hello(words({ 0x00020000, 0x69622fb2, 0x00000004 })); });
 	EXPECT_EQ(ubus_connect(bus.path.c_str()), nullptr);
 	daemon.join();
+
+	// A daemon that never accepts (out of descriptors, stopped) is given up on.
+	fake_bus mute;
+	EXPECT_EQ(ubus_connect(mute.path.c_str()), nullptr);
 }
 
 } // namespace
