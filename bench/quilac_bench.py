@@ -31,18 +31,11 @@ sys.path.insert(0, str(ROOT / "tests/system"))
 os.environ.setdefault("QUIL_BUILD_DIR", str(ROOT / "build"))
 
 from harness import (BUILD, CLIENT_ID, QUILAC, BlackHole, Broker, Proc, ProcessTag,  # noqa: E402
-                     Sandbox, children_of, ubus, wchar)
+                     Sandbox, children_of, rss_kib, ubus, wchar)
 
 MAX_WORKERS = 8          # the daemon's default
 RSS_LIMIT_KIB = 16 * 1024
 INFO_LIMIT_MS = 250
-
-
-def status_kib(pid, field):
-    for line in Path(f"/proc/{pid}/status").read_text().splitlines():
-        if line.startswith(field + ":"):
-            return int(line.split()[1])
-    return 0
 
 
 def timed_info(sock):
@@ -109,7 +102,7 @@ def run_burst(n):
         done.set()
         t.join()
         answered = len(b.broker.messages(log))
-        peak = status_kib(b.pid, "VmHWM")
+        peak = rss_kib(b.pid, "VmHWM")
         b.stop()
     return [
         ("burst", f"answered of {n}", n, answered, answered == n),
@@ -159,7 +152,7 @@ def run_flood(seconds=5):
         os.kill(worker, 19)                  # SIGSTOP: its written bytes stop moving
         written = wchar(worker)
         os.kill(worker, 9)
-        peak = status_kib(b.pid, "VmHWM")
+        peak = rss_kib(b.pid, "VmHWM")
         want = written // 2 - 1              # "y\n" each; the first line is the topic
         end = time.monotonic() + 120
         got = 0

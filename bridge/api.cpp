@@ -25,6 +25,7 @@
 //   the publish backlog has shrunk, clears it, oldest worker first.
 #include "api.h"
 #include "child.h"
+#include "json_ptr.h"
 #include "log.h"
 #include "mqtt.h"
 #include "options.h"
@@ -48,12 +49,13 @@ extern "C" {
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <memory>
 
 namespace {
 
-constexpr const char *API_DIR = "/usr/sbin/";
+#define API_PATH "/usr/sbin/quilapi"
 constexpr const char *API_NAME = "quilapi";
+// What a worker whose exec failed writes on its pipe; no line end: never a line.
+constexpr const char *API_EXEC_ERROR = "failed execl " API_PATH;
 constexpr const char *OFFLINE_PREFIX = "offline/";
 constexpr size_t OFFLINE_PREFIX_LEN = 8;
 
@@ -66,11 +68,6 @@ struct api_job {
 	size_t len;
 	char text[];
 };
-
-struct json_put {
-	void operator()(json_object *o) const { json_object_put(o); }
-};
-using json_ptr = std::unique_ptr<json_object, json_put>;
 
 api_limits limits = { DEFAULT_MAX_WORKERS, (size_t) DEFAULT_QUEUE_KIB * 1024, DEFAULT_TIME_LIMIT_S };
 
@@ -218,16 +215,13 @@ void dispatch(const char *topic, int payload_len, const char *text)
 // process group of its own.
 pid_t start_api_program(const char *json, int out_fd)
 {
-	char path[64], exec_error[96];
-	snprintf(path, sizeof(path), "%s%s", API_DIR, API_NAME);
-	snprintf(exec_error, sizeof(exec_error), "failed execl %s", path);	/* no line end: never a line */
 	char *const argv[] = { (char *) API_NAME, (char *) "mqtt", (char *) json, nullptr };
 	const child_spec spec = {
-		.path = path,
+		.path = API_PATH,
 		.argv = argv,
 		.envp = nullptr,
 		.stdio_fd = out_fd,
-		.exec_error = exec_error,
+		.exec_error = API_EXEC_ERROR,
 		.own_group = true,
 	};
 	return child_spawn(&spec);

@@ -15,7 +15,7 @@ struct child_spec {
 	char *const *argv;
 	char *const *envp;		// nullptr: the daemon's own environment
 	int stdio_fd = -1;		// >= 0: becomes 0, 1 and 2; -1: they are inherited
-					// (the default, so a spec that leaves it out
+					// (the default, so a child_spec that leaves it out
 					// never wires descriptor 0 to all three)
 	const char *exec_error;		// written to descriptor 2 when exec fails, or nullptr
 	bool own_group;			// leads a process group of its own, so that it can
@@ -25,7 +25,7 @@ struct child_spec {
 // Starts the child and returns its pid, or -1 with errno set when no child
 // could be made. A child whose exec fails exits with status 127. The caller
 // reaps it (the event loop reaps every child). The parent resumes only once
-// the child has exec'd or exited, so everything the spec points at (argv,
+// the child has exec'd or exited, so everything `spec` points at (argv,
 // envp, texts) may be freed as soon as this returns.
 pid_t child_spawn(const struct child_spec *spec);
 

@@ -5,6 +5,7 @@
 #include "bus.h"
 #include "datagram.h"
 #include "hotplug.h"
+#include "json_ptr.h"
 
 #include <libubus.h>
 #include <json-c/json.h>
@@ -18,7 +19,6 @@
 #include <string.h>
 #include <time.h>
 #include <unistd.h>
-#include <memory>
 
 char *g_ifname;
 char *g_proto;
@@ -40,11 +40,6 @@ constexpr int64_t ASK_AGAIN_MS = 1000;		/* unasked announcements make a keyed AP
 
 uloop_timeout request_timer;
 int64_t last_request_ms = -ASK_AGAIN_MS;
-
-struct json_put {
-	void operator()(json_object *o) const { json_object_put(o); }
-};
-using json_ptr = std::unique_ptr<json_object, json_put>;
 
 int64_t now_ms()
 {

@@ -489,13 +489,13 @@ bool read_hello(ubus_context *ctx)
 	return ctx->local_id > 1;
 }
 
+// Puts the objects back under their old ids (the next attempt clears their
+// types' ids again before it registers them).
 void restore_objects(ubus_context *ctx, ubus_object **objs, const uint32_t *ids, unsigned int n)
 {
 	avl_init(&ctx->objects, cmp_id, false, nullptr);
 	for (unsigned int i = 0; i < n; i++) {
 		objs[i]->id = ids[i];
-		if (objs[i]->type)
-			objs[i]->type->id = 0;
 		objs[i]->avl.key = &objs[i]->id;
 		avl_insert(&ctx->objects, &objs[i]->avl);
 	}

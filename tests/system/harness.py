@@ -674,24 +674,26 @@ class WebServer:
         self.proc.stop()
 
 
-def rss_kib(pid):
-    for line in Path(f"/proc/{pid}/status").read_text().splitlines():
-        if line.startswith("VmRSS:"):
+def proc_field(pid, file, field):
+    """The number after `field:` in /proc/<pid>/<file>, or 0."""
+    for line in Path(f"/proc/{pid}/{file}").read_text().splitlines():
+        if line.startswith(field + ":"):
             return int(line.split()[1])
     return 0
+
+
+def rss_kib(pid, field="VmRSS"):
+    """Resident memory in KiB (field "VmHWM": its peak)."""
+    return proc_field(pid, "status", field)
 
 
 def wchar(pid):
     """Bytes the process has written so far (what reached its pipes and files)."""
-    for line in Path(f"/proc/{pid}/io").read_text().splitlines():
-        if line.startswith("wchar:"):
-            return int(line.split()[1])
-    return 0
+    return proc_field(pid, "io", "wchar")
 
 
 def stalled_wchar(pid, quiet=0.5):
     """wchar once it has stopped growing for `quiet` s (the writer is blocked), else 0."""
-    import time
     before = wchar(pid)
     time.sleep(quiet)
     return before if wchar(pid) == before else 0

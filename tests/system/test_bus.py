@@ -7,7 +7,7 @@ import struct
 import subprocess
 import time
 
-from harness import UBUS, UBUS_TEST_OBJECT, UBUSD, Proc, ubus, wait_for
+from harness import UBUS, UBUS_TEST_OBJECT, UBUSD, Proc, rss_kib, ubus, wait_for
 
 NOBODY = 65534
 AS_NOBODY = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
@@ -272,17 +272,12 @@ def test_other_users_cannot_use_up_the_daemons_descriptors(workdir):
         daemon.stop()
 
 
-def vm_rss_kib(pid):
-    status = open(f"/proc/{pid}/status").read()
-    return int(status.split("VmRSS:")[1].split()[0])
-
-
 def test_queue_of_small_messages_stays_near_its_cap(bus):
     stalled = raw_client(bus.path)
     stalled.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
-    before = vm_rss_kib(bus.proc.pid)
+    before = rss_kib(bus.proc.pid)
     ping = struct.pack(">BBHII", 0, 3, 1, 0, 4)                 # answered by 32 bytes
     stalled.sendall(ping * 200000)     # the queue is full long before this returns
     # 1 MiB of queue, counted with what each queued message costs.
-    assert vm_rss_kib(bus.proc.pid) - before < 3 << 10
+    assert rss_kib(bus.proc.pid) - before < 3 << 10
     stalled.close()

@@ -20,7 +20,8 @@ struct spawned {
 	int status = -1;
 };
 
-// Runs the spec's child with its 0-2 on a pipe; collects output and status.
+// Runs the child described by `spec` with its 0-2 on a pipe; collects output
+// and status.
 spawned run(child_spec spec)
 {
 	spawned r;

@@ -4,6 +4,7 @@
 #include "daemon.h"
 #include "datagram.h"
 #include "hotplug.h"
+#include "json_ptr.h"
 
 #include <gtest/gtest.h>
 extern "C" {
@@ -17,7 +18,6 @@ extern "C" {
 #include <json-c/json.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -213,10 +213,6 @@ TEST_F(Loopback, RequestBytes)
 const char KEY[] = "k3y-for-tests";
 const char NONCE[] = "0123456789abcdef0123456789abcdef";
 
-struct json_put {
-	void operator()(json_object *o) const { json_object_put(o); }
-};
-using json_ptr = std::unique_ptr<json_object, json_put>;
 
 json_ptr payload_json(const bytes &datagram)
 {
