@@ -16,10 +16,6 @@
 
 #define UBUS_CLIENT_ID_CHANNEL	1
 
-#ifndef UBUS_MAX_MSGLEN
-#define UBUS_MAX_MSGLEN	1048576
-#endif
-
 struct ubus_msghdr {
 	uint8_t version;
 	uint8_t type;

@@ -10,6 +10,13 @@ extern "C" {
 #include <stddef.h>
 #include <stdint.h>
 
+// The largest message the bus carries. The platform's build passes this on
+// the compiler's command line for its daemon and library; its installed
+// headers do not define it, so neither do ours.
+#ifndef UBUS_MAX_MSGLEN
+#define UBUS_MAX_MSGLEN	1048576
+#endif
+
 namespace ubus_wire {
 
 constexpr size_t HEADER_SIZE = sizeof(ubus_msghdr);	/* 8 */

@@ -2,14 +2,6 @@
 #ifndef HOSTLIB_LIBUBOX_AVL_CMP_H
 #define HOSTLIB_LIBUBOX_AVL_CMP_H
 
-#ifdef __cplusplus
-extern "C" {
-#endif
-
 int avl_strcmp(const void *k1, const void *k2, void *ptr);
-
-#ifdef __cplusplus
-}
-#endif
 
 #endif

@@ -6,10 +6,6 @@
 #include <stdbool.h>
 #include "list.h"
 
-#ifdef __cplusplus
-extern "C" {
-#endif
-
 struct avl_node {
 	struct list_head list;		/* must stay first: iteration walks it */
 	struct avl_node *parent;
@@ -109,9 +105,5 @@ static inline bool avl_is_empty(struct avl_tree *tree)
 	     INIT_LIST_HEAD(&(tree)->list_head), (tree)->root = NULL, (tree)->count = 0; \
 	     &element->node_member.list != &(tree)->list_head;		\
 	     element = ptr, ptr = avl_next_element(ptr, node_member))
-
-#ifdef __cplusplus
-}
-#endif
 
 #endif

@@ -5,10 +5,6 @@
 #include <stdarg.h>
 #include "blob.h"
 
-#ifdef __cplusplus
-extern "C" {
-#endif
-
 #define BLOBMSG_ALIGN	2
 #define BLOBMSG_PADDING(len) (((len) + (1 << BLOBMSG_ALIGN) - 1) & ~((1 << BLOBMSG_ALIGN) - 1))
 
@@ -275,9 +271,5 @@ int blobmsg_printf(struct blob_buf *buf, const char *name, const char *format, .
 	     rem >= sizeof(struct blob_attr) && (blob_pad_len(pos) <= rem) && \
 	     (blob_raw_len(pos) >= sizeof(struct blob_attr));		\
 	     rem -= blob_pad_len(pos), pos = blob_next(pos))
-
-#ifdef __cplusplus
-}
-#endif
 
 #endif

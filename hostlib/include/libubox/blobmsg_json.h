@@ -5,10 +5,6 @@
 #include <stdbool.h>
 #include "blobmsg.h"
 
-#ifdef __cplusplus
-extern "C" {
-#endif
-
 struct json_object;
 
 bool blobmsg_add_object(struct blob_buf *b, struct json_object *obj);
@@ -30,9 +26,5 @@ static inline char *blobmsg_format_json_indent(struct blob_attr *attr, bool list
 {
 	return blobmsg_format_json_with_cb(attr, list, NULL, NULL, indent);
 }
-
-#ifdef __cplusplus
-}
-#endif
 
 #endif

@@ -8,10 +8,6 @@
 #include <stdint.h>
 #include "list.h"
 
-#ifdef __cplusplus
-extern "C" {
-#endif
-
 struct uloop_fd;
 struct uloop_timeout;
 struct uloop_process;
@@ -84,9 +80,5 @@ static inline int uloop_run(void)
 	return uloop_run_timeout(-1);
 }
 void uloop_done(void);
-
-#ifdef __cplusplus
-}
-#endif
 
 #endif

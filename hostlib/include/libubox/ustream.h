@@ -4,10 +4,6 @@
 
 #include "uloop.h"
 
-#ifdef __cplusplus
-extern "C" {
-#endif
-
 struct ustream;
 struct ustream_buf;
 
@@ -106,9 +102,5 @@ static inline bool ustream_poll(struct ustream *s)
 		return false;
 	return s->poll(s);
 }
-
-#ifdef __cplusplus
-}
-#endif
 
 #endif
