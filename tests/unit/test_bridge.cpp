@@ -182,18 +182,18 @@ struct Registry : ::testing::Test {
 			client_delete(id);
 		blob_buf_free(&b);
 	}
-	std::string listing()
+	std::string listing(uint32_t offset = 0, uint32_t limit = UINT32_MAX)
 	{
-		client_list(&b);
+		EXPECT_EQ(client_list(&b, offset, limit), 0);
 		char *s = blobmsg_format_json(b.head, true);
 		std::string out = s;
 		free(s);
 		return out;
 	}
 	// The listing without the online times, which depend on the clock.
-	std::string listing_no_time()
+	std::string listing_no_time(uint32_t offset = 0, uint32_t limit = UINT32_MAX)
 	{
-		std::string s = listing();
+		std::string s = listing(offset, limit);
 		for (size_t p; (p = s.find("\"online\":")) != std::string::npos;) {
 			size_t end = s.find_first_of(",}", p);
 			s.erase(p, end - p + (s[end] == ',' ? 1 : 0));
@@ -233,6 +233,22 @@ TEST_F(Registry, OrderIsUnsignedBytesAndUpdateKeepsOnlineTime)
 		  "{\"count\":4,\"client\":[{\"index\":0,\"id\":\"\",\"info\":\"\"},"
 		  "{\"index\":1,\"id\":\"0\",\"info\":\"0\"},{\"index\":2,\"id\":\"Zed\",\"info\":\"Zed\"},"
 		  "{\"index\":3,\"id\":\"b\",\"info\":\"b\"}]}");
+
+	/* A page: "count" stays the total, "index" the place in the whole listing */
+	const struct {
+		uint32_t offset, limit;
+		const char *entries;
+	} pages[] = {
+		{ 1, 2, ",\"client\":[{\"index\":1,\"id\":\"0\",\"info\":\"0\"},"
+			"{\"index\":2,\"id\":\"Zed\",\"info\":\"Zed\"}]" },
+		{ 3, UINT32_MAX, ",\"client\":[{\"index\":3,\"id\":\"b\",\"info\":\"b\"}]" },
+		{ 3, 9, ",\"client\":[{\"index\":3,\"id\":\"b\",\"info\":\"b\"}]" },
+		{ 4, 1, "" },
+		{ 0, 0, "" },
+	};
+	for (const auto &p : pages)
+		EXPECT_EQ(listing_no_time(p.offset, p.limit), std::string("{\"count\":4") + p.entries + "}")
+			<< p.offset << " " << p.limit;
 
 	std::string before = listing();
 	size_t at = before.find("\"online\":", before.find("\"Zed\""));
