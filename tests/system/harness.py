@@ -195,6 +195,12 @@ def children_of(pid, state=None):
     return out
 
 
+def cpu_seconds(pid):
+    """User and system CPU time the process has used so far."""
+    fields = _stat_fields(Path(f"/proc/{pid}"))
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 def zombies_of(pid):
     return children_of(pid, state="Z")
 
