@@ -121,11 +121,11 @@ unsigned int client_count(void)
 	return clients.count;
 }
 
-int client_list(struct blob_buf *buf)
+int client_list(struct blob_buf *buf, uint32_t offset, uint32_t limit)
 {
 	if (blob_buf_init(buf, 0) < 0 || blobmsg_add_u32(buf, "count", clients.count) < 0)
 		return -1;
-	if (!clients.count)
+	if (offset >= clients.count || !limit)
 		return 0;
 
 	void *array = blobmsg_open_array(buf, "client");
@@ -134,8 +134,13 @@ int client_list(struct blob_buf *buf)
 	uint32_t index = 0;
 	client_entry *e;
 	avl_for_each_element(&clients, e, node) {
-		if (add_entry(buf, e, index++) < 0)
-			return -1;
+		if (index >= offset) {
+			if (index - offset == limit)
+				break;
+			if (add_entry(buf, e, index) < 0)
+				return -1;
+		}
+		index++;
 	}
 	blobmsg_close_array(buf, array);
 	return 0;

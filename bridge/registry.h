@@ -1,6 +1,8 @@
 // The in-memory registry of managed clients, keyed by a 13-byte id form.
 #pragma once
 
+#include <stdint.h>
+
 struct blob_buf;
 
 constexpr int CLIENT_KEY_LEN = 13;
@@ -9,5 +11,8 @@ void client_init(void);
 void client_update(const char *id, const char *info);
 void client_delete(const char *id);
 unsigned int client_count(void);
-// 0, or -1 when the buffer could not take the whole listing.
-int client_list(struct blob_buf *buf);
+// Lists the entries at positions offset .. offset + limit - 1 of the whole
+// listing (all of them by default), with "count" always the total and
+// "index" the position in the whole listing. 0, or -1 when the buffer could
+// not take the whole page.
+int client_list(struct blob_buf *buf, uint32_t offset = 0, uint32_t limit = UINT32_MAX);

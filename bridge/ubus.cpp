@@ -67,10 +67,44 @@ const blobmsg_policy log_policy[__LOG_MAX] = {
 	[LOG_LEVEL] = { "level", BLOBMSG_TYPE_INT32 },
 };
 
+enum { PAGE_OFFSET, PAGE_LIMIT, __PAGE_MAX };
+const blobmsg_policy page_policy[__PAGE_MAX] = {
+	[PAGE_OFFSET] = { "offset", BLOBMSG_TYPE_INT32 },
+	[PAGE_LIMIT] = { "limit", BLOBMSG_TYPE_INT32 },
+};
+
 template <size_t N>
 void parse(const blobmsg_policy (&policy)[N], blob_attr **tb, blob_attr *msg)
 {
 	blobmsg_parse(policy, N, tb, blob_data(msg), (unsigned int) blob_len(msg));
+}
+
+// For optional arguments: false when one is given with another type, which
+// the typed parse alone cannot tell from one not given at all.
+template <size_t N>
+bool parse_optional(const blobmsg_policy (&policy)[N], blob_attr **tb, blob_attr *msg)
+{
+	blobmsg_policy untyped[N];
+	blob_attr *given[N];
+
+	for (size_t i = 0; i < N; i++)
+		untyped[i] = { policy[i].name, BLOBMSG_TYPE_UNSPEC };
+	parse(policy, tb, msg);
+	parse(untyped, given, msg);
+	for (size_t i = 0; i < N; i++)
+		if (given[i] && !tb[i])
+			return false;
+	return true;
+}
+
+// The value of an optional non-negative argument, `absent` when not given,
+// -1 when negative.
+int64_t count_arg(blob_attr *attr, uint32_t absent)
+{
+	if (!attr)
+		return absent;
+	int32_t v = (int32_t) blobmsg_get_u32(attr);
+	return v < 0 ? -1 : v;
 }
 
 // Publishes "msg" on `prefix` + the value of attribute `key`.
@@ -146,11 +180,22 @@ int info(ubus_context *ctx, ubus_object *, ubus_request_data *req, const char *,
 	return UBUS_STATUS_OK;
 }
 
-// A listing the bus cannot carry fails loudly: the caller would otherwise
-// get success and no data.
-int get_client(ubus_context *ctx, ubus_object *, ubus_request_data *req, const char *, blob_attr *)
+// "offset" and "limit" page a listing too large for one bus message. One the
+// bus cannot carry fails loudly: the caller would otherwise get success and
+// no data.
+int get_client(ubus_context *ctx, ubus_object *, ubus_request_data *req, const char *, blob_attr *msg)
 {
-	if (client_list(&bridge_reply_buf) < 0 || ubus_send_reply(ctx, req, bridge_reply_buf.head)) {
+	blob_attr *tb[__PAGE_MAX];
+
+	if (!parse_optional(page_policy, tb, msg))
+		return UBUS_STATUS_INVALID_ARGUMENT;
+	int64_t offset = count_arg(tb[PAGE_OFFSET], 0);
+	int64_t limit = count_arg(tb[PAGE_LIMIT], UINT32_MAX);
+	if (offset < 0 || limit < 0)
+		return UBUS_STATUS_INVALID_ARGUMENT;
+
+	if (client_list(&bridge_reply_buf, (uint32_t) offset, (uint32_t) limit) < 0 ||
+	    ubus_send_reply(ctx, req, bridge_reply_buf.head)) {
 		log_msg(0, "client list of %u clients could not be sent\n", client_count());
 		return UBUS_STATUS_UNKNOWN_ERROR;
 	}
@@ -193,7 +238,7 @@ const ubus_method quilac_methods[] = {
 	UBUS_METHOD("update_client", update_client, client_policy),
 	UBUS_METHOD("del_client", del_client, client_policy),
 	UBUS_METHOD_NOARG("info", info),
-	UBUS_METHOD_NOARG("get_client", get_client),
+	UBUS_METHOD("get_client", get_client, page_policy),
 	UBUS_METHOD_NOARG("log", set_log),
 	UBUS_METHOD_NOARG("stats", stats),
 };

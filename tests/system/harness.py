@@ -41,6 +41,13 @@ QUILAC = BUILD / "bridge/quilac"
 QUILDIS = BUILD / "discovery/quildis"
 CLIENT_ID = "AB12CD34EF56"
 
+# Deadlines are written as what an idle machine needs with room to spare; every
+# wait's deadline is stretched by this factor, so that a loaded machine does
+# not fail what is only slow. Raise it on a slower one: QUIL_TEST_SLOWDOWN=5.
+SLOWDOWN = float(os.environ.get("QUIL_TEST_SLOWDOWN", "2"))
+if not SLOWDOWN >= 1:
+    raise ValueError(f"QUIL_TEST_SLOWDOWN must be 1 or more, not {SLOWDOWN}")
+
 
 class WaitTimeout(AssertionError):
     pass
@@ -48,9 +55,9 @@ class WaitTimeout(AssertionError):
 
 def wait_for(cond, timeout=5.0, step=0.02, what="condition", show=None):
     """Polls cond() until it is truthy and returns its value; after `timeout`
-    s raises WaitTimeout saying what it waited for and, with `show`, what
-    there was instead."""
-    end = time.monotonic() + timeout
+    s (times SLOWDOWN) raises WaitTimeout saying what it waited for and, with
+    `show`, what there was instead."""
+    end = time.monotonic() + timeout * SLOWDOWN
     while True:
         value = cond()
         if value:
@@ -86,7 +93,7 @@ class Proc:
         if self.p.poll() is None:
             self.p.send_signal(sig)
             try:
-                self.p.wait(timeout)
+                self.p.wait(timeout * SLOWDOWN)
             except subprocess.TimeoutExpired:
                 self.p.kill()
                 self.p.wait()
@@ -193,6 +200,12 @@ def children_of(pid, state=None):
         if int(fields[1]) == pid and (state is None or fields[0] == state):
             out.append(int(entry.name))
     return out
+
+
+def cpu_seconds(pid):
+    """User and system CPU time the process has used so far."""
+    fields = _stat_fields(Path(f"/proc/{pid}"))
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def zombies_of(pid):

@@ -7,7 +7,8 @@ import struct
 import subprocess
 import time
 
-from harness import UBUS, UBUS_TEST_OBJECT, UBUSD, Proc, rss_kib, ubus, wait_for
+from harness import (SLOWDOWN, UBUS, UBUS_TEST_OBJECT, UBUSD, Proc, cpu_seconds, open_fds, rss_kib,
+                     ubus, wait_for)
 
 NOBODY = 65534
 AS_NOBODY = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
@@ -129,20 +130,31 @@ def test_daemon_survives_garbage_and_vanishing_clients(bus, test_object):
     s.sendall(struct.pack(">BBHII", 0, 5, 9, obj, 4 + len(body)) + body)
     status = s.recv(64)
     assert status[1] == 1 and status[16:20] == struct.pack(">I", 2)
+    # An object without a type (neither signature nor type id) is left out of
+    # lookups, listed or named.
+    assert request(s, ADD_OBJECT, 10, 0, (OBJPATH, b"typeless\0")) == 0
+    assert request(s, LOOKUP, 11, 0) == 0
+    assert request(s, LOOKUP, 12, 0, (OBJPATH, b"typeless\0")) == 4
+    assert bus.ubus("list").stdout == "test\n"
     s.close()
 
     r = bus.ubus("-S", "call", "test", "echo", '{"id":"still"}')
     assert r.stdout == '{"id":"still"}\n'
 
 
-def test_ping_echoes_payload(bus):
+def test_ping_echoes_payload_every_time(bus):
     s = raw_client(bus.path)
-    body = struct.pack(">II", 0x0c000008, 0x61620000)
-    s.sendall(struct.pack(">BBHII", 0, 3, 9, 0, 4 + len(body)) + body)
-    data = s.recv(20)
-    assert data == struct.pack(">BBHII", 0, 2, 9, 0, 12) + body
-    status = s.recv(12 + 8)
-    assert status == struct.pack(">BBHIIII", 0, 1, 9, 0, 12, 0x01000008, 0)
+    body = struct.pack(">II", 0x0c000005, 0x61000000)              # one byte
+    ping = struct.pack(">BBHII", 0, 3, 9, 0, 4 + len(body)) + body
+    answer = struct.pack(">BBHII", 0, 2, 9, 0, 12) + body + \
+        struct.pack(">BBHIIII", 0, 1, 9, 0, 12, 0x01000008, 0)
+    s.sendall(ping)
+    assert recv_exact(s, len(answer)) == answer
+    # Every message passes through the client's queue: 40,000 of them,
+    # answered and read, leave it empty, not looking full.
+    for _ in range(80):
+        s.sendall(ping * 500)
+        assert recv_exact(s, len(answer) * 500) == answer * 500
     s.close()
 
 
@@ -172,8 +184,8 @@ def object_id(bus, path):
     return int(bus.ubus("-v", "list", path).stdout.split("@")[1][:8], 16)
 
 
-OBJID, METHOD, DATA = 3, 4, 7
-INVOKE, REMOVE_OBJECT = 5, 7
+OBJPATH, OBJID, METHOD, DATA = 2, 3, 4, 7
+LOOKUP, INVOKE, ADD_OBJECT, REMOVE_OBJECT = 4, 5, 6, 7
 
 
 def test_only_root_may_call_or_add_and_others_see_no_methods(bus, test_object, workdir):
@@ -233,7 +245,7 @@ def test_client_that_stops_reading_is_capped_and_others_are_served(bus, test_obj
     assert r.stdout == '{"id":"served"}\n'
 
     received = b""
-    stalled.settimeout(0.5)
+    stalled.settimeout(0.5 * SLOWDOWN)              # the daemon has nothing more to send
     try:
         while chunk := stalled.recv(1 << 16):
             received += chunk
@@ -249,6 +261,34 @@ def test_client_that_stops_reading_is_capped_and_others_are_served(bus, test_obj
     assert 1 << 20 <= len(received) < 3 << 19, len(received)     # the 1 MiB queue + socket buffer
 
 
+def connect_many(path, n, uid):
+    """n connections made as `uid`."""
+    socks = []
+    os.seteuid(uid)
+    try:
+        for _ in range(n):
+            s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            socks.append(s)
+            s.connect(path)
+    finally:
+        os.seteuid(0)
+    return socks
+
+
+def admitted(socks):
+    """How many of these connections the daemon let in (greeted, not closed);
+    closes them all."""
+    n = 0
+    for s in socks:
+        s.settimeout(10)
+        try:
+            n += len(s.recv(12)) == 12
+        except ConnectionResetError:
+            pass
+        s.close()
+    return n
+
+
 def test_other_users_cannot_use_up_the_daemons_descriptors(workdir):
     os.chmod(workdir, 0o755)
     path = str(workdir / "small.sock")
@@ -256,14 +296,22 @@ def test_other_users_cannot_use_up_the_daemons_descriptors(workdir):
     hoard = []
     try:
         wait_for(lambda: os.path.exists(path), what="bus socket")
-        os.seteuid(NOBODY)
-        try:
-            for _ in range(80):                  # more than the daemon may open
-                s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-                hoard.append(s)
-                s.connect(path)
-        finally:
-            os.seteuid(0)
+        hoard = connect_many(path, 80, NOBODY)         # more than the daemon may open
+        r = ubus(path, "list", timeout=5)
+        assert (r.returncode, r.stderr) == (0, "")
+        assert admitted(hoard) == 32
+        # Guests that leave give their places back.
+        wait_for(lambda: admitted(connect_many(path, 33, NOBODY)) == 32, what="32 guests again")
+
+        # Root may take every descriptor; the daemon then waits for one to
+        # come free instead of spinning on the connections it cannot accept.
+        hoard = connect_many(path, 70, 0)
+        wait_for(lambda: len(open_fds(daemon.pid)) == 64, what="descriptors used up")
+        cpu, start = cpu_seconds(daemon.pid), time.monotonic()
+        time.sleep(2)
+        assert cpu_seconds(daemon.pid) - cpu < 0.1 * (time.monotonic() - start)
+        for s in hoard:
+            s.close()
         r = ubus(path, "list", timeout=5)
         assert (r.returncode, r.stderr) == (0, "")
     finally:

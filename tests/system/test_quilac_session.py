@@ -5,7 +5,7 @@ import socket
 import threading
 import time
 
-from harness import CLIENT_ID, BlackHole, wait_for
+from harness import CLIENT_ID, SLOWDOWN, BlackHole, wait_for
 
 
 def subscribe_lines(broker_log):
@@ -32,7 +32,7 @@ def test_refused_credentials_retry_without_offline_event(broker_factory, sandbox
     q.wait_output("connect to mqtt server error (")
     start = time.monotonic()
     q.wait_output("try reconnect to mqtt server, Connection Accepted.", timeout=8)
-    assert 3.5 < time.monotonic() - start < 7
+    assert 3.5 < time.monotonic() - start < 5 + 2 * SLOWDOWN   # the retry after 5 s
     q.wait_output("reconnect to mqtt server ok")
     assert q.output().count("connect to mqtt server error (") >= 1
     assert sandbox.hotplug_events() == []
@@ -114,6 +114,6 @@ def test_idle_session_pings_within_the_keep_alive(quilac, broker):
     start = time.monotonic()
     wait_for(lambda: f"Received PINGREQ from {CLIENT_ID}" in broker.output(), timeout=32,
              step=0.2, what="keep-alive ping")
-    assert 25 < time.monotonic() - start
+    assert 25 < time.monotonic() - start < 30 + 2 * SLOWDOWN
     assert f"Sending PINGRESP to {CLIENT_ID}" in broker.output()
     assert quilac.output().count("connect to mqtt server ok") == 1

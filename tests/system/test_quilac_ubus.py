@@ -3,7 +3,7 @@ log threshold, and the bus daemon restarted under the running bridge."""
 import json
 import re
 
-from harness import wait_for
+from harness import rss_kib, wait_for
 
 
 def test_signature_lists_shared_policies(quilac):
@@ -14,7 +14,7 @@ def test_signature_lists_shared_policies(quilac):
         '\t"update_client":{"id":"String","info":"String"}',
         '\t"del_client":{"id":"String","info":"String"}',
         '\t"info":{}',
-        '\t"get_client":{}',
+        '\t"get_client":{"offset":"Integer","limit":"Integer"}',
         '\t"log":{}',
         '\t"stats":{}',
     ]
@@ -74,15 +74,36 @@ def test_client_registry_methods(quilac):
     assert json.loads(quilac.call("get_client").stdout)["count"] == 3
 
 
-def test_client_list_too_large_for_the_bus_fails(quilac):
+def test_client_list_too_large_for_the_bus_fails_and_is_paged(quilac):
     info = "i" * 110000                  # one argument of the ubus command each
-    for n in range(10):
-        assert quilac.call("update_client", json.dumps({"id": f"c{n}", "info": info})).returncode == 0
+    for n in range(40):
+        assert quilac.call("update_client", json.dumps({"id": f"c{n:02}", "info": info})).returncode == 0
+    before = rss_kib(quilac.proc.pid)
     r = quilac.call("get_client")
     assert (r.returncode, r.stdout) == (9, "")
-    quilac.wait_output("client list of ")
-    assert quilac.call("del_client", '{"id":"c0"}').returncode == 0
-    assert json.loads(quilac.call("get_client").stdout)["count"] == 9
+    quilac.wait_output("client list of 40 clients could not be sent")
+    # refused when the buffer reaches one bus message, not built whole (4.4 MB)
+    assert rss_kib(quilac.proc.pid) - before < 2560
+
+    for args, status, indexes in (('{"limit":9}', 0, range(0, 9)),
+                                  ('{"offset":36,"limit":9}', 0, range(36, 40)),
+                                  ('{"offset":38}', 0, range(38, 40)),
+                                  ('{"offset":40}', 0, range(0)),
+                                  ('{"offset":0,"limit":0}', 0, range(0)),
+                                  ('{"offset":5,"limit":10}', 9, None),   # 1.1 MB
+                                  ('{"offset":"1"}', 2, None), ('{"limit":-1}', 2, None),
+                                  ('{"offset":-1}', 2, None), ('{"limit":true}', 2, None),
+                                  ('{"offset":1.5}', 2, None)):
+        r = quilac.call("get_client", args)
+        assert r.returncode == status, args
+        if indexes is not None:
+            page = json.loads(r.stdout)
+            assert page["count"] == 40 and len(page) == (2 if indexes else 1), args
+            assert [(c["index"], c["id"]) for c in page.get("client", [])] == \
+                [(i, f"c{i:02}") for i in indexes], args
+
+    assert quilac.call("del_client", '{"id":"c00"}').returncode == 0
+    assert json.loads(quilac.call("get_client", '{"limit":0}').stdout) == {"count": 39}
 
 
 def test_log_method_changes_threshold(sandbox, broker, quilac_factory):
@@ -91,10 +112,10 @@ def test_log_method_changes_threshold(sandbox, broker, quilac_factory):
     q.wait_output("subscribed (mid: 3)")
     wait_for(lambda: q.call("info").returncode == 0, what="bus object")
     q.call("pub", '{"id":"a","msg":"one"}')
-    assert "rpc/a/one" not in q.output()
     assert q.call("log", '{"level":4}').returncode == 0
     q.call("pub", '{"id":"a","msg":"two"}')
     q.wait_output("rpc/a/two")
+    assert "rpc/a/one" not in q.output()            # it would have come first
     assert q.call("log", '{"level":0}').returncode == 0
     q.call("pub", '{"id":"a","msg":"three"}')
     assert q.call("log", '{"level":-1}').returncode == 0     # anything outside 0..3 is 4
