@@ -60,8 +60,7 @@ void secret_wipe(void *p, size_t n)
 	explicit_bzero(p, n);
 }
 
-ssize_t secret_file_read(const char *what, const char *path, unsigned char *out, size_t max,
-			 bool text)
+int secret_file_open(const char *what, const char *path)
 {
 	int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
 	if (fd < 0) {
@@ -71,15 +70,30 @@ ssize_t secret_file_read(const char *what, const char *path, unsigned char *out,
 
 	struct stat st;
 	const char *why = nullptr;
-	bool too_long = false;
-	ssize_t n = 0;
 	if (fstat(fd, &st) < 0 || !S_ISREG(st.st_mode))
 		why = "not a regular file";
 	else if (st.st_mode & 077)
 		why = "accessible to group or others (chmod 600 it)";
 	else if (st.st_uid != geteuid())
 		why = "owned by another user, who could read or change it";
-	else if ((n = read_up_to(fd, out, max)) < 0)
+	if (!why)
+		return fd;
+	close(fd);
+	fprintf(stderr, "%s %s: %s\n", what, path, why);
+	return -1;
+}
+
+ssize_t secret_file_read(const char *what, const char *path, unsigned char *out, size_t max,
+			 bool text)
+{
+	int fd = secret_file_open(what, path);
+	if (fd < 0)
+		return -1;
+
+	const char *why = nullptr;
+	bool too_long = false;
+	ssize_t n = read_up_to(fd, out, max);
+	if (n < 0)
 		why = strerror(errno);
 	else if ((size_t) n == max && !only_line_ends_left(fd))
 		too_long = true;

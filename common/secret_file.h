@@ -15,6 +15,11 @@
 ssize_t secret_file_read(const char *what, const char *path, unsigned char *out, size_t max,
 			 bool text);
 
+// Opens `path` for reading when it passes the checks above (regular file,
+// ours, closed to group and others): the descriptor, or -1 after saying why
+// as secret_file_read() does. For secrets read by someone else (a TLS key).
+int secret_file_open(const char *what, const char *path);
+
 // Clears a secret in a way the compiler cannot leave out.
 void secret_wipe(void *p, size_t n);
 
