@@ -1,6 +1,5 @@
-"""quilac to a broker over TLS with a password file: certificates made here with
-openssl (a CA, server certificates for 127.0.0.1/localhost and for another
-name, a client certificate), a mosquitto with a TLS listener beside its plain
+"""quilac to a broker over TLS with a password file: certificates made with
+openssl (harness.make_certs), a mosquitto with a TLS listener beside its plain
 one (the tests' own clients use the plain one)."""
 import shutil
 import signal
@@ -8,40 +7,14 @@ import subprocess
 
 import pytest
 
-from harness import CLIENT_ID, free_port, wait_for
+from harness import CLIENT_ID, free_port, make_certs, tls_listener, wait_for
 
 PASSWORD = "s3cret pass"
 
 
-def openssl(*args):
-    subprocess.run(["openssl", *args], check=True, capture_output=True)
-
-
-def make_cert(d, name, subject, ca=None, san=None):
-    key, crt = d / f"{name}.key", d / f"{name}.crt"
-    ec = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-keyout", key]
-    if ca is None:
-        openssl("req", "-x509", *ec, "-out", crt, "-days", "2", "-subj", subject)
-    else:
-        csr = d / f"{name}.csr"
-        openssl("req", *ec, "-out", csr, "-subj", subject)
-        ext = d / f"{name}.ext"
-        ext.write_text(f"subjectAltName={san}\n" if san else "basicConstraints=CA:FALSE\n")
-        openssl("x509", "-req", "-in", csr, "-CA", ca / "ca.crt", "-CAkey", ca / "ca.key",
-                "-CAcreateserial", "-out", crt, "-days", "2", "-extfile", ext)
-    key.chmod(0o600)
-    return crt, key
-
-
 @pytest.fixture(scope="module")
 def certs(tmp_path_factory):
-    d = tmp_path_factory.mktemp("certs")
-    make_cert(d, "ca", "/CN=test CA")
-    make_cert(d, "other-ca", "/CN=another CA")
-    make_cert(d, "server", "/CN=localhost", ca=d, san="DNS:localhost,IP:127.0.0.1")
-    make_cert(d, "elsewhere", "/CN=elsewhere.example", ca=d, san="DNS:elsewhere.example")
-    make_cert(d, "client", "/CN=quilac", ca=d)
-    return d
+    return make_certs(tmp_path_factory.mktemp("certs"))
 
 
 def secret(path, text):
@@ -61,11 +34,7 @@ def tls_broker(broker_factory, certs, server="server", require_cert=True):
 
 
 def set_tls(b, certs, server="server", require_cert=True):
-    b.conf.write_text(b.base_conf + (
-        f"listener {b.tls_port} 127.0.0.1\n"
-        f"cafile {certs / 'ca.crt'}\n"
-        f"certfile {certs / server}.crt\nkeyfile {certs / server}.key\n"
-        f"require_certificate {'true' if require_cert else 'false'}\n"))
+    b.conf.write_text(b.base_conf + tls_listener(certs, b.tls_port, server, require_cert))
 
 
 def start_tls_quilac(quilac_factory, broker, workdir, certs, ca="ca.crt", client_cert=True,
