@@ -78,6 +78,21 @@ int load_tls(const bridge_options *o)
 	return 0;
 }
 
+// Sets TLS up once on a client that never connects, so that what the library
+// refuses (a build without TLS, a file it cannot open) stops the start
+// instead of every connection attempt.
+int try_tls()
+{
+	mosquitto_lib_init();
+	struct mosquitto *trial = mosquitto_new(nullptr, true, nullptr);
+	int rc = trial ? credentials_apply(trial, "") : MOSQ_ERR_NOMEM;
+	mosquitto_destroy(trial);
+	mosquitto_lib_cleanup();
+	if (rc)
+		fprintf(stderr, "quilac: TLS cannot be set up: %s\n", mosquitto_strerror(rc));
+	return rc ? -1 : 0;
+}
+
 } // namespace
 
 int credentials_load(const bridge_options *o)
@@ -90,7 +105,9 @@ int credentials_load(const bridge_options *o)
 			return -1;
 		c.password[n] = '\0';
 	}
-	return load_tls(o);
+	if (load_tls(o) < 0)
+		return -1;
+	return credentials_tls() ? try_tls() : 0;
 }
 
 bool credentials_from_file(void)
