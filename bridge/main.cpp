@@ -1,6 +1,7 @@
 // quilac: bridges device reports between the MQTT broker and the API program,
 // and offers the bus object "quilac".
 #include "api.h"
+#include "credentials.h"
 #include "detach.h"
 #include "log.h"
 #include "mqtt.h"
@@ -26,6 +27,9 @@ int main(int argc, char **argv)
 	int status = parse_options(argc, argv, &opts);
 	if (status >= 0)
 		return status;
+	/* refused before detaching, so the caller sees why */
+	if (opts.client_id && credentials_load(&opts) < 0)
+		return 1;
 	if (opts.daemonize)
 		daemon_detach();
 	if (!opts.client_id) {
@@ -55,6 +59,7 @@ int main(int argc, char **argv)
 	mqtt_stop();
 	api_stop();
 	bridge_ubus_teardown();
+	credentials_clear();
 	log_close();
 	uloop_done();
 	return 0;

@@ -17,6 +17,7 @@
 #include "mqtt.h"
 #include "api.h"
 #include "base64.h"
+#include "credentials.h"
 #include "hotplug.h"
 #include "log.h"
 
@@ -36,7 +37,6 @@ constexpr int KEEPALIVE_S = 30;
 constexpr int TICK_MS = 1000;
 constexpr int RETRY_MS = 5000;
 constexpr int FIRST_TIMER_MS = 5000;
-constexpr const char *USER_NAME = "root";
 constexpr const char *SUBSCRIPTIONS[] = { "offline/#", "upload/#", "rpc_rsp/#" };
 
 // Packets per turn of the loop: enough to keep up with a burst, few enough
@@ -183,6 +183,17 @@ void unwatch_socket()
 	uloop_fd_delete(&s.watch);
 }
 
+void session_lost();
+
+// A failed TLS handshake closes the library's socket without calling the
+// disconnect callback: without this the session would stay "connecting" and
+// never try again.
+void lost_without_callback()
+{
+	if (s.state != MQTT_DISCONNECTED && mosquitto_socket(s.client) < 0)
+		session_lost();
+}
+
 void flush()
 {
 	for (int n = 0; mosquitto_want_write(s.client); n++) {
@@ -194,6 +205,7 @@ void flush()
 		int rc = mosquitto_loop_write(s.client, 1);
 		if (rc) {
 			log_msg(2, "mosquitto_loop_write error(%s)", mosquitto_strerror(rc));
+			lost_without_callback();
 			return;
 		}
 		if (errno == EAGAIN) {
@@ -231,6 +243,7 @@ void read_turn()
 		int rc = mosquitto_loop_read(s.client, 1);
 		if (rc) {
 			log_msg(2, "mosquitto_loop_read error(%s)", mosquitto_strerror(rc));
+			lost_without_callback();
 			return;
 		}
 		if (errno == EAGAIN)
@@ -331,7 +344,13 @@ void on_publish(struct mosquitto *, void *, int mid)
 
 void on_log(struct mosquitto *, void *, int level, const char *str)
 {
-	if (level == MOSQ_LOG_ERR)
+	if (level != MOSQ_LOG_ERR)
+		return;
+	/* Before the session is up the library's TLS errors are the handshake's
+	   reasons (a certificate not verified, a name that does not match). */
+	if (credentials_tls() && s.state != MQTT_CONNECTED)
+		log_msg(0, "tls handshake with mqtt server failed (%s)", str);
+	else
 		log_msg(1, "mosquitto internal error(%d %s)", level, str);
 }
 
@@ -354,7 +373,6 @@ bool new_client(bool first, int *rc)
 		return false;
 	}
 
-	mosquitto_username_pw_set(s.client, USER_NAME, s.password);
 	mosquitto_subscribe_callback_set(s.client, on_subscribe);
 	mosquitto_unsubscribe_callback_set(s.client, on_unsubscribe);
 	mosquitto_connect_callback_set(s.client, on_connect);
@@ -363,6 +381,12 @@ bool new_client(bool first, int *rc)
 	mosquitto_log_callback_set(s.client, on_log);
 	mosquitto_publish_callback_set(s.client, on_publish);
 
+	/* a client without its TLS must not connect: the next attempt tries again */
+	*rc = credentials_apply(s.client, s.password);
+	if (*rc) {
+		log_msg(0, "mqtt credentials or TLS not set, %s", mosquitto_strerror(*rc));
+		return true;
+	}
 	/* 0 once the connection is under way; the request goes out when the
 	   socket has connected, and the keep-alive bounds the wait for that */
 	*rc = mosquitto_connect_async(s.client, s.broker, s.port, KEEPALIVE_S);
@@ -428,7 +452,8 @@ int mqtt_start(const char *broker, int port, const char *client_id)
 		s.port = port;
 
 	mosquitto_lib_init();
-	log_msg(2, "info: use %s/%s as client id\n", s.client_id, s.password);
+	log_msg(2, "info: use %s/%s as client id\n", s.client_id,
+		credentials_from_file() ? "(password file)" : s.password);
 
 	int rc;
 	if (!new_client(true, &rc)) {

@@ -9,14 +9,39 @@
 
 namespace {
 
-// The number in `text`, or `fallback` when it is below `min`; at most `max`
-// (an overlong number too, instead of wrapping round).
-int number_in(const char *text, int min, int max, int fallback)
+// A plain decimal number from min to max: digits only, no sign, blank,
+// prefix or unit.
+bool decimal_in(const char *text, int min, int max, int *out)
 {
-	long value = strtol(text, nullptr, 10);
+	long long value = 0;
+	if (!*text)
+		return false;
+	for (const char *p = text; *p; p++) {
+		if (*p < '0' || *p > '9')
+			return false;
+		value = value * 10 + (*p - '0');
+		if (value > max)
+			return false;
+	}
 	if (value < min)
-		return fallback;
-	return value > max ? max : (int) value;
+		return false;
+	*out = (int) value;
+	return true;
+}
+
+bool number_option(char option, const char *text, int min, int max, int *out)
+{
+	if (decimal_in(text, min, max, out))
+		return true;
+	fprintf(stderr, "Invalid -%c value '%s': a decimal number from %d to %d.\n",
+		option, text, min, max);
+	return false;
+}
+
+int usage_error(const char *prog)
+{
+	print_usage(prog);
+	return 1;
 }
 
 } // namespace
@@ -36,6 +61,11 @@ void print_usage(const char *prog)
 		" -w <count>:\tAPI workers at once (default: %d)\n"
 		" -q <KiB>:\tQueue of reports waiting for a worker (default: %d)\n"
 		" -t <seconds>:\tTime limit of a worker, 0: none (default: %d)\n"
+		" -u <name>:\tmqtt  user name (default: root)\n"
+		" -P <file>:\tmqtt  password file (default: Base64 of the client id)\n"
+		" -C <file>:\tCA file or directory: TLS to the broker\n"
+		" -E <file>:\tTLS client certificate\n"
+		" -K <file>:\tTLS client key\n"
 		"\n", prog, DEFAULT_LOG_LEVEL, DEFAULT_MAX_WORKERS, DEFAULT_QUEUE_KIB,
 		DEFAULT_TIME_LIMIT_S);
 }
@@ -46,7 +76,7 @@ int parse_options(int argc, char **argv, bridge_options *opts)
 
 	optind = 0;	/* full reset: parse_options may run more than once */
 	/* '+': stop at the first word that is not an option, never reorder */
-	while ((ch = getopt(argc, argv, "+cdvl:p:b:i:Sw:q:t:")) != -1) {
+	while ((ch = getopt(argc, argv, "+cdvl:p:b:i:Sw:q:t:u:P:C:E:K:")) != -1) {
 		switch (ch) {
 		case 'd':
 			opts->daemonize = true;
@@ -57,8 +87,7 @@ int parse_options(int argc, char **argv, bridge_options *opts)
 		case 'b':
 			if (!strcmp(optarg, "0")) {
 				fprintf(stderr, "Invalid mqtt borker name.\n");
-				print_usage(argv[0]);
-				return 1;
+				return usage_error(argv[0]);
 			}
 			opts->broker = optarg;
 			break;
@@ -72,20 +101,37 @@ int parse_options(int argc, char **argv, bridge_options *opts)
 			opts->use_syslog = false;
 			break;
 		case 'w':
-			opts->max_workers = number_in(optarg, 1, INT_MAX, DEFAULT_MAX_WORKERS);
+			if (!number_option('w', optarg, 1, MAX_WORKERS, &opts->max_workers))
+				return usage_error(argv[0]);
 			break;
 		case 'q':
-			opts->queue_kib = number_in(optarg, 1, MAX_QUEUE_KIB, DEFAULT_QUEUE_KIB);
+			if (!number_option('q', optarg, 1, MAX_QUEUE_KIB, &opts->queue_kib))
+				return usage_error(argv[0]);
 			break;
 		case 't':
-			opts->time_limit_s = number_in(optarg, 0, MAX_TIME_LIMIT_S, DEFAULT_TIME_LIMIT_S);
+			if (!number_option('t', optarg, 0, MAX_TIME_LIMIT_S, &opts->time_limit_s))
+				return usage_error(argv[0]);
+			break;
+		case 'u':
+			opts->user = optarg;
+			break;
+		case 'P':
+			opts->password_file = optarg;
+			break;
+		case 'C':
+			opts->ca = optarg;
+			break;
+		case 'E':
+			opts->cert = optarg;
+			break;
+		case 'K':
+			opts->key = optarg;
 			break;
 		case 'v':
 			printf("%s %s\n", argv[0], BRIDGE_VERSION);
 			return 0;
 		default:	/* -c, unknown options, missing arguments */
-			print_usage(argv[0]);
-			return 1;
+			return usage_error(argv[0]);
 		}
 	}
 	return -1;

@@ -15,10 +15,13 @@ constexpr int DEFAULT_MAX_WORKERS = 8;
 constexpr int DEFAULT_QUEUE_KIB = 4096;
 // Seconds a worker may run before it is killed; 0: no limit.
 constexpr int DEFAULT_TIME_LIMIT_S = 60;
-// Larger values are cut to these: the time limit is armed in milliseconds of
+// The largest values taken: the time limit is armed in milliseconds of
 // an int, and the queue's size in bytes must fit a 32-bit size_t.
 constexpr int MAX_TIME_LIMIT_S = 2147483;
 constexpr int MAX_QUEUE_KIB = 1 << 21;
+// Every worker holds a process and a pipe: more than this would only run the
+// router out of descriptors and memory.
+constexpr int MAX_WORKERS = 1024;
 
 struct bridge_options {
 	const char *broker = "localhost";
@@ -30,6 +33,11 @@ struct bridge_options {
 	int max_workers = DEFAULT_MAX_WORKERS;
 	int queue_kib = DEFAULT_QUEUE_KIB;
 	int time_limit_s = DEFAULT_TIME_LIMIT_S;
+	const char *user = "root";
+	const char *password_file = nullptr;	// nullptr: the client id's Base64
+	const char *ca = nullptr;		// CA file or directory; nullptr: no TLS
+	const char *cert = nullptr;		// client certificate and its key
+	const char *key = nullptr;
 };
 
 // Parses argv into *opts. Returns -1 to go on, or the exit status when the

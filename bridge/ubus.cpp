@@ -5,6 +5,7 @@
 #include "ubus.h"
 #include "api.h"
 #include "bus.h"
+#include "credentials.h"
 #include "log.h"
 #include "mqtt.h"
 #include "options.h"
@@ -176,6 +177,7 @@ int info(ubus_context *ctx, ubus_object *, ubus_request_data *req, const char *,
 	blobmsg_add_u32(&bridge_reply_buf, "port", (uint32_t) mqtt_get_port());
 	blobmsg_add_string(&bridge_reply_buf, "status", state_text(mqtt_get_state()));
 	blobmsg_add_string(&bridge_reply_buf, "version", BRIDGE_VERSION);
+	blobmsg_add_u8(&bridge_reply_buf, "tls", credentials_tls());
 	ubus_send_reply(ctx, req, bridge_reply_buf.head);
 	return UBUS_STATUS_OK;
 }

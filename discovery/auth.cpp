@@ -6,6 +6,7 @@
 // or port is the empty text. The values an AP accepts hold no LF and the nonce
 // comes last, so the text is never ambiguous.
 #include "auth.h"
+#include "secret_file.h"
 
 extern "C" {	/* some mbedTLS releases leave constant_time.h without C linkage */
 #include <mbedtls/constant_time.h>
@@ -19,7 +20,6 @@ extern "C" {	/* some mbedTLS releases leave constant_time.h without C linkage */
 #include <stdio.h>
 #include <string.h>
 #include <sys/random.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -46,29 +46,6 @@ void to_hex(const uint8_t *in, size_t n, char *out)
 	out[2 * n] = '\0';
 }
 
-int key_error(const char *path, const char *why)
-{
-	fprintf(stderr, "quildis: key file %s: %s\n", path, why);
-	return -1;
-}
-
-// Reads at most `cap` bytes; -1 on a read error.
-ssize_t read_up_to(int fd, uint8_t *buf, size_t cap)
-{
-	size_t n = 0;
-	while (n < cap) {
-		ssize_t r = read(fd, buf + n, cap - n);
-		if (r < 0 && errno == EINTR)
-			continue;
-		if (r < 0)
-			return -1;
-		if (r == 0)
-			break;
-		n += (size_t) r;
-	}
-	return (ssize_t) n;
-}
-
 bool random_bytes(uint8_t *buf, size_t n)
 {
 	/* Never block the loop waiting for entropy at boot: urandom is good enough
@@ -87,40 +64,13 @@ bool random_bytes(uint8_t *buf, size_t n)
 
 int disc_auth_load_key(const char *path)
 {
-	/* O_NONBLOCK: a FIFO put at the path must not hang the start. */
-	int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-	if (fd < 0)
-		return key_error(path, strerror(errno));
-
-	struct stat st;
-	/* room for the longest key, a CR LF and one byte more, which shows a longer file */
-	uint8_t buf[DISC_KEY_MAX + 3];
-	const char *why = nullptr;
-	ssize_t n = -1;
-	if (fstat(fd, &st) < 0 || !S_ISREG(st.st_mode))
-		why = "not a regular file";
-	else if (st.st_mode & 077)
-		why = "accessible to group or others (chmod 600 it)";
-	else if (st.st_uid != geteuid())
-		why = "owned by another user, who could read or change it";
-	else if ((n = read_up_to(fd, buf, sizeof(buf))) < 0)
-		why = strerror(errno);
-	close(fd);
-	if (why)
-		return key_error(path, why);
-
-	bool cut = (size_t) n == sizeof(buf);
-	/* A key written with echo or an editor ends in a line end that is not part of it. */
-	while (n > 0 && (buf[n - 1] == '\n' || buf[n - 1] == '\r'))
-		n--;
-	if (n == 0)
-		why = "empty";
-	else if (cut || (size_t) n > DISC_KEY_MAX)
-		why = "longer than 1024 bytes";
-	else
-		disc_auth_set_key(buf, (size_t) n);
-	mbedtls_platform_zeroize(buf, sizeof(buf));
-	return why ? key_error(path, why) : 0;
+	uint8_t buf[DISC_KEY_MAX];
+	ssize_t n = secret_file_read("quildis: key file", path, buf, sizeof(buf), false);
+	if (n < 0)
+		return -1;
+	disc_auth_set_key(buf, (size_t) n);
+	secret_wipe(buf, sizeof(buf));
+	return 0;
 }
 
 void disc_auth_set_key(const void *key, size_t len)

@@ -20,10 +20,12 @@ sys.path.insert(0, str(ROOT / "tests/system"))
 os.environ.setdefault("QUIL_BUILD_DIR", str(ROOT / "build"))
 
 from harness import (BUILD, QUILAC, QUILDIS, Broker, NetNs, Proc, ProcessTag,  # noqa: E402
-                     Sandbox, WaitTimeout, WebServer, ubus, veth, wait_for, write_script)
+                     Sandbox, WaitTimeout, WebServer, make_certs, tls_listener, ubus, veth,
+                     wait_for, write_script)
 
 CLIENT_ID = "AC-DEMO"
 DEVICE = "AP-0001"
+TLS_PASSWORD = "a secret of the AC's own"
 EXAMPLES = ROOT / "examples"
 
 
@@ -82,6 +84,10 @@ def run(work):
         (ac.upper / "quilapi").chmod(0o755)
 
         broker = Broker(work / "ac", [CLIENT_ID], port=1883)
+        certs = make_certs(work / "certs")
+        broker.conf.write_text(broker.conf.read_text() + tls_listener(certs, 8883))
+        subprocess.run(["mosquitto_passwd", "-b", broker.passwd, "ac-remote", TLS_PASSWORD],
+                       check=True)
         broker_argv = ac_ns.cmd(["mosquitto", "-c", broker.conf])
 
         def start_broker():
@@ -157,6 +163,20 @@ def run(work):
         if not stored.exists() or stored.read_bytes() != firmware.read_bytes():
             raise StepFailed("firmware stored")
         say(f"stored as /tmp/upload/firmware.bin ({stored.stat().st_size} bytes, identical)")
+
+        step(7, "A bridge reaches the broker over TLS, with a client certificate and a password file")
+        password = work / "password"
+        password.write_text(TLS_PASSWORD + "\n")
+        password.chmod(0o600)
+        argv = [QUILAC, "-S", "-i", "AC-REMOTE", "-u", "ac-remote", "-P", password,
+                "-b", "127.0.0.1", "-p", "8883", "-C", certs / "ca.crt",
+                "-E", certs / "client.crt", "-K", certs / "client.key"]
+        say("quilac " + " ".join(map(str, argv[1:])).replace(str(work), "..."))
+        remote = Proc(ac_ns.cmd(Sandbox(work / "remote").wrap(argv)), work / "quilac-tls.log")
+        procs.append(remote)
+        wait(lambda: "subscribed (mid: 3)" in remote.output(), "TLS session up")
+        say("broker: " + next(line for line in broker.output().splitlines()
+                              if "as AC-REMOTE" in line))
     finally:
         for p in reversed(procs):
             p.stop()

@@ -1,6 +1,6 @@
 """Plain helpers for the system tests, the demo and the benchmarks: paths of
 the built programs, bounded waits, processes, our bus daemon, the sandbox, the
-broker, the daemons under test, network namespaces and the upload programs'
+broker and test certificates, the daemons under test, network namespaces and the upload programs'
 private /tmp. Nothing here depends on pytest; the fixtures in conftest.py put
 these pieces together for the tests.
 
@@ -426,6 +426,46 @@ class Broker:
         self.subscribers.append(p)
         wait_for(lambda: self.output().count(line) > seen, what=f"subscription {topic}")
         return p
+
+
+def _openssl(*args):
+    subprocess.run(["openssl", *args], check=True, capture_output=True)
+
+
+def _make_cert(d, name, subject, signed=True, san=None):
+    key, crt = d / f"{name}.key", d / f"{name}.crt"
+    ec = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-keyout", key]
+    if not signed:
+        _openssl("req", "-x509", *ec, "-out", crt, "-days", "2", "-subj", subject)
+    else:
+        csr, ext = d / f"{name}.csr", d / f"{name}.ext"
+        _openssl("req", *ec, "-out", csr, "-subj", subject)
+        ext.write_text(f"subjectAltName={san}\n" if san else "basicConstraints=CA:FALSE\n")
+        _openssl("x509", "-req", "-in", csr, "-CA", d / "ca.crt", "-CAkey", d / "ca.key",
+                 "-CAcreateserial", "-out", crt, "-days", "2", "-extfile", ext)
+    key.chmod(0o600)
+
+
+def make_certs(d):
+    """Test certificates in d, made with openssl (EC P-256, valid two days):
+    ca, and signed by it: server (localhost, 127.0.0.1), elsewhere (another
+    name), client; other-ca, a CA nothing is signed by. Keys mode 600."""
+    d = Path(d)
+    d.mkdir(parents=True, exist_ok=True)
+    _make_cert(d, "ca", "/CN=test CA", signed=False)
+    _make_cert(d, "other-ca", "/CN=another CA", signed=False)
+    _make_cert(d, "server", "/CN=localhost", san="DNS:localhost,IP:127.0.0.1")
+    _make_cert(d, "elsewhere", "/CN=elsewhere.example", san="DNS:elsewhere.example")
+    _make_cert(d, "client", "/CN=quilac")
+    return d
+
+
+def tls_listener(certs, port, server="server", require_cert=True):
+    """Broker configuration lines for a TLS listener on 127.0.0.1:port."""
+    return (f"listener {port} 127.0.0.1\n"
+            f"cafile {certs / 'ca.crt'}\n"
+            f"certfile {certs / server}.crt\nkeyfile {certs / server}.key\n"
+            f"require_certificate {'true' if require_cert else 'false'}\n")
 
 
 class Quilac:

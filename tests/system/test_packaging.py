@@ -45,3 +45,19 @@ def test_ap_configuration(workdir):
     assert out[1:5] == ["set command /usr/sbin/quildis -f -i lan1", "append command -c",
                         "append command -k /etc/quildis.key", "set file /etc/quildis.key"]
     assert "set respawn " in out and out[-1] == "close"
+
+
+def test_broker_credentials_and_tls(workdir):
+    for name in ("pw", "ca.crt", "client.crt", "client.key"):
+        (workdir / name).write_text("x")
+    config = ("config bridge 'bridge'\n\toption client_id 'AC'\n\toption username 'ac-1'\n"
+              f"\toption password_file '{workdir}/pw'\n\toption ca_file '{workdir}/ca.crt'\n"
+              f"\toption cert_file '{workdir}/client.crt'\n"
+              f"\toption key_file '{workdir}/client.key'\n")
+    out = start_service(FILES / "quilac.init", config, workdir)
+    assert out[2:11] == [
+        "append command -u ac-1", f"append command -P {workdir}/pw",
+        f"append command -C {workdir}/ca.crt", f"append command -E {workdir}/client.crt",
+        f"append command -K {workdir}/client.key",
+        f"append file {workdir}/pw", f"append file {workdir}/ca.crt",
+        f"append file {workdir}/client.crt", f"append file {workdir}/client.key"]

@@ -23,7 +23,7 @@ def test_session_credentials_subscriptions_and_online_event(quilac, broker, sand
     wait_for(lambda: sandbox.hotplug_events() == ["quilac ACTION=online MAC= IP= PORT= PROTO="],
              what="online event")
     assert quilac.call("info").stdout == (
-        f'{{"broker":"127.0.0.1","port":{broker.port},"status":"connected","version":"1.0"}}\n')
+        f'{{"broker":"127.0.0.1","port":{broker.port},"status":"connected","version":"1.0","tls":false}}\n')
 
 
 def test_refused_credentials_retry_without_offline_event(broker_factory, sandbox, quilac_factory):

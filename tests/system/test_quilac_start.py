@@ -14,7 +14,12 @@ USAGE = ("Usage: {0} [options]\nOptions:\n -d:\t\t\tDaemonize program\n"
          " -v:\t\t\tDump version\n"
          " -w <count>:\tAPI workers at once (default: 8)\n"
          " -q <KiB>:\tQueue of reports waiting for a worker (default: 4096)\n"
-         " -t <seconds>:\tTime limit of a worker, 0: none (default: 60)\n\n")
+         " -t <seconds>:\tTime limit of a worker, 0: none (default: 60)\n"
+         " -u <name>:\tmqtt  user name (default: root)\n"
+         " -P <file>:\tmqtt  password file (default: Base64 of the client id)\n"
+         " -C <file>:\tCA file or directory: TLS to the broker\n"
+         " -E <file>:\tTLS client certificate\n"
+         " -K <file>:\tTLS client key\n\n")
 
 
 def run(*args, timeout=10):
@@ -39,6 +44,50 @@ def test_version_usage_and_rejected_options():
     assert r.returncode == 1 and "requires an argument" in r.stderr
     r = run("stray", "-v")                          # parsing stops at the first non-option
     assert (r.returncode, r.stderr) == (1, usage)
+
+
+# Our own numeric options take plain decimal numbers in their range, nothing else.
+BAD_NUMBERS = [("-w", "0"), ("-w", "3x"), ("-w", "99999999999"), ("-w", "1025"), ("-w", " 3"),
+               ("-q", "4M"), ("-q", "0"), ("-q", "2097153"), ("-q", "+4"),
+               ("-t", "abc"), ("-t", ""), ("-t", "0x10"), ("-t", "2m"), ("-t", "-1"),
+               ("-t", "2147484")]
+
+
+def test_numeric_options_refuse_anything_but_decimal_in_range():
+    usage = USAGE.format(QUILAC)
+    for option, value in BAD_NUMBERS:
+        r = run("-i", "x", option, value, "-v")
+        assert r.returncode == 1 and r.stdout == "", (option, value)
+        first, rest = r.stderr.split("\n", 1)
+        assert first.startswith(f"Invalid {option} value '{value}': a decimal number from ")
+        assert rest == usage
+
+
+def secret_file(workdir, content, mode=0o600):
+    path = workdir / f"secret{len(list(workdir.iterdir()))}"
+    path.write_bytes(content)
+    path.chmod(mode)
+    return str(path)
+
+
+def test_password_and_tls_files_refused_before_start(workdir):
+    key = secret_file(workdir, b"k", 0o644)
+    cases = [  # arguments, the reason on standard error
+        (["-P", secret_file(workdir, b"pw\n", 0o640)], "accessible to group or others"),
+        (["-P", secret_file(workdir, b"\r\n")], "empty"),
+        (["-P", secret_file(workdir, b"p" * 257)], "longer than 256 bytes"),
+        (["-P", secret_file(workdir, b"p\0w")], "holds a NUL byte"),
+        (["-P", str(workdir / "none")], "No such file or directory"),
+        (["-P", str(workdir)], "not a regular file"),
+        (["-C", str(workdir / "none")], "No such file or directory"),
+        (["-E", key], "-E and -K go together"),
+        (["-E", key, "-K", key], "-E and -K need -C"),
+        (["-C", str(workdir), "-E", key, "-K", key], "accessible to group or others"),
+    ]
+    for args, why in cases:
+        r = run("-S", "-i", "x", *args)
+        assert r.returncode == 1 and why in r.stderr, (args, r.stderr)
+        assert "\n" == r.stderr[-1] and r.stderr.startswith("quilac: ")
 
 
 def test_detach_returns_at_once_and_detached_process_reports_usage(workdir):

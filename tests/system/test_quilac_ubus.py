@@ -45,7 +45,7 @@ def test_pub_without_broker_still_succeeds(sandbox, quilac_factory):
     q = quilac_factory(1)
     wait_for(lambda: q.call("info").returncode == 0, what="bus object")
     assert q.call("info").stdout == (
-        '{"broker":"127.0.0.1","port":1,"status":"disconnected","version":"1.0"}\n')
+        '{"broker":"127.0.0.1","port":1,"status":"disconnected","version":"1.0","tls":false}\n')
     assert q.call("pub", '{"id":"a","msg":"m"}').returncode == 0
 
 

@@ -275,6 +275,11 @@ TEST(Auth, KeyFileChecks)
 		{ "", 0600, "empty", me },
 		{ "\n\n", 0600, "empty", me },
 		{ std::string(1024, 'k') + "\n", 0600, nullptr, me },
+		/* every line end at the end goes, however many there are */
+		{ std::string(1024, 'k') + "\n\n\n", 0600, nullptr, me },
+		{ std::string(1023, 'k') + "\r\n\r\n" + std::string(5000, '\n'), 0600,
+		  "longer than 1024 bytes", me },
+		{ std::string(1022, 'k') + std::string(300, '\n') + "\r", 0600, nullptr, me },
 		{ std::string(1025, 'k'), 0600, "longer than 1024 bytes", me },
 		/* what follows the line end is part of the file, not to be dropped */
 		{ std::string(1024, 'k') + "\nmore", 0600, "longer than 1024 bytes", me },

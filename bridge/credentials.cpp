@@ -1,0 +1,140 @@
+// The session's credentials and TLS. All of it is handed to libmosquitto,
+// which does the TLS itself: version 1.2 or newer, the broker's certificate
+// verified against the CA and its name against the broker's host name (the
+// library's default, never turned off here).
+#include "credentials.h"
+#include "options.h"
+#include "secret_file.h"
+
+#include <mosquitto.h>
+
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr size_t MAX_PASSWORD = 256;
+constexpr int VERIFY_PEER = 1;		/* OpenSSL's SSL_VERIFY_PEER */
+constexpr const char *MIN_TLS_VERSION = "tlsv1.2";
+
+struct {
+	const char *user = "root";
+	char password[MAX_PASSWORD + 1];	/* NUL-terminated; empty: none read */
+	const char *ca_file, *ca_dir, *cert, *key;
+} c;
+
+int refuse(const char *what, const char *path, const char *why)
+{
+	fprintf(stderr, "quilac: %s %s: %s\n", what, path, why);
+	return -1;
+}
+
+// A certificate file readable now; a missing one would only show as a
+// failure at every connection attempt.
+int check_readable(const char *what, const char *path)
+{
+	if (access(path, R_OK) < 0)
+		return refuse(what, path, strerror(errno));
+	return 0;
+}
+
+int load_tls(const bridge_options *o)
+{
+	if ((o->cert != nullptr) != (o->key != nullptr)) {
+		fprintf(stderr, "quilac: -E and -K go together\n");
+		return -1;
+	}
+	if (o->cert && !o->ca) {
+		fprintf(stderr, "quilac: -E and -K need -C\n");
+		return -1;
+	}
+	if (!o->ca)
+		return 0;
+
+	struct stat st;
+	if (stat(o->ca, &st) < 0)
+		return refuse("CA file", o->ca, strerror(errno));
+	if (S_ISDIR(st.st_mode))
+		c.ca_dir = o->ca;
+	else if (check_readable("CA file", o->ca) < 0)
+		return -1;
+	else
+		c.ca_file = o->ca;
+	if (!o->cert)
+		return 0;
+	if (check_readable("certificate file", o->cert) < 0)
+		return -1;
+	/* The library reads the key at every connection; it must be as well
+	   kept as the password. */
+	int fd = secret_file_open("quilac: key file", o->key);
+	if (fd < 0)
+		return -1;
+	close(fd);
+	c.cert = o->cert;
+	c.key = o->key;
+	return 0;
+}
+
+// Sets TLS up once on a client that never connects, so that what the library
+// refuses (a build without TLS, a file it cannot open) stops the start
+// instead of every connection attempt.
+int try_tls()
+{
+	mosquitto_lib_init();
+	struct mosquitto *trial = mosquitto_new(nullptr, true, nullptr);
+	int rc = trial ? credentials_apply(trial, "") : MOSQ_ERR_NOMEM;
+	mosquitto_destroy(trial);
+	mosquitto_lib_cleanup();
+	if (rc)
+		fprintf(stderr, "quilac: TLS cannot be set up: %s\n", mosquitto_strerror(rc));
+	return rc ? -1 : 0;
+}
+
+} // namespace
+
+int credentials_load(const bridge_options *o)
+{
+	c.user = o->user;
+	if (o->password_file) {
+		ssize_t n = secret_file_read("quilac: password file", o->password_file,
+					     (unsigned char *) c.password, MAX_PASSWORD, true);
+		if (n < 0)
+			return -1;
+		c.password[n] = '\0';
+	}
+	if (load_tls(o) < 0)
+		return -1;
+	return credentials_tls() ? try_tls() : 0;
+}
+
+bool credentials_from_file(void)
+{
+	return c.password[0] != '\0';
+}
+
+bool credentials_tls(void)
+{
+	return c.ca_file || c.ca_dir;
+}
+
+int credentials_apply(struct mosquitto *mosq, const char *default_password)
+{
+	int rc = mosquitto_username_pw_set(mosq, c.user,
+					   credentials_from_file() ? c.password : default_password);
+	if (rc || !credentials_tls())
+		return rc;
+	rc = mosquitto_tls_set(mosq, c.ca_file, c.ca_dir, c.cert, c.key, nullptr);
+	if (!rc)
+		rc = mosquitto_tls_opts_set(mosq, VERIFY_PEER, MIN_TLS_VERSION, nullptr);
+	if (!rc)
+		rc = mosquitto_tls_insecure_set(mosq, false);
+	return rc;
+}
+
+void credentials_clear(void)
+{
+	secret_wipe(c.password, sizeof(c.password));
+}

@@ -1,0 +1,19 @@
+// What quilac shows the broker and how it checks the broker: the session's
+// user name and password, and TLS with the broker's certificate verified.
+#pragma once
+
+struct mosquitto;
+struct bridge_options;
+
+// Reads the password file and checks the TLS files the options name. On a
+// refusal it says why on standard error and returns -1.
+int credentials_load(const bridge_options *opts);
+// True when the password came from a file (it is never logged then).
+bool credentials_from_file(void);
+bool credentials_tls(void);
+// Sets user name, password and TLS on a new client, before it connects;
+// `default_password` serves when there is no password file. The result is
+// libmosquitto's: a client that failed must not connect.
+int credentials_apply(struct mosquitto *mosq, const char *default_password);
+// Wipes the password.
+void credentials_clear(void);
