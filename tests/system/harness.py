@@ -39,6 +39,7 @@ UBUS = BUILD / "hostlib/libubus/ubus"
 UBUS_TEST_OBJECT = BUILD / "tests/system/ubus_test_object"
 SESSION_SERVICE = BUILD / "tests/system/session_service"
 UPLOAD_ACL = ROOT / "packaging/openwrt/quil/files/quil-upload.acl.json"
+UBUS_RPC = ROOT / "tests/system/helpers/ubus_rpc.py"
 QUILAC = BUILD / "bridge/quilac"
 QUILDIS = BUILD / "discovery/quildis"
 CLIENT_ID = "AB12CD34EF56"
@@ -654,7 +655,8 @@ class UploadRoot:
 
 class WebServer:
     """lighttpd with mod_cgi serving the upload programs on a free loopback port,
-    in the upload programs' private /tmp."""
+    in the upload programs' private /tmp, and /ubus, the stand-in of the web
+    server's JSON-RPC bridge to the bus (login())."""
 
     def __init__(self, root, programs, ns=None):
         self.root = Path(root)
@@ -668,6 +670,8 @@ class WebServer:
         (inside / "lighttpd-body").mkdir(exist_ok=True)
         for p in programs:
             shutil.copy(p, inside / "www/cgi-bin" / Path(p).name)
+        shutil.copy(UBUS_RPC, inside / "www/ubus")
+        self.uploads.program(UBUS)
         (inside / "lighttpd.conf").write_text(
             'server.modules = ( "mod_cgi" )\n'
             'server.document-root = "/tmp/www"\n'
@@ -677,7 +681,7 @@ class WebServer:
             'server.errorlog = "/tmp/lighttpd-error.log"\n'
             'server.max-request-size = 0\n'
             'mimetype.assign = ( ".html" => "text/html" )\n'
-            '$HTTP["url"] =~ "^/cgi-bin/" { cgi.assign = ( "" => "" ) }\n')
+            '$HTTP["url"] =~ "^/cgi-bin/|^/ubus$" { cgi.assign = ( "" => "" ) }\n')
         argv = self.uploads.wrap(["lighttpd", "-D", "-f", "/tmp/lighttpd.conf"])
         self.proc = Proc(ns.cmd(argv) if ns else argv, self.root / "lighttpd.out")
         try:
@@ -698,6 +702,18 @@ class WebServer:
 
     def url(self, program):
         return f"http://127.0.0.1:{self.port}/cgi-bin/{program}"
+
+    def login(self, password=ADMIN_PASSWORD):
+        """Logs in through /ubus as the page does; the session id, or None."""
+        request = {"jsonrpc": "2.0", "id": 1, "method": "call",
+                   "params": ["0" * 32, "session", "login",
+                              {"username": ADMIN_USER, "password": password}]}
+        argv = ["curl", "-sS", "-H", "Content-Type: application/json", "--data-binary",
+                json.dumps(request), f"http://127.0.0.1:{self.port}/ubus"]
+        r = subprocess.run(self.ns.cmd(argv) if self.ns else argv, capture_output=True,
+                           timeout=60)
+        result = json.loads(r.stdout)["result"]
+        return result[1]["ubus_rpc_session"] if result[0] == 0 else None
 
     def curl(self, program, path, session=TEST_SESSION):
         argv = ["curl", "-sS", "-F", f"sessionid={session}", "-F", f"filedata=@{path}",

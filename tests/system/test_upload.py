@@ -403,10 +403,15 @@ def test_web_server_uploads(web, workdir):
     empty.write_bytes(b"")
     assert web.curl("upload-firmware", empty) == json_reply(-7003)
 
+    # The limit is on the file: curl's framing on top of exactly 8 MiB is allowed.
+    archive = web.uploads.target("upload.tar.gz")
     big = workdir / "big"
+    big.write_bytes(os.urandom(8 << 20))
+    assert web.curl("upload-archive", big) == json_reply(0)
+    assert archive.read_bytes() == big.read_bytes()
     big.write_bytes(os.urandom((8 << 20) + 1))
     assert web.curl("upload-archive", big) == json_reply(-7001)
-    assert not web.uploads.target("upload.tar.gz").exists()
+    assert archive.stat().st_size == 8 << 20
 
 
 def test_web_request_cut_off_leaves_target(web, workdir):
@@ -450,33 +455,71 @@ def browser(workdir):
     driver.quit()
 
 
-def upload_in_page(browser, url, program, path):
+def log_in_page(browser, password):
+    """Logs in on the page; returns the login form's message ("" once in)."""
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.support.ui import WebDriverWait
+    browser.find_element(By.ID, "password").clear()
+    browser.find_element(By.ID, "password").send_keys(password)
+    browser.find_element(By.ID, "loginbutton").click()
+    WebDriverWait(browser, 60).until(
+        lambda b: b.find_element(By.ID, "upload").is_displayed()
+        or b.find_element(By.ID, "loginresult").text)
+    return browser.find_element(By.ID, "loginresult").text
+
+
+def upload_in_page(browser, program, path):
+    """Returns the answer shown (in the login form after -1006) and the progress."""
     from selenium.webdriver.common.by import By
     from selenium.webdriver.support.ui import Select, WebDriverWait
-    browser.get(url)
-    browser.find_element(By.ID, "sessionid").send_keys("s3ss10n")
     Select(browser.find_element(By.ID, "program")).select_by_value(program)
     browser.find_element(By.ID, "filedata").send_keys(str(path))
+    browser.execute_script('document.getElementById("result").className = "";')
     browser.find_element(By.ID, "send").click()
     WebDriverWait(browser, 60).until(
         lambda b: b.find_element(By.ID, "result").get_attribute("class") in ("ok", "failed"))
-    return (browser.find_element(By.ID, "result").text,
+    shown = "loginresult" if browser.find_element(By.ID, "login").is_displayed() else "result"
+    return (browser.find_element(By.ID, shown).text,
             browser.find_element(By.ID, "progress").get_attribute("value"))
 
 
 def test_browser_uploads_through_the_page(web, browser, workdir):
+    from harness import ADMIN_PASSWORD
     shutil.copy(PAGE, web.uploads.tmp / "www/upload.html")
-    url = f"http://127.0.0.1:{web.port}/upload.html"
+    browser.get(f"http://127.0.0.1:{web.port}/upload.html")
+    assert log_in_page(browser, "wrong") == "Login refused: wrong user name or password."
+    assert log_in_page(browser, ADMIN_PASSWORD) == ""
 
     firmware = workdir / "firmware image.bin"
     data = os.urandom(8 << 20)
     firmware.write_bytes(data)
-    text, progress = upload_in_page(browser, url, "upload-firmware", firmware)
+    text, progress = upload_in_page(browser, "upload-firmware", firmware)
     assert (text, progress) == ("The file was stored. (errcode 0)", "100")
     assert web.uploads.target().read_bytes() == data
 
     archive = workdir / "too big.tar.gz"
     archive.write_bytes(os.urandom((8 << 20) + 1))
-    text, _ = upload_in_page(browser, url, "upload-archive", archive)
+    text, _ = upload_in_page(browser, "upload-archive", archive)
     assert text == "The file is larger than this kind of upload allows. (errcode -7001)"
     assert not web.uploads.target("upload.tar.gz").exists()
+
+    # The session ends (logged out elsewhere, or expired): the page asks for a login.
+    session = browser.execute_script("return session;")
+    web.uploads.ubus("call", "session", "destroy", json.dumps({"ubus_rpc_session": session}))
+    small = workdir / "small.bin"
+    small.write_bytes(b"small")
+    text, _ = upload_in_page(browser, "upload-firmware", small)
+    assert text == "Session expired or not allowed \u2014 log in again."
+    assert web.uploads.target().read_bytes() == data
+
+    # Another site's page posts a form to the router in the user's browser.
+    (web.uploads.tmp / "www/other-site.html").write_text(
+        f'<form id="f" method="post" enctype="multipart/form-data" '
+        f'action="http://127.0.0.1:{web.port}/cgi-bin/upload-firmware">'
+        f'<input name="sessionid" value="{session}"><textarea name="filedata">evil</textarea>'
+        f'</form><script>document.getElementById("f").submit();</script>')
+    browser.get(f"http://localhost:{web.port}/other-site.html")
+    from selenium.webdriver.support.ui import WebDriverWait
+    WebDriverWait(browser, 60).until(lambda b: "errcode" in b.page_source)
+    assert '"errcode": -1006' in browser.page_source
+    assert web.uploads.target().read_bytes() == data
