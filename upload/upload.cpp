@@ -15,10 +15,10 @@
 #include "session.h"
 
 #include <algorithm>
-#include <errno.h>
-#include <fcntl.h>
 #include <ctype.h>
 #include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
 #include <signal.h>
@@ -94,7 +94,6 @@ struct request {
 	header_text name;
 	header_text value;
 	int cur_field = FIELD_NONE;
-	bool have_session = false;
 	char session[SESSION_ID_LEN + 1] = "";	/* the latest sessionid value */
 	size_t session_len = 0;			/* may exceed SESSION_ID_LEN: then invalid */
 	bool replied = false;
@@ -466,7 +465,6 @@ int upload_on_data(mp_parser *, const char *data, size_t len)
 {
 	switch (req.cur_field) {
 	case FIELD_SESSION:
-		req.have_session = true;
 		add_session_piece(data, len);
 		return 0;
 	case FIELD_FILE:
@@ -493,8 +491,7 @@ int upload_on_headers_done(mp_parser *)
 	if (req.cur_field != FIELD_FILE)
 		return 0;
 	// Asked once, before any byte of the file is written.
-	if (!req.have_session || !session_id_wellformed()
-	    || !session_allows(req.session, UPLOAD_PROGRAM))
+	if (!session_id_wellformed() || !session_allows(req.session, UPLOAD_PROGRAM))
 		return send_reply(ERR_NO_SESSION);
 	req.dir_fd = open_upload_dir();
 	if (req.dir_fd < 0)
@@ -582,21 +579,25 @@ mp_parser *start_request()
 constexpr ssize_t BODY_IDLE = -2;	/* nothing arrived within IDLE_TIMEOUT_MS */
 
 // The next piece of the body: its length, 0 at its end or on an error, or
-// BODY_IDLE.
+// BODY_IDLE. The descriptor does not block (upload_run), so the wait for
+// data, with its time limit, costs a call only when the pipe is empty.
 ssize_t read_body(int fd, char (&buf)[CHUNK])
 {
-	struct pollfd pfd = { .fd = fd, .events = POLLIN, .revents = 0 };
-	int ready;
-	do {
-		ready = poll(&pfd, 1, IDLE_TIMEOUT_MS);
-	} while (ready < 0 && errno == EINTR);
-	if (ready == 0)
-		return BODY_IDLE;
-	ssize_t n;
-	do {
-		n = read(fd, buf, sizeof(buf));
-	} while (n < 0 && errno == EINTR);
-	return n < 0 ? 0 : n;
+	for (;;) {
+		ssize_t n = read(fd, buf, sizeof(buf));
+		if (n >= 0)
+			return n;
+		if (errno == EINTR)
+			continue;
+		if (errno != EAGAIN && errno != EWOULDBLOCK)
+			return 0;
+		struct pollfd pfd = { .fd = fd, .events = POLLIN, .revents = 0 };
+		int ready = poll(&pfd, 1, IDLE_TIMEOUT_MS);
+		if (ready == 0)
+			return BODY_IDLE;
+		if (ready < 0 && errno != EINTR)
+			return 0;
+	}
 }
 
 // The client stopped sending: its unfinished file goes now, not whenever the
@@ -617,6 +618,10 @@ int upload_run(int in_fd)
 	char buf[CHUNK];
 
 	reset_request();
+	// Only this process reads the body's pipe; its flags are put back anyway.
+	const int in_flags = fcntl(in_fd, F_GETFL);
+	if (in_flags >= 0 && !(in_flags & O_NONBLOCK))
+		fcntl(in_fd, F_SETFL, in_flags | O_NONBLOCK);
 	ssize_t n = 0;
 	mp_parser *p = start_request();
 	if (p) {
@@ -635,6 +640,8 @@ int upload_run(int in_fd)
 		;
 	if (n == BODY_IDLE)
 		abandon_idle_request();
+	if (in_flags >= 0 && !(in_flags & O_NONBLOCK))
+		fcntl(in_fd, F_SETFL, in_flags);
 	reset_request();	/* closes what the request left open, whatever became of it */
 	fflush(stdout);
 	return 0;
