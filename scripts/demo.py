@@ -154,11 +154,19 @@ def run(work):
 
         step(6, "A firmware file is uploaded through the web server")
         web = WebServer(work / "web", [BUILD / "upload/upload-firmware"], ns=ac_ns)
-        procs.append(web.proc)
+        procs.append(web)
         firmware = work / "firmware.bin"
         firmware.write_bytes(os.urandom(2 << 20))
-        answer = web.curl("upload-firmware", firmware).decode().strip()
-        say(f"curl -F sessionid=... -F filedata=@firmware.bin -> {answer}")
+        refused = web.curl("upload-firmware", firmware, session="0" * 32).decode().strip()
+        say(f"without a login (anonymous session) -> {refused}")
+        if refused != '{ "errcode": -1006 }':
+            raise StepFailed("upload without a login refused")
+        session = web.login()
+        if not session:
+            raise StepFailed("login through /ubus")
+        say("session login through /ubus (JSON-RPC) -> a session id")
+        answer = web.curl("upload-firmware", firmware, session=session).decode().strip()
+        say(f"curl -F sessionid=<id> -F filedata=@firmware.bin -> {answer}")
         stored = web.uploads.target()
         if not stored.exists() or stored.read_bytes() != firmware.read_bytes():
             raise StepFailed("firmware stored")

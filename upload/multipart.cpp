@@ -1,6 +1,12 @@
 // The multipart state machine. Header names, values and part content are
 // "runs" that start at a mark and are delivered when they end, or, when the
 // buffer ends inside one, up to and including its last byte.
+//
+// What RFC 2046 and 7578 allow is taken: a preamble before the first
+// delimiter, transport padding (spaces, tabs) after a delimiter, header names
+// of any token characters. A delimiter inside content must go on with
+// padding and CR LF, or "--": anything else is a syntax error, so a part only
+// ends once the line that ends it has proved sound.
 #include "multipart.h"
 
 #include <stdlib.h>
@@ -11,10 +17,17 @@ namespace {
 constexpr char CR = '\r';
 constexpr char LF = '\n';
 
-bool is_letter(unsigned char c)
+// A header name is an RFC 7230 token: letters, digits and !#$%&'*+-.^_`|~
+bool is_token_char(unsigned char c)
 {
-	c |= 0x20;	/* lower case, as tolower would give for letters */
-	return c >= 'a' && c <= 'z';
+	if ((c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z'))
+		return true;
+	return c && strchr("!#$%&'*+-.^_`|~", c);
+}
+
+bool is_padding(char c)
+{
+	return c == ' ' || c == '\t';
 }
 
 int notify(mp_parser *p, mp_notify_cb cb)
@@ -74,7 +87,7 @@ size_t mp_execute(struct mp_parser *p, const char *buf, size_t len)
 	const size_t blen = p->boundary_len;
 	size_t mark = 0;
 
-	if (p->state < MP_START || p->state > MP_DONE)
+	if (p->state < MP_START || p->state > MP_DELIM_PADDING)
 		return 0;
 
 	for (size_t i = 0; i < len; i++) {
@@ -90,13 +103,16 @@ size_t mp_execute(struct mp_parser *p, const char *buf, size_t len)
 
 		case MP_FIRST_DELIM:
 			if (p->match_pos < blen) {
-				if (c != p->boundary[p->match_pos])
-					return i;
+				if (c != p->boundary[p->match_pos]) {
+					p->state = MP_PREAMBLE;	/* the delimiter follows a CR LF then */
+					goto again;
+				}
 				p->match_pos++;
 			} else if (p->match_pos == blen) {
-				if (c != CR)
+				if (c == CR)
+					p->match_pos++;
+				else if (!is_padding(c))
 					return i;
-				p->match_pos++;
 			} else {
 				if (c != LF)
 					return i;
@@ -104,6 +120,34 @@ size_t mp_execute(struct mp_parser *p, const char *buf, size_t len)
 				CALL(notify(p, cb->on_part_begin));
 				p->state = MP_NAME_START;
 			}
+			break;
+
+		case MP_PREAMBLE: {
+			if (c == CR) {
+				p->state = MP_PREAMBLE_CR;
+				break;
+			}
+			const char *cr = (const char *) memchr(buf + i, CR, len - i);
+			i = cr ? (size_t) (cr - buf) - 1 : len - 1;
+			break;
+		}
+
+		case MP_PREAMBLE_CR:
+			if (c != LF) {
+				p->state = MP_PREAMBLE;
+				goto again;
+			}
+			p->match_pos = 0;
+			p->state = MP_PREAMBLE_DELIM;
+			break;
+
+		case MP_PREAMBLE_DELIM:
+			if (c != p->boundary[p->match_pos]) {
+				p->state = MP_PREAMBLE;
+				goto again;
+			}
+			if (++p->match_pos == blen)
+				p->state = MP_FIRST_DELIM;	/* its padding and CR LF follow */
 			break;
 
 		case MP_NAME_START:
@@ -117,7 +161,7 @@ size_t mp_execute(struct mp_parser *p, const char *buf, size_t len)
 			} else if (c == ':') {
 				CALL(deliver(p, cb->on_name, buf + mark, i - mark));
 				p->state = MP_VALUE_START;
-			} else if (c == '-' || is_letter((unsigned char) c)) {
+			} else if (is_token_char((unsigned char) c)) {
 				if (last)
 					CALL(deliver(p, cb->on_name, buf + mark, i + 1 - mark));
 			} else {
@@ -194,10 +238,8 @@ size_t mp_execute(struct mp_parser *p, const char *buf, size_t len)
 		case MP_DELIM:
 			if (c == p->boundary[p->match_pos]) {
 				p->holdback[p->match_pos + 2] = c;
-				if (++p->match_pos == blen) {
-					CALL(notify(p, cb->on_part_end));
-					p->state = MP_AFTER_DELIM;
-				}
+				if (++p->match_pos == blen)
+					p->state = MP_AFTER_DELIM;	/* the part ends with a sound line */
 				break;
 			}
 			/* Not a delimiter after all: the held bytes were content. */
@@ -211,7 +253,16 @@ size_t mp_execute(struct mp_parser *p, const char *buf, size_t len)
 				p->state = MP_FINAL_HYPHEN;
 			else if (c == CR)
 				p->state = MP_DELIM_LF;
+			else if (is_padding(c))
+				p->state = MP_DELIM_PADDING;
 			else
+				return i;
+			break;
+
+		case MP_DELIM_PADDING:
+			if (c == CR)
+				p->state = MP_DELIM_LF;
+			else if (!is_padding(c))
 				return i;
 			break;
 
@@ -219,12 +270,14 @@ size_t mp_execute(struct mp_parser *p, const char *buf, size_t len)
 			if (c != LF)
 				return i;
 			p->state = MP_NAME_START;
+			CALL(notify(p, cb->on_part_end));
 			CALL(notify(p, cb->on_part_begin));
 			break;
 
 		case MP_FINAL_HYPHEN:
 			if (c != '-')
 				return i;
+			CALL(notify(p, cb->on_part_end));
 			CALL(notify(p, cb->on_final_delim));
 			p->state = MP_DONE;
 			break;

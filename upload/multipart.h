@@ -8,6 +8,8 @@ struct mp_parser;
 
 // Every callback returns 0 to go on; anything else stops mp_execute. Data is
 // not NUL-terminated and valid only during the call; len may be 0.
+// on_part_end comes once the delimiter line after a part has proved sound:
+// at the LF that ends it, or at the second hyphen of the closing one.
 typedef int (*mp_data_cb)(struct mp_parser *p, const char *data, size_t len);
 typedef int (*mp_notify_cb)(struct mp_parser *p);
 
@@ -38,6 +40,10 @@ enum mp_state {
 	MP_DELIM_LF,
 	MP_FINAL_HYPHEN,
 	MP_DONE,
+	MP_PREAMBLE,		/* before the first delimiter: looking for CR LF */
+	MP_PREAMBLE_CR,
+	MP_PREAMBLE_DELIM,	/* CR LF seen, matching the delimiter */
+	MP_DELIM_PADDING,	/* spaces or tabs after a delimiter, before its CR LF */
 };
 
 struct mp_parser {

@@ -1,7 +1,8 @@
 // The upload CGI program: the "filedata" part of a multipart/form-data body
 // streams into an unnamed file in the target's own directory, which replaces
 // UPLOAD_TARGET in one rename once the part has ended; the answer is a
-// one-line JSON errcode.
+// one-line JSON errcode. Only a session that the session service lets write
+// this program's object may store a file (session.cpp asks it).
 //
 // The program runs as root on behalf of anyone who can reach the web server,
 // in a /tmp that every local user can write. So the target's directory must
@@ -11,11 +12,16 @@
 #include "upload.h"
 
 #include "multipart.h"
+#include "session.h"
 
 #include <algorithm>
+#include <ctype.h>
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <poll.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -42,6 +48,12 @@ const char *parts[] = { "(bug)", "sessionid", "filedata" };
 namespace {
 
 constexpr size_t CHUNK = 4096;	/* one read of the request body */
+// A client that sends nothing for this long is given up on: until then its
+// unfinished file holds memory in /tmp.
+constexpr int IDLE_TIMEOUT_MS = 30 * 1000;
+// CONTENT_LENGTH counts the multipart framing too; the file's own bytes are
+// counted as they arrive.
+constexpr size_t FRAMING_ALLOWANCE = 64 * 1024;
 // Content pieces end at every CR, so they are often small: they are gathered
 // here and written to the file in large writes.
 constexpr size_t TEMP_BUFFER_SIZE = 64 * 1024;
@@ -82,7 +94,9 @@ struct request {
 	header_text name;
 	header_text value;
 	int cur_field = FIELD_NONE;
-	bool have_session = false;
+	char session[SESSION_ID_LEN + 1] = "";	/* the latest sessionid value */
+	size_t session_len = 0;			/* may exceed SESSION_ID_LEN: then invalid */
+	bool replied = false;
 	size_t file_bytes = 0;
 	int dir_fd = -1;	/* the target's directory */
 	int temp_fd = -1;	/* the unnamed file the content goes into */
@@ -110,6 +124,7 @@ void reset_request()
 // one answer a request gets.
 int send_reply(int errcode)
 {
+	req.replied = true;
 	printf("Status: 200 OK\r\n");
 	printf("Content-Type: application/json\r\n\r\n");
 	printf("{ \"errcode\": %d }\r\n", errcode);
@@ -345,6 +360,38 @@ int create_temp(int dir_fd)
 	return fd;
 }
 
+// Whether `name` is ".<target>.<pid>" of a process that is gone: one killed
+// between its link and its rename left it.
+bool is_stale_private_name(const char *name)
+{
+	const char *target = target_name();
+	size_t tlen = strlen(target);
+	if (name[0] != '.' || strncmp(name + 1, target, tlen) || name[1 + tlen] != '.')
+		return false;
+	const char *digits = name + 2 + tlen;
+	char *end;
+	errno = 0;
+	unsigned long pid = strtoul(digits, &end, 10);
+	if (!isdigit((unsigned char) *digits) || *end || errno || pid == 0 || pid > INT_MAX)
+		return false;
+	return kill((pid_t) pid, 0) < 0 && errno == ESRCH;
+}
+
+void remove_stale_private_names()
+{
+	int fd = dup(req.dir_fd);
+	DIR *dir = fd >= 0 ? fdopendir(fd) : nullptr;
+	if (!dir) {
+		if (fd >= 0)
+			close(fd);
+		return;
+	}
+	while (const struct dirent *e = readdir(dir))
+		if (is_stale_private_name(e->d_name))
+			unlinkat(req.dir_fd, e->d_name, 0);
+	closedir(dir);
+}
+
 // The finished file is linked under a name private to this process, which
 // then replaces the target in one rename: readers see the previous target or
 // the whole new file, and of two concurrent uploads the later one wins whole.
@@ -355,6 +402,7 @@ bool publish_temp()
 	    >= (int) sizeof(link_name))
 		return false;
 	unlinkat(req.dir_fd, link_name, 0);	/* left by a killed process with our pid */
+	remove_stale_private_names();
 
 	// Linking a descriptor needs CAP_DAC_READ_SEARCH; /proc serves otherwise.
 	if (linkat(req.temp_fd, "", req.dir_fd, link_name, AT_EMPTY_PATH) < 0) {
@@ -392,11 +440,32 @@ int upload_on_value(mp_parser *, const char *data, size_t len)
 	return 0;
 }
 
+void add_session_piece(const char *data, size_t len)
+{
+	size_t room = SESSION_ID_LEN - std::min(req.session_len, SESSION_ID_LEN);
+	memcpy(req.session + SESSION_ID_LEN - room, data, std::min(len, room));
+	req.session_len += len;
+}
+
+// 32 lower-case hex digits; anything else is not worth a question on the bus.
+bool session_id_wellformed()
+{
+	if (req.session_len != SESSION_ID_LEN)
+		return false;
+	for (size_t i = 0; i < SESSION_ID_LEN; i++) {
+		char c = req.session[i];
+		if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
+			return false;
+	}
+	req.session[SESSION_ID_LEN] = '\0';
+	return true;
+}
+
 int upload_on_data(mp_parser *, const char *data, size_t len)
 {
 	switch (req.cur_field) {
 	case FIELD_SESSION:
-		req.have_session = true;	/* only its presence is checked */
+		add_session_piece(data, len);
 		return 0;
 	case FIELD_FILE:
 		// Counted as it arrives: the declared length may be absent or wrong.
@@ -417,9 +486,12 @@ int upload_on_headers_done(mp_parser *)
 		header_complete();
 	req.run = header_run::NONE;
 
+	if (req.cur_field == FIELD_SESSION)
+		req.session_len = 0;	/* a later sessionid part replaces an earlier one */
 	if (req.cur_field != FIELD_FILE)
 		return 0;
-	if (!req.have_session)
+	// Asked once, before any byte of the file is written.
+	if (!session_id_wellformed() || !session_allows(req.session, UPLOAD_PROGRAM))
 		return send_reply(ERR_NO_SESSION);
 	req.dir_fd = open_upload_dir();
 	if (req.dir_fd < 0)
@@ -487,7 +559,7 @@ bool delimiter_of(const char *content_type, char (&delimiter)[DELIMITER_SIZE])
 mp_parser *start_request()
 {
 	const char *length = getenv("CONTENT_LENGTH");
-	if (length && strtoul(length, nullptr, 10) > UPLOAD_LIMIT) {
+	if (length && strtoul(length, nullptr, 10) > UPLOAD_LIMIT + FRAMING_ALLOWANCE) {
 		send_reply(ERR_TOO_LARGE);
 		return nullptr;
 	}
@@ -504,13 +576,39 @@ mp_parser *start_request()
 	return p;
 }
 
+constexpr ssize_t BODY_IDLE = -2;	/* nothing arrived within IDLE_TIMEOUT_MS */
+
+// The next piece of the body: its length, 0 at its end or on an error, or
+// BODY_IDLE. The descriptor does not block (upload_run), so the wait for
+// data, with its time limit, costs a call only when the pipe is empty.
 ssize_t read_body(int fd, char (&buf)[CHUNK])
 {
-	ssize_t n;
-	do {
-		n = read(fd, buf, sizeof(buf));
-	} while (n < 0 && errno == EINTR);
-	return n;
+	for (;;) {
+		ssize_t n = read(fd, buf, sizeof(buf));
+		if (n >= 0)
+			return n;
+		if (errno == EINTR)
+			continue;
+		if (errno != EAGAIN && errno != EWOULDBLOCK)
+			return 0;
+		struct pollfd pfd = { .fd = fd, .events = POLLIN, .revents = 0 };
+		int ready = poll(&pfd, 1, IDLE_TIMEOUT_MS);
+		if (ready == 0)
+			return BODY_IDLE;
+		if (ready < 0 && errno != EINTR)
+			return 0;
+	}
+}
+
+// The client stopped sending: its unfinished file goes now, not whenever the
+// server gives up on the request.
+void abandon_idle_request()
+{
+	fprintf(stderr, "%s: no data from the client for %d s, request abandoned\n",
+		UPLOAD_PROGRAM, IDLE_TIMEOUT_MS / 1000);
+	if (!req.replied)
+		fail_upload(ERR_STORAGE);
+	close_fd(req.temp_fd);
 }
 
 } // namespace
@@ -520,18 +618,30 @@ int upload_run(int in_fd)
 	char buf[CHUNK];
 
 	reset_request();
+	// Only this process reads the body's pipe; its flags are put back anyway.
+	const int in_flags = fcntl(in_fd, F_GETFL);
+	if (in_flags >= 0 && !(in_flags & O_NONBLOCK))
+		fcntl(in_fd, F_SETFL, in_flags | O_NONBLOCK);
+	ssize_t n = 0;
 	mp_parser *p = start_request();
 	if (p) {
-		for (ssize_t n; (n = read_body(in_fd, buf)) > 0;)
+		while ((n = read_body(in_fd, buf)) > 0)
 			if (mp_execute(p, buf, (size_t) n) != (size_t) n)
 				break;	/* a syntax error, or a reply has been made */
 		mp_free(p);
+		// Broken syntax, a body cut short, no file part: still an answer.
+		if (!req.replied && n != BODY_IDLE)
+			fail_upload(ERR_BAD_REQUEST);
 	}
 
 	// The server expects the whole body to be read, whatever the answer:
 	// one that is still writing it must not find the pipe closed.
-	while (read_body(in_fd, buf) > 0)
+	while (n != BODY_IDLE && (n = read_body(in_fd, buf)) > 0)
 		;
+	if (n == BODY_IDLE)
+		abandon_idle_request();
+	if (in_flags >= 0 && !(in_flags & O_NONBLOCK))
+		fcntl(in_fd, F_SETFL, in_flags);
 	reset_request();	/* closes what the request left open, whatever became of it */
 	fflush(stdout);
 	return 0;

@@ -1,13 +1,15 @@
 // The upload CGI program, shared by both deliverables: request checks, the
 // parser's callbacks and the reply live in upload.cpp. Each program (main.cpp,
-// built once per target) supplies the two constants and a main that calls
-// upload_run on its standard input; the fuzz harness supplies its own.
+// built once per target) supplies the three constants and a main that calls
+// upload_run on its standard input; the fuzz harness supplies its own, and
+// its own session_allows (session.h).
 #pragma once
 
 #include <stddef.h>
 
 extern const char UPLOAD_TARGET[];	/* where a finished upload is stored */
 extern const size_t UPLOAD_LIMIT;	/* the largest accepted upload, in bytes */
+extern const char UPLOAD_PROGRAM[];	/* the program's name: its object in the session ACL */
 
 extern const char *parts[];		/* form field names, indexed by field */
 

@@ -37,6 +37,9 @@ BUILD = Path(os.environ.get("QUIL_BUILD_DIR", ROOT / "build"))
 UBUSD = BUILD / "hostlib/libubus/ubusd"
 UBUS = BUILD / "hostlib/libubus/ubus"
 UBUS_TEST_OBJECT = BUILD / "tests/system/ubus_test_object"
+SESSION_SERVICE = BUILD / "tests/system/session_service"
+UPLOAD_ACL = ROOT / "packaging/openwrt/quil/files/quil-upload.acl.json"
+UBUS_RPC = ROOT / "tests/system/helpers/ubus_rpc.py"
 QUILAC = BUILD / "bridge/quilac"
 QUILDIS = BUILD / "discovery/quildis"
 CLIENT_ID = "AB12CD34EF56"
@@ -621,17 +624,26 @@ def form(parts, boundary="XyZb0undary"):
     return out + f"--{boundary}--\r\n".encode()
 
 
-def upload_form(content, session=b"s3ss10n", boundary="XyZb0undary"):
+# The stand-in session service's user, and a session of it that exists from
+# the start (-S), for the uploads of tests that are not about logging in.
+ADMIN_USER, ADMIN_PASSWORD = "root", "quil-test-password"
+TEST_SESSION = "5e55104c0ffee0005e55104c0ffee000"
+
+
+def upload_form(content, session=TEST_SESSION.encode(), boundary="XyZb0undary"):
     return form([('form-data; name="sessionid"', session),
                  ('form-data; name="filedata"; filename="f.bin"', content)], boundary)
 
 
 class UploadRoot:
-    """A directory that is /tmp for the upload programs (private mount namespace).
+    """A directory that is /tmp for the upload programs (private mount namespace),
+    and a bus of their own (its /run) with the stand-in session service:
+    its user ADMIN_USER, the package's ACL file, and the session TEST_SESSION.
 
     The host's /tmp is hidden there, and the build may live under it: programs
     run inside are copied in first (program()), and Path arguments of run()
-    and wrap() are taken as programs to copy."""
+    and wrap() are taken as programs to copy. stop() ends the bus and the
+    session service."""
 
     def __init__(self, root):
         self.root = Path(root)
@@ -639,6 +651,30 @@ class UploadRoot:
         (self.tmp / "upload").mkdir(parents=True, exist_ok=True)
         (self.tmp / "bin").mkdir(exist_ok=True)
         self.setup = []     # extra shell commands run in the namespace first
+        self.run_dir = self.root / "run"
+        (self.run_dir / "ubus").mkdir(parents=True, exist_ok=True)
+        self.bus = Bus(self.run_dir / "ubus/ubus.sock", self.root)
+        self.sessions = None
+        self.start_sessions()
+
+    def start_sessions(self):
+        self.sessions = Proc([SESSION_SERVICE, "-s", self.bus.path, "-u", ADMIN_USER,
+                              "-p", ADMIN_PASSWORD, "-a", UPLOAD_ACL, "-S", TEST_SESSION],
+                             self.root / "session.log")
+        self.sessions.wait_output("add_object: 0")
+
+    def stop(self):
+        self.sessions.stop()
+        self.bus.stop()
+
+    def ubus(self, *args):
+        return self.bus.ubus(*args)
+
+    def login(self, password=ADMIN_PASSWORD):
+        """A new session id, or None when the service refuses the login."""
+        r = self.ubus("call", "session", "login",
+                      json.dumps({"username": ADMIN_USER, "password": password}))
+        return json.loads(r.stdout)["ubus_rpc_session"] if r.returncode == 0 else None
 
     def program(self, path):
         """The path, inside the namespace, of a copy of `path`."""
@@ -649,7 +685,8 @@ class UploadRoot:
 
     def wrap(self, argv):
         argv = [self.program(a) if isinstance(a, Path) else str(a) for a in argv]
-        setup = " && ".join([f"mount --bind {self.tmp} /tmp", *self.setup, 'exec "$@"'])
+        setup = " && ".join([f"mount --bind {self.run_dir} /run", f"mount --bind {self.tmp} /tmp",
+                             *self.setup, 'exec "$@"'])
         return ["unshare", "-m", "--propagation", "private", "sh", "-c", setup, "sh", *argv]
 
     def target(self, name="firmware.bin"):
@@ -671,7 +708,8 @@ class UploadRoot:
 
 class WebServer:
     """lighttpd with mod_cgi serving the upload programs on a free loopback port,
-    in the upload programs' private /tmp."""
+    in the upload programs' private /tmp, and /ubus, the stand-in of the web
+    server's JSON-RPC bridge to the bus (login())."""
 
     def __init__(self, root, programs, ns=None):
         self.root = Path(root)
@@ -685,6 +723,8 @@ class WebServer:
         (inside / "lighttpd-body").mkdir(exist_ok=True)
         for p in programs:
             shutil.copy(p, inside / "www/cgi-bin" / Path(p).name)
+        shutil.copy(UBUS_RPC, inside / "www/ubus")
+        self.uploads.program(UBUS)
         (inside / "lighttpd.conf").write_text(
             'server.modules = ( "mod_cgi" )\n'
             'server.document-root = "/tmp/www"\n'
@@ -694,7 +734,7 @@ class WebServer:
             'server.errorlog = "/tmp/lighttpd-error.log"\n'
             'server.max-request-size = 0\n'
             'mimetype.assign = ( ".html" => "text/html" )\n'
-            '$HTTP["url"] =~ "^/cgi-bin/" { cgi.assign = ( "" => "" ) }\n')
+            '$HTTP["url"] =~ "^/cgi-bin/|^/ubus$" { cgi.assign = ( "" => "" ) }\n')
         argv = self.uploads.wrap(["lighttpd", "-D", "-f", "/tmp/lighttpd.conf"])
         self.proc = Proc(ns.cmd(argv) if ns else argv, self.root / "lighttpd.out")
         try:
@@ -716,7 +756,19 @@ class WebServer:
     def url(self, program):
         return f"http://127.0.0.1:{self.port}/cgi-bin/{program}"
 
-    def curl(self, program, path, session="abc"):
+    def login(self, password=ADMIN_PASSWORD):
+        """Logs in through /ubus as the page does; the session id, or None."""
+        request = {"jsonrpc": "2.0", "id": 1, "method": "call",
+                   "params": ["0" * 32, "session", "login",
+                              {"username": ADMIN_USER, "password": password}]}
+        argv = ["curl", "-sS", "-H", "Content-Type: application/json", "--data-binary",
+                json.dumps(request), f"http://127.0.0.1:{self.port}/ubus"]
+        r = subprocess.run(self.ns.cmd(argv) if self.ns else argv, capture_output=True,
+                           timeout=60)
+        result = json.loads(r.stdout)["result"]
+        return result[1]["ubus_rpc_session"] if result[0] == 0 else None
+
+    def curl(self, program, path, session=TEST_SESSION):
         argv = ["curl", "-sS", "-F", f"sessionid={session}", "-F", f"filedata=@{path}",
                 self.url(program)]
         r = subprocess.run(self.ns.cmd(argv) if self.ns else argv, capture_output=True,
@@ -725,6 +777,7 @@ class WebServer:
 
     def stop(self):
         self.proc.stop()
+        self.uploads.stop()
 
 
 def proc_field(pid, file, field):

@@ -19,7 +19,7 @@ def start_service(script, config, workdir):
     return r.stdout.splitlines()
 
 
-@pytest.mark.parametrize("script", ["quilac.init", "quildis.init"])
+@pytest.mark.parametrize("script", ["quilac.init", "quildis.init", "quil-upload.init"])
 def test_init_scripts_parse(script):
     assert subprocess.run(["sh", "-n", str(FILES / script)]).returncode == 0
 

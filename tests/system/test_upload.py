@@ -1,19 +1,22 @@
 """The upload CGI programs run directly (environment and standard input) in a
 private /tmp, and behind a real web server."""
 import fcntl
+import json
 import os
 import shutil
+import signal
 import socket
 import stat
 import struct
 import subprocess
 import termios
+import time
 
 import pytest
 
 from harness import BUILD, ROOT, wait_for
-from harness import (UPLOAD_ARCHIVE, UPLOAD_FIRMWARE, UploadRoot, WebServer, form, json_reply,
-                     reply, upload_form)
+from harness import (TEST_SESSION, UPLOAD_ARCHIVE, UPLOAD_FIRMWARE, UploadRoot, WebServer, form,
+                     json_reply, reply, upload_form)
 
 FIRMWARE = BUILD / UPLOAD_FIRMWARE
 ARCHIVE = BUILD / UPLOAD_ARCHIVE
@@ -25,7 +28,9 @@ TRICKY = (b"line\r\nwith CR LF\r\n--XyZb0undar\r\n--XyZb0undarX lone\rCR \r\r\n-
 
 @pytest.fixture
 def root(workdir):
-    return UploadRoot(workdir)
+    r = UploadRoot(workdir)
+    yield r
+    r.stop()
 
 
 def test_stores_file_byte_for_byte_with_mode_0600(root):
@@ -41,12 +46,21 @@ def test_stores_file_byte_for_byte_with_mode_0600(root):
     assert r.stdout == reply(0)
     assert root.target("upload.tar.gz").read_bytes() == b"tar"
 
+    # Around the sizes of a body read (4 KiB) and of the file's write buffer
+    # (64 KiB): the last buffered bytes are in the file before it is named.
+    # Without CRs the content arrives in whole reads, which fill the buffer exactly.
+    for size in (4095, 4096, 4097, 65535, 65536, 65537, 131071, 131072, 131073, 300000):
+        data = os.urandom(size).replace(b"\r", b"x")
+        assert root.run(FIRMWARE, upload_form(data)).stdout == reply(0), size
+        assert root.target().read_bytes() == data, size
+
 
 def test_content_length_limit(root):
+    # The declared length may hold the framing, up to 64 KiB more than the file.
     body = upload_form(b"x")
     for program, limit in ((FIRMWARE, 64 << 20), (ARCHIVE, 8 << 20)):
-        assert root.run(program, body, content_length=str(limit)).stdout == reply(0)
-        assert root.run(program, body, content_length=str(limit + 1)).stdout == reply(-7001)
+        assert root.run(program, body, content_length=str(limit + 65536)).stdout == reply(0)
+        assert root.run(program, body, content_length=str(limit + 65537)).stdout == reply(-7001)
     assert root.run(FIRMWARE, body, content_length="-1").stdout == reply(-7001)
     assert root.run(FIRMWARE, body, content_length="abc").stdout == reply(0)
     assert root.run(FIRMWARE, body, content_length=None).stdout == reply(0)
@@ -82,13 +96,15 @@ def test_content_type_checks(root):
 
 def test_session_and_field_rules(root):
     def upload(file_disposition, session_disposition='form-data; name="sessionid"'):
-        return form([(session_disposition, b"s"), (file_disposition, b"stored")])
+        return form([(session_disposition, TEST_SESSION.encode()), (file_disposition, b"stored")])
+
+    def changed(old, new):
+        return upload_form(b"stored").replace(old, new, 1)
 
     with_filename = 'form-data; name="filedata"; filename="%s"'
     cases = [
-        (form([('form-data; name="filedata"', b"x"), ('form-data; name="sessionid"', b"s")]),
-         reply(-1006)),
-        (upload_form(b"stored", session=b""), reply(0)),
+        (form([('form-data; name="filedata"', b"x"),
+               ('form-data; name="sessionid"', TEST_SESSION.encode())]), reply(-1006)),
         (upload('form-data; name="file"', 'form-data; name="session"'), reply(0)),
         (upload('form-data; name=""; filename="e"'), reply(0)),
         (upload('form-data; name="filedata"', 'form-data; name="SessionID"'), reply(-1006)),
@@ -97,21 +113,58 @@ def test_session_and_field_rules(root):
         (upload('Form-Data; name="filedata"'), reply(0)),
         (upload('FORM-DATA;name="filedata"'), reply(0)),
         (upload('form-DATA; NAME="filedata"', 'fOrM-dAtA; name="sessionid"'), reply(0)),
-        (upload('attachment; name="filedata"'), b""),
-        (upload('form-data; name="filedata'), b""),
+        (upload('attachment; name="filedata"'), reply(-7002)),    # no file part
+        (upload('form-data; name="filedata'), reply(-7002)),
         (upload(with_filename % ("f" * 900)), reply(0)),     # a header value up to 1 KiB
-        (upload(with_filename % ("f" * 1100)), b""),        # is looked at; a longer one is not
-        (form([('form-data; name="other"', b"o"), ('form-data; name="sessionid"', b"s"),
+        (upload(with_filename % ("f" * 1100)), reply(-7002)),  # is looked at; a longer one is not
+        (b"preamble\r\n" + upload_form(b"stored"), reply(0)),
+        (changed(b"--XyZb0undary\r\n", b"--XyZb0undary \t\r\n"), reply(0)),
+        (changed(b"Content-Type:", b"Content-MD5: x\r\nX-1: y\r\nContent-Type:"), reply(0)),
+        # A delimiter inside the content that goes on with another byte: no file cut short.
+        (upload_form(b"stored\r\n--XyZb0undaryX and more"), reply(-7002)),
+        (form([('form-data; name="other"', b"o"), ('form-data; name="sessionid"', TEST_SESSION.encode()),
                ('form-data; name="filedata"', b"stored")]), reply(0)),
     ]
     for body, expected in cases:
         root.target().unlink(missing_ok=True)
-        assert root.run(FIRMWARE, body).stdout == expected, body[:200]
+        assert root.run(FIRMWARE, body).stdout == expected, body[:300]
         stored = root.target().read_bytes() if root.target().exists() else None
         assert stored == (b"stored" if expected == reply(0) else None), body[:200]
 
     body = upload_form(b"stored").replace(b"Content-Disposition", b"CONTENT-disposition")
     assert root.run(FIRMWARE, body).stdout == reply(0)
+
+
+def test_session_service_decides(root):
+    """Only a session that the service lets write stores a file; whatever else
+    (a refusal, no service, no bus, no answer) keeps the previous target."""
+    root.target().write_bytes(b"previous")
+    fresh = root.login()
+    assert root.login("wrong password") is None
+
+    def attempt(session, expected):
+        r = root.run(FIRMWARE, upload_form(b"new", session=session.encode()))
+        assert (r.stdout, r.stderr) == (reply(expected), b""), session
+        assert root.target().read_bytes() == (b"new" if expected == 0 else b"previous")
+        root.target().write_bytes(b"previous")
+
+    for refused in ("", "0" * 32, "f" * 32, TEST_SESSION.upper(), TEST_SESSION[:31],
+                    TEST_SESSION + "0", fresh + "\n"):
+        attempt(refused, -1006)
+    attempt(fresh, 0)
+    root.ubus("call", "session", "destroy", json.dumps({"ubus_rpc_session": fresh}))
+    attempt(fresh, -1006)
+
+    os.kill(root.sessions.pid, signal.SIGSTOP)      # a service that does not answer
+    start = time.monotonic()
+    attempt(TEST_SESSION, -1006)
+    assert 1.9 < time.monotonic() - start < 20
+    os.kill(root.sessions.pid, signal.SIGCONT)
+    attempt(TEST_SESSION, 0)
+    root.sessions.stop()
+    attempt(TEST_SESSION, -1006)
+    root.bus.stop()
+    attempt(TEST_SESSION, -1006)
 
 
 def test_empty_file_and_broken_bodies_leave_target_alone(root):
@@ -120,9 +173,11 @@ def test_empty_file_and_broken_bodies_leave_target_alone(root):
     body = upload_form(b"A" * 100000)
     for cut in (10, len(body) // 2, len(body) - 20):
         r = root.run(FIRMWARE, body[:cut])
-        assert (r.returncode, r.stdout) == (0, b"")
-    assert root.run(FIRMWARE, b"").stdout == b""
-    assert root.run(FIRMWARE, b"garbage" + body).stdout == b""
+        assert (r.returncode, r.stdout) == (0, reply(-7002))
+    assert root.run(FIRMWARE, b"").stdout == reply(-7002)
+    # "garbage--XyZb0undary" is a preamble (no line break before the delimiter),
+    # and the sessionid part is lost in it.
+    assert root.run(FIRMWARE, b"garbage" + body).stdout == reply(-1006)
     assert root.target().read_bytes() == b"previous"
     assert os.listdir(root.tmp / "upload") == ["firmware.bin"]
 
@@ -134,6 +189,41 @@ def test_storage_failures_keep_the_previous_target(root):
     then_look = ["sh", "-c", f"{root.program(FIRMWARE)}; cat /tmp/upload/*; ls -A /tmp/upload >&2"]
     r = root.run(then_look, upload_form(os.urandom(300000)))
     assert (r.stdout, r.stderr) == (reply(-7004) + b"previous\n", b"firmware.bin\n")
+
+
+def test_stale_private_names_are_removed(root):
+    """A kill between link and rename leaves .firmware.bin.<pid> behind."""
+    upload_dir = root.tmp / "upload"
+    gone = subprocess.Popen(["true"])
+    gone.wait()
+    alive = [".firmware.bin.1", f".firmware.bin.{os.getpid()}"]
+    for name in alive + [f".firmware.bin.{gone.pid}"]:
+        (upload_dir / name).write_bytes(b"stale")
+    assert root.run(FIRMWARE, upload_form(b"new")).stdout == reply(0)
+    assert sorted(os.listdir(upload_dir)) == sorted(alive + ["firmware.bin"])
+    # In a pid namespace of its own the program is pid 1: that name is its own.
+    assert root.run(["unshare", "-p", "-f", FIRMWARE], upload_form(b"again")).stdout == reply(0)
+    assert ".firmware.bin.1" not in os.listdir(upload_dir)
+    assert root.target().read_bytes() == b"again"
+
+
+def test_stalled_upload_is_abandoned(root):
+    """A client that stops sending for 30 s loses its upload: the space its
+    unfinished file holds in /tmp is not kept for it."""
+    root.target().write_bytes(b"previous")
+    env = {"PATH": os.environ["PATH"], "CONTENT_TYPE": "multipart/form-data; boundary=XyZb0undary"}
+    p = subprocess.Popen(root.wrap([FIRMWARE]), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE, env=env)
+    p.stdin.write(upload_form(b"x" * 300000)[:200000])
+    p.stdin.flush()
+    start = time.monotonic()
+    p.wait(120)                 # the client still holds its end open
+    assert 29 < time.monotonic() - start < 100
+    assert p.stdout.read() == reply(-7004)
+    assert p.stderr.read().decode().count("\n") == 1
+    p.stdin.close()
+    assert os.listdir(root.tmp / "upload") == ["firmware.bin"]
+    assert root.target().read_bytes() == b"previous"
 
 
 def test_target_directory_must_be_ours(root):
@@ -226,7 +316,7 @@ def feed(root, program, pieces, content_type="multipart/form-data; boundary=XyZb
 def test_every_split_of_a_body_gives_the_same_reply(root):
     # Two pieces cut anywhere, as TCP segments or the server's buffers may cut them.
     bodies = [upload_form(b"a\r\nb"),
-              form([('form-data; filename="f"; name="sessionid"', b"s"),
+              form([('form-data; filename="f"; name="sessionid"', TEST_SESSION.encode()),
                     ('form-data; name="filedata"; filename="f.bin"', b"c")])]
     for body in bodies:
         for cut in range(1, len(body)):
@@ -255,10 +345,11 @@ def test_request_body_is_read_to_the_end(root):
     cases = [
         (upload_form(b"x") + tail, {}, 0),
         (form([('form-data; name="filedata"', b"x")]) + tail, {}, -1006),
+        (upload_form(b"x", session=b"f" * 32) + tail, {}, -1006),
         (upload_form(b"x" * (9 << 20)), {"content_length": 1}, -7001),
         (upload_form(b"x") + tail, {"content_length": 1 << 30}, -7001),
         (upload_form(b"x") + tail, {"content_type": "text/plain"}, -7002),
-        (b"garbage" + tail, {}, None),
+        (b"garbage" + tail, {}, -7002),
     ]
     for body, kw, code in cases:
         expected = reply(code) if code is not None else b""
@@ -312,10 +403,15 @@ def test_web_server_uploads(web, workdir):
     empty.write_bytes(b"")
     assert web.curl("upload-firmware", empty) == json_reply(-7003)
 
+    # The limit is on the file: curl's framing on top of exactly 8 MiB is allowed.
+    archive = web.uploads.target("upload.tar.gz")
     big = workdir / "big"
+    big.write_bytes(os.urandom(8 << 20))
+    assert web.curl("upload-archive", big) == json_reply(0)
+    assert archive.read_bytes() == big.read_bytes()
     big.write_bytes(os.urandom((8 << 20) + 1))
     assert web.curl("upload-archive", big) == json_reply(-7001)
-    assert not web.uploads.target("upload.tar.gz").exists()
+    assert archive.stat().st_size == 8 << 20
 
 
 def test_web_request_cut_off_leaves_target(web, workdir):
@@ -359,33 +455,71 @@ def browser(workdir):
     driver.quit()
 
 
-def upload_in_page(browser, url, program, path):
+def log_in_page(browser, password):
+    """Logs in on the page; returns the login form's message ("" once in)."""
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.support.ui import WebDriverWait
+    browser.find_element(By.ID, "password").clear()
+    browser.find_element(By.ID, "password").send_keys(password)
+    browser.find_element(By.ID, "loginbutton").click()
+    WebDriverWait(browser, 60).until(
+        lambda b: b.find_element(By.ID, "upload").is_displayed()
+        or b.find_element(By.ID, "loginresult").text)
+    return browser.find_element(By.ID, "loginresult").text
+
+
+def upload_in_page(browser, program, path):
+    """Returns the answer shown (in the login form after -1006) and the progress."""
     from selenium.webdriver.common.by import By
     from selenium.webdriver.support.ui import Select, WebDriverWait
-    browser.get(url)
-    browser.find_element(By.ID, "sessionid").send_keys("s3ss10n")
     Select(browser.find_element(By.ID, "program")).select_by_value(program)
     browser.find_element(By.ID, "filedata").send_keys(str(path))
+    browser.execute_script('document.getElementById("result").className = "";')
     browser.find_element(By.ID, "send").click()
     WebDriverWait(browser, 60).until(
         lambda b: b.find_element(By.ID, "result").get_attribute("class") in ("ok", "failed"))
-    return (browser.find_element(By.ID, "result").text,
+    shown = "loginresult" if browser.find_element(By.ID, "login").is_displayed() else "result"
+    return (browser.find_element(By.ID, shown).text,
             browser.find_element(By.ID, "progress").get_attribute("value"))
 
 
 def test_browser_uploads_through_the_page(web, browser, workdir):
+    from harness import ADMIN_PASSWORD
     shutil.copy(PAGE, web.uploads.tmp / "www/upload.html")
-    url = f"http://127.0.0.1:{web.port}/upload.html"
+    browser.get(f"http://127.0.0.1:{web.port}/upload.html")
+    assert log_in_page(browser, "wrong") == "Login refused: wrong user name or password."
+    assert log_in_page(browser, ADMIN_PASSWORD) == ""
 
     firmware = workdir / "firmware image.bin"
     data = os.urandom(8 << 20)
     firmware.write_bytes(data)
-    text, progress = upload_in_page(browser, url, "upload-firmware", firmware)
+    text, progress = upload_in_page(browser, "upload-firmware", firmware)
     assert (text, progress) == ("The file was stored. (errcode 0)", "100")
     assert web.uploads.target().read_bytes() == data
 
     archive = workdir / "too big.tar.gz"
     archive.write_bytes(os.urandom((8 << 20) + 1))
-    text, _ = upload_in_page(browser, url, "upload-archive", archive)
+    text, _ = upload_in_page(browser, "upload-archive", archive)
     assert text == "The file is larger than this kind of upload allows. (errcode -7001)"
     assert not web.uploads.target("upload.tar.gz").exists()
+
+    # The session ends (logged out elsewhere, or expired): the page asks for a login.
+    session = browser.execute_script("return session;")
+    web.uploads.ubus("call", "session", "destroy", json.dumps({"ubus_rpc_session": session}))
+    small = workdir / "small.bin"
+    small.write_bytes(b"small")
+    text, _ = upload_in_page(browser, "upload-firmware", small)
+    assert text == "Session expired or not allowed \u2014 log in again."
+    assert web.uploads.target().read_bytes() == data
+
+    # Another site's page posts a form to the router in the user's browser.
+    (web.uploads.tmp / "www/other-site.html").write_text(
+        f'<form id="f" method="post" enctype="multipart/form-data" '
+        f'action="http://127.0.0.1:{web.port}/cgi-bin/upload-firmware">'
+        f'<input name="sessionid" value="{session}"><textarea name="filedata">evil</textarea>'
+        f'</form><script>document.getElementById("f").submit();</script>')
+    browser.get(f"http://localhost:{web.port}/other-site.html")
+    from selenium.webdriver.support.ui import WebDriverWait
+    WebDriverWait(browser, 60).until(lambda b: "errcode" in b.page_source)
+    assert '"errcode": -1006' in browser.page_source
+    assert web.uploads.target().read_bytes() == data

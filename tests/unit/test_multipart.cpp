@@ -123,25 +123,37 @@ TEST(Multipart, HeldBackBytesOfAFailedDelimiter)
 	EXPECT_EQ(only('D', r.got), (events{ { 'D', "x" }, { 'D', "\r\n--" }, { 'D', "Q" } }));
 }
 
+// Where parsing stops; a stop at the body's size means it was all taken. A
+// part never ends at a delimiter whose line turns out malformed.
 TEST(Multipart, SyntaxStops)
 {
+	const std::string part = "--B\r\nA:v\r\n\r\nc\r\n";
 	struct { std::string body; size_t stop; } cases[] = {
-		{ "x--B\r\n", 0 },
-		{ "--b\r\n", 2 },			/* other letter case */
-		{ "\r\n--B\r\n", 0 },			/* no leading CR LF */
+		{ "x--B\r\n", 6 },			/* a preamble */
+		{ "--b\r\n", 5 },			/* other letter case: a preamble too */
+		{ "\r\n--B\r\n", 7 },
+		{ "---B\r\n--B \t\r\nA:v\r\n", 18 },	/* padding after the first delimiter */
+		{ "--B \tx", 5 },
 		{ "--B--\r\n", 3 },			/* an empty form */
 		{ "--B\rx", 4 },
-		{ "--B\r\nX-1:", 7 },			/* digit in a name */
+		{ "--B\r\nX-1:v\r\n", 12 },		/* token characters in a name */
+		{ "--B\r\nContent-MD5!#$%&'*+.^_`|~:v\r\n", 34 },
 		{ "--B\r\nAbc :", 8 },			/* space before the colon */
+		{ "--B\r\nA(:", 6 },
 		{ "--B\r\nA:v\rx", 9 },
 		{ "--B\r\nabcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ-:v\rx", 61 },
 		{ "--B\r\nA:v\r\n\rx", 11 },
-		{ "--B\r\nA:v\r\n\r\nc\r\n--Bx", 18 },
-		{ "--B\r\nA:v\r\n\r\nc\r\n--B-x", 19 },
+		{ part + "--Bx", 18 },
+		{ part + "--B-x", 19 },
+		{ part + "--B \t\r\n", 22 },		/* padding after a delimiter */
+		{ part + "--B \tx", 20 },
+		{ part + "--B\rx", 19 },
 	};
 	for (auto &c : cases) {
 		recorder r;
 		EXPECT_EQ(feed(r, "--B", c.body)[0], c.stop) << c.body;
+		if (c.stop < c.body.size())
+			EXPECT_EQ(only('E', r.got), events{}) << c.body;
 	}
 }
 
@@ -192,7 +204,7 @@ TEST(Multipart, CallbackStopsAtItsByte)
 	recorder e;
 	e.stop_on = 'E';
 	e.stop_at = 0;
-	EXPECT_EQ(feed(e, "--B", example)[0], example.find("--B--") + 2);
+	EXPECT_EQ(feed(e, "--B", example)[0], example.find("--B--") + 4);	/* at a sound close */
 
 	recorder b;
 	b.stop_on = 'B';
@@ -261,7 +273,10 @@ generated generate(std::mt19937 &rng, size_t max_content)
 	for (int i = 0, n = 1 + (int) (rng() % 20); i < n; i++)
 		boundary += "ab-_0XYZ"[rng() % 8];
 	g.delim = "--" + boundary;
-	g.body = g.delim + CRLF;
+	const std::string padding[] = { "", " ", "\t \t" };
+	if (rng() % 2)	/* a preamble, which holds no delimiter line */
+		g.body = "x" + random_bytes(rng, g.delim, rng() % 40) + CRLF;
+	g.body += g.delim + padding[rng() % 3] + CRLF;
 	int parts = 1 + (int) (rng() % 3);
 	for (int i = 0; i < parts; i++) {
 		std::string value = "form-data; name=\"" + random_name(rng) + "\"";
@@ -271,15 +286,15 @@ generated generate(std::mt19937 &rng, size_t max_content)
 		g.expected.push_back({ 'N', "Content-Disposition" });
 		g.expected.push_back({ 'V', value });
 		if (rng() % 2) {
-			g.body += "Content-Type:   x/y\r\n";
-			g.expected.push_back({ 'N', "Content-Type" });
+			g.body += "Content-MD5:   x/y\r\n";
+			g.expected.push_back({ 'N', "Content-MD5" });
 			g.expected.push_back({ 'V', "x/y" });
 		}
 		g.body += CRLF + content + CRLF + g.delim;
 		g.expected.push_back({ 'H', "" });
 		g.expected.push_back({ 'D', content });
 		g.expected.push_back({ 'E', "" });
-		g.body += i + 1 < parts ? CRLF : "--\r\n";
+		g.body += i + 1 < parts ? padding[rng() % 3] + CRLF : "--\r\n";
 	}
 	g.expected.push_back({ 'F', "" });
 	return g;
