@@ -152,8 +152,9 @@ TEST(Multipart, SyntaxStops)
 	for (auto &c : cases) {
 		recorder r;
 		EXPECT_EQ(feed(r, "--B", c.body)[0], c.stop) << c.body;
-		if (c.stop < c.body.size())
+		if (c.stop < c.body.size()) {
 			EXPECT_EQ(only('E', r.got), events{}) << c.body;
+		}
 	}
 }
 
