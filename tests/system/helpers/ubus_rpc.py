@@ -28,7 +28,9 @@ def main():
         return answer(None, error={"code": -32700, "message": "Parse error"})
     if obj != "session" or method not in ("login", "access", "destroy"):
         return answer(request.get("id"), error={"code": -32002, "message": "Access denied"})
-    r = subprocess.run([UBUS, "call", "session", method, json.dumps(args)],
+    # With -S the command's exit status is the bus status itself (without it,
+    # when standard error is no terminal, 256 less the status).
+    r = subprocess.run([UBUS, "-S", "call", "session", method, json.dumps(args)],
                        capture_output=True, text=True)
     if r.returncode != 0:
         return answer(request.get("id"), result=[r.returncode])
