@@ -45,6 +45,8 @@ int deliver(mp_parser *p, mp_data_cb cb, const char *data, size_t len)
 struct mp_parser *mp_create(const char *boundary, const struct mp_callbacks *callbacks)
 {
 	size_t blen = strlen(boundary);
+	// The delimiter and its NUL (blen + 1), then the hold-back buffer, which
+	// needs blen + 2 (CR, LF, the delimiter); the size leaves it some more.
 	mp_parser *p = (mp_parser *) malloc(sizeof(mp_parser) + 2 * blen + 9);
 	if (!p)
 		return nullptr;

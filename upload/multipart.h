@@ -40,6 +40,8 @@ enum mp_state {
 	MP_DELIM_LF,
 	MP_FINAL_HYPHEN,
 	MP_DONE,
+	// Added after MP_DONE, so the states above keep their numbers. The last
+	// one bounds the range mp_execute accepts.
 	MP_PREAMBLE,		/* before the first delimiter: looking for CR LF */
 	MP_PREAMBLE_CR,
 	MP_PREAMBLE_DELIM,	/* CR LF seen, matching the delimiter */

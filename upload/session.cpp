@@ -19,7 +19,7 @@ extern "C" {
 namespace {
 
 constexpr int ANSWER_TIMEOUT_MS = 2000;
-constexpr char GRANTED = 'y';
+constexpr char GRANTED = 'y', DENIED = 'n';
 
 void on_access_reply(ubus_request *req, int, blob_attr *msg)
 {
@@ -87,7 +87,7 @@ bool session_allows(const char *sid, const char *object)
 	pid_t pid = fork();
 	if (pid == 0) {
 		close(fds[0]);
-		char answer = ask_session_service(sid, object) ? GRANTED : 'n';
+		char answer = ask_session_service(sid, object) ? GRANTED : DENIED;
 		_exit(write(fds[1], &answer, 1) == 1 ? 0 : 1);
 	}
 	close(fds[1]);

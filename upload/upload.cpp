@@ -440,10 +440,12 @@ int upload_on_value(mp_parser *, const char *data, size_t len)
 	return 0;
 }
 
+// Keeps the first SESSION_ID_LEN bytes of the value and counts them all, so
+// that a longer value is seen as such.
 void add_session_piece(const char *data, size_t len)
 {
-	size_t room = SESSION_ID_LEN - std::min(req.session_len, SESSION_ID_LEN);
-	memcpy(req.session + SESSION_ID_LEN - room, data, std::min(len, room));
+	size_t kept = std::min(req.session_len, SESSION_ID_LEN);
+	memcpy(req.session + kept, data, std::min(len, SESSION_ID_LEN - kept));
 	req.session_len += len;
 }
 
@@ -608,7 +610,6 @@ void abandon_idle_request()
 		UPLOAD_PROGRAM, IDLE_TIMEOUT_MS / 1000);
 	if (!req.replied)
 		fail_upload(ERR_STORAGE);
-	close_fd(req.temp_fd);
 }
 
 } // namespace
