@@ -158,7 +158,8 @@ const blobmsg_policy login_policy[__L_MAX] = {
 	[L_TIMEOUT] = { "timeout", BLOBMSG_TYPE_INT32 },
 };
 
-int login(ubus_context *c, ubus_object *, ubus_request_data *req, const char *, blob_attr *msg)
+int session_login(ubus_context *c, ubus_object *, ubus_request_data *req, const char *,
+		  blob_attr *msg)
 {
 	blob_attr *tb[__L_MAX];
 	blobmsg_parse(login_policy, __L_MAX, tb, blob_data(msg), blob_len(msg));
@@ -189,15 +190,24 @@ const blobmsg_policy access_policy[__A_MAX] = {
 	[A_FUNCTION] = { "function", BLOBMSG_TYPE_STRING },
 };
 
-int access(ubus_context *c, ubus_object *, ubus_request_data *req, const char *, blob_attr *msg)
+// Parses the arguments of a call that names a session and finds it: status 2
+// without "ubus_rpc_session", 4 when no such session is alive.
+int find_named_session(blob_attr *msg, blob_attr *(&tb)[__A_MAX], session *&s)
 {
-	blob_attr *tb[__A_MAX];
 	blobmsg_parse(access_policy, __A_MAX, tb, blob_data(msg), blob_len(msg));
 	if (!tb[A_SID])
 		return UBUS_STATUS_INVALID_ARGUMENT;
-	session *s = find_session(blobmsg_get_string(tb[A_SID]));
-	if (!s)
-		return UBUS_STATUS_NOT_FOUND;
+	s = find_session(blobmsg_get_string(tb[A_SID]));
+	return s ? UBUS_STATUS_OK : UBUS_STATUS_NOT_FOUND;
+}
+
+int session_access(ubus_context *c, ubus_object *, ubus_request_data *req, const char *,
+		   blob_attr *msg)
+{
+	blob_attr *tb[__A_MAX];
+	session *s;
+	if (int status = find_named_session(msg, tb, s))
+		return status;
 
 	blob_buf_init(&reply, 0);
 	if (!tb[A_OBJECT] || !tb[A_FUNCTION]) {
@@ -215,15 +225,13 @@ int access(ubus_context *c, ubus_object *, ubus_request_data *req, const char *,
 	return 0;
 }
 
-int destroy(ubus_context *, ubus_object *, ubus_request_data *, const char *, blob_attr *msg)
+int session_destroy(ubus_context *, ubus_object *, ubus_request_data *, const char *,
+		    blob_attr *msg)
 {
 	blob_attr *tb[__A_MAX];
-	blobmsg_parse(access_policy, __A_MAX, tb, blob_data(msg), blob_len(msg));
-	if (!tb[A_SID])
-		return UBUS_STATUS_INVALID_ARGUMENT;
-	session *s = find_session(blobmsg_get_string(tb[A_SID]));
-	if (!s)
-		return UBUS_STATUS_NOT_FOUND;
+	session *s;
+	if (int status = find_named_session(msg, tb, s))
+		return status;
 	if (s->anonymous)
 		return UBUS_STATUS_PERMISSION_DENIED;
 	sessions.erase(sessions.begin() + (s - sessions.data()));
@@ -231,9 +239,9 @@ int destroy(ubus_context *, ubus_object *, ubus_request_data *, const char *, bl
 }
 
 const ubus_method methods[] = {
-	UBUS_METHOD("login", login, login_policy),
-	UBUS_METHOD("access", access, access_policy),
-	UBUS_METHOD("destroy", destroy, access_policy),
+	UBUS_METHOD("login", session_login, login_policy),
+	UBUS_METHOD("access", session_access, access_policy),
+	UBUS_METHOD("destroy", session_destroy, access_policy),
 };
 ubus_object_type type = UBUS_OBJECT_TYPE("session", methods);
 ubus_object object = {
