@@ -12,6 +12,7 @@ Run as root after building (scripts/bench does both): bench/upload_bench.py
 against the same floor (e.g. that of an older commit)."""
 import argparse
 import os
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -23,8 +24,6 @@ sys.path.insert(0, str(ROOT / "tests/system"))
 os.environ.setdefault("QUIL_BUILD_DIR", str(ROOT / "build"))
 
 from harness import BUILD, UploadRoot, reply, upload_form  # noqa: E402
-
-import statistics  # noqa: E402
 
 CT = "multipart/form-data; boundary=XyZb0undary"
 MIB = 60
