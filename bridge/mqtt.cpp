@@ -368,8 +368,9 @@ void on_log(struct mosquitto *, void *, int level, const char *str)
 {
 	if (level != MOSQ_LOG_ERR)
 		return;
-	/* Before the session is up the library's TLS errors are the handshake's
-	   reasons (a certificate not verified, a name that does not match). */
+	/* Before a TLS session is up the library's errors are about setting TLS
+	   up: the handshake's reasons (a certificate not verified, a name that
+	   does not match) or a CA file that holds no certificate. */
 	if (credentials_tls() && s.state != MQTT_CONNECTED)
 		log_msg(0, "tls handshake with mqtt server failed (%s)", str);
 	else
