@@ -20,11 +20,12 @@ constexpr size_t MAX_PASSWORD = 256;
 constexpr int VERIFY_PEER = 1;		/* OpenSSL's SSL_VERIFY_PEER */
 constexpr const char *MIN_TLS_VERSION = "tlsv1.2";
 
+// What the start read and checked, handed to every new client.
 struct {
 	const char *user = "root";
 	char password[MAX_PASSWORD + 1];	/* NUL-terminated; empty: none read */
 	const char *ca_file, *ca_dir, *cert, *key;
-} c;
+} creds;
 
 int refuse(const char *what, const char *path, const char *why)
 {
@@ -58,11 +59,11 @@ int load_tls(const bridge_options *o)
 	if (stat(o->ca, &st) < 0)
 		return refuse("CA file", o->ca, strerror(errno));
 	if (S_ISDIR(st.st_mode))
-		c.ca_dir = o->ca;
+		creds.ca_dir = o->ca;
 	else if (check_readable("CA file", o->ca) < 0)
 		return -1;
 	else
-		c.ca_file = o->ca;
+		creds.ca_file = o->ca;
 	if (!o->cert)
 		return 0;
 	if (check_readable("certificate file", o->cert) < 0)
@@ -73,8 +74,8 @@ int load_tls(const bridge_options *o)
 	if (fd < 0)
 		return -1;
 	close(fd);
-	c.cert = o->cert;
-	c.key = o->key;
+	creds.cert = o->cert;
+	creds.key = o->key;
 	return 0;
 }
 
@@ -97,13 +98,13 @@ int try_tls()
 
 int credentials_load(const bridge_options *o)
 {
-	c.user = o->user;
+	creds.user = o->user;
 	if (o->password_file) {
 		ssize_t n = secret_file_read("quilac: password file", o->password_file,
-					     (unsigned char *) c.password, MAX_PASSWORD, true);
+					     (unsigned char *) creds.password, MAX_PASSWORD, true);
 		if (n < 0)
 			return -1;
-		c.password[n] = '\0';
+		creds.password[n] = '\0';
 	}
 	if (load_tls(o) < 0)
 		return -1;
@@ -112,21 +113,21 @@ int credentials_load(const bridge_options *o)
 
 bool credentials_from_file(void)
 {
-	return c.password[0] != '\0';
+	return creds.password[0] != '\0';
 }
 
 bool credentials_tls(void)
 {
-	return c.ca_file || c.ca_dir;
+	return creds.ca_file || creds.ca_dir;
 }
 
 int credentials_apply(struct mosquitto *mosq, const char *default_password)
 {
-	int rc = mosquitto_username_pw_set(mosq, c.user,
-					   credentials_from_file() ? c.password : default_password);
+	int rc = mosquitto_username_pw_set(mosq, creds.user,
+					   credentials_from_file() ? creds.password : default_password);
 	if (rc || !credentials_tls())
 		return rc;
-	rc = mosquitto_tls_set(mosq, c.ca_file, c.ca_dir, c.cert, c.key, nullptr);
+	rc = mosquitto_tls_set(mosq, creds.ca_file, creds.ca_dir, creds.cert, creds.key, nullptr);
 	if (!rc)
 		rc = mosquitto_tls_opts_set(mosq, VERIFY_PEER, MIN_TLS_VERSION, nullptr);
 	if (!rc)
@@ -136,5 +137,5 @@ int credentials_apply(struct mosquitto *mosq, const char *default_password)
 
 void credentials_clear(void)
 {
-	secret_wipe(c.password, sizeof(c.password));
+	secret_wipe(creds.password, sizeof(creds.password));
 }

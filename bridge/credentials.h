@@ -5,11 +5,13 @@
 struct mosquitto;
 struct bridge_options;
 
-// Reads the password file and checks the TLS files the options name. On a
-// refusal it says why on standard error and returns -1.
+// Reads the password file and checks the TLS files the options name, then,
+// with TLS, sets it up once on a client that never connects. On a refusal it
+// says why on standard error and returns -1.
 int credentials_load(const bridge_options *opts);
 // True when the password came from a file (it is never logged then).
 bool credentials_from_file(void);
+// True when the link to the broker is TLS (-C given).
 bool credentials_tls(void);
 // Sets user name, password and TLS on a new client, before it connects;
 // `default_password` serves when there is no password file. The result is

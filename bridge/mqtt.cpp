@@ -30,6 +30,7 @@ extern "C" {
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 
 namespace {
 
@@ -194,6 +195,22 @@ void lost_without_callback()
 		session_lost();
 }
 
+// A TLS connection refused or closed before its handshake is done: the
+// library takes the failed write for one to retry and would wait for the
+// handshake until the keep-alive runs out, while the loop has already dropped
+// the socket after its error or hangup. The attempt ends here instead, as the
+// library ends a plain one.
+void end_failed_connection()
+{
+	if (s.state != MQTT_CONNECTING)
+		return;
+	int err = 0;
+	socklen_t len = sizeof(err);
+	getsockopt(mosquitto_socket(s.client), SOL_SOCKET, SO_ERROR, &err, &len);
+	log_msg(0, "connect to mqtt server failed (%s)", err ? strerror(err) : "connection closed");
+	session_lost();
+}
+
 void flush()
 {
 	for (int n = 0; mosquitto_want_write(s.client); n++) {
@@ -281,6 +298,11 @@ void socket_handler(uloop_fd *u, unsigned int events)
 	/* an error unregisters the watch: the read lets the library notice the loss */
 	if ((events & ULOOP_READ) || u->error)
 		read_turn();
+	if (u->error) {
+		end_failed_connection();
+		if (s.state == MQTT_DISCONNECTED)
+			return;
+	}
 	if (events & ULOOP_WRITE) {
 		s.writable = true;
 		flush();
@@ -346,8 +368,9 @@ void on_log(struct mosquitto *, void *, int level, const char *str)
 {
 	if (level != MOSQ_LOG_ERR)
 		return;
-	/* Before the session is up the library's TLS errors are the handshake's
-	   reasons (a certificate not verified, a name that does not match). */
+	/* Before a TLS session is up the library's errors are about setting TLS
+	   up: the handshake's reasons (a certificate not verified, a name that
+	   does not match) or a CA file that holds no certificate. */
 	if (credentials_tls() && s.state != MQTT_CONNECTED)
 		log_msg(0, "tls handshake with mqtt server failed (%s)", str);
 	else

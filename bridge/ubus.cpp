@@ -100,7 +100,7 @@ bool parse_optional(const blobmsg_policy (&policy)[N], blob_attr **tb, blob_attr
 
 // The value of an optional non-negative argument, `absent` when not given,
 // -1 when negative.
-int64_t count_arg(blob_attr *attr, uint32_t absent)
+int64_t nonnegative_arg(blob_attr *attr, uint32_t absent)
 {
 	if (!attr)
 		return absent;
@@ -191,8 +191,8 @@ int get_client(ubus_context *ctx, ubus_object *, ubus_request_data *req, const c
 
 	if (!parse_optional(page_policy, tb, msg))
 		return UBUS_STATUS_INVALID_ARGUMENT;
-	int64_t offset = count_arg(tb[PAGE_OFFSET], 0);
-	int64_t limit = count_arg(tb[PAGE_LIMIT], UINT32_MAX);
+	int64_t offset = nonnegative_arg(tb[PAGE_OFFSET], 0);
+	int64_t limit = nonnegative_arg(tb[PAGE_LIMIT], UINT32_MAX);
 	if (offset < 0 || limit < 0)
 		return UBUS_STATUS_INVALID_ARGUMENT;
 

@@ -1,5 +1,6 @@
-// Secrets kept in files of their own (quildis' key, quilac's broker
-// password): one reader, so both refuse the same files with the same words.
+// Secrets kept in files of their own (quildis' key, quilac's broker password
+// and TLS key): one set of checks, so both daemons refuse the same files with
+// the same words.
 #pragma once
 
 #include <stddef.h>

@@ -1,8 +1,8 @@
 """Plain helpers for the system tests, the demo and the benchmarks: paths of
 the built programs, bounded waits, processes, our bus daemon, the sandbox, the
-broker and test certificates, the daemons under test, network namespaces and the upload programs'
-private /tmp. Nothing here depends on pytest; the fixtures in conftest.py put
-these pieces together for the tests.
+broker and test certificates, the daemons under test, network namespaces and
+the upload programs' private /tmp. Nothing here depends on pytest; the
+fixtures in conftest.py put these pieces together for the tests.
 
 Processes: every process is either a Proc (stopped by pid) or found through a
 ProcessTag, a random mark in the environment of everything started while it
@@ -18,7 +18,9 @@ written.
 
 Broker: a mosquitto on a free loopback port with its own configuration and
 password file; `root` with the Base64 of the client id, and `test`/`test` for
-the tests' own publishers and subscribers."""
+the tests' own publishers and subscribers. make_certs() makes a CA and
+certificates with openssl; tls_listener() gives the configuration lines that
+add a TLS listener to a broker."""
 import base64
 import json
 import os

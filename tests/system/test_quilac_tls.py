@@ -23,14 +23,14 @@ def secret(path, text):
     return path
 
 
-def tls_broker(broker_factory, certs, server="server", require_cert=True):
+def tls_broker(broker_factory, certs, server="server", require_cert=True, running=True):
     """A broker whose plain listener (port) is for the tests and whose TLS
-    listener (tls_port) is for quilac."""
+    listener (tls_port) is for quilac; started unless `running` is false."""
     b = broker_factory(password_override=PASSWORD)
     b.tls_port = free_port()
     b.base_conf = b.conf.read_text()
     set_tls(b, certs, server, require_cert)
-    return b
+    return b.start() if running else b
 
 
 def set_tls(b, certs, server="server", require_cert=True):
@@ -54,7 +54,7 @@ def session_up(q, timeout=20):
 def test_session_over_tls_with_password_file(broker_factory, certs, sandbox, quilac_factory,
                                              workdir):
     sandbox.start_bus()
-    broker = tls_broker(broker_factory, certs).start()
+    broker = tls_broker(broker_factory, certs)
     q = start_tls_quilac(quilac_factory, broker, workdir, certs)
     session_up(q)
     assert f"as {CLIENT_ID} (p2, c1, k30, u'root')" in broker.output()
@@ -72,6 +72,7 @@ def fix_ca(q, broker, workdir, certs):
 
 
 def restart_broker(broker, certs):
+    """Back with the right server certificate, a client certificate no longer required."""
     broker.stop()
     set_tls(broker, certs, require_cert=False)
     broker.start()
@@ -92,6 +93,8 @@ REFUSALS = {
                       "failed.)",), lambda q, b, w, c: restart_broker(b, c)),
     "no client certificate": (dict(client_cert=False), {}, (HANDSHAKE, "certificate required"),
                               lambda q, b, w, c: restart_broker(b, c)),
+    "broker not listening": ({}, dict(running=False), ("connect to mqtt server failed (",),
+                             lambda q, b, w, c: b.start()),
     "wrong password": (dict(password="a new one"), {},
                        ("connect to mqtt server error (Connection Refused: not authorised.)",),
                        fix_password),
@@ -103,7 +106,7 @@ def test_refused_link_is_logged_retried_and_heals(case, broker_factory, certs, s
                                                   quilac_factory, workdir):
     quilac_args, broker_args, texts, fix = REFUSALS[case]
     sandbox.start_bus()
-    broker = tls_broker(broker_factory, certs, **broker_args).start()
+    broker = tls_broker(broker_factory, certs, **broker_args)
     q = start_tls_quilac(quilac_factory, broker, workdir, certs, **quilac_args)
     for text in texts:
         q.wait_output(text, timeout=10)
