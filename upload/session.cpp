@@ -3,6 +3,7 @@
 // hold the request longer than the 2 s the answer is given. The child costs
 // one fork and its bus connection; the parent waits for one byte.
 #include "session.h"
+#include "upload.h"
 
 extern "C" {
 #include <libubus.h>
@@ -13,7 +14,6 @@ extern "C" {
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -51,13 +51,6 @@ bool ask_session_service(const char *sid, const char *object)
 	}
 	ubus_free(ctx);
 	return granted;
-}
-
-long long now_ms()
-{
-	struct timespec ts;
-	clock_gettime(CLOCK_MONOTONIC, &ts);
-	return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
 }
 
 // The child's one byte, or 0 when none came in time.

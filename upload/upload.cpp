@@ -21,6 +21,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
+#include <time.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -48,9 +49,11 @@ const char *parts[] = { "(bug)", "sessionid", "filedata" };
 namespace {
 
 constexpr size_t CHUNK = 4096;	/* one read of the request body */
-// A client that sends nothing for this long is given up on: until then its
+// A client that sends fewer than MIN_BYTES_PER_WINDOW bytes in a window of
+// this long (nothing at all, or a trickle) is given up on: until then its
 // unfinished file holds memory in /tmp.
 constexpr int IDLE_TIMEOUT_MS = 30 * 1000;
+constexpr size_t MIN_BYTES_PER_WINDOW = 4096;
 // CONTENT_LENGTH counts the multipart framing too; the file's own bytes are
 // counted as they arrive.
 constexpr size_t FRAMING_ALLOWANCE = 64 * 1024;
@@ -578,7 +581,26 @@ mp_parser *start_request()
 	return p;
 }
 
-constexpr ssize_t BODY_IDLE = -2;	/* nothing arrived within IDLE_TIMEOUT_MS */
+constexpr ssize_t BODY_IDLE = -2;	/* too little arrived within IDLE_TIMEOUT_MS */
+
+// What arrived since the current window of IDLE_TIMEOUT_MS began.
+struct rate_window {
+	long long start;
+	size_t bytes;
+} window;
+
+// Counts a read's bytes; false once a whole window has passed with too few.
+bool window_keeps_up(size_t n)
+{
+	window.bytes += n;
+	long long now = now_ms();
+	if (now - window.start < IDLE_TIMEOUT_MS)
+		return true;
+	if (window.bytes < MIN_BYTES_PER_WINDOW)
+		return false;
+	window = { now, 0 };
+	return true;
+}
 
 // The next piece of the body: its length, 0 at its end or on an error, or
 // BODY_IDLE. The descriptor does not block (upload_run), so the wait for
@@ -587,6 +609,8 @@ ssize_t read_body(int fd, char (&buf)[CHUNK])
 {
 	for (;;) {
 		ssize_t n = read(fd, buf, sizeof(buf));
+		if (n > 0 && !window_keeps_up((size_t) n))
+			return BODY_IDLE;
 		if (n >= 0)
 			return n;
 		if (errno == EINTR)
@@ -606,19 +630,27 @@ ssize_t read_body(int fd, char (&buf)[CHUNK])
 // server gives up on the request.
 void abandon_idle_request()
 {
-	fprintf(stderr, "%s: no data from the client for %d s, request abandoned\n",
-		UPLOAD_PROGRAM, IDLE_TIMEOUT_MS / 1000);
+	fprintf(stderr, "%s: the client sent under %zu bytes in %d s, request abandoned\n",
+		UPLOAD_PROGRAM, MIN_BYTES_PER_WINDOW, IDLE_TIMEOUT_MS / 1000);
 	if (!req.replied)
 		fail_upload(ERR_STORAGE);
 }
 
 } // namespace
 
+long long now_ms()
+{
+	struct timespec ts;
+	clock_gettime(CLOCK_MONOTONIC, &ts);
+	return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
 int upload_run(int in_fd)
 {
 	char buf[CHUNK];
 
 	reset_request();
+	window = { now_ms(), 0 };
 	// Only this process reads the body's pipe; its flags are put back anyway.
 	const int in_flags = fcntl(in_fd, F_GETFL);
 	if (in_flags >= 0 && !(in_flags & O_NONBLOCK))

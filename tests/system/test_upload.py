@@ -208,20 +208,37 @@ def test_stale_private_names_are_removed(root):
 
 
 def test_stalled_upload_is_abandoned(root):
-    """A client that stops sending for 30 s loses its upload: the space its
-    unfinished file holds in /tmp is not kept for it."""
+    """A client that stops sending, or trickles a byte now and then, loses its
+    upload: the space its unfinished file holds in /tmp is not kept for it."""
     root.target().write_bytes(b"previous")
     env = {"PATH": os.environ["PATH"], "CONTENT_TYPE": "multipart/form-data; boundary=XyZb0undary"}
-    p = subprocess.Popen(root.wrap([FIRMWARE]), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                         stderr=subprocess.PIPE, env=env)
-    p.stdin.write(upload_form(b"x" * 300000)[:200000])
-    p.stdin.flush()
+    body = upload_form(b"x" * 300000)
+    clients = {}
+    for trickle in (False, True):
+        p = subprocess.Popen(root.wrap([FIRMWARE]), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, env=env)
+        p.stdin.write(body[:200000])
+        p.stdin.flush()
+        clients[trickle] = p
     start = time.monotonic()
-    p.wait(120)                 # the client still holds its end open
-    assert 29 < time.monotonic() - start < 100
-    assert p.stdout.read() == reply(-7004)
-    assert p.stderr.read().decode().count("\n") == 1
-    p.stdin.close()
+    sent = 200000
+    while clients[True].poll() is None and time.monotonic() - start < 120:
+        try:                    # a byte every 5 s: under 4096 bytes in any 30 s
+            clients[True].stdin.write(body[sent:sent + 1])
+            clients[True].stdin.flush()
+            sent += 1
+        except BrokenPipeError:
+            break
+        time.sleep(5)
+    for trickle, p in clients.items():
+        p.wait(120)             # the client still holds its end open
+        assert 29 < time.monotonic() - start < 100, trickle
+        assert p.stdout.read() == reply(-7004), trickle
+        assert p.stderr.read().decode().count("\n") == 1, trickle
+        try:
+            p.stdin.close()
+        except BrokenPipeError:
+            pass
     assert os.listdir(root.tmp / "upload") == ["firmware.bin"]
     assert root.target().read_bytes() == b"previous"
 
