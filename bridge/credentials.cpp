@@ -3,6 +3,7 @@
 // verified against the CA and its name against the broker's host name (the
 // library's default, never turned off here).
 #include "credentials.h"
+#include "log.h"
 #include "options.h"
 #include "secret_file.h"
 
@@ -32,13 +33,45 @@ int refuse(const char *what, const char *path, const char *why)
 	return -1;
 }
 
+// libmosquitto opens the CA file, certificate and key with a blocking open at
+// every attempt: a FIFO or a device at the path would stop the daemon there.
+// Looked at without opening it (opening a device can act on it).
+bool regular_file(const char *path)
+{
+	struct stat st;
+	return stat(path, &st) == 0 && S_ISREG(st.st_mode);
+}
+
 // A certificate file readable now; a missing one would only show as a
 // failure at every connection attempt.
 int check_readable(const char *what, const char *path)
 {
 	if (access(path, R_OK) < 0)
 		return refuse(what, path, strerror(errno));
+	if (!regular_file(path))
+		return refuse(what, path, "not a regular file");
 	return 0;
+}
+
+// The files may be replaced while quilac runs (they are read again at every
+// attempt); one that is no longer a regular file stops that attempt only.
+bool tls_files_still_regular()
+{
+	const char *const files[] = { c.ca_file, c.cert, c.key };
+	for (const char *path : files) {
+		if (path && !regular_file(path)) {
+			log_msg(0, "tls file %s: not a regular file", path);
+			return false;
+		}
+	}
+	return true;
+}
+
+// An encrypted key would make OpenSSL ask for its passphrase on the terminal,
+// holding the loop (and taking SIGTERM) meanwhile: no passphrase is given.
+int no_passphrase(char *, int, int, void *)
+{
+	return -1;
 }
 
 int load_tls(const bridge_options *o)
@@ -126,7 +159,9 @@ int credentials_apply(struct mosquitto *mosq, const char *default_password)
 					   credentials_from_file() ? c.password : default_password);
 	if (rc || !credentials_tls())
 		return rc;
-	rc = mosquitto_tls_set(mosq, c.ca_file, c.ca_dir, c.cert, c.key, nullptr);
+	if (!tls_files_still_regular())
+		return MOSQ_ERR_INVAL;
+	rc = mosquitto_tls_set(mosq, c.ca_file, c.ca_dir, c.cert, c.key, no_passphrase);
 	if (!rc)
 		rc = mosquitto_tls_opts_set(mosq, VERIFY_PEER, MIN_TLS_VERSION, nullptr);
 	if (!rc)
