@@ -130,6 +130,11 @@ int try_tls()
 
 int credentials_load(const bridge_options *o)
 {
+	/* the library refuses such a name at every attempt, never at start */
+	if (mosquitto_validate_utf8(o->user, (int) strlen(o->user))) {
+		fprintf(stderr, "quilac: user name: not valid UTF-8 or too long\n");
+		return -1;
+	}
 	c.user = o->user;
 	if (o->password_file) {
 		ssize_t n = secret_file_read("quilac: password file", o->password_file,

@@ -85,6 +85,7 @@ def test_password_and_tls_files_refused_before_start(workdir):
         (["-C", fifo], "not a regular file"),      # the library's open would block
         (["-C", str(workdir), "-E", fifo, "-K", fifo], "not a regular file"),
         (["-E", key], "-E and -K go together"),
+        (["-u", "\udcff"], "user name: not valid UTF-8"),    # the byte 0xff
         (["-E", key, "-K", key], "-E and -K need -C"),
         (["-C", str(workdir), "-E", key, "-K", key], "accessible to group or others"),
     ]
