@@ -35,11 +35,14 @@ int refuse(const char *what, const char *path, const char *why)
 
 // libmosquitto opens the CA file, certificate and key with a blocking open at
 // every attempt: a FIFO or a device at the path would stop the daemon there.
-// Looked at without opening it (opening a device can act on it).
-bool regular_file(const char *path)
+// Looked at without opening it (opening a device can act on it): why it will
+// not do, or nullptr.
+const char *not_regular(const char *path)
 {
 	struct stat st;
-	return stat(path, &st) == 0 && S_ISREG(st.st_mode);
+	if (stat(path, &st) < 0)
+		return strerror(errno);
+	return S_ISREG(st.st_mode) ? nullptr : "not a regular file";
 }
 
 // A certificate file readable now; a missing one would only show as a
@@ -48,8 +51,8 @@ int check_readable(const char *what, const char *path)
 {
 	if (access(path, R_OK) < 0)
 		return refuse(what, path, strerror(errno));
-	if (!regular_file(path))
-		return refuse(what, path, "not a regular file");
+	if (const char *why = not_regular(path))
+		return refuse(what, path, why);
 	return 0;
 }
 
@@ -59,8 +62,9 @@ bool tls_files_still_regular()
 {
 	const char *const files[] = { c.ca_file, c.cert, c.key };
 	for (const char *path : files) {
-		if (path && !regular_file(path)) {
-			log_msg(0, "tls file %s: not a regular file", path);
+		const char *why = path ? not_regular(path) : nullptr;
+		if (why) {
+			log_msg(0, "tls file %s: %s", path, why);
 			return false;
 		}
 	}
