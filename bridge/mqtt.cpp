@@ -30,6 +30,7 @@ extern "C" {
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 
 namespace {
 
@@ -273,14 +274,43 @@ void hold_expired(uloop_timeout *)
 	read_turn();
 }
 
+// The reason a socket failed (and the error taken off it), or 0.
+int socket_error()
+{
+	int err = 0;
+	socklen_t len = sizeof(err);
+	getsockopt(mosquitto_socket(s.client), SOL_SOCKET, SO_ERROR, &err, &len);
+	return err;
+}
+
+// The socket failed while the session was still being set up, and the loop
+// has dropped its watch. libmosquitto takes a refused or reset connection
+// during the TLS handshake for "try again later" and would wait for the
+// keep-alive: the attempt ends now.
+void lost_while_connecting(int err)
+{
+	const char *why = err ? strerror(err) : "connection failed";
+	if (credentials_tls())
+		log_msg(0, "tls handshake with mqtt server failed (%s)", why);
+	else
+		log_msg(0, "connect to mqtt server error (%s)", why);
+	session_lost();
+}
+
 void socket_handler(uloop_fd *u, unsigned int events)
 {
 	if (s.state == MQTT_DISCONNECTED)
 		return;
 
+	/* read before the library's handshake takes it (and then ignores it) */
+	int err = u->error && credentials_tls() && s.state == MQTT_CONNECTING ? socket_error() : 0;
 	/* an error unregisters the watch: the read lets the library notice the loss */
 	if ((events & ULOOP_READ) || u->error)
 		read_turn();
+	if (u->error && s.state == MQTT_CONNECTING) {
+		lost_while_connecting(err);
+		return;
+	}
 	if (events & ULOOP_WRITE) {
 		s.writable = true;
 		flush();

@@ -106,6 +106,9 @@ REFUSALS = {
     "encrypted key": (dict(key="client-encrypted.key"), {},
                       ('tls handshake with mqtt server failed (Error: Unable to load client key',),
                       fix_key),
+    # refused at the TCP level: the library would wait for the keep-alive
+    "broker down": ({}, dict(down=True), ("tls handshake with mqtt server failed (",),
+                    lambda q, b, w, c: b.start()),
     "wrong password": (dict(password="a new one"), {},
                        ("connect to mqtt server error (Connection Refused: not authorised.)",),
                        fix_password),
@@ -117,7 +120,11 @@ def test_refused_link_is_logged_retried_and_heals(case, broker_factory, certs, s
                                                   quilac_factory, workdir):
     quilac_args, broker_args, texts, fix = REFUSALS[case]
     sandbox.start_bus()
+    broker_args = dict(broker_args)
+    down = broker_args.pop("down", False)
     broker = tls_broker(broker_factory, certs, **broker_args).start()
+    if down:
+        broker.stop()
     q = start_tls_quilac(quilac_factory, broker, workdir, certs, **quilac_args)
     for text in texts:
         q.wait_output(text, timeout=10)
