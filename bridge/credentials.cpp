@@ -3,6 +3,7 @@
 // verified against the CA and its name against the broker's host name (the
 // library's default, never turned off here).
 #include "credentials.h"
+#include "log.h"
 #include "options.h"
 #include "secret_file.h"
 
@@ -33,13 +34,49 @@ int refuse(const char *what, const char *path, const char *why)
 	return -1;
 }
 
+// libmosquitto opens the CA file, certificate and key with a blocking open at
+// every attempt: a FIFO or a device at the path would stop the daemon there.
+// Looked at without opening it (opening a device can act on it): why it will
+// not do, or nullptr.
+const char *not_regular(const char *path)
+{
+	struct stat st;
+	if (stat(path, &st) < 0)
+		return strerror(errno);
+	return S_ISREG(st.st_mode) ? nullptr : "not a regular file";
+}
+
 // A certificate file readable now; a missing one would only show as a
 // failure at every connection attempt.
 int check_readable(const char *what, const char *path)
 {
 	if (access(path, R_OK) < 0)
 		return refuse(what, path, strerror(errno));
+	if (const char *why = not_regular(path))
+		return refuse(what, path, why);
 	return 0;
+}
+
+// The files may be replaced while quilac runs (they are read again at every
+// attempt); one that is no longer a regular file stops that attempt only.
+bool tls_files_still_regular()
+{
+	const char *const files[] = { creds.ca_file, creds.cert, creds.key };
+	for (const char *path : files) {
+		const char *why = path ? not_regular(path) : nullptr;
+		if (why) {
+			log_msg(0, "tls file %s: %s", path, why);
+			return false;
+		}
+	}
+	return true;
+}
+
+// An encrypted key would make OpenSSL ask for its passphrase on the terminal,
+// holding the loop (and taking SIGTERM) meanwhile: no passphrase is given.
+int no_passphrase(char *, int, int, void *)
+{
+	return -1;
 }
 
 int load_tls(const bridge_options *o)
@@ -98,6 +135,11 @@ int try_tls()
 
 int credentials_load(const bridge_options *o)
 {
+	/* the library refuses such a name at every attempt, never at start */
+	if (mosquitto_validate_utf8(o->user, (int) strlen(o->user))) {
+		fprintf(stderr, "quilac: user name: not valid UTF-8 or too long\n");
+		return -1;
+	}
 	creds.user = o->user;
 	if (o->password_file) {
 		ssize_t n = secret_file_read("quilac: password file", o->password_file,
@@ -127,7 +169,9 @@ int credentials_apply(struct mosquitto *mosq, const char *default_password)
 					   credentials_from_file() ? creds.password : default_password);
 	if (rc || !credentials_tls())
 		return rc;
-	rc = mosquitto_tls_set(mosq, creds.ca_file, creds.ca_dir, creds.cert, creds.key, nullptr);
+	if (!tls_files_still_regular())
+		return MOSQ_ERR_INVAL;
+	rc = mosquitto_tls_set(mosq, creds.ca_file, creds.ca_dir, creds.cert, creds.key, no_passphrase);
 	if (!rc)
 		rc = mosquitto_tls_opts_set(mosq, VERIFY_PEER, MIN_TLS_VERSION, nullptr);
 	if (!rc)

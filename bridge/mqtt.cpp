@@ -195,22 +195,6 @@ void lost_without_callback()
 		session_lost();
 }
 
-// A TLS connection refused or closed before its handshake is done: the
-// library takes the failed write for one to retry and would wait for the
-// handshake until the keep-alive runs out, while the loop has already dropped
-// the socket after its error or hangup. The attempt ends here instead, as the
-// library ends a plain one.
-void end_failed_connection()
-{
-	if (s.state != MQTT_CONNECTING)
-		return;
-	int err = 0;
-	socklen_t len = sizeof(err);
-	getsockopt(mosquitto_socket(s.client), SOL_SOCKET, SO_ERROR, &err, &len);
-	log_msg(0, "connect to mqtt server failed (%s)", err ? strerror(err) : "connection closed");
-	session_lost();
-}
-
 void flush()
 {
 	for (int n = 0; mosquitto_want_write(s.client); n++) {
@@ -290,18 +274,42 @@ void hold_expired(uloop_timeout *)
 	read_turn();
 }
 
+// The reason a socket failed (and the error taken off it), or 0.
+int socket_error()
+{
+	int err = 0;
+	socklen_t len = sizeof(err);
+	getsockopt(mosquitto_socket(s.client), SOL_SOCKET, SO_ERROR, &err, &len);
+	return err;
+}
+
+// The socket failed while the session was still being set up, and the loop
+// has dropped its watch. libmosquitto takes a refused or reset connection
+// during the TLS handshake for "try again later" and would wait for the
+// keep-alive: the attempt ends now.
+void lost_while_connecting(int err)
+{
+	const char *why = err ? strerror(err) : "connection failed";
+	if (credentials_tls())
+		log_msg(0, "tls handshake with mqtt server failed (%s)", why);
+	else
+		log_msg(0, "connect to mqtt server error (%s)", why);
+	session_lost();
+}
+
 void socket_handler(uloop_fd *u, unsigned int events)
 {
 	if (s.state == MQTT_DISCONNECTED)
 		return;
 
+	/* read before the library's handshake takes it (and then ignores it) */
+	int err = u->error && credentials_tls() && s.state == MQTT_CONNECTING ? socket_error() : 0;
 	/* an error unregisters the watch: the read lets the library notice the loss */
 	if ((events & ULOOP_READ) || u->error)
 		read_turn();
-	if (u->error) {
-		end_failed_connection();
-		if (s.state == MQTT_DISCONNECTED)
-			return;
+	if (u->error && s.state == MQTT_CONNECTING) {
+		lost_while_connecting(err);
+		return;
 	}
 	if (events & ULOOP_WRITE) {
 		s.writable = true;

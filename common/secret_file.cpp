@@ -1,6 +1,6 @@
-// The secret file reader. The file is opened without waiting (a FIFO put at
-// the path must not hang the start) and read only after its type, mode and
-// owner have passed.
+// The secret file reader. The file is opened only when it looks like a
+// regular file, without waiting (a FIFO put at the path in between must not
+// hang the start), and read only after its type, mode and owner have passed.
 #include "secret_file.h"
 
 #include <errno.h>
@@ -62,13 +62,19 @@ void secret_wipe(void *p, size_t n)
 
 int secret_file_open(const char *what, const char *path)
 {
+	/* Looked at before it is opened: opening a device can act on it (a
+	   watchdog starts counting). fstat() below decides all the same. */
+	struct stat st;
+	if (stat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
+		fprintf(stderr, "%s %s: not a regular file\n", what, path);
+		return -1;
+	}
 	int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
 	if (fd < 0) {
 		fprintf(stderr, "%s %s: %s\n", what, path, strerror(errno));
 		return -1;
 	}
 
-	struct stat st;
 	const char *why = nullptr;
 	if (fstat(fd, &st) < 0 || !S_ISREG(st.st_mode))
 		why = "not a regular file";

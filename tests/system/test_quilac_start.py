@@ -72,6 +72,8 @@ def secret_file(workdir, content, mode=0o600):
 
 def test_password_and_tls_files_refused_before_start(workdir):
     key = secret_file(workdir, b"k", 0o644)
+    fifo = str(workdir / "fifo")
+    os.mkfifo(fifo)
     cases = [  # arguments, the reason on standard error
         (["-P", secret_file(workdir, b"pw\n", 0o640)], "accessible to group or others"),
         (["-P", secret_file(workdir, b"\r\n")], "empty"),
@@ -80,7 +82,10 @@ def test_password_and_tls_files_refused_before_start(workdir):
         (["-P", str(workdir / "none")], "No such file or directory"),
         (["-P", str(workdir)], "not a regular file"),
         (["-C", str(workdir / "none")], "No such file or directory"),
+        (["-C", fifo], "not a regular file"),      # the library's open would block
+        (["-C", str(workdir), "-E", fifo, "-K", fifo], "not a regular file"),
         (["-E", key], "-E and -K go together"),
+        (["-u", "\udcff"], "user name: not valid UTF-8"),    # the byte 0xff
         (["-E", key, "-K", key], "-E and -K need -C"),
         (["-C", str(workdir), "-E", key, "-K", key], "accessible to group or others"),
     ]

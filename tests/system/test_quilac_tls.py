@@ -14,7 +14,11 @@ PASSWORD = "s3cret pass"
 
 @pytest.fixture(scope="module")
 def certs(tmp_path_factory):
-    return make_certs(tmp_path_factory.mktemp("certs"))
+    d = make_certs(tmp_path_factory.mktemp("certs"))
+    subprocess.run(["openssl", "ec", "-in", d / "client.key", "-aes256", "-passout", "pass:pw",
+                    "-out", d / "client-encrypted.key"], check=True, capture_output=True)
+    (d / "client-encrypted.key").chmod(0o600)
+    return d
 
 
 def secret(path, text):
@@ -38,12 +42,14 @@ def set_tls(b, certs, server="server", require_cert=True):
 
 
 def start_tls_quilac(quilac_factory, broker, workdir, certs, ca="ca.crt", client_cert=True,
-                     password=PASSWORD):
+                     password=PASSWORD, key="client.key"):
     ca_file = workdir / "ca.pem"
     shutil.copy(certs / ca, ca_file)
     extra = ["-P", secret(workdir / "password", password), "-C", ca_file]
     if client_cert:
-        extra += ["-E", certs / "client.crt", "-K", certs / "client.key"]
+        key_file = workdir / "client.key"
+        shutil.copy(certs / key, key_file)
+        extra += ["-E", certs / "client.crt", "-K", key_file]
     return quilac_factory(broker.tls_port, extra=extra)
 
 
@@ -71,6 +77,10 @@ def fix_ca(q, broker, workdir, certs):
     shutil.copy(certs / "ca.crt", workdir / "ca.pem")    # read again at every attempt
 
 
+def fix_key(q, broker, workdir, certs):
+    shutil.copy(certs / "client.key", workdir / "client.key")
+
+
 def restart_broker(broker, certs):
     """Back with the right server certificate, a client certificate no longer required."""
     broker.stop()
@@ -93,7 +103,12 @@ REFUSALS = {
                       "failed.)",), lambda q, b, w, c: restart_broker(b, c)),
     "no client certificate": (dict(client_cert=False), {}, (HANDSHAKE, "certificate required"),
                               lambda q, b, w, c: restart_broker(b, c)),
-    "broker not listening": ({}, dict(running=False), ("connect to mqtt server failed (",),
+    # no passphrase is asked for (a prompt would hold the loop and take SIGTERM)
+    "encrypted key": (dict(key="client-encrypted.key"), {},
+                      ('tls handshake with mqtt server failed (Error: Unable to load client key',),
+                      fix_key),
+    # refused at the TCP level: the library would wait for the keep-alive
+    "broker not listening": ({}, dict(running=False), ("tls handshake with mqtt server failed (",),
                              lambda q, b, w, c: b.start()),
     "wrong password": (dict(password="a new one"), {},
                        ("connect to mqtt server error (Connection Refused: not authorised.)",),
@@ -112,7 +127,7 @@ def test_refused_link_is_logged_retried_and_heals(case, broker_factory, certs, s
         q.wait_output(text, timeout=10)
     # tried again like any refused connection
     q.wait_output("try reconnect to mqtt server", timeout=10)
-    assert "subscribed" not in q.output()
+    assert "subscribed" not in q.output() and "pass phrase" not in q.output()
     assert '"status":"connected"' not in q.call("info").stdout
     fix(q, broker, workdir, certs)
     session_up(q, timeout=30)
