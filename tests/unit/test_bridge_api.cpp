@@ -32,7 +32,6 @@ bool mqtt_backlog_high(void)
 	return backlog_high;
 }
 
-void mqtt_read_resume(void) {}
 
 namespace {
 
