@@ -139,16 +139,50 @@ def test_worker_over_time_limit_is_killed_with_its_children(sandbox, broker, qui
     sandbox.start_bus()
     q = quilac_factory(broker.port, extra=["-t", "1"])
     q.wait_output("subscribed (mid: 3)")
-    bg = workdir / "bg.pid"
-    sandbox.set_quilapi(f'echo t/k; sleep 600 & echo $! > {bg}; exec sleep 600\n')
-    broker.pub("upload/k", "x")
+    bg, left, kept = workdir / "bg.pid", workdir / "left.pid", workdir / "kept.pid"
+    sandbox.set_quilapi('case "$2" in\n'
+                        f'*hang*) echo t/k; sleep 600 & echo $! > {bg}; exec sleep 600;;\n'
+                        # exits at once, leaving a job in its group and one outside
+                        f'*) sleep 600 & echo $! > {left}; setsid sleep 600 & echo $! > {kept};;\n'
+                        'esac\n')
+    broker.pub_lines("upload/k", ["hang", "leave"])
     q.wait_output("): exit with signal 9\n", timeout=5)
     pid = int(q.output().split("): still running after 1 seconds, killed\n")[0].split("(")[-1])
     assert f"quilapi ({pid}): exit with signal 9\n" in q.output()
-    wait_for(lambda: not os.path.exists(f"/proc/{bg.read_text().strip()}"),
-             what="the worker's child killed too")
+    assert "exit with 0" in q.output()
+    for job in (bg, left):
+        wait_for(lambda: not os.path.exists(f"/proc/{job.read_text().strip()}"),
+                 what=f"{job.name} killed")
     wait_for(lambda: stats(q)["workers"] == 0, what="slot free")
-    assert stats(q)["killed"] == 1
+    st = stats(q)
+    assert (st["killed"], st["killed_background"]) == (1, 2)
+    q.wait_output("): 1 process(es) left in its group after 1 seconds, killed\n")
+    assert os.path.exists(f"/proc/{kept.read_text().strip()}")   # setsid: not ours to kill
+
+
+def test_acknowledgements_flow_under_overload(sandbox, broker, quilac_factory, workdir):
+    # Two slots, a small queue, chatty reports: the workers must keep
+    # working, and every report is answered whole or counted as dropped.
+    sandbox.start_bus()
+    q = quilac_factory(broker.port, extra=["-w", "2", "-q", "2"])
+    q.wait_output("subscribed (mid: 3)")
+    sandbox.set_quilapi("id=$(echo \"$2\" | sed 's/.*\"payload\": \"\\([^\"]*\\)\".*/\\1/')\n"
+                        'echo t/o; seq -f "$id %g" 600\n')
+    log = workdir / "o.log"
+    broker.sub("t/o", log)
+    reports = 60
+    broker.pub_lines("upload/o", [f"r{i}" for i in range(reports)])
+
+    def whole():
+        got = broker.messages(log)
+        return sum(got.count(f"t/o|r{i} 600") for i in range(reports))
+    wait_for(lambda: whole() + stats(q)["dropped"] == reports and stats(q)["workers"] == 0,
+             timeout=90, what="every report answered or dropped",
+             show=lambda: (whole(), stats(q)))
+    got = broker.messages(log)
+    for i in range(reports):
+        mine = [m for m in got if m.startswith(f"t/o|r{i} ")]
+        assert mine in ([], [f"t/o|r{i} {n}" for n in range(1, 601)])
 
 
 def test_output_waits_while_the_broker_lags_and_nothing_is_lost(quilac, broker, sandbox,

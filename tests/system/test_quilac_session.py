@@ -1,6 +1,8 @@
 """The bridge's MQTT session against a real broker: credentials, subscriptions,
 hotplug events, loss of the broker and reconnection."""
+import json
 import re
+import signal
 import socket
 import threading
 import time
@@ -117,3 +119,46 @@ def test_idle_session_pings_within_the_keep_alive(quilac, broker):
     assert 25 < time.monotonic() - start
     assert f"Sending PINGRESP to {CLIENT_ID}" in broker.output()
     assert quilac.output().count("connect to mqtt server ok") == 1
+
+
+def numbered_worker(sandbox, lines):
+    # Prints the topic, then "<payload> <n>" for n = 1..lines.
+    sandbox.set_quilapi("id=$(echo \"$2\" | sed 's/.*\"payload\": \"\\([^\"]*\\)\".*/\\1/')\n"
+                        f'echo t/num; seq -f "$id %g" {lines}\n')
+
+
+def first_seen(lines):
+    seen, out = set(), []
+    for m in lines:
+        if m not in seen:
+            seen.add(m)
+            out.append(m)
+    return out
+
+
+def check_all_in_order(got, workers, lines):
+    # At-least-once: duplicates after a lost session, but no hole, and each
+    # worker's lines first seen in order.
+    for w in workers:
+        mine = [m for m in first_seen(got) if m.startswith(f"t/num|{w} ")]
+        assert mine == [f"t/num|{w} {n}" for n in range(1, lines + 1)], w
+
+
+def test_output_outlives_a_broker_restart(quilac, broker, sandbox, workdir):
+    lines, workers = 3000, ("w1", "w2", "w3")
+    numbered_worker(sandbox, lines)
+    log = workdir / "num.log"
+    broker.sub("t/num", log)          # reconnects by itself, long before quilac
+    broker.pub_lines("upload/num", workers)
+    wait_for(lambda: len(broker.messages(log)) > 1000, timeout=20, what="output under way")
+    # Stalled, then killed: what it had not acknowledged is published again.
+    broker.proc.p.send_signal(signal.SIGSTOP)
+    time.sleep(0.5)
+    broker.stop()
+    quilac.wait_output("disconnect from mqtt server, ")
+    broker.start()
+    wait_for(lambda: len(set(broker.messages(log))) == 3 * lines, timeout=60,
+             what="every line", show=lambda: len(set(broker.messages(log))))
+    check_all_in_order(broker.messages(log), workers, lines)
+    st = json.loads(quilac.call("stats").stdout)
+    assert st["dropped"] == st["refused"] == 0 and st["backlog"] == 0
