@@ -162,3 +162,91 @@ def test_output_outlives_a_broker_restart(quilac, broker, sandbox, workdir):
     check_all_in_order(broker.messages(log), workers, lines)
     st = json.loads(quilac.call("stats").stdout)
     assert st["dropped"] == st["refused"] == 0 and st["backlog"] == 0
+
+
+class AckSwallower:
+    """A TCP proxy to the broker that drops the broker's PUBACKs on the first
+    connection until cut() closes it; later connections pass everything."""
+
+    def __init__(self, broker_port):
+        self.broker_port = broker_port
+        self.srv = socket.create_server(("127.0.0.1", 0))
+        self.port = self.srv.getsockname()[1]
+        self.conns = []
+        threading.Thread(target=self.accept, daemon=True).start()
+
+    def accept(self):
+        while True:
+            try:
+                client, _ = self.srv.accept()
+            except OSError:
+                return
+            upstream = socket.create_connection(("127.0.0.1", self.broker_port))
+            swallow = not self.conns
+            self.conns.append((client, upstream))
+            threading.Thread(target=self.pipe, args=(client, upstream, False), daemon=True).start()
+            threading.Thread(target=self.pipe, args=(upstream, client, swallow),
+                             daemon=True).start()
+
+    @staticmethod
+    def pipe(src, dst, swallow):
+        buf = b""
+        try:
+            while data := src.recv(65536):
+                if not swallow:
+                    dst.sendall(data)
+                    continue
+                buf += data
+                # Whole packets: a type byte, a variable-length size, the rest.
+                while len(buf) >= 2:
+                    size, shift, i = 0, 0, 1
+                    while i < len(buf) and buf[i] & 0x80:
+                        size |= (buf[i] & 0x7f) << shift
+                        shift, i = shift + 7, i + 1
+                    if i >= len(buf) or len(buf) < i + 1 + size + ((buf[i] & 0x7f) << shift):
+                        break
+                    size |= (buf[i] & 0x7f) << shift
+                    end = i + 1 + size
+                    if buf[0] >> 4 != 4:                 # PUBACK
+                        dst.sendall(buf[:end])
+                    buf = buf[end:]
+        except OSError:
+            pass
+        for s in (src, dst):
+            s.close()
+
+    def cut(self):
+        for s in self.conns[0]:
+            s.shutdown(socket.SHUT_RDWR)
+
+    def close(self):
+        self.srv.close()
+        for pair in self.conns:
+            for s in pair:
+                s.close()
+
+
+def test_output_unacknowledged_by_the_broker_is_published_again(broker, sandbox, quilac_factory,
+                                                              workdir):
+    proxy = AckSwallower(broker.port)
+    try:
+        sandbox.start_bus()
+        q = quilac_factory(proxy.port)
+        q.wait_output("subscribed (mid: 3)")
+        lines = 1600
+        numbered_worker(sandbox, lines)
+        log = workdir / "num.log"
+        broker.sub("t/num", log)
+        broker.pub("upload/num", "w1")
+        # Nothing is acknowledged: the backlog fills to its bound and the
+        # worker waits on its pipe; then the session breaks.
+        wait_for(lambda: json.loads(q.call("stats").stdout)["backlog"] == 1000, timeout=20,
+                 what="backlog full")
+        assert len(broker.messages(log)) < 1000
+        proxy.cut()
+        wait_for(lambda: len(set(broker.messages(log))) == lines, timeout=30, what="every line",
+                 show=lambda: len(set(broker.messages(log))))
+        check_all_in_order(broker.messages(log), ("w1",), lines)
+        wait_for(lambda: json.loads(q.call("stats").stdout)["backlog"] == 0, what="all acked")
+    finally:
+        proxy.close()
