@@ -13,9 +13,10 @@
 //   that session's.
 // - count and bytes cover both lists and change only in push() and unlink():
 //   count <= BACKLOG_MAX_MESSAGES, bytes <= BACKLOG_MAX_BYTES.
-// - `high` is set at the bound (or when a publication did not fit) and
-//   cleared only at half of both count and bytes; backlog_on_low runs
-//   exactly when it is cleared.
+// - `high` is set at the bound (or when a publication did not fit beside
+//   what is there) and cleared only at half of both count and bytes;
+//   backlog_on_low runs exactly when it is cleared. It is never set while
+//   the backlog is empty: no acknowledgement would clear it.
 #include "backlog.h"
 #include "droplog.h"
 
@@ -90,7 +91,10 @@ bool backlog_push(const char *topic, const char *payload, int len)
 	if (len < 0)
 		return false;
 	if (count >= BACKLOG_MAX_MESSAGES || size > BACKLOG_MAX_BYTES - bytes) {
-		high = true;	/* whoever was refused waits for backlog_on_low */
+		/* whoever was refused waits for backlog_on_low, which only an
+		   acknowledgement can bring: never for one that fits no backlog */
+		if (count)
+			high = true;
 		return false;
 	}
 	entry *e = (entry *) malloc(sizeof(entry) + topic_len + (size_t) len + 2);

@@ -341,6 +341,12 @@ struct Backlog : ::testing::Test {
 
 TEST_F(Backlog, BoundAndResumeAtHalfOfCountAndBytes)
 {
+	/* One that fits no backlog is refused without holding anybody: no
+	   acknowledgement would ever release them. */
+	std::string huge(BACKLOG_MAX_BYTES, 'h');
+	EXPECT_FALSE(backlog_push("t", huge.c_str(), (int) huge.size()));
+	EXPECT_FALSE(backlog_high());
+
 	/* By count: full at 1000, low again only at 500. */
 	push_sent(BACKLOG_MAX_MESSAGES, 1);
 	EXPECT_TRUE(backlog_high());
