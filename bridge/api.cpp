@@ -343,13 +343,13 @@ int group_members(pid_t pgid, bool leader_alive)
 		const char *rest = strrchr(buf, ')');
 		char state;
 		int pgrp;
-		if (!rest || sscanf(rest + 1, " %c %*d %d", &state, &pgrp) != 2 || state == 'Z')
+		if (!rest || sscanf(rest + 1, " %c %*d %d", &state, &pgrp) != 2)
 			continue;
 		if (pid == pgid && !leader_alive) {
 			n = -1;
 			break;
 		}
-		if (pgrp == pgid && pid != pgid)
+		if (pgrp == pgid && pid != pgid && state != 'Z')
 			n++;
 	}
 	closedir(proc);

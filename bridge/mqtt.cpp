@@ -216,6 +216,7 @@ void on_connect(struct mosquitto *, void *, int rc)
 	for (const char *topic : SUBSCRIPTIONS)
 		mosquitto_subscribe(s.client, nullptr, topic, 1);
 	send_backlog();
+	uloop_timeout_set(&s.more, 0);	/* inside a callback the library only queues */
 }
 
 void on_disconnect(struct mosquitto *, void *, int rc)
