@@ -147,8 +147,9 @@ def check_all_in_order(got, workers, lines):
 def test_output_outlives_a_broker_restart(quilac, broker, sandbox, workdir):
     lines, workers = 3000, ("w1", "w2", "w3")
     numbered_worker(sandbox, lines)
-    log = workdir / "num.log"
+    log, rpc = workdir / "num.log", workdir / "rpc.log"
     broker.sub("t/num", log)          # reconnects by itself, long before quilac
+    broker.sub("rpc/#", rpc)
     broker.pub_lines("upload/num", workers)
     wait_for(lambda: len(broker.messages(log)) > 1000, timeout=20, what="output under way")
     # Stalled, then killed: what it had not acknowledged is published again.
@@ -156,10 +157,13 @@ def test_output_outlives_a_broker_restart(quilac, broker, sandbox, workdir):
     time.sleep(0.5)
     broker.stop()
     quilac.wait_output("disconnect from mqtt server, ")
+    # A command while there is no session waits for the next one.
+    assert quilac.call("pub", '{"id":"AP1","msg":"later"}').returncode == 0
     broker.start()
     wait_for(lambda: len(set(broker.messages(log))) == 3 * lines, timeout=60,
              what="every line", show=lambda: len(set(broker.messages(log))))
     check_all_in_order(broker.messages(log), workers, lines)
+    wait_for(lambda: "rpc/AP1|later" in broker.messages(rpc), what="the command")
     wait_for(lambda: json.loads(quilac.call("stats").stdout)["backlog"] == 0, what="all acked")
     st = json.loads(quilac.call("stats").stdout)
     assert st["dropped"] == st["refused"] == 0
