@@ -47,6 +47,12 @@ RSS_LIMIT_KIB = 16 * 1024
 INFO_LIMIT_MS = 250
 
 
+def run_dir():
+    # Stragglers (a worker, a subscriber being stopped) may still write there
+    # for a moment: a run's result does not depend on removing it.
+    return tempfile.TemporaryDirectory(prefix="quilbench.", ignore_cleanup_errors=True)
+
+
 def timed_info(sock):
     t = time.monotonic()
     r = ubus(sock, "call", "quilac", "info", timeout=10)
@@ -88,7 +94,7 @@ class Bridge:
 
 
 def run_burst(n):
-    with tempfile.TemporaryDirectory(prefix="quilbench.") as d:
+    with run_dir() as d:
         d = Path(d)
         b = Bridge(d, worker='sleep 0.2; echo t/burst; echo "A $2"\n', nofile=1024)
         b.up()
@@ -126,7 +132,7 @@ def run_burst(n):
 
 def run_rate(n):
     worker = BUILD / "bench/static_worker"
-    with tempfile.TemporaryDirectory(prefix="quilbench.") as d:
+    with run_dir() as d:
         d = Path(d)
         b = Bridge(d, binary=worker)
         b.up()
@@ -147,7 +153,7 @@ def run_rate(n):
 
 
 def run_flood(seconds=5):
-    with tempfile.TemporaryDirectory(prefix="quilbench.") as d:
+    with run_dir() as d:
         d = Path(d)
         b = Bridge(d, worker="exec yes\n")
         b.up()
@@ -181,7 +187,7 @@ def run_flood(seconds=5):
 
 
 def run_hole(probes=20):
-    with tempfile.TemporaryDirectory(prefix="quilbench.") as d:
+    with run_dir() as d:
         d = Path(d)
         hole = BlackHole()
         b = Bridge(d, port=hole.port, broker=False)
@@ -230,8 +236,7 @@ def workers_alone(script, n=240):
 
 
 def run_overload(seconds=20, factor=2.5):
-    # Stragglers of the API program may still write there for a moment.
-    with tempfile.TemporaryDirectory(prefix="quilbench.", ignore_cleanup_errors=True) as d:
+    with run_dir() as d:
         d = Path(d)
         b = Bridge(d, worker=SLOW_WORKER, extra=["-q", "512"])
         b.up()
@@ -274,7 +279,7 @@ def run_overload(seconds=20, factor=2.5):
 
 
 def run_restart(n=4000):
-    with tempfile.TemporaryDirectory(prefix="quilbench.", ignore_cleanup_errors=True) as d:
+    with run_dir() as d:
         d = Path(d)
         b = Bridge(d, worker='echo t/r; echo "$2"\n')
         b.up()
