@@ -13,9 +13,18 @@ flood   `exec yes` as the API program for 5 s: peak RSS; then every line that
 hole    the broker's address black-holed (a listener with a full backlog
         drops the SYNs): the slowest `info`, and the time from the broker
         appearing there to the session being up.
+overload  an API program of 0.1 s: the rate 8 of them manage alone (before
+        and after, averaged), and reports of 1 KiB sent for 20 s at 2.5 times
+        that rate to the daemon (-q 512): the rate answered meanwhile against
+        that floor, and answered + counted as dropped = sent once it is over.
+restart 4,000 reports at once; once replies flow the broker is stalled,
+        killed and started again: every report answered or counted as
+        dropped, and none dropped (the outage is shorter than the time the
+        workers need to fill the publish backlog).
 
 Run as root after building (scripts/bench does both):
     bench/quilac_bench.py [--burst N] [--rate N] [--only NAME]"""
+import signal
 import argparse
 import json
 import os
@@ -38,6 +47,12 @@ RSS_LIMIT_KIB = 16 * 1024
 INFO_LIMIT_MS = 250
 
 
+def run_dir():
+    # Stragglers (a worker, a subscriber being stopped) may still write there
+    # for a moment: a run's result does not depend on removing it.
+    return tempfile.TemporaryDirectory(prefix="quilbench.", ignore_cleanup_errors=True)
+
+
 def timed_info(sock):
     t = time.monotonic()
     r = ubus(sock, "call", "quilac", "info", timeout=10)
@@ -47,7 +62,8 @@ def timed_info(sock):
 class Bridge:
     """Sandbox, bus, broker and quilac (-S -l 2) in a directory of their own."""
 
-    def __init__(self, d, worker=None, binary=None, nofile=None, port=None, broker=True):
+    def __init__(self, d, worker=None, binary=None, nofile=None, port=None, broker=True,
+                 extra=()):
         self.sb = Sandbox(d)
         if binary:
             self.sb.install_quilapi_binary(binary)
@@ -58,7 +74,7 @@ class Bridge:
         if broker:
             self.broker.start()
         argv = self.sb.wrap([QUILAC, "-S", "-l", "2", "-b", "127.0.0.1", "-p", self.broker.port,
-                             "-i", CLIENT_ID])
+                             "-i", CLIENT_ID, *extra])
         if nofile:
             argv = ["prlimit", f"--nofile={nofile}:{nofile}", "--", *argv]
         self.q = Proc(argv, d / "quilac.log")
@@ -78,7 +94,7 @@ class Bridge:
 
 
 def run_burst(n):
-    with tempfile.TemporaryDirectory(prefix="quilbench.") as d:
+    with run_dir() as d:
         d = Path(d)
         b = Bridge(d, worker='sleep 0.2; echo t/burst; echo "A $2"\n', nofile=1024)
         b.up()
@@ -116,7 +132,7 @@ def run_burst(n):
 
 def run_rate(n):
     worker = BUILD / "bench/static_worker"
-    with tempfile.TemporaryDirectory(prefix="quilbench.") as d:
+    with run_dir() as d:
         d = Path(d)
         b = Bridge(d, binary=worker)
         b.up()
@@ -137,7 +153,7 @@ def run_rate(n):
 
 
 def run_flood(seconds=5):
-    with tempfile.TemporaryDirectory(prefix="quilbench.") as d:
+    with run_dir() as d:
         d = Path(d)
         b = Bridge(d, worker="exec yes\n")
         b.up()
@@ -171,7 +187,7 @@ def run_flood(seconds=5):
 
 
 def run_hole(probes=20):
-    with tempfile.TemporaryDirectory(prefix="quilbench.") as d:
+    with run_dir() as d:
         d = Path(d)
         hole = BlackHole()
         b = Bridge(d, port=hole.port, broker=False)
@@ -196,15 +212,111 @@ def run_hole(probes=20):
     ]
 
 
+def stats(b):
+    return json.loads(ubus(b.sb.socket, "call", "quilac", "stats").stdout)
+
+
+def wait_until(cond, timeout):
+    end = time.monotonic() + timeout
+    while not cond() and time.monotonic() < end:
+        time.sleep(0.1)
+    return cond()
+
+
+SLOW_WORKER = 'sleep 0.1; echo t/o; echo "$2" | head -c 40; echo\n'
+
+
+def workers_alone(script, n=240):
+    """Reports per second that MAX_WORKERS of the API program manage run
+    side by side without the daemon: the floor for the overload run."""
+    arg = json.dumps({"topic": "upload/o", "payload": "p" * 1024})
+    return float(subprocess.run([str(BUILD / "bench/spawn_rate"), str(script), str(n),
+                                 str(MAX_WORKERS), arg],
+                                capture_output=True, text=True, check=True).stdout)
+
+
+def run_overload(seconds=20, factor=2.5):
+    with run_dir() as d:
+        d = Path(d)
+        b = Bridge(d, worker=SLOW_WORKER, extra=["-q", "512"])
+        b.up()
+        # Measured before and after, averaged: the machine's load drifts.
+        floor = workers_alone(b.sb.upper / "quilapi")
+        log = d / "o.log"
+        sub = b.broker.sub("t/o", log)
+        pub = subprocess.Popen(["mosquitto_pub", "-p", str(b.broker.port), "-u", "test", "-P",
+                                "test", "-q", "1", "-t", "upload/o", "-l"],
+                               stdin=subprocess.PIPE, text=True)
+        rate, sent = floor * factor, 0
+        start = time.monotonic()
+        window = []                          # (time, answered) after the first 5 s
+        while (now := time.monotonic()) - start < seconds:
+            due = int((now - start) * rate)
+            for i in range(sent, due):
+                pub.stdin.write(f"{i:06d}" + "p" * 1018 + "\n")
+            sent = due
+            pub.stdin.flush()
+            if now - start >= 5 and (not window or now - window[-1][0] >= 1):
+                window.append((now, len(b.broker.messages(log))))
+            time.sleep(0.01)
+        pub.stdin.close()
+        pub.wait(60)
+        answered_rate = (window[-1][1] - window[0][1]) / (window[-1][0] - window[0][0])
+        wait_until(lambda: len(b.broker.messages(log)) + stats(b)["dropped"] >= sent
+                   and stats(b)["workers"] == 0, 120)
+        answered, dropped = len(b.broker.messages(log)), stats(b)["dropped"]
+        floor = (floor + workers_alone(b.sb.upper / "quilapi")) / 2
+        sub.stop()
+        b.stop()
+    return [
+        ("overload", "workers alone reports/s", "", round(floor, 1), True),
+        ("overload", f"answered reports/s at {factor}x", "", round(answered_rate, 1), True),
+        ("overload", "ratio answered/alone", ">= 0.9", round(answered_rate / floor, 2),
+         answered_rate / floor >= 0.9),
+        ("overload", f"(answered + dropped) / sent, {dropped} dropped", "1.0",
+         round((answered + dropped) / sent, 3), answered + dropped == sent),
+    ]
+
+
+def run_restart(n=4000):
+    with run_dir() as d:
+        d = Path(d)
+        b = Bridge(d, worker='echo t/r; echo "$2"\n')
+        b.up()
+        log = d / "r.log"
+        b.broker.sub("t/r", log)             # reconnects on its own, before quilac does
+        b.broker.pub_lines("upload/r", [f"m{i}" for i in range(n)], timeout=None)
+        wait_until(lambda: len(b.broker.messages(log)) >= n // 4, 60)
+        mid_burst = stats(b)["queued"] > 0
+        b.broker.proc.p.send_signal(signal.SIGSTOP)
+        time.sleep(0.5)
+        b.broker.stop()
+        time.sleep(1)
+        b.broker.start()
+
+        def unique():
+            return len(set(b.broker.messages(log)))
+        wait_until(lambda: unique() + stats(b)["dropped"] >= n and stats(b)["workers"] == 0, 300)
+        answered, dropped = unique(), stats(b)["dropped"]
+        b.stop()
+    return [
+        ("restart", f"(answered + dropped) / sent of {n}", "1.0", round((answered + dropped) / n, 3),
+         answered + dropped == n),
+        ("restart", "dropped (outage < backlog bound)", "0", dropped, dropped == 0),
+        ("restart", "broker killed mid-burst", "yes", "yes" if mid_burst else "no", mid_burst),
+    ]
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--burst", type=int, default=10000)
     ap.add_argument("--rate", type=int, default=2000)
-    ap.add_argument("--only", choices=["burst", "rate", "flood", "hole"])
+    ap.add_argument("--only", choices=["burst", "rate", "flood", "hole", "overload", "restart"])
     a = ap.parse_args()
 
     runs = {"burst": lambda: run_burst(a.burst), "rate": lambda: run_rate(a.rate),
-            "flood": run_flood, "hole": run_hole}
+            "flood": run_flood, "hole": run_hole, "overload": run_overload,
+            "restart": run_restart}
     rows = []
     for name, run in runs.items():
         if a.only in (None, name):

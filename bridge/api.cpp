@@ -4,11 +4,15 @@
 //
 // A burst of reports must neither exhaust the router's memory nor its
 // descriptors: at most max_workers run at once, the rest wait in FIFO order
-// in a queue bounded in bytes. A report that finds the queue full is dropped
-// and logged. A worker that outlives the time limit is killed with everything
-// it started, so a hung API program cannot hold a slot for ever. And while
-// the broker has not taken what was published, worker output is left in the
-// pipes: a chatty worker then waits on its pipe instead of growing the daemon.
+// in a queue bounded in bytes. A report that finds the queue full, or that
+// is too large for one argument (measured before anything is built from it),
+// is dropped, counted and logged (at most a line a second per reason). A
+// worker that outlives the time limit is killed with everything it started,
+// so a hung API program cannot hold a slot for ever; what it left running in
+// its process group is killed at the same moment even when the worker itself
+// has exited. And while the broker has not taken what was published, worker
+// output is left in the pipes: a chatty worker then waits on its pipe instead
+// of growing the daemon.
 //
 // What holds between the pieces below:
 // - A worker record holds a slot from api_watch() until release(): while its
@@ -17,14 +21,15 @@
 // - The queue is not empty only while every slot is taken, or while a failed
 //   start waits for spawn_retry. A record's release starts the next report.
 // - stats.queued and stats.queued_bytes change only in enqueue() and
-//   dequeue() (and api_stop() at the end); dequeue() tells the MQTT session
-//   when the queue drops below queue_high(), so that it reads the broker
-//   socket again.
+//   dequeue() (and api_stop() at the end); queued_bytes <= queue_bytes.
 // - A held worker (w->held) has its stream's reading blocked and nothing
 //   consumed beyond its last published line. Only resume_held(), run when
 //   the publish backlog has shrunk, clears it, oldest worker first.
+// - An api_group exists only for a worker that exited before its time limit
+//   leaving processes in its group; it ends at that limit.
 #include "api.h"
 #include "child.h"
+#include "droplog.h"
 #include "json_ptr.h"
 #include "log.h"
 #include "mqtt.h"
@@ -39,6 +44,7 @@ extern "C" {
 #include <json-c/json.h>
 #include <mosquitto.h>
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -71,11 +77,22 @@ struct api_job {
 
 api_limits limits = { DEFAULT_MAX_WORKERS, (size_t) DEFAULT_QUEUE_KIB * 1024, DEFAULT_TIME_LIMIT_S };
 
+// What a worker left running in its process group after it exited, killed
+// at the worker's time limit.
+struct api_group {
+	list_head link;
+	uloop_timeout deadline;
+	pid_t pgid;
+};
+
 LIST_HEAD(api_workers);
 LIST_HEAD(api_queue);
+LIST_HEAD(api_groups);
 api_stats stats;
 uloop_timeout resume_timer;
 uloop_timeout spawn_retry;
+drop_log queue_full_log = { .reason = "worker queue full" };
+drop_log too_large_log = { .reason = "message too large for the API program" };
 
 } // namespace
 
@@ -87,6 +104,7 @@ struct api_worker {
 	bool discarding;
 	bool held;		// output waits for the publish backlog to shrink
 	bool exited;		// reaped; the record waits only for its output
+	long started_ms;
 	size_t consumed;	// bytes of output handled so far
 	size_t drain_end;	// once exited: all the worker wrote ends here
 	char *topic;		// the first line, once it has arrived
@@ -119,13 +137,6 @@ size_t job_cost(size_t len)
 	return sizeof(api_job) + len + 1;
 }
 
-// Three quarters full: the broker socket is no longer read, so that what
-// is already on its way still finds room.
-bool queue_high()
-{
-	return stats.queued_bytes >= limits.queue_bytes / 4 * 3;
-}
-
 bool enqueue(const char *text, size_t len)
 {
 	if (stats.queued_bytes + job_cost(len) > limits.queue_bytes)
@@ -145,20 +156,16 @@ bool enqueue(const char *text, size_t len)
 api_job *dequeue()
 {
 	api_job *j = list_first_entry(&api_queue, api_job, link);
-	bool was_high = queue_high();
 
 	list_del(&j->link);
 	stats.queued--;
 	stats.queued_bytes -= job_cost(j->len);
-	if (was_high && !queue_high())
-		mqtt_read_resume();
 	return j;
 }
 
-void drop(const char *why, const char *topic)
+void drop(drop_log *why, const char *topic)
 {
-	stats.dropped++;
-	log_msg(0, "%s, message on %s dropped (%lu dropped)\n", why, topic, stats.dropped);
+	drop_note(why, topic, ++stats.dropped);
 }
 
 void start_queued();
@@ -191,15 +198,12 @@ void start_queued()
 
 // A report goes to a worker at once when a slot is free and nobody is
 // waiting before it; otherwise to the back of the queue.
-void dispatch(const char *topic, int payload_len, const char *text)
+void dispatch(const char *topic, const char *text)
 {
 	size_t len = strlen(text);
 
-	if (len + 1 > API_ARG_MAX) {
-		stats.dropped++;
-		log_msg(0, "message on %s too large for the API program (payload %d bytes, "
-			"argument %zu bytes), dropped (%lu dropped)\n",
-			topic, payload_len, len, stats.dropped);
+	if (len + 1 > API_ARG_MAX) {	/* measured before: only if json-c escapes differently */
+		drop(&too_large_log, topic);
 		return;
 	}
 	if (list_empty(&api_queue) && stats.workers < limits.max_workers) {
@@ -208,7 +212,7 @@ void dispatch(const char *topic, int payload_len, const char *text)
 		retry_later();
 	}
 	if (!enqueue(text, len))
-		drop("worker queue full", topic);
+		drop(&queue_full_log, topic);
 }
 
 // `quilapi mqtt <json>` with its standard descriptors on `out_fd`, in a
@@ -225,6 +229,23 @@ pid_t start_api_program(const char *json, int out_fd)
 		.own_group = true,
 	};
 	return child_spawn(&spec);
+}
+
+// What json-c makes of `text` (up to n bytes or a NUL) in a JSON string;
+// counting stops once it is beyond API_ARG_MAX.
+size_t escaped_length(const char *text, size_t n)
+{
+	size_t len = 0;
+
+	for (size_t i = 0; i < n && text[i] && len <= API_ARG_MAX; i++) {
+		unsigned char c = (unsigned char) text[i];
+		if (c == '"' || c == '\\' || c == '/' || c == '\b' || c == '\f' || c == '\n' ||
+		    c == '\r' || c == '\t')
+			len += 2;
+		else
+			len += c < 0x20 ? 6 : 1;
+	}
+	return len;
 }
 
 /* ---- a worker's end ---- */
@@ -294,6 +315,60 @@ void resume_held(uloop_timeout *)
 	}
 }
 
+// The live processes in process group `pgid` other than its leader `pgid`.
+// -1 when a process other than the leader we started has the leader's pid:
+// the group is gone and its id taken by someone else.
+int group_members(pid_t pgid, bool leader_alive)
+{
+	DIR *proc = opendir("/proc");
+	int n = 0;
+
+	if (!proc)
+		return 0;
+	while (dirent *d = readdir(proc)) {
+		char path[64], buf[512];
+		pid_t pid = (pid_t) atoi(d->d_name);
+		if (pid <= 0)
+			continue;
+		snprintf(path, sizeof(path), "/proc/%d/stat", (int) pid);
+		int fd = open(path, O_RDONLY | O_CLOEXEC);
+		if (fd < 0)
+			continue;
+		ssize_t len = read(fd, buf, sizeof(buf) - 1);
+		close(fd);
+		if (len <= 0)
+			continue;
+		buf[len] = '\0';
+		/* "pid (comm) state ppid pgrp ...": comm may hold anything, even ") " */
+		const char *rest = strrchr(buf, ')');
+		char state;
+		int pgrp;
+		if (!rest || sscanf(rest + 1, " %c %*d %d", &state, &pgrp) != 2)
+			continue;
+		if (pid == pgid && !leader_alive) {
+			n = -1;
+			break;
+		}
+		if (pgrp == pgid && pid != pgid && state != 'Z')
+			n++;
+	}
+	closedir(proc);
+	return n;
+}
+
+// Kills what is left in a worker's group at its time limit; counts it.
+void kill_leftovers(pid_t pgid, bool leader_alive)
+{
+	int n = group_members(pgid, leader_alive);
+	if (n <= 0)
+		return;
+	stats.killed_background += (unsigned long) n;
+	log_msg(0, "%s (%d): %d process(es) left in its group after %d seconds, killed\n",
+		API_NAME, pgid, n, limits.time_limit_s);
+	if (!leader_alive)
+		kill(-pgid, SIGKILL);
+}
+
 void on_deadline(uloop_timeout *t)
 {
 	api_worker *w = container_of(t, api_worker, deadline);
@@ -302,9 +377,41 @@ void on_deadline(uloop_timeout *t)
 	stats.killed++;
 	log_msg(0, "%s (%d): still running after %d seconds, killed\n", API_NAME, pid,
 		limits.time_limit_s);
+	kill_leftovers(pid, true);
 	/* the whole group: a hung script's children hold the pipe as well */
 	if (kill(-pid, SIGKILL) < 0)
 		kill(pid, SIGKILL);
+}
+
+void group_deadline(uloop_timeout *t)
+{
+	api_group *g = container_of(t, api_group, deadline);
+
+	kill_leftovers(g->pgid, false);
+	list_del(&g->link);
+	free(g);
+}
+
+// The worker has exited before its time limit. While its group has members
+// the group id cannot be taken by another process; at the limit whatever is
+// still there is killed. A job that must outlive its report leaves the group
+// with setsid.
+void watch_group(const api_worker *w)
+{
+	pid_t pgid = w->process.pid;
+	long left = w->started_ms + limits.time_limit_s * 1000L - monotonic_ms();
+
+	if (kill(-pgid, 0) < 0)
+		return;	/* nobody left */
+	api_group *g = (api_group *) calloc(1, sizeof(*g));
+	if (!g) {
+		kill(-pgid, SIGKILL);	/* cannot be watched: no time limit is better kept */
+		return;
+	}
+	g->pgid = pgid;
+	g->deadline.cb = group_deadline;
+	list_add_tail(&g->link, &api_groups);
+	uloop_timeout_set(&g->deadline, left > 0 ? (int) left : 0);
 }
 
 } // namespace
@@ -326,6 +433,22 @@ void api_stop(void)
 	stats.queued_bytes = 0;
 	uloop_timeout_cancel(&resume_timer);
 	uloop_timeout_cancel(&spawn_retry);
+	drop_flush(&queue_full_log);
+	drop_flush(&too_large_log);
+
+	api_group *g, *gnext;
+	list_for_each_entry_safe(g, gnext, &api_groups, link) {
+		uloop_timeout_cancel(&g->deadline);
+		list_del(&g->link);
+		free(g);
+	}
+}
+
+size_t api_json_length(const char *topic, const char *payload, size_t payload_len)
+{
+	/* "{ "topic": "", "payload": "" }" around the two escaped strings */
+	size_t len = 30 + escaped_length(topic, strlen(topic));
+	return len > API_ARG_MAX ? len : len + escaped_length(payload, payload_len);
 }
 
 void api_on_message(struct mosquitto *, void *, const struct mosquitto_message *msg)
@@ -341,6 +464,13 @@ void api_on_message(struct mosquitto *, void *, const struct mosquitto_message *
 		return;
 	}
 
+	/* the payload ends at its first NUL, as a C string would */
+	const char *payload = (const char *) msg->payload;
+	if (api_json_length(topic, payload, (size_t) msg->payloadlen) + 1 > API_ARG_MAX) {
+		drop(&too_large_log, topic);	/* before anything is built from it */
+		return;
+	}
+
 	json_ptr obj(json_object_new_object());
 	if (!obj) {
 		log_msg(0, "json object error for (%s)", topic);
@@ -353,8 +483,6 @@ void api_on_message(struct mosquitto *, void *, const struct mosquitto_message *
 	}
 	json_object_object_add(obj.get(), "topic", jtopic);
 
-	/* the payload ends at its first NUL, as a C string would */
-	const char *payload = (const char *) msg->payload;
 	json_object *jpayload = json_object_new_string_len(payload, (int) strnlen(payload, msg->payloadlen));
 	if (!jpayload) {
 		log_msg(0, "json msg payload %s error", topic);
@@ -365,7 +493,7 @@ void api_on_message(struct mosquitto *, void *, const struct mosquitto_message *
 	/* the text belongs to obj */
 	const char *text = json_object_to_json_string(obj.get());
 	if (text)
-		dispatch(topic, msg->payloadlen, text);
+		dispatch(topic, text);
 }
 
 int api_spawn(const char *json)
@@ -412,6 +540,7 @@ void api_watch(struct api_worker *w, pid_t pid, int read_fd)
 	stats.workers++;
 
 	if (limits.time_limit_s > 0) {
+		w->started_ms = monotonic_ms();
 		w->deadline.cb = on_deadline;
 		uloop_timeout_set(&w->deadline, limits.time_limit_s * 1000);
 	}
@@ -456,7 +585,12 @@ void api_on_output(struct ustream *s, int)
 		}
 		*lf = '\0';
 		if (w->topic) {
-			mqtt_publish(w->topic, data, k);
+			/* refused for good: counted and logged there; full: the line waits */
+			if (mqtt_publish(w->topic, data, k) == MQTT_BACKLOG_FULL) {
+				*lf = '\n';
+				hold(w);
+				return;
+			}
 		} else if (!(w->topic = strdup(data))) {
 			fprintf(stderr, "dup %s failed\n", data);
 			*lf = '\n';	/* keep the line intact for the next attempt */
@@ -471,7 +605,10 @@ void api_on_exit(struct uloop_process *p, int status)
 	api_worker *w = container_of(p, api_worker, process);
 
 	report_exit(w, status);
-	uloop_timeout_cancel(&w->deadline);
+	if (w->deadline.pending) {
+		uloop_timeout_cancel(&w->deadline);
+		watch_group(w);
+	}
 	w->exited = true;
 
 	/* Lines written just before the exit may still sit in the pipe. */
@@ -480,11 +617,6 @@ void api_on_exit(struct uloop_process *p, int status)
 		in_pipe = 0;
 	w->drain_end = w->consumed + (size_t) w->output.stream.r.data_bytes + (size_t) in_pipe;
 	finish(w);
-}
-
-bool api_queue_high(void)
-{
-	return queue_high();
 }
 
 void api_output_resume(void)

@@ -29,6 +29,9 @@ void api_stop(void);
 // The session's message callback: "offline/<id>" removes a registry entry,
 // everything else is handed to a worker now or queued.
 void api_on_message(struct mosquitto *mosq, void *user, const struct mosquitto_message *msg);
+// The length of the JSON text json-c makes for a report, counted without
+// building it; counting stops soon after API_ARG_MAX.
+size_t api_json_length(const char *topic, const char *payload, size_t payload_len);
 // Starts a worker for one JSON text at once, whatever the slot limit; -1 when
 // none could be started (the reason is written to standard error).
 int api_spawn(const char *json);
@@ -42,8 +45,6 @@ void api_watch(struct api_worker *w, pid_t pid, int read_fd);
 void api_on_output(struct ustream *s, int bytes);
 void api_on_exit(struct uloop_process *p, int status);
 
-// True while the queue is so full that the broker should keep its messages.
-bool api_queue_high(void);
 // The publish backlog has shrunk: held worker output goes on.
 void api_output_resume(void);
 
@@ -53,5 +54,6 @@ struct api_stats {
 	size_t queued_bytes;
 	unsigned long dropped;	// reports that never reached a worker
 	unsigned long killed;	// workers that ran out of time
+	unsigned long killed_background;	// what they left in their groups, killed at the limit
 };
 void api_get_stats(struct api_stats *st);

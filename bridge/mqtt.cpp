@@ -8,16 +8,19 @@
 // stops while data is still waiting comes back through a zero timeout, after
 // the loop has reaped workers, read their pipes and served the bus.
 //
-// Two kinds of back-pressure meet here. Inbound: while the dispatcher's queue
-// is nearly full the socket is not read (for HOLD_MAX_MS at most), and the
-// dispatcher calls mqtt_read_resume() once it has room. Outbound: the
-// publications the broker has not yet acknowledged are counted, and while
-// they are too many the dispatcher leaves worker output in the pipes until
+// The socket is always read, however busy the workers are: acknowledgements
+// must flow, and what the dispatcher cannot keep it drops and counts (the
+// broker would drop it as well, but invisibly). Outbound, every publication
+// stays in the backlog (backlog.cpp) until the broker has acknowledged it,
+// across sessions; it is handed to the library only while connected. While
+// the backlog is high the dispatcher leaves worker output in the pipes until
 // api_output_resume() is called.
 #include "mqtt.h"
 #include "api.h"
+#include "backlog.h"
 #include "base64.h"
 #include "credentials.h"
+#include "droplog.h"
 #include "hotplug.h"
 #include "log.h"
 
@@ -45,42 +48,14 @@ constexpr const char *SUBSCRIPTIONS[] = { "offline/#", "upload/#", "rpc_rsp/#" }
 constexpr int READ_BATCH = 32;
 constexpr int WRITE_BATCH = 64;
 
-// While the worker queue is nearly full the socket is not read and the broker
-// keeps the messages (QoS 1). But never for longer than this: the answer to
-// our keep-alive ping must be read within the keep-alive interval, or the
-// library ends the session, and with a clean session the broker's queue for
-// us goes with it. Such a forced read drops what does not fit.
-constexpr int HOLD_MAX_MS = 5000;
-
-// Worker output waits while this much is unacknowledged, and goes on once
-// half of it is gone.
-constexpr int BACKLOG_HIGH_MESSAGES = 1000;
-constexpr size_t BACKLOG_HIGH_BYTES = 1 << 20;
-
-struct inflight {
-	int mid;
-	unsigned int bytes;
-};
-
-// Unacknowledged publications, oldest first. The broker acknowledges QoS 1
-// messages in the order they were sent, so an acknowledgement almost always
-// matches the first entry; for one that does not, the first entry moves into
-// the freed slot (order only speeds up the search).
-// `high` switches on at the high marks and off only at half of them, so that
-// held output is not released and held again for every acknowledgement.
-struct backlog {
-	inflight *ring;
-	unsigned int cap, head, count;
-	size_t bytes;
-	bool high;
-} bl;
+// A session whose oldest publication has waited this long for its
+// acknowledgement is taken for broken (a peer that swallows acknowledgements
+// but answers pings) and started anew, which publishes the backlog again.
+constexpr long ACK_TIMEOUT_MS = 2 * KEEPALIVE_S * 1000;
 
 // The socket is watched while the state is connecting or connected.
-// session_lost() cancels `more` and `hold`, and their handlers do nothing
-// while disconnected, so no turn outlives its client.
-// Reading is held while `hold` is pending; when it expires, `forced` reads
-// past the full queue until the socket is drained (what finds no room is
-// dropped by the dispatcher), so the keep-alive's answer is never left unread.
+// session_lost() cancels `more`, and its handler does nothing while
+// disconnected, so no turn outlives its client.
 struct session {
 	struct mosquitto *client;
 	int state;
@@ -91,71 +66,26 @@ struct session {
 	uloop_fd watch;
 	uloop_timeout timer;		// keep-alive tick, or the next reconnection
 	uloop_timeout more;		// another read or write turn
-	uloop_timeout hold;		// reading held for a full queue, until this expires
-	bool forced;			// reading through a hold, until the socket is drained
 	bool writable;			// the socket has connected (it reported writable)
 } s;
 
 /* ---- publish backlog ---- */
 
-bool backlog_grow()
+int send_one(const char *topic, const char *payload, int len, int *mid)
 {
-	unsigned int cap = bl.cap ? 2 * bl.cap : 256;
-	inflight *ring = (inflight *) malloc(cap * sizeof(*ring));
-	if (!ring)
-		return false;
-	for (unsigned int i = 0; i < bl.count; i++)
-		ring[i] = bl.ring[(bl.head + i) % bl.cap];
-	free(bl.ring);
-	bl.ring = ring;
-	bl.cap = cap;
-	bl.head = 0;
-	return true;
+	return mosquitto_publish(s.client, mid, topic, len, payload, 1, false);
 }
 
-void backlog_update()
+void send_backlog()
 {
-	bool was_high = bl.high;
-
-	if (bl.count >= (unsigned int) BACKLOG_HIGH_MESSAGES || bl.bytes >= BACKLOG_HIGH_BYTES)
-		bl.high = true;
-	else if (bl.count <= BACKLOG_HIGH_MESSAGES / 2 && bl.bytes <= BACKLOG_HIGH_BYTES / 2)
-		bl.high = false;
-	if (was_high && !bl.high)
-		api_output_resume();
+	backlog_send(send_one, monotonic_ms());
 }
 
-void backlog_add(int mid, size_t bytes)
+// A topic the library would refuse whenever it is sent.
+bool topic_invalid(const char *topic)
 {
-	if (bl.count == bl.cap && !backlog_grow())
-		return;	/* not counted: the output of workers is never held for it */
-	bl.ring[(bl.head + bl.count) % bl.cap] = { mid, (unsigned int) bytes };
-	bl.count++;
-	bl.bytes += bytes;
-	backlog_update();
-}
-
-void backlog_ack(int mid)
-{
-	for (unsigned int i = 0; i < bl.count; i++) {
-		inflight *e = &bl.ring[(bl.head + i) % bl.cap];
-		if (e->mid != mid)
-			continue;
-		bl.bytes -= e->bytes;
-		*e = bl.ring[bl.head];	/* order among the rest does not matter */
-		bl.head = (bl.head + 1) % bl.cap;
-		bl.count--;
-		backlog_update();
-		return;
-	}
-}
-
-// The client and whatever it still held are gone.
-void backlog_clear()
-{
-	bl.count = bl.head = 0;
-	bl.bytes = 0;
-	backlog_update();
+	return !*topic || mosquitto_pub_topic_check(topic) != MOSQ_ERR_SUCCESS ||
+	       mosquitto_validate_utf8(topic, (int) strlen(topic)) != MOSQ_ERR_SUCCESS;
 }
 
 /* ---- hotplug event ---- */
@@ -222,24 +152,13 @@ bool input_waiting()
 	return ioctl(mosquitto_socket(s.client), FIONREAD, &n) == 0 && n > 0;
 }
 
-void hold_reading()
-{
-	if (!s.hold.pending)
-		uloop_timeout_set(&s.hold, HOLD_MAX_MS);
-}
-
-// Reads at most READ_BATCH packets, and fewer when the dispatcher's queue
-// fills up. Each received message goes to the dispatcher, which queues it
-// while all workers are busy.
+// Reads at most READ_BATCH packets. Each received message goes to the
+// dispatcher, which queues it while all workers are busy, or drops it.
 void read_turn()
 {
 	for (int n = 0; n < READ_BATCH; n++) {
 		if (s.state == MQTT_DISCONNECTED)
 			return;	/* lost in a callback of the last read */
-		if (!s.forced && api_queue_high()) {
-			hold_reading();
-			return;
-		}
 		errno = 0;
 		int rc = mosquitto_loop_read(s.client, 1);
 		if (rc) {
@@ -253,8 +172,6 @@ void read_turn()
 	/* Asked of the socket itself: errno may have been touched in a callback. */
 	if (s.state != MQTT_DISCONNECTED && input_waiting())
 		uloop_timeout_set(&s.more, 0);
-	else
-		s.forced = false;
 }
 
 void more_handler(uloop_timeout *)
@@ -264,14 +181,6 @@ void more_handler(uloop_timeout *)
 	read_turn();
 	if (s.state != MQTT_DISCONNECTED)
 		flush();
-}
-
-void hold_expired(uloop_timeout *)
-{
-	if (s.state == MQTT_DISCONNECTED)
-		return;
-	s.forced = true;
-	read_turn();
 }
 
 // The reason a socket failed (and the error taken off it), or 0.
@@ -321,7 +230,8 @@ void socket_handler(uloop_fd *u, unsigned int events)
 /* ---- library callbacks ---- */
 
 // The broker refused the session or the connection ended: "offline" only for
-// a session that was online, and the next attempt in RETRY_MS.
+// a session that was online, and the next attempt in RETRY_MS. What it had
+// not acknowledged waits in the backlog for the next session.
 void session_lost()
 {
 	if (s.state == MQTT_CONNECTED)
@@ -329,8 +239,7 @@ void session_lost()
 	s.state = MQTT_DISCONNECTED;
 	unwatch_socket();
 	uloop_timeout_cancel(&s.more);
-	uloop_timeout_cancel(&s.hold);
-	s.forced = false;
+	backlog_session_lost();
 	uloop_timeout_set(&s.timer, RETRY_MS);
 }
 
@@ -349,6 +258,8 @@ void on_connect(struct mosquitto *, void *, int rc)
 	raise_hotplug("online");
 	for (const char *topic : SUBSCRIPTIONS)
 		mosquitto_subscribe(s.client, nullptr, topic, 1);
+	send_backlog();
+	uloop_timeout_set(&s.more, 0);	/* inside a callback the library only queues */
 }
 
 void on_disconnect(struct mosquitto *, void *, int rc)
@@ -435,7 +346,6 @@ void reconnect()
 	int rc;
 
 	mosquitto_destroy(s.client);
-	backlog_clear();
 	if (!new_client(false, &rc))
 		return;	/* no timer: this was the last attempt */
 	if (rc) {
@@ -446,10 +356,22 @@ void reconnect()
 	uloop_timeout_set(&s.timer, TICK_MS);
 }
 
+bool acks_overdue()
+{
+	long oldest = backlog_oldest_sent_ms();
+	return s.state == MQTT_CONNECTED && oldest >= 0 && monotonic_ms() - oldest >= ACK_TIMEOUT_MS;
+}
+
 void timer_handler(uloop_timeout *)
 {
 	if (s.state == MQTT_DISCONNECTED) {
 		reconnect();
+		return;
+	}
+	if (acks_overdue()) {
+		log_msg(0, "no acknowledgement from the mqtt server for %ld seconds, reconnecting\n",
+			ACK_TIMEOUT_MS / 1000);
+		session_lost();
 		return;
 	}
 	if (s.writable)
@@ -464,7 +386,7 @@ int mqtt_start(const char *broker, int port, const char *client_id)
 {
 	s.timer.cb = timer_handler;
 	s.more.cb = more_handler;
-	s.hold.cb = hold_expired;
+	backlog_on_low = api_output_resume;
 
 	s.client_id = strdup(client_id);
 	if (!s.client_id) {
@@ -509,8 +431,7 @@ void mqtt_stop(void)
 		s.client = nullptr;
 	}
 	mosquitto_lib_cleanup();
-	free(bl.ring);
-	bl = {};
+	backlog_clear();
 }
 
 int mqtt_publish(const char *topic, const char *payload, int length)
@@ -518,11 +439,15 @@ int mqtt_publish(const char *topic, const char *payload, int length)
 	if (!s.client)
 		return -1;
 	log_msg(4, "%s/%s", topic, payload);
-	int mid = 0;
-	int rc = mosquitto_publish(s.client, &mid, topic, length, payload, 1, false);
-	if (rc == MOSQ_ERR_SUCCESS)
-		backlog_add(mid, strlen(topic) + (size_t) length);
-	return rc;
+	if (topic_invalid(topic)) {
+		backlog_refused(topic);
+		return MOSQ_ERR_INVAL;
+	}
+	if (!backlog_push(topic, payload, length))
+		return MQTT_BACKLOG_FULL;
+	if (s.state == MQTT_CONNECTED)
+		send_backlog();
+	return MOSQ_ERR_SUCCESS;
 }
 
 int mqtt_get_state(void)
@@ -540,20 +465,7 @@ int mqtt_get_port(void)
 	return s.port;
 }
 
-void mqtt_get_backlog(struct mqtt_backlog *b)
-{
-	b->messages = (int) bl.count;
-	b->bytes = bl.bytes;
-}
-
 bool mqtt_backlog_high(void)
 {
-	return bl.high;
-}
-
-void mqtt_read_resume(void)
-{
-	/* only when reading was held: cancel() fails on a timeout not pending */
-	if (uloop_timeout_cancel(&s.hold) == 0)
-		uloop_timeout_set(&s.more, 0);
+	return backlog_high();
 }

@@ -11,23 +11,16 @@ enum mqtt_state {
 
 int mqtt_start(const char *broker, int port, const char *client_id);
 void mqtt_stop(void);
+// 0 once the publication is kept until the broker acknowledges it (sent now,
+// or on the next session); -1 without a client; MQTT_BACKLOG_FULL when the
+// backlog is at its bound; a library error code for a topic it refuses.
+constexpr int MQTT_BACKLOG_FULL = -2;
 int mqtt_publish(const char *topic, const char *payload, int length);
 int mqtt_get_state(void);
 const char *mqtt_get_broker(void);
 int mqtt_get_port(void);
 
-// Publications handed to the library and not yet acknowledged by the broker.
-struct mqtt_backlog {
-	int messages;
-	size_t bytes;		// their topics and payloads
-};
-void mqtt_get_backlog(struct mqtt_backlog *b);
-
 // True while the backlog is too long to take more output from the workers;
 // once it has shrunk enough the library's acknowledgements call
 // api_output_resume().
 bool mqtt_backlog_high(void);
-
-// The dispatcher has room again: reading of the broker socket, held while
-// its queue was nearly full, goes on.
-void mqtt_read_resume(void);

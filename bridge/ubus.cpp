@@ -4,6 +4,7 @@
 // helper's.
 #include "ubus.h"
 #include "api.h"
+#include "backlog.h"
 #include "bus.h"
 #include "credentials.h"
 #include "log.h"
@@ -120,8 +121,16 @@ int publish_to(const char *prefix, int key, blob_attr *msg)
 
 	snprintf(topic, TOPIC_LIMIT, "%s%s", prefix, blobmsg_get_string(tb[key]));
 	const char *payload = blobmsg_get_string(tb[PUB_MSG]);
-	mqtt_publish(topic, payload, (int) strlen(payload));
-	return UBUS_STATUS_OK;
+	switch (mqtt_publish(topic, payload, (int) strlen(payload))) {
+	case 0:
+		return UBUS_STATUS_OK;	/* kept until the broker has it */
+	case MQTT_BACKLOG_FULL:
+		return UBUS_STATUS_NO_MEMORY;
+	case -1:
+		return UBUS_STATUS_CONNECTION_FAILED;	/* no client, for good */
+	default:
+		return UBUS_STATUS_INVALID_ARGUMENT;	/* a topic no broker takes */
+	}
 }
 
 int pub(ubus_context *, ubus_object *, ubus_request_data *, const char *, blob_attr *msg)
@@ -207,18 +216,20 @@ int get_client(ubus_context *ctx, ubus_object *, ubus_request_data *req, const c
 int stats(ubus_context *ctx, ubus_object *, ubus_request_data *req, const char *, blob_attr *)
 {
 	api_stats st;
-	mqtt_backlog bl;
+	backlog_stats bl;
 
 	api_get_stats(&st);
-	mqtt_get_backlog(&bl);
+	backlog_get_stats(&bl);
 	blob_buf_init(&bridge_reply_buf, 0);
 	blobmsg_add_u32(&bridge_reply_buf, "workers", (uint32_t) st.workers);
 	blobmsg_add_u32(&bridge_reply_buf, "queued", (uint32_t) st.queued);
 	blobmsg_add_u64(&bridge_reply_buf, "queued_bytes", st.queued_bytes);
 	blobmsg_add_u64(&bridge_reply_buf, "dropped", st.dropped);
 	blobmsg_add_u64(&bridge_reply_buf, "killed", st.killed);
+	blobmsg_add_u64(&bridge_reply_buf, "killed_background", st.killed_background);
 	blobmsg_add_u32(&bridge_reply_buf, "backlog", (uint32_t) bl.messages);
 	blobmsg_add_u64(&bridge_reply_buf, "backlog_bytes", bl.bytes);
+	blobmsg_add_u64(&bridge_reply_buf, "refused", bl.refused);
 	ubus_send_reply(ctx, req, bridge_reply_buf.head);
 	return UBUS_STATUS_OK;
 }

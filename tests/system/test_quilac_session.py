@@ -1,6 +1,8 @@
 """The bridge's MQTT session against a real broker: credentials, subscriptions,
 hotplug events, loss of the broker and reconnection."""
+import json
 import re
+import signal
 import socket
 import threading
 import time
@@ -117,3 +119,139 @@ def test_idle_session_pings_within_the_keep_alive(quilac, broker):
     assert 25 < time.monotonic() - start < 30 + 2 * SLOWDOWN
     assert f"Sending PINGRESP to {CLIENT_ID}" in broker.output()
     assert quilac.output().count("connect to mqtt server ok") == 1
+
+
+def numbered_worker(sandbox, lines):
+    # Prints the topic, then "<payload> <n>" for n = 1..lines.
+    sandbox.set_quilapi("id=$(echo \"$2\" | sed 's/.*\"payload\": \"\\([^\"]*\\)\".*/\\1/')\n"
+                        f'echo t/num; seq -f "$id %g" {lines}\n')
+
+
+def first_seen(lines):
+    seen, out = set(), []
+    for m in lines:
+        if m not in seen:
+            seen.add(m)
+            out.append(m)
+    return out
+
+
+def check_all_in_order(got, workers, lines):
+    # At-least-once: duplicates after a lost session, but no hole, and each
+    # worker's lines first seen in order.
+    for w in workers:
+        mine = [m for m in first_seen(got) if m.startswith(f"t/num|{w} ")]
+        assert mine == [f"t/num|{w} {n}" for n in range(1, lines + 1)], w
+
+
+def test_output_outlives_a_broker_restart(quilac, broker, sandbox, workdir):
+    lines, workers = 3000, ("w1", "w2", "w3")
+    numbered_worker(sandbox, lines)
+    log, rpc = workdir / "num.log", workdir / "rpc.log"
+    broker.sub("t/num", log)          # reconnects by itself, long before quilac
+    broker.sub("rpc/#", rpc)
+    broker.pub_lines("upload/num", workers)
+    wait_for(lambda: len(broker.messages(log)) > 1000, timeout=20, what="output under way")
+    # Stalled, then killed: what it had not acknowledged is published again.
+    broker.proc.p.send_signal(signal.SIGSTOP)
+    time.sleep(0.5)
+    broker.stop()
+    quilac.wait_output("disconnect from mqtt server, ")
+    # A command while there is no session waits for the next one.
+    assert quilac.call("pub", '{"id":"AP1","msg":"later"}').returncode == 0
+    broker.start()
+    wait_for(lambda: len(set(broker.messages(log))) == 3 * lines, timeout=60,
+             what="every line", show=lambda: len(set(broker.messages(log))))
+    check_all_in_order(broker.messages(log), workers, lines)
+    wait_for(lambda: "rpc/AP1|later" in broker.messages(rpc), what="the command")
+    wait_for(lambda: json.loads(quilac.call("stats").stdout)["backlog"] == 0, what="all acked")
+    st = json.loads(quilac.call("stats").stdout)
+    assert st["dropped"] == st["refused"] == 0
+
+
+class AckSwallower:
+    """A TCP proxy to the broker that drops the broker's PUBACKs on the first
+    connection until cut() closes it; later connections pass everything."""
+
+    def __init__(self, broker_port):
+        self.broker_port = broker_port
+        self.srv = socket.create_server(("127.0.0.1", 0))
+        self.port = self.srv.getsockname()[1]
+        self.conns = []
+        threading.Thread(target=self.accept, daemon=True).start()
+
+    def accept(self):
+        while True:
+            try:
+                client, _ = self.srv.accept()
+            except OSError:
+                return
+            upstream = socket.create_connection(("127.0.0.1", self.broker_port))
+            swallow = not self.conns
+            self.conns.append((client, upstream))
+            threading.Thread(target=self.pipe, args=(client, upstream, False), daemon=True).start()
+            threading.Thread(target=self.pipe, args=(upstream, client, swallow),
+                             daemon=True).start()
+
+    @staticmethod
+    def pipe(src, dst, swallow):
+        buf = b""
+        try:
+            while data := src.recv(65536):
+                if not swallow:
+                    dst.sendall(data)
+                    continue
+                buf += data
+                # Whole packets: a type byte, a variable-length size, the rest.
+                while len(buf) >= 2:
+                    size, shift, i = 0, 0, 1
+                    while i < len(buf) and buf[i] & 0x80:
+                        size |= (buf[i] & 0x7f) << shift
+                        shift, i = shift + 7, i + 1
+                    if i >= len(buf) or len(buf) < i + 1 + size + ((buf[i] & 0x7f) << shift):
+                        break
+                    size |= (buf[i] & 0x7f) << shift
+                    end = i + 1 + size
+                    if buf[0] >> 4 != 4:                 # PUBACK
+                        dst.sendall(buf[:end])
+                    buf = buf[end:]
+        except OSError:
+            pass
+        for s in (src, dst):
+            s.close()
+
+    def cut(self):
+        # Its pipe threads close both sockets as soon as one side ends.
+        self.conns[0][0].shutdown(socket.SHUT_RDWR)
+
+    def close(self):
+        self.srv.close()
+        for pair in self.conns:
+            for s in pair:
+                s.close()
+
+
+def test_output_unacknowledged_by_the_broker_is_published_again(broker, sandbox, quilac_factory,
+                                                              workdir):
+    proxy = AckSwallower(broker.port)
+    try:
+        sandbox.start_bus()
+        q = quilac_factory(proxy.port)
+        q.wait_output("subscribed (mid: 3)")
+        lines = 1600
+        numbered_worker(sandbox, lines)
+        log = workdir / "num.log"
+        broker.sub("t/num", log)
+        broker.pub("upload/num", "w1")
+        # Nothing is acknowledged: the backlog fills to its bound and the
+        # worker waits on its pipe; then the session breaks.
+        wait_for(lambda: json.loads(q.call("stats").stdout)["backlog"] == 1000, timeout=20,
+                 what="backlog full")
+        assert len(broker.messages(log)) < 1000
+        proxy.cut()
+        wait_for(lambda: len(set(broker.messages(log))) == lines, timeout=30, what="every line",
+                 show=lambda: len(set(broker.messages(log))))
+        check_all_in_order(broker.messages(log), ("w1",), lines)
+        wait_for(lambda: json.loads(q.call("stats").stdout)["backlog"] == 0, what="all acked")
+    finally:
+        proxy.close()

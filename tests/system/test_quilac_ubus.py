@@ -2,6 +2,7 @@
 log threshold, and the bus daemon restarted under the running bridge."""
 import json
 import re
+import signal
 
 from harness import rss_kib, wait_for
 
@@ -133,3 +134,25 @@ def test_bus_restart_under_running_bridge(quilac, sandbox):
     assert re.search(r"reconnected to ubus, new id: [0-9a-f]{8}\n", quilac.output())
     wait_for(lambda: quilac.call("info").returncode == 0, what="object back")
     assert quilac.call("update_client", '{"id":"x","info":"y"}').returncode == 0
+
+
+def test_pub_is_bounded_while_the_broker_stalls(quilac, broker, workdir):
+    # 100 KiB each: ten fit in the 1 MiB backlog, the eleventh is refused
+    # with a status; all ten arrive once the broker is back.
+    log = workdir / "big.log"
+    broker.sub("rpc/#", log)
+    msg = json.dumps({"id": "x", "msg": "m" * 102400})
+    broker.proc.p.send_signal(signal.SIGSTOP)
+    try:
+        codes = [quilac.call("pub", msg).returncode for _ in range(11)]
+        assert codes == [0] * 10 + [11]
+        st = json.loads(quilac.call("stats").stdout)
+        assert (st["backlog"], st["backlog_bytes"]) == (10, 10 * (102400 + len("rpc/x")))
+        assert rss_kib(quilac.proc.pid) < 16 * 1024
+    finally:
+        broker.proc.p.send_signal(signal.SIGCONT)
+    wait_for(lambda: len(broker.messages(log)) == 10, timeout=20, what="the ten")
+    wait_for(lambda: json.loads(quilac.call("stats").stdout)["backlog"] == 0, what="acked")
+    assert quilac.call("pub", msg).returncode == 0
+    # A topic no broker takes fails at once instead of waiting for ever.
+    assert quilac.call("pub", '{"id":"a/#","msg":"m"}').returncode == 2

@@ -1,6 +1,8 @@
 // quilac's pure logic: options, logger threshold and format, Base64 with its
-// block counter, and the client registry's keys, order and listing.
+// block counter, the client registry's keys, order and listing, and the
+// publish backlog's bound, hysteresis and order across sessions.
 #include "log.h"
+#include "backlog.h"
 #include "base64.h"
 #include "mqtt.h"
 #include "options.h"
@@ -11,6 +13,7 @@ extern "C" {
 }
 #include <gtest/gtest.h>
 #include <malloc.h>
+#include <mosquitto.h>
 #include <stdlib.h>
 #include <string>
 #include <vector>
@@ -324,6 +327,123 @@ TEST_F(Registry, ListingThatDoesNotFitFailsCleanly)
 	EXPECT_EQ(s, whole);
 	free(s);
 	blob_buf_free(&big);
+}
+
+// The backlog as a session sees it: a sender that records what it was given
+// and numbers it, or refuses with `refuse`.
+struct Backlog : ::testing::Test {
+	static inline std::vector<std::string> given;
+	static inline int next_mid, refuse;
+	static inline std::string refuse_topic;
+	static inline int lows;
+
+	static int sender(const char *topic, const char *payload, int len, int *mid)
+	{
+		if (refuse && (refuse_topic.empty() || refuse_topic == topic))
+			return refuse;
+		given.push_back(std::string(topic) + "|" + std::string(payload, len));
+		*mid = ++next_mid;
+		return 0;
+	}
+	void SetUp() override
+	{
+		log_open("test", false, 0);
+		backlog_clear();
+		given.clear();
+		next_mid = refuse = lows = 0;
+		refuse_topic.clear();
+		backlog_on_low = [] { lows++; };
+	}
+	void TearDown() override
+	{
+		backlog_clear();
+		backlog_on_low = nullptr;
+	}
+	backlog_stats st()
+	{
+		backlog_stats s;
+		backlog_get_stats(&s);
+		return s;
+	}
+	void push_sent(int n, size_t payload)
+	{
+		std::string p(payload, 'p');
+		for (int i = 0; i < n; i++)
+			ASSERT_TRUE(backlog_push("t", p.c_str(), (int) p.size()));
+		backlog_send(sender, 0);
+	}
+};
+
+TEST_F(Backlog, BoundAndResumeAtHalfOfCountAndBytes)
+{
+	/* One that fits no backlog is refused without holding anybody: no
+	   acknowledgement would ever release them. */
+	std::string huge(BACKLOG_MAX_BYTES, 'h');
+	EXPECT_FALSE(backlog_push("t", huge.c_str(), (int) huge.size()));
+	EXPECT_FALSE(backlog_high());
+
+	/* By count: full at 1000, low again only at 500. */
+	push_sent(BACKLOG_MAX_MESSAGES, 1);
+	EXPECT_TRUE(backlog_high());
+	EXPECT_FALSE(backlog_push("t", "x", 1));
+	int mid = 1;
+	while (mid <= BACKLOG_MAX_MESSAGES / 2 - 1)
+		backlog_ack(mid++);
+	EXPECT_EQ(st().messages, BACKLOG_MAX_MESSAGES / 2 + 1);
+	EXPECT_TRUE(backlog_high());
+	EXPECT_EQ(lows, 0);
+	backlog_ack(mid++);
+	EXPECT_FALSE(backlog_high());
+	EXPECT_EQ(lows, 1);
+	while (mid <= BACKLOG_MAX_MESSAGES)
+		backlog_ack(mid++);
+	EXPECT_EQ(lows, 1);
+
+	/* By bytes: 16 entries of 64 KiB are full; at nine (above half) still
+	   high, at eight low; a push that does not fit counts as the bound. */
+	push_sent(15, 65535);
+	EXPECT_FALSE(backlog_high());
+	EXPECT_FALSE(backlog_push("t", std::string(65536, 'p').c_str(), 65536));
+	EXPECT_TRUE(backlog_high());
+	push_sent(1, 65535);
+	EXPECT_EQ(st().bytes, BACKLOG_MAX_BYTES);
+	EXPECT_FALSE(backlog_push("t", "", 0));
+	for (int i = 0; i < 7; i++)
+		backlog_ack(mid++);
+	EXPECT_EQ(st().bytes, BACKLOG_MAX_BYTES / 16 * 9);
+	EXPECT_TRUE(backlog_high());
+	backlog_ack(mid++);
+	EXPECT_EQ(st().bytes, BACKLOG_MAX_BYTES / 2);
+	EXPECT_FALSE(backlog_high());
+	EXPECT_EQ(lows, 2);
+}
+
+TEST_F(Backlog, LostSessionRepublishesUnacknowledgedInOrder)
+{
+	for (const char *p : { "A", "B", "C" })
+		backlog_push("t", p, 1);
+	backlog_send(sender, 0);
+	backlog_ack(2);
+	backlog_session_lost();
+	backlog_push("t", "D", 1);	/* while there is no session */
+	EXPECT_EQ(backlog_oldest_sent_ms(), -1);
+	backlog_send(sender, 0);
+	EXPECT_EQ(given, (std::vector<std::string>{ "t|A", "t|B", "t|C", "t|A", "t|C", "t|D" }));
+
+	/* A library that cannot take them now stops the walk; one that never
+	   will drops that entry alone, counted. */
+	backlog_session_lost();
+	given.clear();
+	refuse = MOSQ_ERR_NO_CONN;
+	backlog_send(sender, 0);
+	EXPECT_EQ(st().messages, 3);
+	refuse = MOSQ_ERR_INVAL;
+	refuse_topic = "bad";
+	backlog_push("bad", "x", 1);
+	backlog_push("t", "E", 1);
+	backlog_send(sender, 0);
+	EXPECT_EQ(given, (std::vector<std::string>{ "t|A", "t|C", "t|D", "t|E" }));
+	EXPECT_EQ(st().refused, 1u);
 }
 
 } // namespace

@@ -3,11 +3,14 @@
 // child process writes into a pipe that the bridge's code reads in the loop.
 #include "api.h"
 #include "log.h"
+#include "options.h"
 
 extern "C" {
 #include <libubox/uloop.h>
 }
 #include <gtest/gtest.h>
+#include <json-c/json.h>
+#include <mosquitto.h>
 #include <string.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -32,7 +35,6 @@ bool mqtt_backlog_high(void)
 	return backlog_high;
 }
 
-void mqtt_read_resume(void) {}
 
 namespace {
 
@@ -70,10 +72,15 @@ using msgs = std::vector<std::pair<std::string, std::string>>;
 
 TEST(ApiOutput, TopicThenLinesSplitAcrossReads)
 {
+	/* -t 0: no time limit, not a limit of nothing */
+	const api_limits no_limit = { DEFAULT_MAX_WORKERS, 1 << 20, 0 };
+	api_configure(&no_limit);
 	std::string out = run_worker({ "t", "op", "ic\nA", "\n", "\nB\r", "\nC" }, 3);
 	EXPECT_EQ(published, (msgs{ { "topic", "A" }, { "topic", "" }, { "topic", "B\r" } }));
 	EXPECT_NE(out.find("quilapi ("), std::string::npos);
 	EXPECT_NE(out.find("): exit with 3\n"), std::string::npos);
+	const api_limits defaults = { DEFAULT_MAX_WORKERS, 1 << 20, DEFAULT_TIME_LIMIT_S };
+	api_configure(&defaults);
 }
 
 TEST(ApiOutput, LineLengthBoundary)
@@ -156,6 +163,74 @@ TEST(ApiOutput, SignalEndIsReported)
 	uloop_done();
 	std::string out = testing::internal::GetCapturedStdout();
 	EXPECT_EQ(out, "quilapi (" + std::to_string(pid) + "): exit with signal 9\n");
+}
+
+void report(const char *topic, const std::string &payload)
+{
+	mosquitto_message m = {};
+	m.topic = (char *) topic;
+	m.payload = (void *) payload.data();
+	m.payloadlen = (int) payload.size();
+	api_on_message(nullptr, nullptr, &m);
+}
+
+api_stats stats()
+{
+	api_stats st;
+	api_get_stats(&st);
+	return st;
+}
+
+TEST(ApiQueue, ExactlyMaxWorkersThenExactlyTheQueuedBytes)
+{
+	uloop_init();
+	api_limits l = { 2, 1 << 20, 0 };
+	api_configure(&l);
+	unsigned long dropped = stats().dropped;
+	for (int i = 0; i < 3; i++)
+		report("upload/q", "m");
+	api_stats st = stats();
+	EXPECT_EQ(st.workers, 2);
+	EXPECT_EQ(st.queued, 1);
+	size_t cost = st.queued_bytes;
+
+	/* Room for exactly three reports: the fourth is dropped. */
+	api_stop();
+	l.queue_bytes = 3 * cost;
+	api_configure(&l);
+	for (int i = 0; i < 4; i++)
+		report("upload/q", "m");
+	st = stats();
+	EXPECT_EQ(st.workers, 2);
+	EXPECT_EQ(st.queued, 3);
+	EXPECT_EQ(st.queued_bytes, 3 * cost);
+	EXPECT_EQ(st.dropped, dropped + 1);
+
+	api_stop();
+	static uloop_timeout done;	/* the two workers (no API program here) are reaped */
+	done.cb = [](uloop_timeout *) { uloop_end(); };
+	uloop_timeout_set(&done, 300);
+	testing::internal::CaptureStdout();
+	uloop_run();
+	uloop_done();
+	testing::internal::GetCapturedStdout();
+	EXPECT_EQ(stats().workers, 0);
+}
+
+TEST(ApiQueue, JsonLengthIsMeasuredAsJsonCWritesIt)
+{
+	std::string payload;
+	for (int c = 1; c < 256; c++)
+		payload += (char) c;
+	payload += std::string("\0tail", 5);	/* the payload ends at its NUL */
+	const char *topic = "upload/\"a\\b\x01";
+
+	json_object *o = json_object_new_object();
+	json_object_object_add(o, "topic", json_object_new_string(topic));
+	json_object_object_add(o, "payload", json_object_new_string(payload.c_str()));
+	EXPECT_EQ(api_json_length(topic, payload.data(), payload.size()),
+		  strlen(json_object_to_json_string(o)));
+	json_object_put(o);
 }
 
 } // namespace

@@ -1,0 +1,181 @@
+// The publish backlog: a copy of every publication until the broker has
+// acknowledged it (QoS 1 is at-least-once: after a lost session a message
+// may go out twice, but never not at all).
+//
+// What holds between the pieces below:
+// - Every entry is on exactly one of two lists, each in publishing order:
+//   `waiting` (not handed to the current session) and `sent` (handed to it,
+//   acknowledgement outstanding). Entries move only from the head of
+//   `waiting` to the tail of `sent` (backlog_send), and all of `sent` back to
+//   the head of `waiting` when the session is lost, so that the order of
+//   publication is the order of the lists, `sent` before `waiting`.
+// - `sent` is only non-empty while a session exists; its message ids are
+//   that session's.
+// - count and bytes cover both lists and change only in push() and unlink():
+//   count <= BACKLOG_MAX_MESSAGES, bytes <= BACKLOG_MAX_BYTES.
+// - `high` is set at the bound (or when a publication did not fit beside
+//   what is there) and cleared only at half of both count and bytes;
+//   backlog_on_low runs exactly when it is cleared. It is never set while
+//   the backlog is empty: no acknowledgement would clear it.
+#include "backlog.h"
+#include "droplog.h"
+
+extern "C" {
+#include <libubox/list.h>
+}
+#include <mosquitto.h>
+
+#include <stdlib.h>
+#include <string.h>
+
+void (*backlog_on_low)(void);
+
+namespace {
+
+struct entry {
+	list_head link;
+	int mid;
+	long sent_ms;
+	int payload_len;
+	size_t topic_len;
+	char data[];	// topic, NUL, payload, NUL
+};
+
+LIST_HEAD(waiting);
+LIST_HEAD(sent);
+int count;
+size_t bytes;
+bool high;
+unsigned long refused;
+drop_log refused_log = { .reason = "publication refused by the MQTT library" };
+
+size_t cost(const entry *e)
+{
+	return e->topic_len + (size_t) e->payload_len;
+}
+
+void update_high()
+{
+	if (count >= BACKLOG_MAX_MESSAGES || bytes >= BACKLOG_MAX_BYTES) {
+		high = true;
+	} else if (high && count <= BACKLOG_MAX_MESSAGES / 2 && bytes <= BACKLOG_MAX_BYTES / 2) {
+		high = false;
+		if (backlog_on_low)
+			backlog_on_low();
+	}
+}
+
+void unlink(entry *e)
+{
+	list_del(&e->link);
+	count--;
+	bytes -= cost(e);
+	free(e);
+	update_high();
+}
+
+// Only what the library itself lacks at the moment; anything else (a topic
+// or payload it will never take) would block the entries behind it for good.
+bool retry_later(int rc)
+{
+	return rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_NOMEM || rc == MOSQ_ERR_CONN_LOST;
+}
+
+} // namespace
+
+bool backlog_push(const char *topic, const char *payload, int len)
+{
+	size_t topic_len = strlen(topic);
+	size_t size = topic_len + (size_t) len;
+
+	if (len < 0)
+		return false;
+	if (count >= BACKLOG_MAX_MESSAGES || size > BACKLOG_MAX_BYTES - bytes) {
+		/* whoever was refused waits for backlog_on_low, which only an
+		   acknowledgement can bring: never for one that fits no backlog */
+		if (count)
+			high = true;
+		return false;
+	}
+	entry *e = (entry *) malloc(sizeof(entry) + topic_len + (size_t) len + 2);
+	if (!e)
+		return false;
+	e->mid = 0;
+	e->sent_ms = 0;
+	e->payload_len = len;
+	e->topic_len = topic_len;
+	memcpy(e->data, topic, topic_len + 1);
+	memcpy(e->data + topic_len + 1, payload, (size_t) len);
+	e->data[topic_len + 1 + len] = '\0';
+	list_add_tail(&e->link, &waiting);
+	count++;
+	bytes += size;
+	update_high();
+	return true;
+}
+
+void backlog_send(backlog_sender send, long now_ms)
+{
+	while (!list_empty(&waiting)) {
+		entry *e = list_first_entry(&waiting, entry, link);
+		int rc = send(e->data, e->data + e->topic_len + 1, e->payload_len, &e->mid);
+		if (rc == MOSQ_ERR_SUCCESS) {
+			e->sent_ms = now_ms;
+			list_move_tail(&e->link, &sent);
+			continue;
+		}
+		if (retry_later(rc))
+			return;
+		backlog_refused(e->data);
+		unlink(e);
+	}
+}
+
+void backlog_refused(const char *topic)
+{
+	drop_note(&refused_log, topic, ++refused);
+}
+
+void backlog_ack(int mid)
+{
+	entry *e;
+
+	/* the broker acknowledges in order: almost always the first entry */
+	list_for_each_entry(e, &sent, link) {
+		if (e->mid == mid) {
+			unlink(e);
+			return;
+		}
+	}
+}
+
+void backlog_session_lost(void)
+{
+	list_splice_init(&sent, &waiting);
+}
+
+long backlog_oldest_sent_ms(void)
+{
+	return list_empty(&sent) ? -1 : list_first_entry(&sent, entry, link)->sent_ms;
+}
+
+bool backlog_high(void)
+{
+	return high;
+}
+
+void backlog_clear(void)
+{
+	drop_flush(&refused_log);
+	backlog_session_lost();
+	while (!list_empty(&waiting))
+		unlink(list_first_entry(&waiting, entry, link));
+	high = false;
+}
+
+void backlog_get_stats(struct backlog_stats *st)
+{
+	st->messages = count;
+	st->bytes = bytes;
+	st->refused = refused;
+}

@@ -1,0 +1,45 @@
+// Publications kept until the broker has acknowledged them. The backlog
+// outlives a session: what a lost session had not acknowledged, and what was
+// published while there was none, goes out again on the next one, in order.
+#pragma once
+
+#include <stddef.h>
+
+// The bound: beyond it a publication is refused. Worker output waits in the
+// pipes from this mark on and goes on once half of both is gone.
+constexpr int BACKLOG_MAX_MESSAGES = 1000;
+constexpr size_t BACKLOG_MAX_BYTES = 1 << 20;
+
+// Hands one publication to the session: 0 and its message id, or the
+// library's error code.
+using backlog_sender = int (*)(const char *topic, const char *payload, int len, int *mid);
+
+// Copies a publication to the end of the backlog. False when it would take
+// the backlog beyond its bound, or memory runs out: nothing is kept then.
+bool backlog_push(const char *topic, const char *payload, int len);
+// Hands what the session has not had yet to `send`, oldest first. Stops at a
+// failure the next session may not meet again; an entry refused for good is
+// dropped, logged and counted.
+void backlog_send(backlog_sender send, long now_ms);
+// Counts and logs a publication refused for good (a topic the library
+// will never take).
+void backlog_refused(const char *topic);
+// The broker acknowledged `mid`.
+void backlog_ack(int mid);
+// The session is gone: everything it had not acknowledged waits for the next.
+void backlog_session_lost(void);
+// When the oldest publication still waiting for its acknowledgement was
+// handed to the session; -1 when none is.
+long backlog_oldest_sent_ms(void);
+// True from the bound until half of both its count and its bytes are gone.
+bool backlog_high(void);
+// Called when the backlog leaves its high state (set by the owner).
+extern void (*backlog_on_low)(void);
+void backlog_clear(void);
+
+struct backlog_stats {
+	int messages;
+	size_t bytes;		// their topics and payloads
+	unsigned long refused;	// publications refused for good, since start
+};
+void backlog_get_stats(struct backlog_stats *st);

@@ -1,0 +1,27 @@
+// What quilac has to drop is logged at most once a second per reason, with
+// the count since the last line: a flood of drops must not flush the
+// system log's small ring.
+#pragma once
+
+extern "C" {
+#include <libubox/uloop.h>
+}
+
+constexpr int DROP_LOG_INTERVAL_MS = 1000;
+
+struct drop_log {
+	const char *reason;
+	unsigned long pending;	// dropped since the last line
+	long last_ms;		// when the last line was written; 0: never
+	char topic[80];		// of the latest drop, cut
+	unsigned long total;	// as the line reports it
+	uloop_timeout flush;
+};
+
+// Counts one drop of a message on `topic`; `total` is the caller's running
+// count, this one included.
+void drop_note(drop_log *d, const char *topic, unsigned long total);
+// Writes what is pending now, and stops the timer (at shutdown).
+void drop_flush(drop_log *d);
+
+long monotonic_ms(void);
