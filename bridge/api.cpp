@@ -302,9 +302,7 @@ void on_deadline(uloop_timeout *t)
 	stats.killed++;
 	log_msg(0, "%s (%d): still running after %d seconds, killed\n", API_NAME, pid,
 		limits.time_limit_s);
-	/* the whole group: a hung script's children hold the pipe as well */
-	if (kill(-pid, SIGKILL) < 0)
-		kill(pid, SIGKILL);
+	child_kill_group(pid);
 }
 
 } // namespace
