@@ -290,6 +290,8 @@ def test_sigterm_usage_and_unusable_interface(netns_pair, quildis_factory, workd
         1, [f"Usage: {QUILDIS} [options]", "Options:", " -i:\t\t\tinterface", ""])
     r = subprocess.run([str(QUILDIS), "-i"], capture_output=True, text=True)
     assert r.returncode == 1
+    r = subprocess.run([str(QUILDIS), "-a", "224.0.0.1"], capture_output=True, text=True)
+    assert (r.returncode, r.stderr) == (1, "not a controller's IPv4 address: 224.0.0.1\n")
 
     r = subprocess.run(a.cmd([QUILDIS, "-f", "-i", "nosuchif"]), capture_output=True, text=True)
     assert r.returncode == 255 and "SO_BINDTODEVICE failed!" in r.stderr
