@@ -532,6 +532,17 @@ TEST_F(ApMode, ProfileFollowsTheLastEvent)
 		"quildis MAC=aa:bb:cc:dd:ee:ff IP=10.0.0.1 PORT=1884 PROTO=mqtt",
 		"quildis MAC=aa:bb:cc:dd:ee:ff IP=10.0.0.1 PORT=1883 PROTO=mqtt",
 	}));
+
+	/* An event that could not be started is tried again by the next answer. */
+	hotplug_runner = [](const char *name, const child_var *vars, size_t n) -> pid_t {
+		record_event(name, vars, n);
+		return -1;
+	};
+	receive(moved);
+	hotplug_runner = record_event;
+	receive(moved);
+	receive(moved);
+	EXPECT_EQ(events.size(), 5u);
 }
 
 // An announcement with one member's JSON text replaced.
