@@ -378,9 +378,7 @@ void on_deadline(uloop_timeout *t)
 	log_msg(0, "%s (%d): still running after %d seconds, killed\n", API_NAME, pid,
 		limits.time_limit_s);
 	kill_leftovers(pid, true);
-	/* the whole group: a hung script's children hold the pipe as well */
-	if (kill(-pid, SIGKILL) < 0)
-		kill(pid, SIGKILL);
+	child_kill_group(pid);	/* a hung script's children hold the pipe as well */
 }
 
 void group_deadline(uloop_timeout *t)

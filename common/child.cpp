@@ -104,6 +104,12 @@ pid_t child_spawn(const struct child_spec *spec)
 	return pid;
 }
 
+void child_kill_group(pid_t pid)
+{
+	if (kill(-pid, SIGKILL) < 0)
+		kill(pid, SIGKILL);
+}
+
 char **child_env(const struct child_var *vars, size_t n)
 {
 	size_t count = 0, text = 0;

@@ -29,6 +29,11 @@ struct child_spec {
 // envp, texts) may be freed as soon as this returns.
 pid_t child_spawn(const struct child_spec *spec);
 
+// Kills a child started with own_group together with everything it started
+// (a hung script's children hold its pipes and locks as well); a child that
+// could not lead a group is killed alone.
+void child_kill_group(pid_t pid);
+
 // One variable for child_env(); a null value leaves the name as it is.
 struct child_var {
 	const char *name;

@@ -1,11 +1,15 @@
 // quildis at work: an AC answers requests and announces itself; an AP asks
-// until it hears an AC, remembers the first one and reports it to hotplug.
+// until it hears an AC and reports it to hotplug, and again whenever the
+// announced values change.
 #include "daemon.h"
 #include "auth.h"
 #include "bus.h"
+#include "controllers.h"
 #include "datagram.h"
 #include "hotplug.h"
 #include "json_ptr.h"
+#include "rate_limit.h"
+#include "strict_json.h"
 
 #include <libubus.h>
 #include <json-c/json.h>
@@ -13,10 +17,12 @@
 #include <arpa/inet.h>
 #include <ctype.h>
 #include <fcntl.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -28,6 +34,8 @@ struct ac_profile g_ac_profile;
 int g_request_status;
 struct uloop_fd server_fd;
 char g_request_nonce[DISC_NONCE_LEN + 1];
+int g_hotplug_limit_s = DISC_HOTPLUG_LIMIT_S;
+struct controller_list g_controllers;
 
 namespace {
 
@@ -50,10 +58,35 @@ int64_t now_ms()
 
 /* ---- checks on what an unauthenticated broadcast may hand to hotplug ---- */
 
-bool is_ipv4(const char *s)
+// The broadcast address of our LAN, from the interface's address and mask
+// (not its broadcast setting, which may be unset); none on a /31 or /32.
+bool lan_broadcast(in_addr *out)
 {
-	in_addr a;
-	return strlen(s) < INET_ADDRSTRLEN && inet_pton(AF_INET, s, &a) == 1;
+	int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+	if (fd < 0)
+		return false;
+	ifreq ifr;
+	memset(&ifr, 0, sizeof(ifr));
+	snprintf(ifr.ifr_name, sizeof(ifr.ifr_name), "%s", g_ifname);
+	uint32_t addr = 0, mask = 0;
+	bool ok = ioctl(fd, SIOCGIFADDR, &ifr) == 0;
+	if (ok)
+		addr = ((const sockaddr_in *) &ifr.ifr_addr)->sin_addr.s_addr;
+	ok = ok && ioctl(fd, SIOCGIFNETMASK, &ifr) == 0;
+	if (ok)
+		mask = ((const sockaddr_in *) &ifr.ifr_netmask)->sin_addr.s_addr;
+	close(fd);
+	if (!ok || (ntohl(mask) & 2))	/* a /31 or /32: no broadcast */
+		return false;
+	out->s_addr = addr | ~mask;
+	return true;
+}
+
+// An address an AC can have: a unicast host, and not our LAN's broadcast.
+bool is_ac_address(const char *s)
+{
+	in_addr a, brd;
+	return disc_is_host_address(s, &a) && !(lan_broadcast(&brd) && brd.s_addr == a.s_addr);
 }
 
 bool is_mac(const char *s)
@@ -68,12 +101,13 @@ bool is_mac(const char *s)
 	return true;
 }
 
-// A short protocol name: letters, digits and "._+-", nothing a shell or a
-// terminal would read as something else.
+// A short protocol name: letters, digits and "._+-", starting with a letter
+// or digit, nothing a shell, a terminal or a command line would read as
+// something else ("-rf", "..").
 bool is_proto_name(const char *s)
 {
 	size_t n = strlen(s);
-	if (n < 1 || n > PROTO_NAME_MAX)
+	if (n < 1 || n > PROTO_NAME_MAX || !isalnum((unsigned char) s[0]))
 		return false;
 	for (size_t i = 0; i < n; i++) {
 		unsigned char c = (unsigned char) s[i];
@@ -118,59 +152,60 @@ void copy_values(ac_profile *dst, const char *mac, const char *ip, const char *p
 	dst->port = port;
 }
 
-bool is_profile(const char *mac, const char *ip, const char *proto, int port)
+/* The AP's current controller (g_ac_profile) is the values of the last event
+ * it ran or queued. An announcement equal to them runs nothing; any other
+ * becomes the current controller and runs its event: at once, or when the
+ * script that runs now ends (only the newest waits, so a flood costs one
+ * process at a time and the scripts end up seeing the newest values). A
+ * script that hangs is killed after g_hotplug_limit_s. */
+hotplug_watch event_watch;
+ac_profile running_event;	/* the values of the script that runs now */
+bool has_pending_event;		/* g_ac_profile waits for that script to end */
+
+void start_event(const ac_profile &p)
 {
-	return !strcmp(mac, g_ac_profile.mac) && !strcmp(ip, g_ac_profile.ip) &&
-	       !strcmp(proto, g_ac_profile.proto) && port == g_ac_profile.port;
-}
-
-/* One hotplug event at a time: while its child runs, the newest announcement
- * waits in `pending_event` and runs when the child ends, if it still differs
- * from the profile. A flood then costs one process at a time, and the scripts
- * end up seeing the newest announcement. */
-uloop_process hotplug_child;
-ac_profile pending_event;
-bool has_pending_event;
-
-void start_event(const char *mac, const char *ip, const char *proto, int port);
-
-void on_event_end(uloop_process *, int)
-{
-	if (!has_pending_event)
-		return;
-	has_pending_event = false;
-	const ac_profile &p = pending_event;
-	if (!is_profile(p.mac, p.ip, p.proto, p.port))
-		start_event(p.mac, p.ip, p.proto, p.port);
-}
-
-void start_event(const char *mac, const char *ip, const char *proto, int port)
-{
-	pid_t pid = run_hotplug(mac, ip, proto, port);
-	if (pid <= 0)
-		return;
-	hotplug_child.pid = pid;
-	hotplug_child.cb = on_event_end;
-	uloop_process_add(&hotplug_child);
-}
-
-// Remembers the first AC; reports it, and every announcement that differs from it.
-void take_announcement(const char *mac, const char *ip, const char *proto, int port)
-{
-	if (!g_request_status) {
-		copy_values(&g_ac_profile, mac, ip, proto, port);
-		g_request_status = 1;
-		start_event(mac, ip, proto, port);
+	pid_t pid = run_hotplug(p.mac, p.ip, p.proto, p.port);
+	if (pid < 0) {
+		/* the event is lost: the next answer with these values tries again */
+		memset(&g_ac_profile, 0, sizeof(g_ac_profile));
 		return;
 	}
-	if (hotplug_child.pending) {
-		/* compared with the profile when its turn comes */
-		copy_values(&pending_event, mac, ip, proto, port);
-		has_pending_event = true;
+	if (pid == 0)
 		return;
+	running_event = p;
+	event_watch.time_limit_s = g_hotplug_limit_s;
+	hotplug_watch_start(&event_watch, pid);
+}
+
+void on_event_end(hotplug_watch *w)
+{
+	if (w->killed)
+		printf("%s quildis (%d): still running after %d seconds, killed\n", HOTPLUG_CALL,
+		       (int) w->process.pid, w->time_limit_s);
+	if (has_pending_event) {
+		has_pending_event = false;
+		start_event(g_ac_profile);
 	}
-	if (!is_profile(mac, ip, proto, port))
-		start_event(mac, ip, proto, port);
+}
+
+bool same_values(const ac_profile &a, const ac_profile &b)
+{
+	return !strcmp(a.mac, b.mac) && !strcmp(a.ip, b.ip) && !strcmp(a.proto, b.proto) &&
+	       a.port == b.port;
+}
+
+void take_announcement(const ac_profile &v)
+{
+	if (g_request_status && same_values(v, g_ac_profile))
+		return;
+	g_ac_profile = v;
+	g_request_status = 1;
+	event_watch.on_end = on_event_end;
+	if (hotplug_watch_running(&event_watch))
+		/* a return to the running script's values needs no second run */
+		has_pending_event = !same_values(v, running_event);
+	else
+		start_event(v);
 }
 
 // The JSON object a datagram's Base64 payload carries, if any.
@@ -179,7 +214,7 @@ json_ptr parse_payload(const char *payload)
 	char *text = disc_base64_decode(payload);
 	if (!text)
 		return nullptr;
-	json_ptr obj(json_tokener_parse(text));
+	json_ptr obj(strict_json_parse(text));
 	free(text);
 	return obj;
 }
@@ -218,12 +253,17 @@ void handle_announcement(const char *payload)
 	const char *proto = get_text(jproto);
 	int port;
 	/* Values that would reach root's hotplug scripts must be what they claim. */
-	if (!mac || !ip || !proto || !is_mac(mac) || !is_ipv4(ip) || !is_proto_name(proto) ||
+	if (!mac || !ip || !proto || !is_mac(mac) || !is_ac_address(ip) || !is_proto_name(proto) ||
 	    !get_port(jport, &port))
 		return;
 	if (disc_auth_enabled() && !authentic(obj.get(), { ip, mac, proto, port }))
 		return;
-	take_announcement(mac, ip, proto, port);
+
+	ac_profile v = {};
+	copy_values(&v, mac, ip, proto, port);
+	for (char *c = v.mac; *c; c++)
+		*c = (char) tolower((unsigned char) *c);	/* "AA:..." is no other AC than "aa:..." */
+	take_announcement(v);
 }
 
 // The nonce a keyed AC echoes: the one the request carries, if well-formed.
@@ -240,6 +280,15 @@ const char *request_nonce(const char *payload, char out[DISC_NONCE_LEN + 1])
 		return nullptr;
 	memcpy(out, nonce, DISC_NONCE_LEN + 1);
 	return out;
+}
+
+// Counts the request against its source's and the total rate.
+bool may_answer(const sockaddr *src, socklen_t srclen)
+{
+	uint32_t addr = 0;
+	if (src && srclen >= sizeof(sockaddr_in) && src->sa_family == AF_INET)
+		addr = ((const sockaddr_in *) src)->sin_addr.s_addr;
+	return rate_limit_allow(addr, now_ms());
 }
 
 void set_broadcast(int on)
@@ -274,9 +323,21 @@ int request_method_cb(ubus_context *, ubus_object *, ubus_request_data *, const 
 	return UBUS_STATUS_OK;
 }
 
+blob_buf stats_buf;
+
+int stats_method_cb(ubus_context *ctx, ubus_object *, ubus_request_data *req, const char *, blob_attr *)
+{
+	blob_buf_init(&stats_buf, 0);
+	blobmsg_add_u64(&stats_buf, "answered", g_rate_stats.answered);
+	blobmsg_add_u64(&stats_buf, "limited", g_rate_stats.limited);
+	ubus_send_reply(ctx, req, stats_buf.head);
+	return UBUS_STATUS_OK;
+}
+
 const ubus_method quildis_methods[] = {
 	UBUS_METHOD_NOARG("send", send_method_cb),
 	UBUS_METHOD_NOARG("request", request_method_cb),
+	UBUS_METHOD_NOARG("stats", stats_method_cb),
 };
 
 ubus_object_type quildis_object_type = UBUS_OBJECT_TYPE("quildis", quildis_methods);
@@ -342,7 +403,7 @@ int handle_datagram(const uint8_t *buf, size_t count, int fd,
 		return -1;
 
 	if (g_quildis_mode == QUILDIS_AC) {
-		if (type != DISC_TYPE_REQUEST)
+		if (type != DISC_TYPE_REQUEST || !may_answer(src, srclen))
 			return 0;
 		char nonce[DISC_NONCE_LEN + 1];
 		return (int) disc_send_announce(fd, src, srclen, request_nonce(payload, nonce));
@@ -387,6 +448,15 @@ void broadcast_request(void)
 	set_broadcast(1);
 	disc_send_request(server_fd.fd, (sockaddr *) &to, sizeof(to), nonce);
 	set_broadcast(0);
+
+	/* The same request, by unicast, to controllers the broadcast may not reach. */
+	controller_list acs = g_controllers;
+	if (g_quildis_mode == QUILDIS_AP)
+		controllers_read(&acs, DISC_DHCP_CONTROLLERS);
+	for (size_t i = 0; i < acs.count; i++) {
+		to.sin_addr = acs.addr[i];
+		disc_send_request(server_fd.fd, (sockaddr *) &to, sizeof(to), nonce);
+	}
 }
 
 int ubus_setup(void)
@@ -409,4 +479,5 @@ int ubus_setup(void)
 void ubus_teardown(void)
 {
 	bus_close(&quildis_bus);
+	blob_buf_free(&stats_buf);
 }

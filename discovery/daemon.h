@@ -3,6 +3,7 @@
 #pragma once
 
 #include "auth.h"
+#include "controllers.h"
 
 #include <stddef.h>
 #include <stdint.h>
@@ -25,6 +26,11 @@ extern struct ac_profile g_ac_profile;
 extern int g_request_status;	/* 1 once an AC profile is remembered */
 extern struct uloop_fd server_fd;
 extern char g_request_nonce[DISC_NONCE_LEN + 1];	/* AP with a key: the nonce of the latest request */
+
+constexpr int DISC_HOTPLUG_LIMIT_S = 60;
+constexpr int DISC_HOTPLUG_LIMIT_MAX_S = 2147483;	/* its milliseconds fit an int */
+extern int g_hotplug_limit_s;		/* a hotplug script running longer is killed; 0: never */
+extern struct controller_list g_controllers;	/* AP: asked by unicast as well (-a) */
 
 int open_server_socket(const char *ifname);
 void on_server_readable(struct uloop_fd *u, unsigned int events);

@@ -1,6 +1,7 @@
 // quildis: finds the access controller (AP mode, -c) or announces it (AC mode)
 // on UDP port 32200 of one interface.
 #include "auth.h"
+#include "controllers.h"
 #include "daemon.h"
 #include "datagram.h"
 #include "detach.h"
@@ -29,13 +30,28 @@ void usage(const char *prog)
 	exit(1);
 }
 
+// -t: below 0 keeps the default, above the most a timer takes is cut to it.
+int seconds(const char *text)
+{
+	long v = strtol(text, nullptr, 10);
+	if (v < 0)
+		return DISC_HOTPLUG_LIMIT_S;
+	return v > DISC_HOTPLUG_LIMIT_MAX_S ? DISC_HOTPLUG_LIMIT_MAX_S : (int) v;
+}
+
 quildis_options parse_options(int argc, char **argv)
 {
 	quildis_options o;
 	int ch;
 
-	while ((ch = getopt(argc, argv, "cfi:k:p:P:")) != -1) {
+	while ((ch = getopt(argc, argv, "a:cfi:k:p:P:t:")) != -1) {
 		switch (ch) {
+		case 'a':
+			if (!controllers_add(&g_controllers, optarg)) {
+				fprintf(stderr, "not a controller's IPv4 address: %s\n", optarg);
+				exit(1);
+			}
+			break;
 		case 'c':
 			g_quildis_mode = QUILDIS_AP;
 			break;
@@ -54,6 +70,9 @@ quildis_options parse_options(int argc, char **argv)
 		case 'P':
 			free(g_proto);
 			g_proto = strdup(optarg);
+			break;
+		case 't':
+			g_hotplug_limit_s = seconds(optarg);
 			break;
 		default:
 			usage(argv[0]);

@@ -3,10 +3,15 @@
 // in both modes. The first input byte picks the mode (bit 0), whether the
 // profile starts empty (bit 1) and whether the daemon has a key (bit 2; the
 // key is "fuzz-key" and the AP's latest request asked with FUZZ_NONCE); the
-// rest is the datagram.
+// rest is the datagram. With bit 3 set the rest is plain text instead, read
+// as strict JSON and as a list of controller addresses (DHCP's file).
+#include "controllers.h"
 #include "daemon.h"
 #include "datagram.h"
 #include "hotplug.h"
+#include "json_ptr.h"
+#include "rate_limit.h"
+#include "strict_json.h"
 
 extern "C" {
 #include <libubox/uloop.h>
@@ -37,6 +42,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	if (size < 1)
 		return 0;
 
+	if (data[0] & 8) {
+		char text[DISC_MAX_DATAGRAM + 1] = {};
+		memcpy(text, data + 1, size - 1 < DISC_MAX_DATAGRAM ? size - 1 : DISC_MAX_DATAGRAM);
+		json_ptr obj(strict_json_parse(text));
+		controller_list l = {};
+		controllers_parse(&l, text);
+		return 0;
+	}
+	rate_limit_reset();	/* every request is answered: the answer path is what is fuzzed */
 	g_quildis_mode = (data[0] & 1) ? QUILDIS_AP : QUILDIS_AC;
 	if (data[0] & 2) {
 		g_request_status = 0;

@@ -32,7 +32,7 @@ def test_shipped_config_gives_defaults(workdir):
     assert start_service(FILES / "quilac.init", config, workdir)[:2] == [
         "open", "set command /usr/sbin/quilac -b localhost -p 1883 -i AC-01 -l 3 -w 8 -q 4096 -t 60"]
     assert start_service(FILES / "quildis.init", config, workdir)[:4] == [
-        "open", "set command /usr/sbin/quildis -f -i br-lan",
+        "open", "set command /usr/sbin/quildis -f -i br-lan -t 60",
         "append command -P mqtt", "append command -p 1883"]
 
 
@@ -40,12 +40,14 @@ def test_ap_configuration(workdir):
     config = ("config bridge 'bridge'\n\toption broker 'ac.lan'\n\toption port '8883'\n"
               "\toption client_id 'AP 7'\n\toption log_level '4'\n"
               "\toption workers '3'\n\toption queue_kib '512'\n\toption time_limit '0'\n"
-              "config discovery 'discovery'\n\toption mode 'ap'\n\toption interface 'lan1'\n")
+              "config discovery 'discovery'\n\toption mode 'ap'\n\toption interface 'lan1'\n"
+              "\toption time_limit '5'\n\tlist ac_address '10.1.0.1'\n\tlist ac_address '10.2.0.1'\n")
     out = start_service(FILES / "quilac.init", config, workdir)
     assert out[1] == "set command /usr/sbin/quilac -b ac.lan -p 8883 -i AP 7 -l 4 -w 3 -q 512 -t 0"
     out = start_service(FILES / "quildis.init", config + "\toption key_file '/etc/quildis.key'\n",
                         workdir)
-    assert out[1:5] == ["set command /usr/sbin/quildis -f -i lan1", "append command -c",
+    assert out[1:7] == ["set command /usr/sbin/quildis -f -i lan1 -t 5", "append command -c",
+                        "append command -a 10.1.0.1", "append command -a 10.2.0.1",
                         "append command -k /etc/quildis.key", "set file /etc/quildis.key"]
     assert "set respawn " in out and out[-1] == "close"
 

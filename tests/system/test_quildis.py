@@ -13,8 +13,8 @@ from pathlib import Path
 
 import pytest
 
-from harness import (QUILDIS, UDP_PEER, Sandbox, announcement, decode_announcement, open_fds,
-                     wait_for, write_script)
+from harness import (QUILDIS, UDP_PEER, NetNs, Sandbox, announcement, decode_announcement,
+                     open_fds, veth, wait_for, write_script)
 
 REQUEST = bytes.fromhex("fedcbaff0101") + bytes(8)
 AC_ARGS = ["-P", "mqtt", "-p", "1883"]
@@ -102,15 +102,17 @@ def test_ap_requests_until_found_and_reports_ac(netns_pair, quildis_factory, udp
     other = '{"ip":"10.77.0.9","mac":"02:00:00:00:00:09","proto":"coap","port":5683}'
     send(a, announcement(other))
     send(a, announcement(other))
-    for incomplete in ('{"ip":"10.77.0.1","mac":"02:00:00:00:00:01","port":1883}',
-                       '{"ip":"10.77.0.1","mac":"02:00:00:00:00:01","proto":"mqtt"}',
-                       '{"ip":"10.77.0.1","mac":"02:00:00:00:00:01","proto":"mqtt","port":null}'):
-        send(a, announcement(incomplete))
+    for refused in ('{"ip":"10.77.0.1","mac":"02:00:00:00:00:01","port":1883}',
+                    '{"ip":"10.77.0.1","mac":"02:00:00:00:00:01","proto":"mqtt"}',
+                    '{"ip":"10.77.0.1","mac":"02:00:00:00:00:01","proto":"mqtt","port":null}',
+                    json.dumps(dict(VALUES, ip="10.77.0.255"))):   # the LAN's broadcast
+        send(a, announcement(refused))
     send(a, REQUEST)                                             # requests are ignored
+    send(a, announcement(first))                                 # back to the first AC
     wait_for(lambda: len(ap.hotplug()) == 3, what="two more events")
     time.sleep(0.5)
     assert ap.hotplug()[1:] == [
-        "quildis ACTION= MAC=02:00:00:00:00:09 IP=10.77.0.9 PORT=5683 PROTO=coap"] * 2
+        "quildis ACTION= MAC=02:00:00:00:00:09 IP=10.77.0.9 PORT=5683 PROTO=coap", EVENT]
 
 
 # Also when started with SIGCHLD ignored, as some launchers leave it: the
@@ -124,10 +126,37 @@ def test_a_flood_runs_one_event_at_a_time_and_the_newest_last(netns_pair, quildi
     # Rewritten in place: the daemon's overlay shows the new text.
     write_script(ap.sandbox.upper / "hotplug-call",
                  f'echo "start $PORT" >> {log}\nsleep 0.3\necho "end $PORT" >> {log}\n')
-    send(a, *(announcement(json.dumps(dict(VALUES, port=1000 + i))) for i in range(30)))
-    wait_for(lambda: "end 1029" in ap.hotplug(), what="the newest announcement's event")
+    def flood(*ports):
+        send(a, *(announcement(json.dumps(dict(VALUES, port=p))) for p in ports))
+
+    # Deadlines of 3x the time all 30 scripts would take one after the other.
+    flood(*range(1000, 1030))
+    wait_for(lambda: "end 1029" in ap.hotplug(), timeout=30, what="the newest announcement's event")
     time.sleep(0.5)
     assert ap.hotplug() == ["start 1000", "end 1000", "start 1029", "end 1029"]
+    # A change while a script runs waits; a return to the running values drops it.
+    flood(1000, 1001, 1000)
+    wait_for(lambda: len(ap.hotplug()) == 6, timeout=3, what="one more event")
+    time.sleep(1)
+    assert ap.hotplug()[4:] == ["start 1000", "end 1000"]
+
+
+def test_a_hung_hotplug_script_is_killed_with_its_children(netns_pair, quildis_factory):
+    a, b = netns_pair
+    ap = quildis_factory(b, "ap", ["-c", "-t", "1"])
+    log = ap.sandbox.hotplug_log
+    write_script(ap.sandbox.upper / "hotplug-call",
+                 f'echo "start $PORT" >> {log}\n[ "$PORT" = 1883 ] || exit 0\n'
+                 f'sleep 600 & echo "child $!" >> {log}\nwait\n')
+    send(a, announcement(json.dumps(VALUES)))
+    child = int(wait_for(lambda: [e for e in ap.hotplug() if e.startswith("child")],
+                         what="hanging script")[0].split()[1])
+    send(a, announcement(json.dumps(dict(VALUES, port=1884))))
+    wait_for(lambda: "start 1884" in ap.hotplug(), timeout=10, what="the event after it")
+    wait_for(lambda: not Path(f"/proc/{child}").exists()
+             or Path(f"/proc/{child}/stat").read_text().split()[2] == "Z", what="child killed")
+    assert "/sbin/hotplug-call quildis (" in ap.output()
+    assert "): still running after 1 seconds, killed" in ap.output()
 
 
 def test_real_ac_and_ap_find_each_other(netns_pair, quildis_factory):
@@ -233,7 +262,9 @@ def test_descriptors_stay_put_over_a_hundred_datagrams(netns_pair, quildis_facto
         return [d for pair in zip([REQUEST] * 100, anns) for d in pair]
     send(b, *mixed(1000), host="10.77.0.1")
     send(a, *mixed(2000))
-    assert decode_announcement(ask(b))["ip"] == "10.77.0.1"    # the AC has read them all
+    # the AC has read them all (most went unanswered: one source, a bounded rate)
+    wait_for(lambda: sum(json.loads(ac.ubus("call", "quildis", "stats").stdout).values()) == 100,
+             what="all requests read")
     wait_for(lambda: ap.hotplug()[-1:] == [EVENT.replace("1883", "2099")], what="last event")
     assert (open_fds(ac_pid), open_fds(ap_pid)) == before
 
@@ -259,6 +290,8 @@ def test_sigterm_usage_and_unusable_interface(netns_pair, quildis_factory, workd
         1, [f"Usage: {QUILDIS} [options]", "Options:", " -i:\t\t\tinterface", ""])
     r = subprocess.run([str(QUILDIS), "-i"], capture_output=True, text=True)
     assert r.returncode == 1
+    r = subprocess.run([str(QUILDIS), "-a", "224.0.0.1"], capture_output=True, text=True)
+    assert (r.returncode, r.stderr) == (1, "not a controller's IPv4 address: 224.0.0.1\n")
 
     r = subprocess.run(a.cmd([QUILDIS, "-f", "-i", "nosuchif"]), capture_output=True, text=True)
     assert r.returncode == 255 and "SO_BINDTODEVICE failed!" in r.stderr
@@ -295,3 +328,66 @@ def test_detaches_by_default(netns_pair, workdir, process_tag):
     assert os.getsid(pid) != os.getsid(0)
     os.kill(pid, signal.SIGTERM)
     wait_for(lambda: not process_tag.pids("quildis"), what="daemon ended")
+
+
+HOOK = Path(__file__).resolve().parents[2] / "packaging/openwrt/quil/files/quildis.udhcpc"
+
+
+@pytest.fixture
+def routed():
+    """An AP's subnet (10.78.0.0/24) and an AC's (10.77.0.0/24) with a router
+    between them; the hosts' interfaces are called br-lan."""
+    made = []
+    try:
+        made += [NetNs(), NetNs(), NetNs()]
+        ac, router, ap = made
+        veth(router, ac, "to-ac", "br-lan", "10.77.0.254/24", "10.77.0.1/24")
+        veth(router, ap, "to-ap", "br-lan", "10.78.0.254/24", "10.78.0.2/24")
+        router.run("sysctl", "-qw", "net.ipv4.ip_forward=1")
+        ac.run("ip", "route", "add", "default", "via", "10.77.0.254")
+        ap.run("ip", "route", "add", "default", "via", "10.78.0.254")
+        yield ac, ap
+    finally:
+        for ns in made:
+            ns.close()
+
+
+def test_ap_asks_controllers_beyond_its_lan_by_unicast(routed, quildis_factory,
+                                                       udp_listener_factory, workdir):
+    ac_ns, ap_ns = routed
+    key = key_file(workdir)
+    # Only the unicast copy of each request crosses the router.
+    listener = udp_listener_factory(ac_ns, workdir / "ac.log")
+    ap = quildis_factory(ap_ns, "ap", ["-c", "-k", key, "-a", "10.77.0.1"])
+    wait_for(lambda: ap.ubus("call", "quildis", "request").returncode == 0, what="AP on the bus")
+    wait_for(lambda: listener.datagrams(), what="unicast request")
+    time.sleep(0.5)
+    # every request once: its broadcast twin (same nonce) stayed in the AP's subnet
+    assert {ip for _, ip, _, _ in listener.datagrams()} == {"10.78.0.2"}
+    assert len(set(nonces(listener))) == len(listener.datagrams())
+    listener.stop()
+    ap.stop()
+
+    # The addresses from DHCP option 138, written by the DHCP client's hook.
+    ac = quildis_factory(ac_ns, "ac", AC_ARGS + ["-k", key])
+    ap = quildis_factory(ap_ns, "ap2", ["-c", "-k", key])
+    env = dict(os.environ, opt138="0a4d0001" "c0a80101")
+    subprocess.run(ap_ns.cmd(ap.sandbox.wrap(["sh", HOOK, "bound"])), env=env, check=True)
+    assert (ap.sandbox.run / "quildis/ac_address").read_text() == "10.77.0.1\n192.168.1.1\n"
+    wait_for(lambda: ap.ubus("call", "quildis", "request").returncode == 0, what="AP on the bus")
+    wait_for(lambda: ap.hotplug(), what="AP finds the AC")
+    assert ap.hotplug() == [f"quildis ACTION= MAC={ac_ns.mac('br-lan')} IP=10.77.0.1 PORT=1883 "
+                            "PROTO=mqtt"]
+    assert "answered" in ac.ubus("call", "quildis", "stats").stdout
+
+
+def test_ac_answers_each_source_at_a_bounded_rate(netns_pair, quildis_factory):
+    a, b = netns_pair
+    ac = quildis_factory(a, "ac", AC_ARGS)
+    wait_for(lambda: ac.ubus("call", "quildis", "send").returncode == 0, what="AC on the bus")
+    send(b, *[REQUEST] * 20, host="10.77.0.1")
+    wait_for(lambda: sum(json.loads(ac.ubus("call", "quildis", "stats").stdout).values()) == 20,
+             what="all requests counted")
+    stats = json.loads(ac.ubus("call", "quildis", "stats").stdout)
+    # a burst of 8, and at most a few more if the sending took a while
+    assert 8 <= stats["answered"] <= 10 and stats["answered"] + stats["limited"] == 20

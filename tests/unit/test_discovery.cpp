@@ -1,10 +1,13 @@
 // The discovery datagram: CRC-32, both Base64 directions, validation, the
 // exact bytes of both kinds; the signed announcement and the key file; what an
 // AC answers and what an AP accepts from an announcement, with and without a key.
+#include "controllers.h"
 #include "daemon.h"
 #include "datagram.h"
 #include "hotplug.h"
 #include "json_ptr.h"
+#include "rate_limit.h"
+#include "strict_json.h"
 
 #include <gtest/gtest.h>
 extern "C" {
@@ -77,6 +80,48 @@ TEST(DiscBase64, LenientDecoder)
 		EXPECT_EQ(std::string(out, c.bytes.size()), c.bytes) << c.text;
 		EXPECT_EQ(out[c.bytes.size()], '\0') << c.text;
 		free(out);
+	}
+}
+
+TEST(StrictJson, WholeTextOneValueAsTheGrammarWrites)
+{
+	const struct {
+		const char *text;
+		bool ok;
+	} cases[] = {
+		{ R"({"a":[1,-0.5e+3,"x\u00e9\n",true,false,null,{}]})", true },
+		{ " \t\r\n{\"a\":1} \n", true },
+		{ "{\"a\":\"\xc3\xa9\"}", true },
+		{ "{\"a\":1} x", false },		/* garbage after the object */
+		{ "{\"a\":1}{}", false },
+		{ "{'a':1}", false },
+		{ "{\"a\":'x'}", false },
+		{ "{\"a\":1,}", false },
+		{ "[1,]", false },
+		{ "/*c*/{\"a\":1}", false },
+		{ "{\"a\":1}//c", false },
+		{ "{\"a\":01883}", false },
+		{ "{\"a\":1.}", false },
+		{ "{\"a\":.5}", false },
+		{ "{\"a\":+1}", false },
+		{ "{\"a\":1e}", false },
+		{ "{\"a\":NaN}", false },
+		{ "{\"a\":Infinity}", false },
+		{ "{\"a\":tRue}", false },
+		{ "{\"a\":\"x\ty\"}", false },		/* raw control character */
+		{ "{\"a\":\"\\x\"}", false },		/* unknown escape */
+		{ "{\"a\":\"\\u12g4\"}", false },
+		{ "{\"a\":\"\xff\"}", false },		/* not UTF-8 */
+		{ "{\"a\":\"x}", false },
+		{ "{\"a\" 1}", false },
+		{ "{a:1}", false },
+		{ "", false },
+		{ "[[[[[[[[[[[[[[[[1]]]]]]]]]]]]]]]]", true },	/* 16 deep */
+		{ "[[[[[[[[[[[[[[[[[1]]]]]]]]]]]]]]]]]", false },
+	};
+	for (const auto &c : cases) {
+		json_ptr obj(strict_json_parse(c.text));
+		EXPECT_EQ(obj != nullptr, c.ok) << c.text;
 	}
 }
 
@@ -187,6 +232,7 @@ struct Loopback : ::testing::Test {
 		socklen_t len = sizeof(addr);
 		getsockname(rx, (sockaddr *) &addr, &len);
 		g_ifname = (char *) "lo";
+		rate_limit_reset();
 	}
 	void TearDown() override
 	{
@@ -242,6 +288,16 @@ TEST(Auth, MacOverCanonicalTextAndDatagramLimit)
 	ASSERT_EQ(disc_auth_sign({ "10.0.0.1", "aa:bb:cc:dd:ee:ff", nullptr, 0 }, "", hmac), 0);
 	EXPECT_STREQ(hmac, "5c354d8973c37bb7ab421601f7ad6fecfab5c8c6656f3df1671d21eb69d9cdb8");
 
+	/* Every one of the 64 digits counts: a forgery right in its first half, or
+	 * in all but the last digit, is refused. */
+	disc_values v = { "10.0.0.1", "aa:bb:cc:dd:ee:ff", nullptr, 0 };
+	std::string good = hmac;
+	std::string half = good.substr(0, 32) + std::string(32, '0');
+	std::string last = good.substr(0, 63) + (good[63] == '0' ? "1" : "0");
+	EXPECT_TRUE(disc_auth_verify(v, "", good.c_str()));
+	EXPECT_FALSE(disc_auth_verify(v, "", half.c_str()));
+	EXPECT_FALSE(disc_auth_verify(v, "", last.c_str()));
+
 	g_port = 65535;
 	std::string proto(31, 'p');
 	g_proto = proto.data();
@@ -252,6 +308,31 @@ TEST(Auth, MacOverCanonicalTextAndDatagramLimit)
 	g_proto = nullptr;
 	g_port = 0;
 	disc_auth_set_key(nullptr, 0);
+}
+
+TEST(Auth, NonceIsExactly32LowerCaseHexDigits)
+{
+	const struct {
+		std::string nonce;
+		bool ok;
+	} cases[] = {
+		{ NONCE, true },
+		{ "abcdef0123456789abcdef0123456789", true },
+		{ "0123456789ABCDEF0123456789abcdef", false },
+		{ "0123456789abcdeg0123456789abcdef", false },
+		{ "0123456789abcde 0123456789abcdef", false },
+		{ "0123456789abcde/0123456789abcdef", false },	/* the codes beside the digits */
+		{ "0123456789abcde:0123456789abcdef", false },
+		{ "0123456789abcde`0123456789abcdef", false },
+		{ std::string(NONCE).substr(1), false },
+		{ std::string(NONCE) + "0", false },
+		{ "", false },
+	};
+	for (const auto &c : cases)
+		EXPECT_EQ(disc_auth_is_nonce(c.nonce.c_str()), c.ok) << c.nonce;
+	char fresh[DISC_NONCE_LEN + 1];
+	ASSERT_EQ(disc_auth_new_nonce(fresh), 0);
+	EXPECT_TRUE(disc_auth_is_nonce(fresh));
 }
 
 TEST(Auth, KeyFileChecks)
@@ -413,6 +494,7 @@ struct ApMode : ::testing::Test {
 	void SetUp() override
 	{
 		g_quildis_mode = QUILDIS_AP;
+		g_ifname = (char *) "lo";
 		g_request_status = 0;
 		memset(&g_ac_profile, 0, sizeof(g_ac_profile));
 		events.clear();
@@ -429,29 +511,43 @@ struct ApMode : ::testing::Test {
 	}
 };
 
-TEST_F(ApMode, FirstCompleteAnnouncementBecomesProfile)
+TEST_F(ApMode, ProfileFollowsTheLastEvent)
 {
+	const std::string first = R"({"ip":"10.0.0.1","mac":"aa:bb:cc:dd:ee:ff","proto":"mqtt","port":1883})";
+	const std::string moved = R"({"ip":"10.0.0.1","mac":"aa:bb:cc:dd:ee:ff","proto":"mqtt","port":1884})";
 	receive(R"({"ip":"10.0.0.1","mac":"aa:bb:cc:dd:ee:ff","proto":"mqtt"})");	/* no port */
-	receive(R"({"ip":"10.0.0.1","mac":"aa:bb:cc:dd:ee:ff","port":1883,"proto":null})");
+	receive(first + " x");
 	receive("not json at all");
 	EXPECT_EQ(g_request_status, 0);
 
-	receive(R"({"ip":"10.0.0.1","mac":"aa:bb:cc:dd:ee:ff","proto":"mqtt","port":1883})", false);
+	receive(first, false);
 	EXPECT_EQ(g_request_status, 1);
 	EXPECT_STREQ(g_ac_profile.ip, "10.0.0.1");
 	EXPECT_STREQ(g_ac_profile.mac, "aa:bb:cc:dd:ee:ff");
 	EXPECT_STREQ(g_ac_profile.proto, "mqtt");
 	EXPECT_EQ(g_ac_profile.port, 1883);
 
-	receive(R"({"ip":"10.0.0.1","mac":"aa:bb:cc:dd:ee:ff","proto":"mqtt","port":1883})");	/* again */
-	receive(R"({"ip":"10.0.0.2","mac":"aa:bb:cc:dd:ee:00","proto":"x","port":1})");
-	receive(R"({"ip":"10.0.0.2","mac":"aa:bb:cc:dd:ee:00","proto":"x","port":1})");
-	EXPECT_STREQ(g_ac_profile.ip, "10.0.0.1");	/* the first AC stays */
+	/* The AC moves and comes back (or a spoofer's one answer is followed by
+	 * the real AC's): each change runs once, the return included. */
+	for (const std::string *j : { &first, &moved, &moved, &first, &first })
+		receive(*j);
+	EXPECT_EQ(g_ac_profile.port, 1883);
 	EXPECT_EQ(events, (std::vector<std::string>{
 		"quildis MAC=aa:bb:cc:dd:ee:ff IP=10.0.0.1 PORT=1883 PROTO=mqtt",
-		"quildis MAC=aa:bb:cc:dd:ee:00 IP=10.0.0.2 PORT=1 PROTO=x",
-		"quildis MAC=aa:bb:cc:dd:ee:00 IP=10.0.0.2 PORT=1 PROTO=x",
+		"quildis MAC=aa:bb:cc:dd:ee:ff IP=10.0.0.1 PORT=1884 PROTO=mqtt",
+		"quildis MAC=aa:bb:cc:dd:ee:ff IP=10.0.0.1 PORT=1883 PROTO=mqtt",
 	}));
+
+	/* An event that could not be started is tried again by the next answer. */
+	hotplug_runner = [](const char *name, const child_var *vars, size_t n) -> pid_t {
+		record_event(name, vars, n);
+		return -1;
+	};
+	receive(moved);
+	hotplug_runner = record_event;
+	receive(moved);
+	receive(moved);
+	EXPECT_EQ(events.size(), 5u);
 }
 
 // An announcement with one member's JSON text replaced.
@@ -465,10 +561,11 @@ std::string announcing(const char *key, const std::string &value)
 
 TEST_F(ApMode, AnnouncementDifferingInOneValueRaisesTheEvent)
 {
-	receive(announcing("port", "1883"));
 	const struct {
 		const char *key, *value, *event;	/* event null: none */
 	} cases[] = {
+		{ "mac", "\"AA:BB:CC:DD:EE:FF\"", nullptr },	/* the same AC */
+		{ "mac", "\"AA:BB:CC:DD:EE:00\"", "quildis MAC=aa:bb:cc:dd:ee:00 IP=10.0.0.1 PORT=1883 PROTO=mqtt" },
 		{ "ip", "\"10.0.0.2\"", "quildis MAC=aa:bb:cc:dd:ee:ff IP=10.0.0.2 PORT=1883 PROTO=mqtt" },
 		{ "mac", "\"aa:bb:cc:dd:ee:00\"", "quildis MAC=aa:bb:cc:dd:ee:00 IP=10.0.0.1 PORT=1883 PROTO=mqtt" },
 		{ "proto", "\"mqtts\"", "quildis MAC=aa:bb:cc:dd:ee:ff IP=10.0.0.1 PORT=1883 PROTO=mqtts" },
@@ -476,6 +573,8 @@ TEST_F(ApMode, AnnouncementDifferingInOneValueRaisesTheEvent)
 		{ "port", "1883", nullptr },
 	};
 	for (const auto &c : cases) {
+		SetUp();
+		receive(announcing("port", "1883"));
 		events.clear();
 		receive(announcing(c.key, c.value));
 		EXPECT_EQ(events, c.event ? std::vector<std::string>{ c.event } : std::vector<std::string>{})
@@ -495,6 +594,18 @@ TEST_F(ApMode, ValuesForHotplugMustBeWhatTheyClaim)
 		{ "ip", "\"10.0.0.1\\u0000x\"", false },
 		{ "ip", "167772161", false },
 		{ "ip", "\"10.0.0.1\x7f\"", false },
+		{ "ip", "\"10.0.0.01\"", false },
+		{ "ip", "\"0.0.0.0\"", false },
+		{ "ip", "\"0.1.2.3\"", false },
+		{ "ip", "\"127.0.0.1\"", false },
+		{ "ip", "\"224.0.0.1\"", false },
+		{ "ip", "\"255.255.255.255\"", false },
+		{ "ip", "\"1.0.0.0\"", true },
+		{ "ip", "\"223.255.255.254\"", true },
+		{ "ip", "null", false },	/* JSON null counts as absent, for every member */
+		{ "mac", "null", false },
+		{ "proto", "null", false },
+		{ "port", "null", false },
 		{ "mac", "\"aa:bb:cc:dd:ee:fg\"", false },
 		{ "mac", "\"aa-bb-cc-dd-ee-ff\"", false },
 		{ "mac", "\"aa:bb:cc:dd:ee:ff:00\"", false },
@@ -510,6 +621,11 @@ TEST_F(ApMode, ValuesForHotplugMustBeWhatTheyClaim)
 		{ "proto", "\"" + std::string(32, 'p') + "\"", false },
 		{ "proto", "\"" + std::string(31, 'p') + "\"", true },
 		{ "proto", "\"Mqtt-3.1_x+tls\"", true },
+		{ "proto", "\"-rf\"", false },
+		{ "proto", "\"--\"", false },
+		{ "proto", "\"..\"", false },
+		{ "proto", "\"_x\"", false },
+		{ "proto", "\"9p\"", true },
 		{ "port", "0", false },
 		{ "port", "-7", false },
 		{ "port", "65536", false },
@@ -518,6 +634,7 @@ TEST_F(ApMode, ValuesForHotplugMustBeWhatTheyClaim)
 		{ "port", "\"1883abc\"", false },
 		{ "port", "\"1883\"", false },
 		{ "port", "1883.0", false },
+		{ "port", "01883", false },	/* not JSON */
 		{ "port", "true", false },
 		{ "port", "1", true },
 		{ "port", "65535", true },
@@ -528,6 +645,43 @@ TEST_F(ApMode, ValuesForHotplugMustBeWhatTheyClaim)
 		EXPECT_EQ(g_request_status, c.taken ? 1 : 0) << c.key << " " << c.value;
 		EXPECT_EQ(events.size(), c.taken ? 1u : 0u) << c.key << " " << c.value;
 	}
+}
+
+// What the daemon reads of a datagram: exactly DISC_MAX_DATAGRAM bytes are
+// taken; one byte more is cut, and the declared length then exceeds the data.
+TEST_F(ApMode, DatagramSizeLimitAtItsBoundAndOneBeyond)
+{
+	int rx = socket(AF_INET, SOCK_DGRAM, 0), tx = socket(AF_INET, SOCK_DGRAM, 0);
+	sockaddr_in addr = {};
+	addr.sin_family = AF_INET;
+	addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	ASSERT_EQ(bind(rx, (sockaddr *) &addr, sizeof(addr)), 0);
+	socklen_t len = sizeof(addr);
+	getsockname(rx, (sockaddr *) &addr, &len);
+	uloop_fd u = {};
+	u.fd = rx;
+
+	/* 1008 Base64 characters of JSON padded with blanks, then characters of a
+	 * last partial group, which decode to nothing but are counted and CRC'd. */
+	std::string json = announcing("port", "1883");
+	json.insert(json.size() - 1, 756 - json.size(), ' ');
+	bytes full = announcement(json);
+	ASSERT_EQ(full.size(), 14u + 1008);
+	for (size_t size : { DISC_MAX_DATAGRAM, DISC_MAX_DATAGRAM + 1 }) {
+		SetUp();
+		bytes d = full;
+		d.resize(size, 'A');
+		uint32_t n = (uint32_t) (size - 14), crc = disc_crc32(d.data() + 14, n);
+		for (int i = 0; i < 4; i++) {
+			d[6 + i] = (uint8_t) (n >> (24 - 8 * i));
+			d[10 + i] = (uint8_t) (crc >> (24 - 8 * i));
+		}
+		ASSERT_EQ(sendto(tx, d.data(), d.size(), 0, (sockaddr *) &addr, sizeof(addr)), (ssize_t) size);
+		on_server_readable(&u, ULOOP_READ);
+		EXPECT_EQ(events.size(), size == DISC_MAX_DATAGRAM ? 1u : 0u) << size;
+	}
+	close(rx);
+	close(tx);
 }
 
 // An announcement of the given values with "auth" signed under `key`.
@@ -578,6 +732,79 @@ TEST_F(ApMode, KeyedApTakesOnlyTheAnswerToItsLatestRequest)
 	EXPECT_EQ(g_request_status, 1);
 	disc_auth_set_key(nullptr, 0);
 	g_request_nonce[0] = '\0';
+}
+
+} // namespace
+
+namespace {
+
+TEST(RateLimit, PerSourceAndTotalBounds)
+{
+	rate_limit_reset();
+	const int64_t t0 = 1000000;
+	const uint32_t a = htonl(0x0a000001), b = htonl(0x0a000002);
+	for (int i = 0; i < RATE_SOURCE_BURST; i++)
+		EXPECT_TRUE(rate_limit_allow(a, t0)) << i;
+	EXPECT_FALSE(rate_limit_allow(a, t0));
+	EXPECT_TRUE(rate_limit_allow(b, t0));			/* another source has its own */
+	EXPECT_FALSE(rate_limit_allow(a, t0 + 1000 / RATE_PER_SOURCE - 1));
+	EXPECT_TRUE(rate_limit_allow(a, t0 + 1000 / RATE_PER_SOURCE));
+	EXPECT_FALSE(rate_limit_allow(a, t0 + 1000 / RATE_PER_SOURCE));
+	EXPECT_EQ(g_rate_stats.answered, (uint64_t) RATE_SOURCE_BURST + 2);
+	EXPECT_EQ(g_rate_stats.limited, 3u);
+
+	/* Many sources at once: the total bound, then its rate. */
+	rate_limit_reset();
+	uint32_t src = 0x0b000000;
+	for (int i = 0; i < RATE_TOTAL_BURST; i++)
+		ASSERT_TRUE(rate_limit_allow(htonl(++src), t0)) << i;
+	EXPECT_FALSE(rate_limit_allow(htonl(++src), t0));
+	EXPECT_FALSE(rate_limit_allow(htonl(++src), t0 + 1000 / RATE_TOTAL - 1));
+	EXPECT_TRUE(rate_limit_allow(htonl(++src), t0 + 1000 / RATE_TOTAL));
+	EXPECT_FALSE(rate_limit_allow(htonl(++src), t0 + 1000 / RATE_TOTAL));
+	rate_limit_reset();
+}
+
+TEST(Controllers, AddressesFromTheCommandLineAndTheDhcpFile)
+{
+	const struct {
+		const char *text;
+		std::vector<std::string> want;
+	} cases[] = {
+		{ "10.77.0.1\n192.168.1.2\n", { "10.77.0.1", "192.168.1.2" } },
+		{ " \t10.77.0.1\r\n10.77.0.1 1.2.3.4", { "10.77.0.1", "1.2.3.4" } },
+		{ "10.77.0.01 0.0.0.0 127.0.0.1 224.0.0.1 255.255.255.255 10.77.0.256 "
+		  "10.77.0 x 10.77.0.1;reboot -1 10.77.0.9", { "10.77.0.9" } },
+		{ "1.0.0.1 1.0.0.2 1.0.0.3 1.0.0.4 1.0.0.5 1.0.0.6 1.0.0.7 1.0.0.8 1.0.0.9",
+		  { "1.0.0.1", "1.0.0.2", "1.0.0.3", "1.0.0.4", "1.0.0.5", "1.0.0.6", "1.0.0.7", "1.0.0.8" } },
+		{ "", {} },
+	};
+	char dir[] = "/tmp/quildis-acs.XXXXXX";
+	ASSERT_TRUE(mkdtemp(dir));
+	std::string path = std::string(dir) + "/ac_address";
+	for (const auto &c : cases) {
+		int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+		ASSERT_EQ(write(fd, c.text, strlen(c.text)), (ssize_t) strlen(c.text));
+		close(fd);
+		controller_list l = {};
+		controllers_read(&l, path.c_str());
+		std::vector<std::string> got;
+		for (size_t i = 0; i < l.count; i++)
+			got.push_back(inet_ntoa(l.addr[i]));
+		EXPECT_EQ(got, c.want) << c.text;
+	}
+	/* Only the first 512 bytes count, and never a word cut there. */
+	std::string big = std::string(503, ' ') + "10.77.0.12";
+	int fd = open(path.c_str(), O_WRONLY | O_TRUNC);
+	ASSERT_EQ(write(fd, big.data(), big.size()), (ssize_t) big.size());
+	close(fd);
+	controller_list l = {};
+	controllers_read(&l, path.c_str());
+	EXPECT_EQ(l.count, 0u);
+	unlink(path.c_str());
+	controllers_read(&l, path.c_str());	/* no file, no addresses */
+	EXPECT_EQ(l.count, 0u);
+	rmdir(dir);
 }
 
 } // namespace

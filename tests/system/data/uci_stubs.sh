@@ -1,11 +1,17 @@
 # Stand-ins for the UCI and procd shell functions an init script calls:
-# config_load reads a UCI file from $UCI_CONFIG_DIR; procd_* print what they get.
+# config_load reads a UCI file from $UCI_CONFIG_DIR (a list's items joined by
+# blanks, as config_get gives them); procd_* print what they get.
 config_load() {
 	eval "$(awk -v q="'" '
 		$1 == "config" { s = $3; gsub(q, "", s) }
 		$1 == "option" {
 			v = $0; sub(/^[ \t]*option[ \t]+[^ \t]+[ \t]+/, "", v); gsub(q, "", v)
 			printf "CONFIG_%s_%s=%s%s%s\n", s, $2, q, v, q
+		}
+		$1 == "list" {
+			v = $0; sub(/^[ \t]*list[ \t]+[^ \t]+[ \t]+/, "", v); gsub(q, "", v)
+			k = s "_" $2; items[k] = (k in items) ? items[k] " " v : v
+			printf "CONFIG_%s=%s%s%s\n", k, q, items[k], q
 		}' "$UCI_CONFIG_DIR/$1")"
 }
 config_get() {
