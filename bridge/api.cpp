@@ -10,9 +10,9 @@
 // worker that outlives the time limit is killed with everything it started,
 // so a hung API program cannot hold a slot for ever; what it left running in
 // its process group is killed at the same moment even when the worker itself
-// has exited. And while the broker has not taken what was published, worker
-// output is left in the pipes: a chatty worker then waits on its pipe instead
-// of growing the daemon.
+// has exited. And while the publish backlog is high (at its bound, until half
+// of it is acknowledged), worker output is left in the pipes: a chatty worker
+// then waits on its pipe instead of growing the daemon.
 //
 // What holds between the pieces below:
 // - A worker record holds a slot from api_watch() until release(): while its
@@ -315,9 +315,9 @@ void resume_held(uloop_timeout *)
 	}
 }
 
-// The live processes in process group `pgid` other than its leader `pgid`.
-// -1 when a process other than the leader we started has the leader's pid:
-// the group is gone and its id taken by someone else.
+// The live processes in process group `pgid`, its leader (pid `pgid`) left
+// out. Once the leader is reaped (!leader_alive), any process with its pid is
+// a stranger: the group is gone and its id taken, and the answer is -1.
 int group_members(pid_t pgid, bool leader_alive)
 {
 	DIR *proc = opendir("/proc");

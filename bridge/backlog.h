@@ -34,7 +34,10 @@ long backlog_oldest_sent_ms(void);
 // True from the bound until half of both its count and its bytes are gone.
 bool backlog_high(void);
 // Called when the backlog leaves its high state (set by the owner).
+// It may run inside the library's acknowledgement callback, or inside
+// backlog_send(): it must not publish there and then.
 extern void (*backlog_on_low)(void);
+// Drops everything and writes the pending log line (at shutdown).
 void backlog_clear(void);
 
 struct backlog_stats {

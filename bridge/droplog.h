@@ -24,4 +24,5 @@ void drop_note(drop_log *d, const char *topic, unsigned long total);
 // Writes what is pending now, and stops the timer (at shutdown).
 void drop_flush(drop_log *d);
 
+// Milliseconds of the monotonic clock, for intervals and deadlines.
 long monotonic_ms(void);
