@@ -3,6 +3,7 @@
 #include "daemon.h"
 #include "auth.h"
 #include "bus.h"
+#include "clock.h"
 #include "datagram.h"
 #include "hotplug.h"
 #include "json_ptr.h"
@@ -17,7 +18,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <time.h>
 #include <unistd.h>
 
 char *g_ifname;
@@ -40,13 +40,6 @@ constexpr int64_t ASK_AGAIN_MS = 1000;		/* unasked announcements make a keyed AP
 
 uloop_timeout request_timer;
 int64_t last_request_ms = -ASK_AGAIN_MS;
-
-int64_t now_ms()
-{
-	timespec ts;
-	clock_gettime(CLOCK_MONOTONIC, &ts);
-	return (int64_t) ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
 
 /* ---- checks on what an unauthenticated broadcast may hand to hotplug ---- */
 
@@ -198,7 +191,7 @@ bool authentic(json_object *obj, const disc_values &v)
 	if (!nonce || !hmac || !disc_auth_verify(v, nonce, hmac))
 		return false;
 	if (!*nonce) {
-		if (now_ms() - last_request_ms >= ASK_AGAIN_MS)
+		if (monotonic_ms() - last_request_ms >= ASK_AGAIN_MS)
 			broadcast_request();
 		return false;
 	}
@@ -381,7 +374,7 @@ void broadcast_request(void)
 			g_request_nonce[0] = '\0';
 		nonce = g_request_nonce;
 	}
-	last_request_ms = now_ms();
+	last_request_ms = monotonic_ms();
 
 	sockaddr_in to = broadcast_address();
 	set_broadcast(1);
