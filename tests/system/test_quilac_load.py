@@ -1,5 +1,7 @@
-"""Load and faults, bounded in count and time: a burst of reports, and
-workers that hang, crash or never end a line."""
+"""Load and faults, bounded in count and time: a burst of reports, workers
+that hang, crash or never end a line, the bounded queue and its drops,
+reports too large for one argument, the time limit over a worker's whole
+group, and worker output held while the publish backlog is full."""
 import os
 import re
 import signal

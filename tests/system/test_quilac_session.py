@@ -1,5 +1,6 @@
 """The bridge's MQTT session against a real broker: credentials, subscriptions,
-hotplug events, loss of the broker and reconnection."""
+hotplug events, loss of the broker and reconnection, and the publish backlog
+that outlives a session (broker restarted, acknowledgements swallowed)."""
 import re
 import signal
 import socket

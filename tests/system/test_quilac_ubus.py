@@ -1,5 +1,6 @@
 """The bus object "quilac": every method with good and bad arguments, the
-log threshold, and the bus daemon restarted under the running bridge."""
+log threshold, pub's bound while the broker stalls, and the bus daemon
+restarted under the running bridge."""
 import json
 import re
 import signal
