@@ -406,7 +406,7 @@ void watch_group(const api_worker *w)
 		return;	/* nobody left */
 	api_group *g = (api_group *) calloc(1, sizeof(*g));
 	if (!g) {
-		kill(-pgid, SIGKILL);	/* cannot be watched: no time limit is better kept */
+		kill(-pgid, SIGKILL);	/* cannot be watched: killed now rather than never */
 		return;
 	}
 	g->pgid = pgid;
