@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""quilac under fleet load, four runs whose figures are printed side by side:
+"""quilac under fleet load, six runs whose figures are printed side by side:
 
 burst   N reports at once (default 10,000), an API program that takes 0.2 s,
         the daemon limited to 1024 descriptors: all answered, workers never
@@ -24,10 +24,10 @@ restart 4,000 reports at once; once replies flow the broker is stalled,
 
 Run as root after building (scripts/bench does both):
     bench/quilac_bench.py [--burst N] [--rate N] [--only NAME]"""
-import signal
 import argparse
 import json
 import os
+import signal
 import subprocess
 import sys
 import tempfile
@@ -57,6 +57,13 @@ def timed_info(sock):
     t = time.monotonic()
     r = ubus(sock, "call", "quilac", "info", timeout=10)
     return (time.monotonic() - t) * 1000 if r.returncode == 0 else float("inf")
+
+
+def wait_until(cond, timeout):
+    end = time.monotonic() + timeout
+    while not cond() and time.monotonic() < end:
+        time.sleep(0.1)
+    return cond()
 
 
 class Bridge:
@@ -160,23 +167,16 @@ def run_flood(seconds=5):
         log = d / "y.log"
         sub = b.broker.sub("y", log)
         b.broker.pub("upload/flood", "go")
-        deadline = time.monotonic() + 5
-        while not children_of(b.pid) and time.monotonic() < deadline:
-            time.sleep(0.01)
+        wait_until(lambda: children_of(b.pid), 5)
         worker = children_of(b.pid)[0]
         time.sleep(seconds)
-        os.kill(worker, 19)                  # SIGSTOP: its written bytes stop moving
+        os.kill(worker, signal.SIGSTOP)      # its written bytes stop moving
         written = wchar(worker)
-        os.kill(worker, 9)
+        os.kill(worker, signal.SIGKILL)
         peak = rss_kib(b.pid, "VmHWM")
         want = written // 2 - 1              # "y\n" each; the first line is the topic
-        end = time.monotonic() + 120
-        got = 0
-        while time.monotonic() < end:
-            got = len(b.broker.messages(log))
-            if got >= want:
-                break
-            time.sleep(0.2)
+        wait_until(lambda: len(b.broker.messages(log)) >= want, 120)
+        got = len(b.broker.messages(log))
         sub.stop()
         b.stop()
     return [
@@ -214,13 +214,6 @@ def run_hole(probes=20):
 
 def stats(b):
     return json.loads(ubus(b.sb.socket, "call", "quilac", "stats").stdout)
-
-
-def wait_until(cond, timeout):
-    end = time.monotonic() + timeout
-    while not cond() and time.monotonic() < end:
-        time.sleep(0.1)
-    return cond()
 
 
 SLOW_WORKER = 'sleep 0.1; echo t/o; echo "$2" | head -c 40; echo\n'

@@ -10,9 +10,9 @@
 // worker that outlives the time limit is killed with everything it started,
 // so a hung API program cannot hold a slot for ever; what it left running in
 // its process group is killed at the same moment even when the worker itself
-// has exited. And while the broker has not taken what was published, worker
-// output is left in the pipes: a chatty worker then waits on its pipe instead
-// of growing the daemon.
+// has exited. And while the publish backlog is high (at its bound, until half
+// of it is acknowledged), worker output is left in the pipes: a chatty worker
+// then waits on its pipe instead of growing the daemon.
 //
 // What holds between the pieces below:
 // - A worker record holds a slot from api_watch() until release(): while its
@@ -29,6 +29,7 @@
 //   leaving processes in its group; it ends at that limit.
 #include "api.h"
 #include "child.h"
+#include "clock.h"
 #include "droplog.h"
 #include "json_ptr.h"
 #include "log.h"
@@ -104,7 +105,7 @@ struct api_worker {
 	bool discarding;
 	bool held;		// output waits for the publish backlog to shrink
 	bool exited;		// reaped; the record waits only for its output
-	long started_ms;
+	int64_t started_ms;
 	size_t consumed;	// bytes of output handled so far
 	size_t drain_end;	// once exited: all the worker wrote ends here
 	char *topic;		// the first line, once it has arrived
@@ -315,9 +316,9 @@ void resume_held(uloop_timeout *)
 	}
 }
 
-// The live processes in process group `pgid` other than its leader `pgid`.
-// -1 when a process other than the leader we started has the leader's pid:
-// the group is gone and its id taken by someone else.
+// The live processes in process group `pgid`, its leader (pid `pgid`) left
+// out. Once the leader is reaped (!leader_alive), any process with its pid is
+// a stranger: the group is gone and its id taken, and the answer is -1.
 int group_members(pid_t pgid, bool leader_alive)
 {
 	DIR *proc = opendir("/proc");
@@ -397,13 +398,13 @@ void group_deadline(uloop_timeout *t)
 void watch_group(const api_worker *w)
 {
 	pid_t pgid = w->process.pid;
-	long left = w->started_ms + limits.time_limit_s * 1000L - monotonic_ms();
+	int64_t left = w->started_ms + limits.time_limit_s * INT64_C(1000) - monotonic_ms();
 
 	if (kill(-pgid, 0) < 0)
 		return;	/* nobody left */
 	api_group *g = (api_group *) calloc(1, sizeof(*g));
 	if (!g) {
-		kill(-pgid, SIGKILL);	/* cannot be watched: no time limit is better kept */
+		kill(-pgid, SIGKILL);	/* cannot be watched: killed now rather than never */
 		return;
 	}
 	g->pgid = pgid;

@@ -45,7 +45,9 @@ void api_watch(struct api_worker *w, pid_t pid, int read_fd);
 void api_on_output(struct ustream *s, int bytes);
 void api_on_exit(struct uloop_process *p, int status);
 
-// The publish backlog has shrunk: held worker output goes on.
+// The publish backlog has shrunk: held worker output goes on, on the next
+// turn of the loop: this is called from inside the backlog's bookkeeping,
+// where no new publication may start.
 void api_output_resume(void);
 
 struct api_stats {

@@ -11,8 +11,8 @@
 //   publication is the order of the lists, `sent` before `waiting`.
 // - `sent` is only non-empty while a session exists; its message ids are
 //   that session's.
-// - count and bytes cover both lists and change only in push() and unlink():
-//   count <= BACKLOG_MAX_MESSAGES, bytes <= BACKLOG_MAX_BYTES.
+// - count and bytes cover both lists and change only in backlog_push() and
+//   remove_entry(): count <= BACKLOG_MAX_MESSAGES, bytes <= BACKLOG_MAX_BYTES.
 // - `high` is set at the bound (or when a publication did not fit beside
 //   what is there) and cleared only at half of both count and bytes;
 //   backlog_on_low runs exactly when it is cleared. It is never set while
@@ -35,7 +35,7 @@ namespace {
 struct entry {
 	list_head link;
 	int mid;
-	long sent_ms;
+	int64_t sent_ms;
 	int payload_len;
 	size_t topic_len;
 	char data[];	// topic, NUL, payload, NUL
@@ -65,7 +65,8 @@ void update_high()
 	}
 }
 
-void unlink(entry *e)
+// Takes an entry off its list, frees it, and may end the high state.
+void remove_entry(entry *e)
 {
 	list_del(&e->link);
 	count--;
@@ -76,7 +77,7 @@ void unlink(entry *e)
 
 // Only what the library itself lacks at the moment; anything else (a topic
 // or payload it will never take) would block the entries behind it for good.
-bool retry_later(int rc)
+bool may_succeed_later(int rc)
 {
 	return rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_NOMEM || rc == MOSQ_ERR_CONN_LOST;
 }
@@ -114,7 +115,7 @@ bool backlog_push(const char *topic, const char *payload, int len)
 	return true;
 }
 
-void backlog_send(backlog_sender send, long now_ms)
+void backlog_send(backlog_sender send, int64_t now_ms)
 {
 	while (!list_empty(&waiting)) {
 		entry *e = list_first_entry(&waiting, entry, link);
@@ -124,10 +125,10 @@ void backlog_send(backlog_sender send, long now_ms)
 			list_move_tail(&e->link, &sent);
 			continue;
 		}
-		if (retry_later(rc))
+		if (may_succeed_later(rc))
 			return;
 		backlog_refused(e->data);
-		unlink(e);
+		remove_entry(e);
 	}
 }
 
@@ -143,7 +144,7 @@ void backlog_ack(int mid)
 	/* the broker acknowledges in order: almost always the first entry */
 	list_for_each_entry(e, &sent, link) {
 		if (e->mid == mid) {
-			unlink(e);
+			remove_entry(e);
 			return;
 		}
 	}
@@ -154,7 +155,7 @@ void backlog_session_lost(void)
 	list_splice_init(&sent, &waiting);
 }
 
-long backlog_oldest_sent_ms(void)
+int64_t backlog_oldest_sent_ms(void)
 {
 	return list_empty(&sent) ? -1 : list_first_entry(&sent, entry, link)->sent_ms;
 }
@@ -169,7 +170,7 @@ void backlog_clear(void)
 	drop_flush(&refused_log);
 	backlog_session_lost();
 	while (!list_empty(&waiting))
-		unlink(list_first_entry(&waiting, entry, link));
+		remove_entry(list_first_entry(&waiting, entry, link));
 	high = false;
 }
 

@@ -1,14 +1,14 @@
 // Rate-limited logging of drops: the first drop after a quiet second is
 // written at once, later ones are summed up in one line a second.
 #include "droplog.h"
+#include "clock.h"
 #include "log.h"
 
 #include <string.h>
-#include <time.h>
 
 namespace {
 
-void write_line(drop_log *d, long now)
+void write_line(drop_log *d, int64_t now)
 {
 	log_msg(0, "%s: %lu message(s) dropped, the last on %s (%lu dropped in all)\n", d->reason,
 		d->pending, d->topic, d->total);
@@ -25,16 +25,9 @@ void flush_expired(uloop_timeout *t)
 
 } // namespace
 
-long monotonic_ms(void)
-{
-	timespec ts;
-	clock_gettime(CLOCK_MONOTONIC, &ts);
-	return (long) ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
-
 void drop_note(drop_log *d, const char *topic, unsigned long total)
 {
-	long now = monotonic_ms();
+	int64_t now = monotonic_ms();
 
 	d->pending++;
 	d->total = total;

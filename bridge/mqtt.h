@@ -13,14 +13,15 @@ int mqtt_start(const char *broker, int port, const char *client_id);
 void mqtt_stop(void);
 // 0 once the publication is kept until the broker acknowledges it (sent now,
 // or on the next session); -1 without a client; MQTT_BACKLOG_FULL when the
-// backlog is at its bound; a library error code for a topic it refuses.
+// backlog has no room for it; a library error code for a topic it refuses
+// (counted and logged as refused).
 constexpr int MQTT_BACKLOG_FULL = -2;
 int mqtt_publish(const char *topic, const char *payload, int length);
 int mqtt_get_state(void);
 const char *mqtt_get_broker(void);
 int mqtt_get_port(void);
 
-// True while the backlog is too long to take more output from the workers;
-// once it has shrunk enough the library's acknowledgements call
-// api_output_resume().
+// backlog_high(), for the dispatcher, which knows only the session (its unit
+// test fakes these two functions): while true, worker output stays in the
+// pipes; once half of the backlog is acknowledged, api_output_resume() runs.
 bool mqtt_backlog_high(void);

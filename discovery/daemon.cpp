@@ -4,6 +4,7 @@
 #include "daemon.h"
 #include "auth.h"
 #include "bus.h"
+#include "clock.h"
 #include "controllers.h"
 #include "datagram.h"
 #include "hotplug.h"
@@ -23,7 +24,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
-#include <time.h>
 #include <unistd.h>
 
 char *g_ifname;
@@ -48,13 +48,6 @@ constexpr int64_t ASK_AGAIN_MS = 1000;		/* unasked announcements make a keyed AP
 
 uloop_timeout request_timer;
 int64_t last_request_ms = -ASK_AGAIN_MS;
-
-int64_t now_ms()
-{
-	timespec ts;
-	clock_gettime(CLOCK_MONOTONIC, &ts);
-	return (int64_t) ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
 
 /* ---- checks on what an unauthenticated broadcast may hand to hotplug ---- */
 
@@ -233,7 +226,7 @@ bool authentic(json_object *obj, const disc_values &v)
 	if (!nonce || !hmac || !disc_auth_verify(v, nonce, hmac))
 		return false;
 	if (!*nonce) {
-		if (now_ms() - last_request_ms >= ASK_AGAIN_MS)
+		if (monotonic_ms() - last_request_ms >= ASK_AGAIN_MS)
 			broadcast_request();
 		return false;
 	}
@@ -288,7 +281,7 @@ bool may_answer(const sockaddr *src, socklen_t srclen)
 	uint32_t addr = 0;
 	if (src && srclen >= sizeof(sockaddr_in) && src->sa_family == AF_INET)
 		addr = ((const sockaddr_in *) src)->sin_addr.s_addr;
-	return rate_limit_allow(addr, now_ms());
+	return rate_limit_allow(addr, monotonic_ms());
 }
 
 void set_broadcast(int on)
@@ -442,7 +435,7 @@ void broadcast_request(void)
 			g_request_nonce[0] = '\0';
 		nonce = g_request_nonce;
 	}
-	last_request_ms = now_ms();
+	last_request_ms = monotonic_ms();
 
 	sockaddr_in to = broadcast_address();
 	set_broadcast(1);

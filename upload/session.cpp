@@ -3,7 +3,7 @@
 // hold the request longer than the 2 s the answer is given. The child costs
 // one fork and its bus connection; the parent waits for one byte.
 #include "session.h"
-#include "upload.h"
+#include "clock.h"
 
 extern "C" {
 #include <libubus.h>
@@ -56,9 +56,9 @@ bool ask_session_service(const char *sid, const char *object)
 // The child's one byte, or 0 when none came in time.
 char await_answer(int fd)
 {
-	const long long deadline = now_ms() + ANSWER_TIMEOUT_MS;
+	const int64_t deadline = monotonic_ms() + ANSWER_TIMEOUT_MS;
 	struct pollfd pfd = { .fd = fd, .events = POLLIN, .revents = 0 };
-	for (long long left; (left = deadline - now_ms()) > 0;) {
+	for (int64_t left; (left = deadline - monotonic_ms()) > 0;) {
 		int ready = poll(&pfd, 1, (int) left);
 		if (ready < 0 && errno == EINTR)
 			continue;

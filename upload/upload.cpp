@@ -10,6 +10,7 @@
 // link could redirect: the file is written through its own descriptor and
 // only named at the end, inside that directory.
 #include "upload.h"
+#include "clock.h"
 
 #include "multipart.h"
 #include "session.h"
@@ -21,7 +22,6 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
-#include <time.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -585,7 +585,7 @@ constexpr ssize_t BODY_IDLE = -2;	/* too little arrived within IDLE_TIMEOUT_MS *
 
 // What arrived since the current window of IDLE_TIMEOUT_MS began.
 struct rate_window {
-	long long start;
+	int64_t start;
 	size_t bytes;
 } window;
 
@@ -593,7 +593,7 @@ struct rate_window {
 bool window_keeps_up(size_t n)
 {
 	window.bytes += n;
-	long long now = now_ms();
+	int64_t now = monotonic_ms();
 	if (now - window.start < IDLE_TIMEOUT_MS)
 		return true;
 	if (window.bytes < MIN_BYTES_PER_WINDOW)
@@ -638,19 +638,12 @@ void abandon_idle_request()
 
 } // namespace
 
-long long now_ms()
-{
-	struct timespec ts;
-	clock_gettime(CLOCK_MONOTONIC, &ts);
-	return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
-}
-
 int upload_run(int in_fd)
 {
 	char buf[CHUNK];
 
 	reset_request();
-	window = { now_ms(), 0 };
+	window = { monotonic_ms(), 0 };
 	// Only this process reads the body's pipe; its flags are put back anyway.
 	const int in_flags = fcntl(in_fd, F_GETFL);
 	if (in_flags >= 0 && !(in_flags & O_NONBLOCK))

@@ -16,6 +16,3 @@ extern const char *parts[];		/* form field names, indexed by field */
 // Handles one request whose body is read from in_fd; the reply, if any, goes
 // to standard output. Returns the process's exit status (always 0).
 int upload_run(int in_fd);
-
-// The monotonic clock in milliseconds, for the request's time limits.
-long long now_ms();

@@ -496,6 +496,12 @@ class Quilac:
         argv = ["-S", "call", "quilac", method] + ([args] if args is not None else [])
         return self.ubus(*argv)
 
+    def stats(self):
+        """The answer of `stats`, parsed."""
+        r = self.call("stats")
+        assert r.returncode == 0, r.stderr
+        return json.loads(r.stdout)
+
     def stop(self):
         return self.proc.stop()
 

@@ -1,6 +1,7 @@
-"""Load and faults, bounded in count and time: a burst of reports, and
-workers that hang, crash or never end a line."""
-import json
+"""Load and faults, bounded in count and time: a burst of reports, workers
+that hang, crash or never end a line, the bounded queue and its drops,
+reports too large for one argument, the time limit over a worker's whole
+group, and worker output held while the publish backlog is full."""
 import os
 import re
 import signal
@@ -75,12 +76,6 @@ def test_misbehaving_workers_do_not_disturb_others(quilac, broker, sandbox, work
              show=lambda: (fds_before, open_fds(pid)))
 
 
-def stats(q):
-    r = q.call("stats")
-    assert r.returncode == 0, r.stderr
-    return json.loads(r.stdout)
-
-
 def test_bounded_workers_fifo_queue_and_drops(sandbox, broker, quilac_factory, workdir):
     sandbox.start_bus()
     q = quilac_factory(broker.port, extra=["-w", "2", "-q", "1"])     # a queue of 1 KiB
@@ -96,9 +91,9 @@ def test_bounded_workers_fifo_queue_and_drops(sandbox, broker, quilac_factory, w
 
     # The queue holds what fits; the rest is dropped at once, counted, and
     # logged in one line a second at most.
-    wait_for(lambda: sum(stats(q)[k] for k in ("workers", "queued", "dropped")) == 30,
+    wait_for(lambda: sum(q.stats()[k] for k in ("workers", "queued", "dropped")) == 30,
              timeout=10, what="every report placed")
-    st = stats(q)
+    st = q.stats()
     assert st["workers"] == 2 and st["queued"] > 0 and st["queued_bytes"] <= 1024
     assert st["dropped"] > 1
     quilac_total = f"the last on upload/q ({st['dropped']} dropped in all)\n"
@@ -115,8 +110,8 @@ def test_bounded_workers_fifo_queue_and_drops(sandbox, broker, quilac_factory, w
     starts = sorted((int(line.split()[0]), int(line.split('"m')[1].split('"')[0]))
                     for line in started.read_text().splitlines())
     assert [m for _, m in starts] == list(range(answered))
-    wait_for(lambda: stats(q)["workers"] == 0, what="all workers ended")
-    assert stats(q)["queued"] == stats(q)["queued_bytes"] == 0
+    wait_for(lambda: q.stats()["workers"] == 0, what="all workers ended")
+    assert q.stats()["queued"] == q.stats()["queued_bytes"] == 0
 
 
 def test_reports_wait_while_no_worker_can_start(quilac, broker, sandbox, workdir):
@@ -133,7 +128,7 @@ def test_reports_wait_while_no_worker_can_start(quilac, broker, sandbox, workdir
     wait_for(lambda: broker.messages(log) == want, timeout=30, what="every report, in order",
              show=lambda: broker.messages(log))
     sub.stop()
-    assert stats(quilac)["dropped"] == 0
+    assert quilac.stats()["dropped"] == 0
 
 
 def test_worker_over_time_limit_is_killed_with_its_children(sandbox, broker, quilac_factory,
@@ -155,8 +150,8 @@ def test_worker_over_time_limit_is_killed_with_its_children(sandbox, broker, qui
     for job in (bg, left):
         wait_for(lambda: not os.path.exists(f"/proc/{job.read_text().strip()}"),
                  what=f"{job.name} killed")
-    wait_for(lambda: stats(q)["workers"] == 0, what="slot free")
-    st = stats(q)
+    wait_for(lambda: q.stats()["workers"] == 0, what="slot free")
+    st = q.stats()
     assert (st["killed"], st["killed_background"]) == (1, 2)
     q.wait_output("): 1 process(es) left in its group after 1 seconds, killed\n")
     assert os.path.exists(f"/proc/{kept.read_text().strip()}")   # setsid: not ours to kill
@@ -178,9 +173,9 @@ def test_acknowledgements_flow_under_overload(sandbox, broker, quilac_factory, w
     def whole():
         got = broker.messages(log)
         return sum(got.count(f"t/o|r{i} 600") for i in range(reports))
-    wait_for(lambda: whole() + stats(q)["dropped"] == reports and stats(q)["workers"] == 0,
+    wait_for(lambda: whole() + q.stats()["dropped"] == reports and q.stats()["workers"] == 0,
              timeout=90, what="every report answered or dropped",
-             show=lambda: (whole(), stats(q)))
+             show=lambda: (whole(), q.stats()))
     got = broker.messages(log)
     for i in range(reports):
         mine = [m for m in got if m.startswith(f"t/o|r{i} ")]
@@ -207,7 +202,7 @@ def check_flood(quilac, broker, log):
     try:
         # The worker ends up blocked on its pipe; the daemon stays small.
         written = wait_for(lambda: stalled_wchar(worker), what="worker blocked")
-        st = stats(quilac)
+        st = quilac.stats()
         assert 0 < st["backlog_bytes"] < (1 << 20) + 8192
         assert rss_kib(quilac.proc.pid) < 16 * 1024
         os.kill(worker, signal.SIGKILL)
@@ -223,7 +218,7 @@ def check_flood(quilac, broker, log):
     wait_for(lambda: len(broker.messages(log)) >= len(lines), timeout=20, what="all lines",
              show=lambda: (len(broker.messages(log)), len(lines)))
     quilac.wait_output("exit with signal 9")
-    wait_for(lambda: stats(quilac)["workers"] == 0, what="record released")
+    wait_for(lambda: quilac.stats()["workers"] == 0, what="record released")
     assert broker.messages(log) == lines
 
 
@@ -236,15 +231,15 @@ def test_report_too_large_for_one_argument_is_logged_and_dropped(quilac, broker,
                           ("\x01" * (fits // 6), True), ("\x01" * (fits // 6 + 1), False),
                           ("\x01" * (16 << 20), False)):
         ended = quilac.output().count("exit with 0")
-        dropped = stats(quilac)["dropped"]
+        dropped = quilac.stats()["dropped"]
         subprocess.run(["mosquitto_pub", "-p", str(broker.port), "-u", "test", "-P", "test",
                         "-q", "1", "-t", "upload/big", "-s"], input=payload.encode(),
                        check=True, timeout=30)
         if runs:
             wait_for(lambda: quilac.output().count("exit with 0") > ended, what="worker ran")
         else:
-            wait_for(lambda: stats(quilac)["dropped"] == dropped + 1, what="dropped")
-    assert stats(quilac)["dropped"] == 3
+            wait_for(lambda: quilac.stats()["dropped"] == dropped + 1, what="dropped")
+    assert quilac.stats()["dropped"] == 3
     # The MQTT library holds a message twice while reading it; nothing more.
     assert rss_kib(quilac.proc.pid, "VmHWM") < 2 * 16 * 1024 + 8 * 1024
     assert rss_kib(quilac.proc.pid) < 16 * 1024

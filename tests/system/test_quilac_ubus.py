@@ -1,5 +1,6 @@
 """The bus object "quilac": every method with good and bad arguments, the
-log threshold, and the bus daemon restarted under the running bridge."""
+log threshold, pub's bound while the broker stalls, and the bus daemon
+restarted under the running bridge."""
 import json
 import re
 import signal
@@ -146,13 +147,13 @@ def test_pub_is_bounded_while_the_broker_stalls(quilac, broker, workdir):
     try:
         codes = [quilac.call("pub", msg).returncode for _ in range(11)]
         assert codes == [0] * 10 + [11]
-        st = json.loads(quilac.call("stats").stdout)
+        st = quilac.stats()
         assert (st["backlog"], st["backlog_bytes"]) == (10, 10 * (102400 + len("rpc/x")))
         assert rss_kib(quilac.proc.pid) < 16 * 1024
     finally:
         broker.proc.p.send_signal(signal.SIGCONT)
     wait_for(lambda: len(broker.messages(log)) == 10, timeout=20, what="the ten")
-    wait_for(lambda: json.loads(quilac.call("stats").stdout)["backlog"] == 0, what="acked")
+    wait_for(lambda: quilac.stats()["backlog"] == 0, what="acked")
     assert quilac.call("pub", msg).returncode == 0
     # A topic no broker takes fails at once instead of waiting for ever.
     assert quilac.call("pub", '{"id":"a/#","msg":"m"}').returncode == 2

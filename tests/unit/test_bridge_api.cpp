@@ -29,10 +29,10 @@ int mqtt_publish(const char *topic, const char *payload, int length)
 
 void client_delete(const char *) {}
 
-bool backlog_high;
+bool fake_backlog_high;	// what the session would say
 bool mqtt_backlog_high(void)
 {
-	return backlog_high;
+	return fake_backlog_high;
 }
 
 
@@ -123,11 +123,11 @@ TEST(ApiOutput, EverythingWrittenBeforeExitIsDrained)
 TEST(ApiOutput, HeldWhileTheBacklogIsHighThenPublishedInOrder)
 {
 	/* The worker exits while its output is held; its record waits for it. */
-	backlog_high = true;
+	fake_backlog_high = true;
 	static uloop_timeout ease;
 	ease.cb = [](uloop_timeout *) {
 		EXPECT_TRUE(published.empty());
-		backlog_high = false;
+		fake_backlog_high = false;
 		api_output_resume();
 	};
 	uloop_init();
