@@ -173,7 +173,7 @@ void start_event(const ac_profile &p)
 		return;
 	}
 	if (pid == 0)
-		return;
+		return;	/* a test's runner: nothing to watch */
 	running_event = p;
 	event_watch.time_limit_s = g_hotplug_limit_s;
 	hotplug_watch_start(&event_watch, pid);
