@@ -151,9 +151,11 @@ void copy_values(ac_profile *dst, const char *mac, const char *ip, const char *p
  * script that runs now ends (only the newest waits, so a flood costs one
  * process at a time and the scripts end up seeing the newest values). A
  * script that hangs is killed after g_hotplug_limit_s. */
-hotplug_watch event_watch;
 ac_profile running_event;	/* the values of the script that runs now */
 bool has_pending_event;		/* g_ac_profile waits for that script to end */
+
+void on_event_end(hotplug_watch *w);
+hotplug_watch event_watch = { .on_end = on_event_end };
 
 void start_event(const ac_profile &p)
 {
@@ -164,7 +166,7 @@ void start_event(const ac_profile &p)
 		return;
 	}
 	if (pid == 0)
-		return;
+		return;	/* a test's runner: nothing to watch */
 	running_event = p;
 	event_watch.time_limit_s = g_hotplug_limit_s;
 	hotplug_watch_start(&event_watch, pid);
@@ -193,7 +195,6 @@ void take_announcement(const ac_profile &v)
 		return;
 	g_ac_profile = v;
 	g_request_status = 1;
-	event_watch.on_end = on_event_end;
 	if (hotplug_watch_running(&event_watch))
 		/* a return to the running script's values needs no second run */
 		has_pending_event = !same_values(v, running_event);
@@ -442,7 +443,8 @@ void broadcast_request(void)
 	disc_send_request(server_fd.fd, (sockaddr *) &to, sizeof(to), nonce);
 	set_broadcast(0);
 
-	/* The same request, by unicast, to controllers the broadcast may not reach. */
+	/* The same request, by unicast, to controllers the broadcast may not reach;
+	 * the DHCP client's file is an AP's, an AC only asks its -a addresses. */
 	controller_list acs = g_controllers;
 	if (g_quildis_mode == QUILDIS_AP)
 		controllers_read(&acs, DISC_DHCP_CONTROLLERS);

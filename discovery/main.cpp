@@ -30,8 +30,9 @@ void usage(const char *prog)
 	exit(1);
 }
 
-// -t: below 0 keeps the default, above the most a timer takes is cut to it.
-int seconds(const char *text)
+// -t, read leniently like -p: below 0 keeps the default, above the most a
+// timer takes is cut to it, and a text that is no number is 0 (never kill).
+int time_limit_arg(const char *text)
 {
 	long v = strtol(text, nullptr, 10);
 	if (v < 0)
@@ -72,7 +73,7 @@ quildis_options parse_options(int argc, char **argv)
 			g_proto = strdup(optarg);
 			break;
 		case 't':
-			g_hotplug_limit_s = seconds(optarg);
+			g_hotplug_limit_s = time_limit_arg(optarg);
 			break;
 		default:
 			usage(argv[0]);

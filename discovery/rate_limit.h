@@ -12,7 +12,7 @@
 constexpr int RATE_PER_SOURCE = 4;
 constexpr int RATE_SOURCE_BURST = 8;
 constexpr int RATE_TOTAL = 1000;
-constexpr int RATE_TOTAL_BURST = 4000;	/* a whole fleet answering one broadcast at once */
+constexpr int RATE_TOTAL_BURST = 4000;	/* a fleet of keyed APs that all ask on hearing the AC start */
 constexpr unsigned RATE_SOURCE_SLOTS = 1024;
 
 struct rate_stats {
