@@ -151,6 +151,9 @@ def quildis_factory(workdir):
             sb.start_bus()
         q = Quildis(ns, sb, list(args), workdir / f"{name}.log", launcher)
         started.append(q)
+        if bus:     # its object comes after its socket: datagrams sent now arrive
+            wait_for(lambda: q.proc.p.poll() is not None
+                     or q.ubus("call", "quildis", "stats").returncode == 0, what="quildis on the bus")
         return q
 
     yield start

@@ -131,7 +131,8 @@ def test_a_flood_runs_one_event_at_a_time_and_the_newest_last(netns_pair, quildi
 
     # Deadlines of 3x the time all 30 scripts would take one after the other.
     flood(*range(1000, 1030))
-    wait_for(lambda: "end 1029" in ap.hotplug(), timeout=30, what="the newest announcement's event")
+    wait_for(lambda: "end 1029" in ap.hotplug(), timeout=30, what="the newest announcement's event",
+             show=ap.hotplug)
     time.sleep(0.5)
     assert ap.hotplug() == ["start 1000", "end 1000", "start 1029", "end 1029"]
     # A change while a script runs waits; a return to the running values drops it.
