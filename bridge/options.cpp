@@ -1,5 +1,6 @@
 // quilac's command line: getopt over a fixed option string, the usage text.
 #include "options.h"
+#include "number_arg.h"
 
 #include <getopt.h>
 #include <limits.h>
@@ -8,35 +9,6 @@
 #include <string.h>
 
 namespace {
-
-// A plain decimal number from min to max: digits only, no sign, blank,
-// prefix or unit.
-bool decimal_in(const char *text, int min, int max, int *out)
-{
-	long long value = 0;
-	if (!*text)
-		return false;
-	for (const char *p = text; *p; p++) {
-		if (*p < '0' || *p > '9')
-			return false;
-		value = value * 10 + (*p - '0');
-		if (value > max)
-			return false;
-	}
-	if (value < min)
-		return false;
-	*out = (int) value;
-	return true;
-}
-
-bool number_option(char option, const char *text, int min, int max, int *out)
-{
-	if (decimal_in(text, min, max, out))
-		return true;
-	fprintf(stderr, "Invalid -%c value '%s': a decimal number from %d to %d.\n",
-		option, text, min, max);
-	return false;
-}
 
 int usage_error(const char *prog)
 {
@@ -101,15 +73,15 @@ int parse_options(int argc, char **argv, bridge_options *opts)
 			opts->use_syslog = false;
 			break;
 		case 'w':
-			if (!number_option('w', optarg, 1, MAX_WORKERS, &opts->max_workers))
+			if (!number_arg('w', optarg, 1, MAX_WORKERS, &opts->max_workers))
 				return usage_error(argv[0]);
 			break;
 		case 'q':
-			if (!number_option('q', optarg, 1, MAX_QUEUE_KIB, &opts->queue_kib))
+			if (!number_arg('q', optarg, 1, MAX_QUEUE_KIB, &opts->queue_kib))
 				return usage_error(argv[0]);
 			break;
 		case 't':
-			if (!number_option('t', optarg, 0, MAX_TIME_LIMIT_S, &opts->time_limit_s))
+			if (!number_arg('t', optarg, 0, MAX_TIME_LIMIT_S, &opts->time_limit_s))
 				return usage_error(argv[0]);
 			break;
 		case 'u':

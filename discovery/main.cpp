@@ -5,6 +5,7 @@
 #include "daemon.h"
 #include "datagram.h"
 #include "detach.h"
+#include "number_arg.h"
 #include "signals.h"
 
 extern "C" {
@@ -28,16 +29,6 @@ void usage(const char *prog)
 {
 	fprintf(stderr, "Usage: %s [options]\nOptions:\n -i:\t\t\tinterface\n\n", prog);
 	exit(1);
-}
-
-// -t, read leniently like -p: below 0 keeps the default, above the most a
-// timer takes is cut to it, and a text that is no number is 0 (never kill).
-int time_limit_arg(const char *text)
-{
-	long v = strtol(text, nullptr, 10);
-	if (v < 0)
-		return DISC_HOTPLUG_LIMIT_S;
-	return v > DISC_HOTPLUG_LIMIT_MAX_S ? DISC_HOTPLUG_LIMIT_MAX_S : (int) v;
 }
 
 quildis_options parse_options(int argc, char **argv)
@@ -73,7 +64,8 @@ quildis_options parse_options(int argc, char **argv)
 			g_proto = strdup(optarg);
 			break;
 		case 't':
-			g_hotplug_limit_s = time_limit_arg(optarg);
+			if (!number_arg('t', optarg, 0, DISC_HOTPLUG_LIMIT_MAX_S, &g_hotplug_limit_s))
+				usage(argv[0]);
 			break;
 		default:
 			usage(argv[0]);

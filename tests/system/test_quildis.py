@@ -293,6 +293,10 @@ def test_sigterm_usage_and_unusable_interface(netns_pair, quildis_factory, workd
     assert r.returncode == 1
     r = subprocess.run([str(QUILDIS), "-a", "224.0.0.1"], capture_output=True, text=True)
     assert (r.returncode, r.stderr) == (1, "not a controller's IPv4 address: 224.0.0.1\n")
+    for limit in ("", "abc", "-1", "2m", "2147484"):
+        r = subprocess.run([str(QUILDIS), "-t", limit], capture_output=True, text=True)
+        assert (r.returncode, r.stderr.splitlines()[0]) == (
+            1, f"Invalid -t value '{limit}': a decimal number from 0 to 2147483."), limit
 
     r = subprocess.run(a.cmd([QUILDIS, "-f", "-i", "nosuchif"]), capture_output=True, text=True)
     assert r.returncode == 255 and "SO_BINDTODEVICE failed!" in r.stderr

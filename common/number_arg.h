@@ -1,0 +1,7 @@
+// Numeric command-line arguments of our own options: plain decimal in range.
+#pragma once
+
+// Stores the value of `text` in *out when it is a plain decimal number from
+// min to max (digits only: no sign, blank, prefix or unit). Otherwise says
+// so on standard error, naming the option, and returns false.
+bool number_arg(char option, const char *text, int min, int max, int *out);
