@@ -74,11 +74,14 @@ void unlink(entry *e)
 	update_high();
 }
 
-// Only what the library itself lacks at the moment; anything else (a topic
-// or payload it will never take) would block the entries behind it for good.
+// Only what the library itself lacks at the moment, or a connection that
+// has failed before the session noticed (a write after the broker's end
+// gives EPIPE, an "errno" error); anything else (a topic or payload it will
+// never take) would block the entries behind it for good.
 bool retry_later(int rc)
 {
-	return rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_NOMEM || rc == MOSQ_ERR_CONN_LOST;
+	return rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_NOMEM || rc == MOSQ_ERR_CONN_LOST ||
+	       rc == MOSQ_ERR_ERRNO || rc == MOSQ_ERR_TLS;
 }
 
 } // namespace
