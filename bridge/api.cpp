@@ -104,7 +104,7 @@ struct api_worker {
 	bool discarding;
 	bool held;		// output waits for the publish backlog to shrink
 	bool exited;		// reaped; the record waits only for its output
-	long started_ms;
+	int64_t started_ms;
 	size_t consumed;	// bytes of output handled so far
 	size_t drain_end;	// once exited: all the worker wrote ends here
 	char *topic;		// the first line, once it has arrived
@@ -399,7 +399,7 @@ void group_deadline(uloop_timeout *t)
 void watch_group(const api_worker *w)
 {
 	pid_t pgid = w->process.pid;
-	long left = w->started_ms + limits.time_limit_s * 1000L - monotonic_ms();
+	int64_t left = w->started_ms + limits.time_limit_s * 1000LL - monotonic_ms();
 
 	if (kill(-pgid, 0) < 0)
 		return;	/* nobody left */

@@ -35,7 +35,7 @@ namespace {
 struct entry {
 	list_head link;
 	int mid;
-	long sent_ms;
+	int64_t sent_ms;
 	int payload_len;
 	size_t topic_len;
 	char data[];	// topic, NUL, payload, NUL
@@ -117,7 +117,7 @@ bool backlog_push(const char *topic, const char *payload, int len)
 	return true;
 }
 
-void backlog_send(backlog_sender send, long now_ms)
+void backlog_send(backlog_sender send, int64_t now_ms)
 {
 	while (!list_empty(&waiting)) {
 		entry *e = list_first_entry(&waiting, entry, link);
@@ -157,7 +157,7 @@ void backlog_session_lost(void)
 	list_splice_init(&sent, &waiting);
 }
 
-long backlog_oldest_sent_ms(void)
+int64_t backlog_oldest_sent_ms(void)
 {
 	return list_empty(&sent) ? -1 : list_first_entry(&sent, entry, link)->sent_ms;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <stddef.h>
+#include <stdint.h>
 
 // The bound: beyond it a publication is refused. Worker output waits in the
 // pipes from this mark on and goes on once half of both is gone.
@@ -20,7 +21,7 @@ bool backlog_push(const char *topic, const char *payload, int len);
 // Hands what the session has not had yet to `send`, oldest first. Stops at a
 // failure the next session may not meet again; an entry refused for good is
 // dropped, logged and counted.
-void backlog_send(backlog_sender send, long now_ms);
+void backlog_send(backlog_sender send, int64_t now_ms);
 // Counts and logs a publication refused for good (a topic the library
 // will never take).
 void backlog_refused(const char *topic);
@@ -30,7 +31,7 @@ void backlog_ack(int mid);
 void backlog_session_lost(void);
 // When the oldest publication still waiting for its acknowledgement was
 // handed to the session; -1 when none is.
-long backlog_oldest_sent_ms(void);
+int64_t backlog_oldest_sent_ms(void);
 // True from the bound until half of both its count and its bytes are gone.
 bool backlog_high(void);
 // Called when the backlog leaves its high state (set by the owner).

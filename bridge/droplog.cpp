@@ -8,7 +8,7 @@
 
 namespace {
 
-void write_line(drop_log *d, long now)
+void write_line(drop_log *d, int64_t now)
 {
 	log_msg(0, "%s: %lu message(s) dropped, the last on %s (%lu dropped in all)\n", d->reason,
 		d->pending, d->topic, d->total);
@@ -25,16 +25,16 @@ void flush_expired(uloop_timeout *t)
 
 } // namespace
 
-long monotonic_ms(void)
+int64_t monotonic_ms(void)
 {
 	timespec ts;
 	clock_gettime(CLOCK_MONOTONIC, &ts);
-	return (long) ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+	return (int64_t) ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
 }
 
 void drop_note(drop_log *d, const char *topic, unsigned long total)
 {
-	long now = monotonic_ms();
+	int64_t now = monotonic_ms();
 
 	d->pending++;
 	d->total = total;

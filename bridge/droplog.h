@@ -3,6 +3,8 @@
 // system log's small ring.
 #pragma once
 
+#include <stdint.h>
+
 extern "C" {
 #include <libubox/uloop.h>
 }
@@ -12,7 +14,7 @@ constexpr int DROP_LOG_INTERVAL_MS = 1000;
 struct drop_log {
 	const char *reason;
 	unsigned long pending;	// dropped since the last line
-	long last_ms;		// when the last line was written; 0: never
+	int64_t last_ms;	// when the last line was written; 0: never
 	char topic[80];		// of the latest drop, cut
 	unsigned long total;	// as the line reports it
 	uloop_timeout flush;
@@ -24,4 +26,6 @@ void drop_note(drop_log *d, const char *topic, unsigned long total);
 // Writes what is pending now, and stops the timer (at shutdown).
 void drop_flush(drop_log *d);
 
-long monotonic_ms(void);
+// Milliseconds since boot; 64 bits, since a router's long (32 bits) would
+// turn negative after 24.8 days.
+int64_t monotonic_ms(void);

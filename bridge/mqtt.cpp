@@ -51,7 +51,7 @@ constexpr int WRITE_BATCH = 64;
 // A session whose oldest publication has waited this long for its
 // acknowledgement is taken for broken (a peer that swallows acknowledgements
 // but answers pings) and started anew, which publishes the backlog again.
-constexpr long ACK_TIMEOUT_MS = 2 * KEEPALIVE_S * 1000;
+constexpr int ACK_TIMEOUT_MS = 2 * KEEPALIVE_S * 1000;
 
 // The socket is watched while the state is connecting or connected.
 // session_lost() cancels `more`, and its handler does nothing while
@@ -358,7 +358,7 @@ void reconnect()
 
 bool acks_overdue()
 {
-	long oldest = backlog_oldest_sent_ms();
+	int64_t oldest = backlog_oldest_sent_ms();
 	return s.state == MQTT_CONNECTED && oldest >= 0 && monotonic_ms() - oldest >= ACK_TIMEOUT_MS;
 }
 
@@ -369,7 +369,7 @@ void timer_handler(uloop_timeout *)
 		return;
 	}
 	if (acks_overdue()) {
-		log_msg(0, "no acknowledgement from the mqtt server for %ld seconds, reconnecting\n",
+		log_msg(0, "no acknowledgement from the mqtt server for %d seconds, reconnecting\n",
 			ACK_TIMEOUT_MS / 1000);
 		session_lost();
 		return;

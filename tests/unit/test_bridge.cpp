@@ -427,16 +427,23 @@ TEST_F(Backlog, LostSessionRepublishesUnacknowledgedInOrder)
 	backlog_session_lost();
 	backlog_push("t", "D", 1);	/* while there is no session */
 	EXPECT_EQ(backlog_oldest_sent_ms(), -1);
-	backlog_send(sender, 0);
+	/* a router up for 35 days: beyond what 32 bits of milliseconds hold */
+	const int64_t uptime_ms = 35LL * 24 * 3600 * 1000;
+	backlog_send(sender, uptime_ms);
+	EXPECT_EQ(backlog_oldest_sent_ms(), uptime_ms);
 	EXPECT_EQ(given, (std::vector<std::string>{ "t|A", "t|B", "t|C", "t|A", "t|C", "t|D" }));
 
-	/* A library that cannot take them now stops the walk; one that never
-	   will drops that entry alone, counted. */
+	/* A library that cannot take them now (no connection, or one that has
+	   just failed: a write into it gives EPIPE) stops the walk; one that
+	   never will drops that entry alone, counted. */
 	backlog_session_lost();
 	given.clear();
-	refuse = MOSQ_ERR_NO_CONN;
-	backlog_send(sender, 0);
-	EXPECT_EQ(st().messages, 3);
+	for (int rc : { MOSQ_ERR_NO_CONN, MOSQ_ERR_CONN_LOST, MOSQ_ERR_ERRNO, MOSQ_ERR_TLS }) {
+		refuse = rc;
+		backlog_send(sender, 0);
+		EXPECT_EQ(st().messages, 3) << rc;
+	}
+	EXPECT_EQ(st().refused, 0u);
 	refuse = MOSQ_ERR_INVAL;
 	refuse_topic = "bad";
 	backlog_push("bad", "x", 1);
