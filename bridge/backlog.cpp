@@ -47,6 +47,7 @@ int count;
 size_t bytes;
 bool high;
 unsigned long refused;
+int64_t last_ack_ms;
 drop_log refused_log = { .reason = "publication refused by the MQTT library" };
 
 size_t cost(const entry *e)
@@ -146,6 +147,7 @@ void backlog_ack(int mid)
 	/* the broker acknowledges in order: almost always the first entry */
 	list_for_each_entry(e, &sent, link) {
 		if (e->mid == mid) {
+			last_ack_ms = monotonic_ms();
 			unlink(e);
 			return;
 		}
@@ -157,9 +159,12 @@ void backlog_session_lost(void)
 	list_splice_init(&sent, &waiting);
 }
 
-int64_t backlog_oldest_sent_ms(void)
+int64_t backlog_ack_wait_since_ms(void)
 {
-	return list_empty(&sent) ? -1 : list_first_entry(&sent, entry, link)->sent_ms;
+	if (list_empty(&sent))
+		return -1;
+	int64_t oldest = list_first_entry(&sent, entry, link)->sent_ms;
+	return oldest > last_ack_ms ? oldest : last_ack_ms;
 }
 
 bool backlog_high(void)
@@ -170,6 +175,7 @@ bool backlog_high(void)
 void backlog_clear(void)
 {
 	drop_flush(&refused_log);
+	last_ack_ms = 0;
 	backlog_session_lost();
 	while (!list_empty(&waiting))
 		unlink(list_first_entry(&waiting, entry, link));

@@ -29,9 +29,11 @@ void backlog_refused(const char *topic);
 void backlog_ack(int mid);
 // The session is gone: everything it had not acknowledged waits for the next.
 void backlog_session_lost(void);
-// When the oldest publication still waiting for its acknowledgement was
-// handed to the session; -1 when none is.
-int64_t backlog_oldest_sent_ms(void);
+// Since when the session has made no progress: the later of the last
+// acknowledgement and the hand-over of the oldest publication still waiting
+// for its own; -1 when none is waiting. Acknowledgements that flow, however
+// slowly (a long round trip, a deep queue), keep it recent.
+int64_t backlog_ack_wait_since_ms(void);
 // True from the bound until half of both its count and its bytes are gone.
 bool backlog_high(void);
 // Called when the backlog leaves its high state (set by the owner).
