@@ -1,6 +1,7 @@
 // The publish backlog: a copy of every publication until the broker has
 // acknowledged it (QoS 1 is at-least-once: after a lost session a message
-// may go out twice, but never not at all).
+// may go out twice, but never not at all, unless the broker keeps ending the
+// session over it: see BACKLOG_MAX_TRIES).
 //
 // What holds between the pieces below:
 // - Every entry is on exactly one of two lists, each in publishing order:
@@ -11,6 +12,9 @@
 //   publication is the order of the lists, `sent` before `waiting`.
 // - `sent` is only non-empty while a session exists; its message ids are
 //   that session's.
+// - An entry leaves when the broker acknowledges it, when the library
+//   refuses it for good, or at the BACKLOG_MAX_TRIES-th loss of a session
+//   in which it was the oldest in `sent`; the last two count as refused.
 // - count and bytes cover both lists and change only in push() and unlink():
 //   count <= BACKLOG_MAX_MESSAGES, bytes <= BACKLOG_MAX_BYTES.
 // - `high` is set at the bound (or when a publication did not fit beside
@@ -35,6 +39,7 @@ namespace {
 struct entry {
 	list_head link;
 	int mid;
+	int tries;		// sessions lost while it was the oldest in `sent`
 	int64_t sent_ms;
 	int payload_len;
 	size_t topic_len;
@@ -49,6 +54,7 @@ bool high;
 unsigned long refused;
 int64_t last_ack_ms;
 drop_log refused_log = { .reason = "publication refused by the MQTT library" };
+drop_log unacked_log = { .reason = "publication never acknowledged by the MQTT server" };
 
 size_t cost(const entry *e)
 {
@@ -105,6 +111,7 @@ bool backlog_push(const char *topic, const char *payload, int len)
 	if (!e)
 		return false;
 	e->mid = 0;
+	e->tries = 0;
 	e->sent_ms = 0;
 	e->payload_len = len;
 	e->topic_len = topic_len;
@@ -156,6 +163,13 @@ void backlog_ack(int mid)
 
 void backlog_session_lost(void)
 {
+	if (!list_empty(&sent)) {
+		entry *oldest = list_first_entry(&sent, entry, link);
+		if (++oldest->tries >= BACKLOG_MAX_TRIES) {
+			drop_note(&unacked_log, oldest->data, ++refused);
+			unlink(oldest);
+		}
+	}
 	list_splice_init(&sent, &waiting);
 }
 
@@ -175,6 +189,7 @@ bool backlog_high(void)
 void backlog_clear(void)
 {
 	drop_flush(&refused_log);
+	drop_flush(&unacked_log);
 	last_ack_ms = 0;
 	backlog_session_lost();
 	while (!list_empty(&waiting))

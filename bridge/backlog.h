@@ -10,6 +10,11 @@
 // pipes from this mark on and goes on once half of both is gone.
 constexpr int BACKLOG_MAX_MESSAGES = 1000;
 constexpr size_t BACKLOG_MAX_BYTES = 1 << 20;
+// A publication that this many sessions ended without acknowledging while it
+// was the oldest one waiting is one the broker will not take (it ends the
+// session over it): it is dropped, logged and counted as refused,
+// instead of blocking everything behind it for good.
+constexpr int BACKLOG_MAX_TRIES = 10;
 
 // Hands one publication to the session: 0 and its message id, or the
 // library's error code.

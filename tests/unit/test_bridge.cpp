@@ -457,6 +457,27 @@ TEST_F(Backlog, LostSessionRepublishesUnacknowledgedInOrder)
 	backlog_send(sender, 0);
 	EXPECT_EQ(given, (std::vector<std::string>{ "t|A", "t|C", "t|D", "t|E" }));
 	EXPECT_EQ(st().refused, 1u);
+
+	/* A broker that ends every session over the oldest one (too large for
+	   it): dropped after so many sessions, counted; the rest goes on. */
+	backlog_clear();
+	refuse = 0;
+	for (const char *p : { "P", "F", "G" })
+		backlog_push("t", p, 1);
+	for (int i = 1; i < BACKLOG_MAX_TRIES; i++) {
+		backlog_send(sender, 0);
+		backlog_session_lost();
+	}
+	EXPECT_EQ(st().messages, 3);
+	backlog_send(sender, 0);
+	backlog_session_lost();
+	EXPECT_EQ(st().messages, 2);
+	EXPECT_EQ(st().refused, 2u);
+	given.clear();
+	backlog_send(sender, 0);
+	EXPECT_EQ(given, (std::vector<std::string>{ "t|F", "t|G" }));
+	backlog_session_lost();	/* the next oldest has a count of its own */
+	EXPECT_EQ(st().messages, 2);
 }
 
 } // namespace
