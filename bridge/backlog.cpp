@@ -1,6 +1,7 @@
 // The publish backlog: a copy of every publication until the broker has
 // acknowledged it (QoS 1 is at-least-once: after a lost session a message
-// may go out twice, but never not at all).
+// may go out twice, but never not at all, unless the broker keeps ending the
+// session over it: see BACKLOG_MAX_TRIES).
 //
 // What holds between the pieces below:
 // - Every entry is on exactly one of two lists, each in publishing order:
@@ -11,6 +12,9 @@
 //   publication is the order of the lists, `sent` before `waiting`.
 // - `sent` is only non-empty while a session exists; its message ids are
 //   that session's.
+// - An entry leaves when the broker acknowledges it, when the library
+//   refuses it for good, or at the BACKLOG_MAX_TRIES-th loss of a session
+//   in which it was the oldest in `sent`; the last two count as refused.
 // - count and bytes cover both lists and change only in backlog_push() and
 //   remove_entry(): count <= BACKLOG_MAX_MESSAGES, bytes <= BACKLOG_MAX_BYTES.
 // - `high` is set at the bound (or when a publication did not fit beside
@@ -18,6 +22,7 @@
 //   backlog_on_low runs exactly when it is cleared. It is never set while
 //   the backlog is empty: no acknowledgement would clear it.
 #include "backlog.h"
+#include "clock.h"
 #include "droplog.h"
 
 extern "C" {
@@ -35,6 +40,7 @@ namespace {
 struct entry {
 	list_head link;
 	int mid;
+	int tries;		// sessions lost while it was the oldest in `sent`
 	int64_t sent_ms;
 	int payload_len;
 	size_t topic_len;
@@ -47,7 +53,9 @@ int count;
 size_t bytes;
 bool high;
 unsigned long refused;
+int64_t last_ack_ms;
 drop_log refused_log = { .reason = "publication refused by the MQTT library" };
+drop_log unacked_log = { .reason = "publication never acknowledged by the MQTT server" };
 
 size_t cost(const entry *e)
 {
@@ -75,11 +83,14 @@ void remove_entry(entry *e)
 	update_high();
 }
 
-// Only what the library itself lacks at the moment; anything else (a topic
-// or payload it will never take) would block the entries behind it for good.
+// Only what the library itself lacks at the moment, or a connection that
+// has failed before the session noticed (a write after the broker's end
+// gives EPIPE, an "errno" error); anything else (a topic or payload it will
+// never take) would block the entries behind it for good.
 bool may_succeed_later(int rc)
 {
-	return rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_NOMEM || rc == MOSQ_ERR_CONN_LOST;
+	return rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_NOMEM || rc == MOSQ_ERR_CONN_LOST ||
+	       rc == MOSQ_ERR_ERRNO || rc == MOSQ_ERR_TLS;
 }
 
 } // namespace
@@ -102,6 +113,7 @@ bool backlog_push(const char *topic, const char *payload, int len)
 	if (!e)
 		return false;
 	e->mid = 0;
+	e->tries = 0;
 	e->sent_ms = 0;
 	e->payload_len = len;
 	e->topic_len = topic_len;
@@ -144,6 +156,7 @@ void backlog_ack(int mid)
 	/* the broker acknowledges in order: almost always the first entry */
 	list_for_each_entry(e, &sent, link) {
 		if (e->mid == mid) {
+			last_ack_ms = monotonic_ms();
 			remove_entry(e);
 			return;
 		}
@@ -152,12 +165,22 @@ void backlog_ack(int mid)
 
 void backlog_session_lost(void)
 {
+	if (!list_empty(&sent)) {
+		entry *oldest = list_first_entry(&sent, entry, link);
+		if (++oldest->tries >= BACKLOG_MAX_TRIES) {
+			drop_note(&unacked_log, oldest->data, ++refused);
+			remove_entry(oldest);
+		}
+	}
 	list_splice_init(&sent, &waiting);
 }
 
-int64_t backlog_oldest_sent_ms(void)
+int64_t backlog_ack_wait_since_ms(void)
 {
-	return list_empty(&sent) ? -1 : list_first_entry(&sent, entry, link)->sent_ms;
+	if (list_empty(&sent))
+		return -1;
+	int64_t oldest = list_first_entry(&sent, entry, link)->sent_ms;
+	return oldest > last_ack_ms ? oldest : last_ack_ms;
 }
 
 bool backlog_high(void)
@@ -168,6 +191,8 @@ bool backlog_high(void)
 void backlog_clear(void)
 {
 	drop_flush(&refused_log);
+	drop_flush(&unacked_log);
+	last_ack_ms = 0;
 	backlog_session_lost();
 	while (!list_empty(&waiting))
 		remove_entry(list_first_entry(&waiting, entry, link));

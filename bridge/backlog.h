@@ -10,6 +10,11 @@
 // pipes from this mark on and goes on once half of both is gone.
 constexpr int BACKLOG_MAX_MESSAGES = 1000;
 constexpr size_t BACKLOG_MAX_BYTES = 1 << 20;
+// A publication that this many sessions ended without acknowledging while it
+// was the oldest one waiting is one the broker will not take (it ends the
+// session over it): it is dropped, logged and counted as refused,
+// instead of blocking everything behind it for good.
+constexpr int BACKLOG_MAX_TRIES = 10;
 
 // Hands one publication to the session: 0 and its message id, or the
 // library's error code.
@@ -29,9 +34,11 @@ void backlog_refused(const char *topic);
 void backlog_ack(int mid);
 // The session is gone: everything it had not acknowledged waits for the next.
 void backlog_session_lost(void);
-// When the oldest publication still waiting for its acknowledgement was
-// handed to the session; -1 when none is.
-int64_t backlog_oldest_sent_ms(void);
+// Since when the session has made no progress: the later of the last
+// acknowledgement and the hand-over of the oldest publication still waiting
+// for its own; -1 when none is waiting. Acknowledgements that flow, however
+// slowly (a long round trip, a deep queue), keep it recent.
+int64_t backlog_ack_wait_since_ms(void);
 // True from the bound until half of both its count and its bytes are gone.
 bool backlog_high(void);
 // Called when the backlog leaves its high state (set by the owner).

@@ -3,11 +3,11 @@
 // system log's small ring.
 #pragma once
 
+#include <stdint.h>
+
 extern "C" {
 #include <libubox/uloop.h>
 }
-
-#include <stdint.h>
 
 constexpr int DROP_LOG_INTERVAL_MS = 1000;
 

@@ -48,9 +48,9 @@ constexpr const char *SUBSCRIPTIONS[] = { "offline/#", "upload/#", "rpc_rsp/#" }
 constexpr int READ_BATCH = 32;
 constexpr int WRITE_BATCH = 64;
 
-// A session whose oldest publication has waited this long for its
-// acknowledgement is taken for broken (a peer that swallows acknowledgements
-// but answers pings) and started anew, which publishes the backlog again.
+// A session that has acknowledged nothing for this long while publications
+// wait for it is taken for broken (a peer that swallows acknowledgements but
+// answers pings) and started anew, which publishes the backlog again.
 constexpr int64_t ACK_TIMEOUT_MS = 2 * KEEPALIVE_S * 1000;
 
 // The socket is watched while the state is connecting or connected.
@@ -358,8 +358,8 @@ void reconnect()
 
 bool acks_overdue()
 {
-	int64_t oldest = backlog_oldest_sent_ms();
-	return s.state == MQTT_CONNECTED && oldest >= 0 && monotonic_ms() - oldest >= ACK_TIMEOUT_MS;
+	int64_t since = backlog_ack_wait_since_ms();
+	return s.state == MQTT_CONNECTED && since >= 0 && monotonic_ms() - since >= ACK_TIMEOUT_MS;
 }
 
 void timer_handler(uloop_timeout *)

@@ -1,13 +1,16 @@
 """The bridge's MQTT session against a real broker: credentials, subscriptions,
 hotplug events, loss of the broker and reconnection, and the publish backlog
 that outlives a session (broker restarted, acknowledgements swallowed)."""
+import json
+import os
 import re
 import signal
 import socket
+import subprocess
 import threading
 import time
 
-from harness import CLIENT_ID, SLOWDOWN, BlackHole, wait_for
+from harness import CLIENT_ID, SLOWDOWN, UBUS, BlackHole, wait_for
 
 
 def subscribe_lines(broker_log):
@@ -167,6 +170,31 @@ def test_output_outlives_a_broker_restart(quilac, broker, sandbox, workdir):
     wait_for(lambda: quilac.stats()["backlog"] == 0, what="all acked")
     st = quilac.stats()
     assert st["dropped"] == st["refused"] == 0
+
+
+def test_commands_written_into_a_dead_connection_are_kept(quilac, broker, sandbox, workdir,
+                                                         process_tag):
+    # Commands the loop takes before it has noticed the broker's end: the
+    # library's writes fail (EPIPE) and must not count as refused for good.
+    rpc = workdir / "rpc.log"
+    broker.sub("rpc/#", rpc)
+    (pid,) = process_tag.pids("quilac")
+    os.kill(pid, signal.SIGSTOP)
+    try:
+        calls = [subprocess.Popen([str(UBUS), "-s", sandbox.socket, "call", "quilac", "pub",
+                                   json.dumps({"id": "AP1", "msg": f"m{i}"})])
+                 for i in range(20)]
+        time.sleep(1)   # the calls reach the bus first: only then is the order the one tried
+        broker.stop()
+    finally:
+        os.kill(pid, signal.SIGCONT)
+    assert [c.wait(timeout=30) for c in calls] == [0] * 20
+    quilac.wait_output("disconnect from mqtt server, ")
+    broker.start()
+    want = {f"rpc/AP1|m{i}" for i in range(20)}
+    wait_for(lambda: set(broker.messages(rpc)) == want, timeout=30, what="every command",
+             show=lambda: (broker.messages(rpc), quilac.call("stats").stdout))
+    assert json.loads(quilac.call("stats").stdout)["refused"] == 0
 
 
 class AckSwallower:

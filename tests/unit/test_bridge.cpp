@@ -3,7 +3,9 @@
 // publish backlog's bound, hysteresis and order across sessions.
 #include "log.h"
 #include "backlog.h"
+#include "clock.h"
 #include "base64.h"
+#include "droplog.h"
 #include "mqtt.h"
 #include "options.h"
 #include "registry.h"
@@ -423,20 +425,32 @@ TEST_F(Backlog, LostSessionRepublishesUnacknowledgedInOrder)
 	for (const char *p : { "A", "B", "C" })
 		backlog_push("t", p, 1);
 	backlog_send(sender, 0);
+	EXPECT_EQ(backlog_ack_wait_since_ms(), 0);
+	/* an acknowledgement is progress, however old the rest is (a long
+	   round trip), so the session is not taken for broken */
+	int64_t before_ack = monotonic_ms();
 	backlog_ack(2);
+	EXPECT_GE(backlog_ack_wait_since_ms(), before_ack);
 	backlog_session_lost();
 	backlog_push("t", "D", 1);	/* while there is no session */
-	EXPECT_EQ(backlog_oldest_sent_ms(), -1);
-	backlog_send(sender, 0);
+	EXPECT_EQ(backlog_ack_wait_since_ms(), -1);
+	/* 35 days later: beyond what 32 bits of milliseconds hold */
+	const int64_t later_ms = monotonic_ms() + 35LL * 24 * 3600 * 1000;
+	backlog_send(sender, later_ms);
+	EXPECT_EQ(backlog_ack_wait_since_ms(), later_ms);
 	EXPECT_EQ(given, (std::vector<std::string>{ "t|A", "t|B", "t|C", "t|A", "t|C", "t|D" }));
 
-	/* A library that cannot take them now stops the walk; one that never
-	   will drops that entry alone, counted. */
+	/* A library that cannot take them now (no connection, or one that has
+	   just failed: a write into it gives EPIPE) stops the walk; one that
+	   never will drops that entry alone, counted. */
 	backlog_session_lost();
 	given.clear();
-	refuse = MOSQ_ERR_NO_CONN;
-	backlog_send(sender, 0);
-	EXPECT_EQ(st().messages, 3);
+	for (int rc : { MOSQ_ERR_NO_CONN, MOSQ_ERR_CONN_LOST, MOSQ_ERR_ERRNO, MOSQ_ERR_TLS }) {
+		refuse = rc;
+		backlog_send(sender, 0);
+		EXPECT_EQ(st().messages, 3) << rc;
+	}
+	EXPECT_EQ(st().refused, 0u);
 	refuse = MOSQ_ERR_INVAL;
 	refuse_topic = "bad";
 	backlog_push("bad", "x", 1);
@@ -444,6 +458,27 @@ TEST_F(Backlog, LostSessionRepublishesUnacknowledgedInOrder)
 	backlog_send(sender, 0);
 	EXPECT_EQ(given, (std::vector<std::string>{ "t|A", "t|C", "t|D", "t|E" }));
 	EXPECT_EQ(st().refused, 1u);
+
+	/* A broker that ends every session over the oldest one (too large for
+	   it): dropped after so many sessions, counted; the rest goes on. */
+	backlog_clear();
+	refuse = 0;
+	for (const char *p : { "P", "F", "G" })
+		backlog_push("t", p, 1);
+	for (int i = 1; i < BACKLOG_MAX_TRIES; i++) {
+		backlog_send(sender, 0);
+		backlog_session_lost();
+	}
+	EXPECT_EQ(st().messages, 3);
+	backlog_send(sender, 0);
+	backlog_session_lost();
+	EXPECT_EQ(st().messages, 2);
+	EXPECT_EQ(st().refused, 2u);
+	given.clear();
+	backlog_send(sender, 0);
+	EXPECT_EQ(given, (std::vector<std::string>{ "t|F", "t|G" }));
+	backlog_session_lost();	/* the next oldest has a count of its own */
+	EXPECT_EQ(st().messages, 2);
 }
 
 } // namespace
