@@ -213,9 +213,12 @@ json_ptr parse_payload(const char *payload)
 	return obj;
 }
 
-// With a key, only an answer to our own latest request counts. A verified
-// announcement that no request asked for (an AC starting, or "send") may be a
-// recording played back: it only makes us ask, at most once a second.
+// With a key, only an answer to our own latest request counts, and only the
+// first one: a second controller's answer to the same request, played back
+// in turn with the first, would otherwise move the AP back and forth (an
+// event each time) until it asks again. A verified announcement that no
+// request asked for (an AC starting, or "send") may be a recording played
+// back: it only makes us ask, at most once a second.
 bool authentic(json_object *obj, const disc_values &v)
 {
 	json_object *auth, *jnonce, *jhmac;
@@ -231,7 +234,10 @@ bool authentic(json_object *obj, const disc_values &v)
 			broadcast_request();
 		return false;
 	}
-	return g_request_nonce[0] && !strcmp(nonce, g_request_nonce);
+	if (!g_request_nonce[0] || strcmp(nonce, g_request_nonce))
+		return false;
+	g_request_nonce[0] = '\0';
+	return true;
 }
 
 void handle_announcement(const char *payload)

@@ -37,10 +37,12 @@ int64_t take(int64_t tat, int64_t now, int64_t interval, int burst)
 source_slot *slot_of(uint32_t addr)
 {
 	if (!keyed) {
-		/* without entropy yet the key stays 0: slots are guessable, bounds still hold */
-		if (getrandom(&hash_key, sizeof(hash_key), GRND_NONBLOCK) < 0)
+		/* Until the kernel has entropy (early at boot) the key is 0 and a
+		 * sender can pick an address that shares its victim's slot, taking
+		 * it over at every request: asked again each time until it has. */
+		keyed = getrandom(&hash_key, sizeof(hash_key), GRND_NONBLOCK) == (ssize_t) sizeof(hash_key);
+		if (!keyed)
 			hash_key = 0;
-		keyed = true;
 	}
 	static_assert(RATE_SOURCE_SLOTS == 1u << 10, "the hash gives 10 bits");
 	uint32_t h = (addr ^ hash_key) * 2654435761u;	/* Knuth's multiplicative hash */

@@ -376,8 +376,13 @@ def test_ap_asks_controllers_beyond_its_lan_by_unicast(routed, quildis_factory,
     # The addresses from DHCP option 138, written by the DHCP client's hook.
     ac = quildis_factory(ac_ns, "ac", AC_ARGS + ["-k", key])
     ap = quildis_factory(ap_ns, "ap2", ["-c", "-k", key])
-    env = dict(os.environ, opt138="0a4d0001" "c0a80101")
-    subprocess.run(ap_ns.cmd(ap.sandbox.wrap(["sh", HOOK, "bound"])), env=env, check=True)
+    def hook(event, interface="br-lan", **options):
+        env = dict(os.environ, interface=interface, **options)
+        subprocess.run(ap_ns.cmd(ap.sandbox.wrap(["sh", HOOK, event])), env=env, check=True)
+    hook("bound", opt138="0a4d0001" "c0a80101")
+    # another DHCP client's lease, without the option, leaves them alone
+    hook("deconfig", interface="eth1")
+    hook("renew", interface="eth1")
     assert (ap.sandbox.run / "quildis/ac_address").read_text() == "10.77.0.1\n192.168.1.1\n"
     wait_for(lambda: ap.ubus("call", "quildis", "request").returncode == 0, what="AP on the bus")
     wait_for(lambda: ap.hotplug(), what="AP finds the AC")

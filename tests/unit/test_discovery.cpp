@@ -730,6 +730,10 @@ TEST_F(ApMode, KeyedApTakesOnlyTheAnswerToItsLatestRequest)
 	EXPECT_EQ(g_request_status, 0);		/* the request above made it stale */
 	receive(signed_json(KEY, asked.c_str()));
 	EXPECT_EQ(g_request_status, 1);
+	/* One answer per request: another one (a second controller's) waits for the next. */
+	receive(signed_json(KEY, asked.c_str(), "10.0.0.2"));
+	EXPECT_STREQ(g_ac_profile.ip, "10.0.0.1");
+	EXPECT_EQ(events.size(), 1u);
 	disc_auth_set_key(nullptr, 0);
 	g_request_nonce[0] = '\0';
 }
