@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -51,11 +52,14 @@ void controllers_parse(controller_list *l, const char *text)
 
 void controllers_read(controller_list *l, const char *path)
 {
-	int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+	/* the DHCP hook renames a regular file into place: nothing else is read */
+	int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
 	if (fd < 0)
 		return;
 	char buf[DISC_CONTROLLERS_FILE_MAX + 1];
-	ssize_t n = read(fd, buf, DISC_CONTROLLERS_FILE_MAX);
+	struct stat st;
+	ssize_t n = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ?
+		read(fd, buf, DISC_CONTROLLERS_FILE_MAX) : -1;
 	close(fd);
 	if (n <= 0)
 		return;
