@@ -3,7 +3,6 @@
 #include "number_arg.h"
 
 #include <getopt.h>
-#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
