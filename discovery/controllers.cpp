@@ -8,6 +8,13 @@
 #include <string.h>
 #include <unistd.h>
 
+namespace {
+
+// What separates the addresses in a list.
+constexpr const char *BLANKS = " \t\r\n";
+
+} // namespace
+
 bool disc_is_host_address(const char *text, in_addr *out)
 {
 	in_addr a;
@@ -37,10 +44,9 @@ bool controllers_add(controller_list *l, const char *text)
 
 void controllers_parse(controller_list *l, const char *text)
 {
-	static const char blanks[] = " \t\r\n";
 	char word[INET_ADDRSTRLEN];
-	for (const char *p = text + strspn(text, blanks); *p; p += strspn(p, blanks)) {
-		size_t n = strcspn(p, blanks);
+	for (const char *p = text + strspn(text, BLANKS); *p; p += strspn(p, BLANKS)) {
+		size_t n = strcspn(p, BLANKS);
 		if (n < sizeof(word)) {
 			memcpy(word, p, n);
 			word[n] = '\0';
@@ -65,7 +71,7 @@ void controllers_read(controller_list *l, const char *path)
 		return;
 	/* a word cut at the limit might still read as another address */
 	if (n == (ssize_t) DISC_CONTROLLERS_FILE_MAX)
-		while (n > 0 && !strchr(" \t\r\n", buf[n - 1]))
+		while (n > 0 && !strchr(BLANKS, buf[n - 1]))
 			n--;
 	buf[n] = '\0';
 	controllers_parse(l, buf);
