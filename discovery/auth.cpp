@@ -14,7 +14,6 @@ extern "C" {	/* some mbedTLS releases leave constant_time.h without C linkage */
 #include <mbedtls/md.h>
 #include <mbedtls/platform_util.h>
 
-#include <errno.h>
 #include <fcntl.h>
 #include <stdint.h>
 #include <stdio.h>
