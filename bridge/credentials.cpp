@@ -36,23 +36,13 @@ int refuse(const char *what, const char *path, const char *why)
 
 // libmosquitto opens the CA file, certificate and key with a blocking open at
 // every attempt: a FIFO or a device at the path would stop the daemon there.
-// Looked at without opening it (opening a device can act on it): why it will
-// not do, or nullptr.
-const char *not_regular(const char *path)
-{
-	struct stat st;
-	if (stat(path, &st) < 0)
-		return strerror(errno);
-	return S_ISREG(st.st_mode) ? nullptr : "not a regular file";
-}
-
 // A certificate file readable now; a missing one would only show as a
 // failure at every connection attempt.
 int check_readable(const char *what, const char *path)
 {
 	if (access(path, R_OK) < 0)
 		return refuse(what, path, strerror(errno));
-	if (const char *why = not_regular(path))
+	if (const char *why = file_not_regular(path))
 		return refuse(what, path, why);
 	return 0;
 }
@@ -63,7 +53,7 @@ bool tls_files_still_regular()
 {
 	const char *const files[] = { creds.ca_file, creds.cert, creds.key };
 	for (const char *path : files) {
-		const char *why = path ? not_regular(path) : nullptr;
+		const char *why = path ? file_not_regular(path) : nullptr;
 		if (why) {
 			log_msg(0, "tls file %s: %s", path, why);
 			return false;

@@ -60,15 +60,23 @@ void secret_wipe(void *p, size_t n)
 	explicit_bzero(p, n);
 }
 
+const char *file_not_regular(const char *path)
+{
+	struct stat st;
+	if (stat(path, &st) < 0)
+		return strerror(errno);
+	return S_ISREG(st.st_mode) ? nullptr : "not a regular file";
+}
+
 int secret_file_open(const char *what, const char *path)
 {
 	/* Looked at before it is opened: opening a device can act on it (a
 	   watchdog starts counting). fstat() below decides all the same. */
-	struct stat st;
-	if (stat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
-		fprintf(stderr, "%s %s: not a regular file\n", what, path);
+	if (const char *why = file_not_regular(path)) {
+		fprintf(stderr, "%s %s: %s\n", what, path, why);
 		return -1;
 	}
+	struct stat st;
 	int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
 	if (fd < 0) {
 		fprintf(stderr, "%s %s: %s\n", what, path, strerror(errno));

@@ -21,6 +21,10 @@ ssize_t secret_file_read(const char *what, const char *path, unsigned char *out,
 // as secret_file_read() does. For secrets read by someone else (a TLS key).
 int secret_file_open(const char *what, const char *path);
 
+// Why `path` is not a regular file (or cannot be looked at), or nullptr. It
+// is only looked at, not opened: opening a device can act on it.
+const char *file_not_regular(const char *path);
+
 // Clears a secret in a way the compiler cannot leave out.
 void secret_wipe(void *p, size_t n);
 
