@@ -158,6 +158,10 @@ def test_a_hung_hotplug_script_is_killed_with_its_children(netns_pair, quildis_f
              or Path(f"/proc/{child}/stat").read_text().split()[2] == "Z", what="child killed")
     assert "/sbin/hotplug-call quildis (" in ap.output()
     assert "): still running after 1 seconds, killed" in ap.output()
+    # The run after it ended of itself: once its end is seen, nothing more was killed.
+    send(a, announcement(json.dumps(dict(VALUES, port=1885))))
+    wait_for(lambda: "start 1885" in ap.hotplug(), timeout=10, what="the next event")
+    assert ap.output().count("killed") == 1
 
 
 def test_real_ac_and_ap_find_each_other(netns_pair, quildis_factory):
