@@ -124,6 +124,11 @@ def test_session_and_field_rules(root):
         (upload_form(b"stored\r\n--XyZb0undaryX and more"), reply(-7002)),
         (form([('form-data; name="other"', b"o"), ('form-data; name="sessionid"', TEST_SESSION.encode()),
                ('form-data; name="filedata"', b"stored")]), reply(0)),
+        # A second sessionid part replaces the first, whichever is the good one.
+        (form([('form-data; name="sessionid"', b"0" * 32), ('form-data; name="sessionid"', TEST_SESSION.encode()),
+               ('form-data; name="filedata"', b"stored")]), reply(0)),
+        (form([('form-data; name="sessionid"', TEST_SESSION.encode()), ('form-data; name="sessionid"', b"x"),
+               ('form-data; name="filedata"', b"stored")]), reply(-1006)),
     ]
     for body, expected in cases:
         root.target().unlink(missing_ok=True)
