@@ -22,12 +22,12 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
-#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
 #include <string_view>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -54,6 +54,11 @@ constexpr size_t CHUNK = 4096;	/* one read of the request body */
 // unfinished file holds memory in /tmp.
 constexpr int IDLE_TIMEOUT_MS = 30 * 1000;
 constexpr size_t MIN_BYTES_PER_WINDOW = 4096;
+// After the answer the rest of the body is read up to these bounds.
+constexpr size_t DRAIN_MAX_BYTES = 64 * 1024;
+constexpr int DRAIN_MAX_MS = 2000;
+constexpr int LOCK_WAIT_MS = 2000;
+constexpr useconds_t LOCK_RETRY_US = 10 * 1000;
 // CONTENT_LENGTH counts the multipart framing too; the file's own bytes are
 // counted as they arrive.
 constexpr size_t FRAMING_ALLOWANCE = 64 * 1024;
@@ -363,23 +368,26 @@ int create_temp(int dir_fd)
 	return fd;
 }
 
-// Whether `name` is ".<target>.<pid>" of a process that is gone: one killed
-// between its link and its rename left it.
-bool is_stale_private_name(const char *name)
+// Whether `name` is ".<target>.<digits>", the private name of an upload.
+bool is_private_name(const char *name)
 {
 	const char *target = target_name();
 	size_t tlen = strlen(target);
 	if (name[0] != '.' || strncmp(name + 1, target, tlen) || name[1 + tlen] != '.')
 		return false;
 	const char *digits = name + 2 + tlen;
-	char *end;
-	errno = 0;
-	unsigned long pid = strtoul(digits, &end, 10);
-	if (!isdigit((unsigned char) *digits) || *end || errno || pid == 0 || pid > INT_MAX)
+	if (!*digits)
 		return false;
-	return kill((pid_t) pid, 0) < 0 && errno == ESRCH;
+	while (isdigit((unsigned char) *digits))
+		digits++;
+	return !*digits;
 }
 
+// Called with the directory locked: a private name exists only while its
+// upload holds the lock, so any found now is left by a process killed
+// between its link and its rename. (Asking whether the pid in the name still
+// runs would not do: a new upload may take that pid between the question
+// and the unlink.)
 void remove_stale_private_names()
 {
 	int fd = dup(req.dir_fd);
@@ -390,9 +398,23 @@ void remove_stale_private_names()
 		return;
 	}
 	while (const struct dirent *e = readdir(dir))
-		if (is_stale_private_name(e->d_name))
+		if (is_private_name(e->d_name))
 			unlinkat(req.dir_fd, e->d_name, 0);
 	closedir(dir);
+}
+
+// Uploads publish one at a time. The directory is root's alone (0700), so
+// only an upload can hold its lock, and only for a link and a rename; a
+// process stopped right there is waited for up to LOCK_WAIT_MS.
+bool lock_upload_dir()
+{
+	const int64_t give_up = monotonic_ms() + LOCK_WAIT_MS;
+	while (flock(req.dir_fd, LOCK_EX | LOCK_NB) < 0) {
+		if ((errno != EWOULDBLOCK && errno != EINTR) || monotonic_ms() >= give_up)
+			return false;
+		usleep(LOCK_RETRY_US);
+	}
+	return true;
 }
 
 // The finished file is linked under a name private to this process, which
@@ -404,21 +426,23 @@ bool publish_temp()
 	if (snprintf(link_name, sizeof(link_name), ".%s.%d", target_name(), (int) getpid())
 	    >= (int) sizeof(link_name))
 		return false;
-	unlinkat(req.dir_fd, link_name, 0);	/* left by a killed process with our pid */
+	if (!lock_upload_dir())
+		return false;
 	remove_stale_private_names();
 
 	// Linking a descriptor needs CAP_DAC_READ_SEARCH; /proc serves otherwise.
-	if (linkat(req.temp_fd, "", req.dir_fd, link_name, AT_EMPTY_PATH) < 0) {
+	bool ok = linkat(req.temp_fd, "", req.dir_fd, link_name, AT_EMPTY_PATH) == 0;
+	if (!ok) {
 		char proc_path[32];
 		snprintf(proc_path, sizeof(proc_path), "/proc/self/fd/%d", req.temp_fd);
-		if (linkat(AT_FDCWD, proc_path, req.dir_fd, link_name, AT_SYMLINK_FOLLOW) < 0)
-			return false;
+		ok = linkat(AT_FDCWD, proc_path, req.dir_fd, link_name, AT_SYMLINK_FOLLOW) == 0;
 	}
-	if (renameat(req.dir_fd, link_name, req.dir_fd, target_name()) < 0) {
+	if (ok && renameat(req.dir_fd, link_name, req.dir_fd, target_name()) < 0) {
 		unlinkat(req.dir_fd, link_name, 0);
-		return false;
+		ok = false;
 	}
-	return true;
+	flock(req.dir_fd, LOCK_UN);
+	return ok;
 }
 
 int upload_on_name(mp_parser *, const char *data, size_t len)
@@ -581,36 +605,41 @@ mp_parser *start_request()
 	return p;
 }
 
-constexpr ssize_t BODY_IDLE = -2;	/* too little arrived within IDLE_TIMEOUT_MS */
+constexpr ssize_t BODY_IDLE = -2;	/* too little arrived within a window */
 
-// What arrived since the current window of IDLE_TIMEOUT_MS began.
+// The windows of IDLE_TIMEOUT_MS follow each other on the clock from the
+// request's start; each is judged when it ends, by what arrived within it.
 struct rate_window {
-	int64_t start;
+	int64_t end;
 	size_t bytes;
 } window;
 
-// Counts a read's bytes; false once a whole window has passed with too few.
-bool window_keeps_up(size_t n)
+// Judges every window that has ended by `now`; false at the first with too few bytes.
+bool windows_kept_up(int64_t now)
 {
-	window.bytes += n;
-	int64_t now = monotonic_ms();
-	if (now - window.start < IDLE_TIMEOUT_MS)
-		return true;
-	if (window.bytes < MIN_BYTES_PER_WINDOW)
-		return false;
-	window = { now, 0 };
+	while (now >= window.end) {
+		if (window.bytes < MIN_BYTES_PER_WINDOW)
+			return false;
+		window = { window.end + IDLE_TIMEOUT_MS, 0 };
+	}
 	return true;
 }
 
-// The next piece of the body: its length, 0 at its end or on an error, or
-// BODY_IDLE. The descriptor does not block (upload_run), so the wait for
-// data, with its time limit, costs a call only when the pipe is empty.
-ssize_t read_body(int fd, char (&buf)[CHUNK])
+// The next piece of the body: its length, 0 at its end, on an error or at
+// `stop_at` (a monotonic time), or BODY_IDLE. The descriptor does not block
+// (upload_run), so the wait for data costs a call only when the pipe is
+// empty, and it ends when the current window does.
+ssize_t read_body(int fd, char (&buf)[CHUNK], int64_t stop_at)
 {
 	for (;;) {
-		ssize_t n = read(fd, buf, sizeof(buf));
-		if (n > 0 && !window_keeps_up((size_t) n))
+		int64_t now = monotonic_ms();
+		if (!windows_kept_up(now))
 			return BODY_IDLE;
+		if (now >= stop_at)
+			return 0;
+		ssize_t n = read(fd, buf, sizeof(buf));
+		if (n > 0)
+			window.bytes += (size_t) n;
 		if (n >= 0)
 			return n;
 		if (errno == EINTR)
@@ -618,12 +647,22 @@ ssize_t read_body(int fd, char (&buf)[CHUNK])
 		if (errno != EAGAIN && errno != EWOULDBLOCK)
 			return 0;
 		struct pollfd pfd = { .fd = fd, .events = POLLIN, .revents = 0 };
-		int ready = poll(&pfd, 1, IDLE_TIMEOUT_MS);
-		if (ready == 0)
-			return BODY_IDLE;
-		if (ready < 0 && errno != EINTR)
+		if (poll(&pfd, 1, (int) (std::min(window.end, stop_at) - now)) < 0 && errno != EINTR)
 			return 0;
 	}
+}
+
+// Once answered, the rest of the body is read for a server that writes it
+// all before it reads the answer, but only so far: a client that keeps
+// sending after a refusal (a body of 64 MiB at a trickle) must not hold the
+// process for as long as it likes.
+void drain_body(int fd, char (&buf)[CHUNK])
+{
+	const int64_t stop_at = monotonic_ms() + DRAIN_MAX_MS;
+	size_t drained = 0;
+	ssize_t n;
+	while (drained < DRAIN_MAX_BYTES && (n = read_body(fd, buf, stop_at)) > 0)
+		drained += (size_t) n;
 }
 
 // The client stopped sending: its unfinished file goes now, not whenever the
@@ -643,7 +682,7 @@ int upload_run(int in_fd)
 	char buf[CHUNK];
 
 	reset_request();
-	window = { monotonic_ms(), 0 };
+	window = { monotonic_ms() + IDLE_TIMEOUT_MS, 0 };
 	// Only this process reads the body's pipe; its flags are put back anyway.
 	const int in_flags = fcntl(in_fd, F_GETFL);
 	if (in_flags >= 0 && !(in_flags & O_NONBLOCK))
@@ -651,7 +690,7 @@ int upload_run(int in_fd)
 	ssize_t n = 0;
 	mp_parser *p = start_request();
 	if (p) {
-		while ((n = read_body(in_fd, buf)) > 0)
+		while ((n = read_body(in_fd, buf, INT64_MAX)) > 0)
 			if (mp_execute(p, buf, (size_t) n) != (size_t) n)
 				break;	/* a syntax error, or a reply has been made */
 		mp_free(p);
@@ -660,12 +699,12 @@ int upload_run(int in_fd)
 			fail_upload(ERR_BAD_REQUEST);
 	}
 
-	// The server expects the whole body to be read, whatever the answer:
-	// one that is still writing it must not find the pipe closed.
-	while (n != BODY_IDLE && (n = read_body(in_fd, buf)) > 0)
-		;
-	if (n == BODY_IDLE)
+	if (n == BODY_IDLE) {
 		abandon_idle_request();
+	} else {
+		fflush(stdout);	/* the answer is out before the rest is read */
+		drain_body(in_fd, buf);
+	}
 	if (in_flags >= 0 && !(in_flags & O_NONBLOCK))
 		fcntl(in_fd, F_SETFL, in_flags);
 	reset_request();	/* closes what the request left open, whatever became of it */
