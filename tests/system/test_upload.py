@@ -120,6 +120,7 @@ def test_session_and_field_rules(root):
         (b"preamble\r\n" + upload_form(b"stored"), reply(0)),
         (changed(b"--XyZb0undary\r\n", b"--XyZb0undary \t\r\n"), reply(0)),
         (changed(b"Content-Type:", b"Content-MD5: x\r\nX-1: y\r\nContent-Type:"), reply(0)),
+        (changed(b"Content-Type:", b"X-No-Colon\r\nContent-Type:"), reply(-7002)),
         # A delimiter inside the content that goes on with another byte: no file cut short.
         (upload_form(b"stored\r\n--XyZb0undaryX and more"), reply(-7002)),
         (form([('form-data; name="other"', b"o"), ('form-data; name="sessionid"', TEST_SESSION.encode()),
@@ -595,8 +596,22 @@ def test_browser_uploads_through_the_page(web, browser, workdir):
     small = workdir / "small.bin"
     small.write_bytes(b"small")
     text, _ = upload_in_page(browser, "upload-firmware", small)
-    assert text == "Session expired or not allowed \u2014 log in again."
+    assert text == "Your session has expired \u2014 log in again. (errcode -1006)"
     assert web.uploads.target().read_bytes() == data
+
+    # A user whose rights hold no upload is told so, not sent to log in again.
+    from harness import ADMIN_USER, SESSION_SERVICE, Proc
+    no_upload = workdir / "no-upload.json"
+    no_upload.write_text('{"other": {"description": "d", "read": {"ubus": {"x": ["y"]}}}}')
+    web.uploads.sessions.stop()
+    web.uploads.sessions = Proc([SESSION_SERVICE, "-s", web.uploads.bus.path, "-u", ADMIN_USER,
+                                 "-p", ADMIN_PASSWORD, "-a", no_upload], workdir / "session2.log")
+    web.uploads.sessions.wait_output("add_object: 0")
+    assert log_in_page(browser, ADMIN_PASSWORD) == ""
+    text, _ = upload_in_page(browser, "upload-firmware", small)
+    assert text == ("This user has no right to upload upload-firmware (it needs the ACL group "
+                    "quil-upload). (errcode -1006)")
+    assert browser.find_element("id", "upload").is_displayed()
 
     # Another site's page posts a form to the router in the user's browser.
     (web.uploads.tmp / "www/other-site.html").write_text(
