@@ -28,6 +28,7 @@
 #include <strings.h>
 #include <string_view>
 #include <sys/file.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -58,6 +59,8 @@ constexpr size_t MIN_BYTES_PER_WINDOW = 4096;
 constexpr size_t DRAIN_MAX_BYTES = 64 * 1024;
 constexpr int DRAIN_MAX_MS = 2000;
 constexpr int LOCK_WAIT_MS = 2000;
+// Each try fails only when the name changed between two system calls.
+constexpr int MAKE_FOLDER_TRIES = 1000;
 constexpr useconds_t LOCK_RETRY_US = 10 * 1000;
 // CONTENT_LENGTH counts the multipart framing too; the file's own bytes are
 // counted as they arrive.
@@ -336,17 +339,24 @@ bool is_private_dir(const struct stat &st)
 	return S_ISDIR(st.st_mode) && st.st_uid == geteuid() && !(st.st_mode & (S_IWGRP | S_IWOTH));
 }
 
+// The target's directory path, from UPLOAD_TARGET.
+bool upload_dir_path(char (&dir)[PATH_MAX])
+{
+	size_t len = (size_t) (target_name() - UPLOAD_TARGET);
+	if (len < 2 || len > sizeof(dir))
+		return false;
+	memcpy(dir, UPLOAD_TARGET, len - 1);
+	dir[len - 1] = '\0';
+	return true;
+}
+
 // The target's directory, created if missing. A link, anything but a
 // directory, or a directory that others own or may write is refused.
 int open_upload_dir()
 {
 	char dir[PATH_MAX];
-	size_t len = (size_t) (target_name() - UPLOAD_TARGET);
-	if (len < 2 || len > sizeof(dir))
+	if (!upload_dir_path(dir))
 		return -1;
-	memcpy(dir, UPLOAD_TARGET, len - 1);
-	dir[len - 1] = '\0';
-
 	if (mkdir(dir, 0700) < 0 && errno != EEXIST)
 		return -1;
 	int fd = open(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -355,6 +365,70 @@ int open_upload_dir()
 		close_fd(fd);
 	return fd;
 }
+
+#ifndef RENAME_NOREPLACE
+#define RENAME_NOREPLACE (1 << 0)
+#endif
+#ifndef RENAME_EXCHANGE
+#define RENAME_EXCHANGE (1 << 1)
+#endif
+
+int rename2(const char *from, const char *to, unsigned int flags)
+{
+	return (int) syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, flags);
+}
+
+// A directory of ours under the name already: only its mode may need mending.
+bool keep_own_dir(const char *dir)
+{
+	int fd = open(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+	struct stat st;
+	bool own = fd >= 0 && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
+		   fchmod(fd, 0700) == 0;
+	if (fd >= 0)
+		close(fd);
+	return own;
+}
+
+// What stood under the name, now at `path`: removed when it is a link, a file
+// or an empty folder; a folder with content stays its owner's.
+void remove_refused(const char *path)
+{
+	if (unlink(path) < 0 && errno == EISDIR)
+		rmdir(path);
+}
+
+} // namespace
+
+// A fresh private folder is made beside the name and swapped in by one
+// atomic rename (over nothing, or exchanged with whatever stands there), so
+// a local user who keeps taking the name cannot slip in between two steps.
+bool upload_make_folder(void)
+{
+	char dir[PATH_MAX], mine[PATH_MAX];
+	if (!upload_dir_path(dir))
+		return false;
+	if (keep_own_dir(dir))
+		return true;
+	if (snprintf(mine, sizeof(mine), "%s.XXXXXX", dir) >= (int) sizeof(mine) || !mkdtemp(mine))
+		return false;
+	for (int i = 0; i < MAKE_FOLDER_TRIES; i++) {
+		if (rename2(mine, dir, RENAME_NOREPLACE) == 0)
+			return true;
+		if (errno != EEXIST)
+			break;
+		if (rename2(mine, dir, RENAME_EXCHANGE) == 0) {
+			remove_refused(mine);
+			return true;
+		}
+		if (errno != ENOENT)	/* gone again since: the next rename takes the name */
+			break;
+	}
+	rmdir(mine);
+	return false;
+}
+
+namespace {
 
 // An unnamed file in the target's directory: it needs no cleanup when the
 // request fails or the process is killed, and the rename at the end is

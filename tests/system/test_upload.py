@@ -11,10 +11,11 @@ import struct
 import subprocess
 import termios
 import time
+from pathlib import Path
 
 import pytest
 
-from harness import BUILD, ROOT, children_of, wait_for
+from harness import BUILD, ROOT, Proc, children_of, wait_for
 from harness import (TEST_SESSION, UPLOAD_ARCHIVE, UPLOAD_FIRMWARE, UploadRoot, WebServer, form,
                      json_reply, reply, upload_form)
 
@@ -367,6 +368,78 @@ def test_target_directory_must_be_ours(root):
         elif upload_dir.is_dir() and not upload_dir.is_symlink():
             assert os.listdir(upload_dir) == []
     assert stat.S_IMODE(upload_dir.stat().st_mode) == 0o700   # created by the program
+
+
+RACER = """
+import os, sys, time
+os.setgid(65534); os.setuid(65534)
+end = time.monotonic() + float(sys.argv[1])
+while time.monotonic() < end:
+    for make in (lambda: os.symlink("/tmp/victim", "/tmp/upload"), lambda: os.mkfifo("/tmp/upload"),
+                 lambda: (os.mkdir("/tmp/upload"), open("/tmp/upload/x", "w"))):
+        try:
+            make()
+        except OSError:
+            pass
+"""
+
+
+def test_upload_folder_made_at_boot(root):
+    """/tmp/upload ends up root's folder, mode 0700, whatever a local user left
+    under the name or keeps putting there while the script works; their links
+    are never followed and nothing of root's is left behind."""
+    script = ROOT / "packaging/openwrt/quil/files/quil-upload.init"
+    program = root.program(FIRMWARE)
+    nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups"
+    boot = f'. "{script}"; UPLOAD_PROGRAM={program}; start'
+    cases = ["", "mkdir -m 755 /tmp/upload", "chmod 777 /tmp/upload",
+             f"{nobody} mkdir /tmp/upload", f"{nobody} ln -s /tmp/victim /tmp/upload",
+             f"{nobody} mkfifo /tmp/upload", f"{nobody} touch /tmp/upload",
+             f"{nobody} python3 -c '{RACER}' 20 & sleep 0.5"]
+    runs = [c for c in cases for _ in range(20 if "python3" in c else 1)]
+    (root.tmp / "victim").mkdir(mode=0o755)
+    root.tmp.chmod(0o1777)
+    for setup in runs:
+        r = subprocess.run(root.wrap(["sh", "-c", f"rm -rf /tmp/upload; {setup}\n{boot}"]),
+                           capture_output=True, text=True, timeout=60)
+        assert r.returncode == 0, (setup, r.stderr)
+        made = root.tmp.joinpath("upload").lstat()
+        assert (stat.S_ISDIR(made.st_mode), made.st_uid, stat.S_IMODE(made.st_mode)) == \
+            (True, 0, 0o700), setup
+        victim = root.tmp / "victim"
+        assert (stat.S_IMODE(victim.stat().st_mode), os.listdir(victim)) == (0o755, []), setup
+        left = [p.name for p in root.tmp.iterdir() if p.lstat().st_uid == 0]
+        assert sorted(left) == ["bin", "upload", "victim"], setup
+
+
+PLATFORM = ROOT.parent / "shared/platform/prefix"
+
+
+@pytest.mark.skipif(not (PLATFORM / "sbin/ubusd").exists(), reason="no ../shared/platform")
+def test_cgi_user_of_the_web_server_group_may_ask_the_platform_bus(root, workdir):
+    """The platform's bus daemon shows the session service to a non-root peer
+    only as an ACL file grants it: the package's file lets the web server's
+    group (www-data) ask it, and nothing else."""
+    root.sessions.stop()
+    root.bus.stop()
+    acl_dir = workdir / "acl.d"
+    acl_dir.mkdir()
+    shutil.copy(ROOT / "packaging/openwrt/quil/files/quil-upload.ubus-acl.json", acl_dir)
+    os.chown(root.tmp / "upload", 65534, 33)
+    as_cgi_user = ["setpriv", "--reuid=65534", "--regid=33", "--clear-groups", FIRMWARE]
+    for acl, code in ((acl_dir, 0), (workdir, -1006)):
+        bus = Proc([PLATFORM / "sbin/ubusd", "-A", acl, "-s", root.bus.path], workdir / "pubusd.log",
+                   env={"LD_LIBRARY_PATH": str(PLATFORM / "lib")})
+        wait_for(lambda: os.path.exists(root.bus.path), what="the platform's bus socket")
+        os.chmod(root.bus.path, 0o666)
+        root.start_sessions()
+        try:
+            assert root.run(as_cgi_user, upload_form(b"by www-data")).stdout == reply(code), acl
+        finally:
+            root.sessions.stop()
+            bus.stop()
+            Path(root.bus.path).unlink(missing_ok=True)
+    assert root.target().read_bytes() == b"by www-data"
 
 
 def unread(fd):
