@@ -255,8 +255,13 @@ logread
 
 def test_access_point_install(router, stage, workdir):
     """Discovery alone runs as an AP, waits for its interface, takes the key
-    from its fixed place, and never starts on an AP's own quilac."""
+    from its fixed place, and keeps the settings an older version had in
+    quilac's config."""
     install(router, stage, "quildis")
+    (router / "etc/config/quilac").write_text(
+        "config bridge 'bridge'\n\toption broker 'x'\n"
+        "config discovery 'discovery'\n\toption mode 'ap'\n\toption interface 'lan'\n"
+        "\toption time_limit '5'\n\tlist ac_address '10.1.0.1'\n\tlist ac_address '10.2.0.1'\n")
     assert (router / "etc/config/quildis").stat().st_mode & 0o777 == 0o600
     key = router / "etc/quil/quildis.key"
     key.parent.mkdir(mode=0o700)
@@ -264,6 +269,7 @@ def test_access_point_install(router, stage, workdir):
     key.chmod(0o600)
 
     out = run_root(router, """
+for s in /etc/uci-defaults/*; do (. "$s") && rm -f "$s"; done
 /etc/init.d/quildis enable
 /etc/init.d/quildis start
 section waiting
@@ -279,8 +285,10 @@ ubus call service list
     assert "interface lan is not up" in out["waiting"]
     assert "instances" not in out["waiting"]
     assert command_of(out["running"], "quildis") == [
-        "/usr/sbin/quildis", "-f", "-i", "br-lan", "-t", "60", "-c", "-P", "mqtt", "-p", "1883",
-        "-k", "/etc/quil/quildis.key"]
+        "/usr/sbin/quildis", "-f", "-i", "br-lan", "-t", "5", "-c", "-a", "10.1.0.1",
+        "-a", "10.2.0.1", "-P", "mqtt", "-p", "1883", "-k", "/etc/quil/quildis.key"]
+    assert "discovery" not in (router / "etc/config/quilac").read_text()
+    assert not list((router / "etc/uci-defaults").iterdir())
 
 
 def test_every_file_an_operator_makes_is_kept_over_upgrades():
