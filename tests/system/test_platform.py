@@ -154,6 +154,10 @@ section no-client-id
 /etc/init.d/quilac start
 logread -e quilac
 instance quilac
+section api-without-bridge
+for i in 1 2 3; do quilapi mqtt '{{"topic":"upload/AP-9","payload":"x"}}'; done
+quilapi mqtt 'not json'
+logread -e quilapi
 add_lan
 for s in quilac quildis quil-upload; do /etc/init.d/$s enable; done
 for s in /etc/rc.d/S*; do $s boot; done
@@ -205,6 +209,14 @@ logread
     assert "not started: no client_id in /etc/config/quilac and no br-lan MAC" in \
         out["no-client-id"]
     assert "instances" not in out["no-client-id"]
+
+    # said once, not once per report, and in the log, not on quilac's side of the pipe
+    api = out["api-without-bridge"]
+    assert len(re.findall(r"device AP-9 not registered \(ubus call quilac update_client: .*\)",
+                          api)) == 1
+    assert "report dropped: not a JSON object" in api
+    printed = [line for line in api.strip().splitlines() if " quilapi: " not in line]
+    assert printed == ["reply/AP-9", "ok AP-9"] * 3     # the device script's answers only
 
     rc = json.loads(out["rc"])
     assert {name: (rc[name]["start"], rc[name]["enabled"])
