@@ -1,8 +1,5 @@
 """The OpenWrt init scripts: valid shell, and the command lines they give for
-sample configurations (UCI and procd replaced by stand-ins), and the folder the
-upload script makes at boot."""
-import os
-import stat
+sample configurations (UCI and procd replaced by stand-ins)."""
 import subprocess
 from pathlib import Path
 
@@ -75,38 +72,3 @@ def test_broker_credentials_and_tls(workdir):
         f"append command -K {workdir}/client.key",
         f"append file {workdir}/pw", f"append file {workdir}/ca.crt",
         f"append file {workdir}/client.crt", f"append file {workdir}/client.key"]
-
-
-def test_upload_folder_made_at_boot(workdir):
-    """/tmp/upload ends up root's folder, mode 0700, whatever a local user left
-    under the name; their links are never followed, neither where the script
-    moves things aside nor when the name is taken again while it works."""
-    nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups"
-    cases = [
-        "",
-        "mkdir -m 755 /tmp/upload",
-        f"{nobody} mkdir /tmp/upload",
-        f"{nobody} ln -s /tmp/victim /tmp/upload",
-        f"{nobody} mkfifo /tmp/upload",
-        f"{nobody} touch /tmp/upload; {nobody} ln -s /tmp/victim /tmp/upload.refused.$$",
-        # a link takes the name right after whatever was there is moved aside
-        f"{nobody} mkdir /tmp/upload; "
-        f'mv() {{ command mv "$@"; [ -n "$raced" ] || {nobody} ln -s /tmp/victim /tmp/upload; raced=1; }}',
-    ]
-    for setup in cases:
-        tmp = workdir / "tmp"
-        subprocess.run(["rm", "-rf", str(tmp)], check=True)
-        tmp.mkdir()
-        tmp.chmod(0o1777)
-        (tmp / "victim").mkdir(mode=0o755)
-        # the script travels as text: a checkout under /tmp is hidden by the mount
-        start = f'{setup}\n{(FILES / "quil-upload.init").read_text()}\nstart'
-        r = subprocess.run(["unshare", "-m", "--propagation", "private", "sh", "-c",
-                            f'mount --bind "{tmp}" /tmp && exec sh -c "$START"'],
-                           env=dict(os.environ, START=start), capture_output=True, text=True)
-        assert r.returncode == 0, (setup, r.stderr)
-        made = (tmp / "upload").lstat()
-        assert (stat.S_ISDIR(made.st_mode), made.st_uid, stat.S_IMODE(made.st_mode)) == \
-            (True, 0, 0o700), setup
-        victim = tmp / "victim"
-        assert (stat.S_IMODE(victim.stat().st_mode), os.listdir(victim)) == (0o755, []), setup
