@@ -165,6 +165,8 @@ wait_for 30 'ubus call quilac info | grep -q "\\"connected\\""'
 wait_for 30 'pid_of quildis | grep -q .'
 section rc
 ubus call rc list
+section upload-folder
+stat -c '%A %U' /tmp/upload
 section signatures
 ubus -v list quilac
 ubus -v list quildis
@@ -223,6 +225,7 @@ logread
             for name in ("quilac", "quildis", "quil-upload")} == \
         {"quilac": (95, True), "quildis": (95, True), "quil-upload": (15, True)}
 
+    assert out["upload-folder"].strip() == "drwx------ root"
     assert out["signatures"].split("\n")[1:8] == [
         '\t"pub":{"id":"String","msg":"String"}',
         '\t"pub_group":{"group":"String","msg":"String"}',
