@@ -295,6 +295,11 @@ ubus call service event '{"type":"interface.update","data":{"interface":"lan"}}'
 wait_for 30 'pid_of quildis | grep -q .'
 section running
 ubus call service list
+section back
+pid=$(pid_of quildis)
+ip link del br-lan && add_lan
+ubus call service event '{"type":"interface.update","data":{"interface":"lan"}}'
+wait_for 30 '[ -n "$(pid_of quildis)" ] && [ "$(pid_of quildis)" != $pid ]' && echo restarted
 """, workdir / "logs")
 
     assert "interface lan is not up" in out["waiting"]
@@ -302,6 +307,7 @@ ubus call service list
     assert command_of(out["running"], "quildis") == [
         "/usr/sbin/quildis", "-f", "-i", "br-lan", "-t", "5", "-c", "-a", "10.1.0.1",
         "-a", "10.2.0.1", "-P", "mqtt", "-p", "1883", "-k", "/etc/quil/quildis.key"]
+    assert out["back"].strip() == "restarted"     # a bridge made anew is a new device
     assert "discovery" not in (router / "etc/config/quilac").read_text()
     assert not list((router / "etc/uci-defaults").iterdir())
 
