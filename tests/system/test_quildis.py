@@ -158,6 +158,10 @@ def test_a_hung_hotplug_script_is_killed_with_its_children(netns_pair, quildis_f
              or Path(f"/proc/{child}/stat").read_text().split()[2] == "Z", what="child killed")
     assert "/sbin/hotplug-call quildis (" in ap.output()
     assert "): still running after 1 seconds, killed" in ap.output()
+    # The run after it ended of itself: once its end is seen, nothing more was killed.
+    send(a, announcement(json.dumps(dict(VALUES, port=1885))))
+    wait_for(lambda: "start 1885" in ap.hotplug(), timeout=10, what="the next event")
+    assert ap.output().count("killed") == 1
 
 
 def test_real_ac_and_ap_find_each_other(netns_pair, quildis_factory):
@@ -364,6 +368,11 @@ def test_ap_asks_controllers_beyond_its_lan_by_unicast(routed, quildis_factory,
     # Only the unicast copy of each request crosses the router.
     listener = udp_listener_factory(ac_ns, workdir / "ac.log")
     ap = quildis_factory(ap_ns, "ap", ["-c", "-k", key, "-a", "10.77.0.1"])
+    # A link at the DHCP hook's file is not followed: 10.77.0.5 is never asked.
+    ac_ns.run("ip", "addr", "add", "10.77.0.5/24", "dev", "br-lan")
+    (workdir / "elsewhere").write_text("10.77.0.5\n")
+    (ap.sandbox.run / "quildis").mkdir()
+    (ap.sandbox.run / "quildis/ac_address").symlink_to(workdir / "elsewhere")
     wait_for(lambda: ap.ubus("call", "quildis", "request").returncode == 0, what="AP on the bus")
     wait_for(lambda: listener.datagrams(), what="unicast request")
     time.sleep(0.5)
