@@ -90,11 +90,26 @@ bool topic_invalid(const char *topic)
 
 /* ---- hotplug event ---- */
 
+void log_hotplug(const char *line)
+{
+	log_msg(0, "%s", line);
+}
+
+void hotplug_lost(hotplug_queue *)
+{
+	log_msg(2, "quilac hotplug fork failed!");
+}
+
+// "online" and "offline" run one at a time, in order, the newest last, with
+// the workers' time limit (common/hotplug.h).
+hotplug_queue hotplug_events = { .name = "quilac", .time_limit_s = 0, .log = log_hotplug,
+				 .lost = hotplug_lost };
+
 void raise_hotplug(const char *action)
 {
 	const child_var vars[] = { { "ACTION", action } };
-	if (hotplug_event("quilac", vars) < 0)
-		log_msg(2, "quilac hotplug fork failed!");
+	hotplug_events.time_limit_s = api_time_limit_s();
+	hotplug_post(&hotplug_events, vars);
 }
 
 /* ---- socket watch and flushing ---- */
@@ -419,6 +434,7 @@ int mqtt_start(const char *broker, int port, const char *client_id)
 
 void mqtt_stop(void)
 {
+	hotplug_stop(&hotplug_events);
 	free(s.client_id);
 	free(s.password);
 	free(s.broker);

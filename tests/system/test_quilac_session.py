@@ -303,3 +303,35 @@ def test_commands_written_into_a_dead_connection_keep_their_place(broker, sandbo
         assert q.stats()["refused"] == 0
     finally:
         proxy.close()
+
+
+def test_hotplug_scripts_run_one_at_a_time_in_order_with_a_time_limit(broker_factory, sandbox,
+                                                                      quilac_factory, workdir):
+    """Session flaps while the scripts hang: never two at once, each killed at
+    the time limit, "offline" then "online" in order, and the last to run tells
+    the state."""
+    from harness import write_script
+    log, lock = sandbox.hotplug_log, workdir / "hotplug.lock"
+    write_script(sandbox.upper / "hotplug-call",
+                 f'exec 9>{lock}; flock -n 9 || echo overlap >> {log}\n'
+                 f'echo "start $ACTION" >> {log}; sleep 30; echo "end $ACTION" >> {log}\n')
+    broker = broker_factory().start()
+    sandbox.start_bus()
+    q = quilac_factory(broker.port, extra=("-t", "2"))
+    wait_for(lambda: sandbox.hotplug_events() == ["start online"], what="online")
+    broker.stop()
+    q.wait_output("disconnect from mqtt server, ")
+    broker.start()
+    q.wait_output("reconnect to mqtt server ok", timeout=15)
+
+    def all_ended():
+        events = sandbox.hotplug_events()
+        killed = q.output().count("still running after 2 seconds, killed")
+        return events if killed == len(events) and events[-1] == "start online" else None
+    events = wait_for(all_ended, timeout=30, what="every script killed", show=sandbox.hotplug_events)
+    time.sleep(1.5)     # nothing more after the hold-down
+    assert sandbox.hotplug_events() == events
+    assert events[0] == events[-1] == "start online"
+    assert all(a != b for a, b in zip(events, events[1:])), events
+    assert '"status":"connected"' in q.call("info").stdout
+    assert "/sbin/hotplug-call quilac (" in q.output()
