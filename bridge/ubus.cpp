@@ -230,6 +230,7 @@ int stats(ubus_context *ctx, ubus_object *, ubus_request_data *req, const char *
 	blobmsg_add_u32(&bridge_reply_buf, "backlog", (uint32_t) bl.messages);
 	blobmsg_add_u64(&bridge_reply_buf, "backlog_bytes", bl.bytes);
 	blobmsg_add_u64(&bridge_reply_buf, "refused", bl.refused);
+	blobmsg_add_u64(&bridge_reply_buf, "protocol_errors", mqtt_protocol_errors());
 	ubus_send_reply(ctx, req, bridge_reply_buf.head);
 	return UBUS_STATUS_OK;
 }
