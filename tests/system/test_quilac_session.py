@@ -212,12 +212,14 @@ def test_commands_written_into_a_dead_connection_are_kept(quilac, broker, sandbo
     assert json.loads(quilac.call("stats").stdout)["refused"] == 0
 
 
-class AckSwallower:
-    """A TCP proxy to the broker that drops the broker's PUBACKs on the first
-    connection until cut() closes it; later connections pass everything."""
+class Proxy:
+    """A TCP proxy to the broker; with swallow_acks it drops the broker's
+    PUBACKs on the first connection until cut() closes it; later connections
+    pass everything."""
 
-    def __init__(self, broker_port):
+    def __init__(self, broker_port, swallow_acks=False):
         self.broker_port = broker_port
+        self.swallow_acks = swallow_acks
         self.srv = socket.create_server(("127.0.0.1", 0))
         self.port = self.srv.getsockname()[1]
         self.conns = []
@@ -230,7 +232,7 @@ class AckSwallower:
             except OSError:
                 return
             upstream = socket.create_connection(("127.0.0.1", self.broker_port))
-            swallow = not self.conns
+            swallow = self.swallow_acks and not self.conns
             self.conns.append((client, upstream))
             threading.Thread(target=self.pipe, args=(client, upstream, False), daemon=True).start()
             threading.Thread(target=self.pipe, args=(upstream, client, swallow),
@@ -264,8 +266,8 @@ class AckSwallower:
             s.close()
 
     def cut(self):
-        # Its pipe threads close both sockets as soon as one side ends.
-        self.conns[0][0].shutdown(socket.SHUT_RDWR)
+        """Ends the latest connection; its pipe threads close both sockets."""
+        self.conns[-1][0].shutdown(socket.SHUT_RDWR)
 
     def close(self):
         self.srv.close()
@@ -276,7 +278,7 @@ class AckSwallower:
 
 def test_output_unacknowledged_by_the_broker_is_published_again(broker, sandbox, quilac_factory,
                                                               workdir):
-    proxy = AckSwallower(broker.port)
+    proxy = Proxy(broker.port, swallow_acks=True)
     try:
         sandbox.start_bus()
         q = quilac_factory(proxy.port)
@@ -296,5 +298,37 @@ def test_output_unacknowledged_by_the_broker_is_published_again(broker, sandbox,
                  show=lambda: len(set(broker.messages(log))))
         check_all_in_order(broker.messages(log), ("w1",), lines)
         wait_for(lambda: q.stats()["backlog"] == 0, what="all acked")
+    finally:
+        proxy.close()
+
+
+def test_reports_sent_while_the_session_is_cut_are_all_run(broker, sandbox, quilac_factory,
+                                                          workdir):
+    # The broker keeps the session's QoS 1 reports while quilac is away.
+    proxy = Proxy(broker.port)
+    try:
+        sandbox.start_bus()
+        runs = workdir / "runs"
+        sandbox.set_quilapi(f'echo "$2" >> {runs}\n')
+        q = quilac_factory(proxy.port)
+        q.wait_output("subscribed (mid: 3)")
+        device = subprocess.Popen(["mosquitto_pub", "-p", str(broker.port), "-u", "test", "-P",
+                                   "test", "-q", "1", "-t", "upload/AP1", "-l"],
+                                  stdin=subprocess.PIPE, text=True)
+        reports, cuts = 240, 0
+        for i in range(reports):
+            device.stdin.write(f"r{i}\n")
+            device.stdin.flush()
+            time.sleep(0.025)
+            if i % 40 == 20 and len(proxy.conns) > cuts:   # quilac is back
+                proxy.cut()
+                cuts += 1
+        device.stdin.close()
+        assert device.wait(timeout=30) == 0
+        ran = lambda: {json.loads(line)["payload"] for line in runs.read_text().splitlines()}
+        wait_for(lambda: runs.exists() and len(ran()) == reports, timeout=30,
+                 what="every report run", show=lambda: (reports - len(ran()), q.output()[-400:]))
+        assert cuts >= 3 and q.output().count("disconnect from mqtt server") == cuts
+        assert q.stats()["dropped"] == 0
     finally:
         proxy.close()
