@@ -1,12 +1,10 @@
-"""Neither a device nor a broker can make quilac grow or stall it: a huge
-report, a broker that speaks only 3.1.1, one that sends QoS 2 and never
-releases it, one that sends and never reads."""
+"""No broker can make quilac grow or stall it: one that speaks only 3.1.1,
+one that sends QoS 2 and never releases it, one that sends and never reads."""
 import socket
-import subprocess
 import threading
 import time
 
-from harness import CLIENT_ID, rss_kib, wait_for
+from harness import rss_kib, wait_for
 
 RSS_LIMIT_KIB = 16 * 1024
 
@@ -169,18 +167,3 @@ def test_a_broker_that_never_reads_costs_no_memory_and_is_given_up(sandbox, quil
     finally:
         fb.close()
 
-
-def test_a_huge_report_never_reaches_quilac(quilac, broker, sandbox, workdir):
-    # Announced as too large for us, the broker drops it: quilac never reads it.
-    runs = workdir / "runs"
-    sandbox.set_quilapi(f'echo "$2" | cut -c1-60 >> {runs}\n')
-    big = workdir / "big"
-    big.write_bytes(b"x" * (16 << 20))
-    subprocess.run(["mosquitto_pub", "-p", str(broker.port), "-u", "test", "-P", "test", "-q",
-                    "1", "-t", "upload/AP1", "-f", str(big)], check=True, timeout=60)
-    broker.pub("upload/AP1", "small")
-    wait_for(lambda: runs.exists() and "small" in runs.read_text(), timeout=20,
-             what="the next report")
-    assert runs.read_text().count("\n") == 1
-    assert rss_kib(quilac.proc.pid, "VmHWM") < RSS_LIMIT_KIB
-    assert f"as {CLIENT_ID} (p5, c0, k30, u'root')" in broker.output()
