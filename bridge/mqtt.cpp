@@ -72,6 +72,7 @@ struct session {
 	bool attempt_failed;		// this attempt's failure has been said
 	unsigned long failed_attempts;	// since the last session
 	log_repeat failures;		// of attempts, until one succeeds
+	int connect_errno;		// a refusal the library took in and went on
 } s;
 
 /* ---- what the log says about connecting ----
@@ -84,6 +85,14 @@ struct session {
 const char *reason(int rc, int err)
 {
 	return rc == MOSQ_ERR_ERRNO ? strerror(err) : mosquitto_strerror(rc);
+}
+
+// With TLS, the library may meet the refusal in its first handshake step and
+// report success; the socket then holds no error any more.
+bool connection_error(int err)
+{
+	return err == ECONNREFUSED || err == ECONNRESET || err == ETIMEDOUT ||
+	       err == EHOSTUNREACH || err == ENETUNREACH;
 }
 
 void set_target(const char *host, int port)
@@ -244,6 +253,8 @@ int socket_error()
 // keep-alive: the attempt ends now.
 void lost_while_connecting(int err)
 {
+	if (!err)
+		err = s.connect_errno;
 	const char *why = err ? strerror(err) : "connection failed";
 	if (credentials_tls())
 		attempt_failure("tls handshake with mqtt server failed (%s: %s)", why);
@@ -393,6 +404,7 @@ bool new_client(bool first, int *rc)
 	   socket has connected, and the keep-alive bounds the wait for that */
 	errno = 0;
 	*rc = mosquitto_connect_async(s.client, s.broker, s.port, KEEPALIVE_S);
+	s.connect_errno = connection_error(errno) ? errno : 0;
 	if (*rc) {
 		/* the same words at start and later: a repeat is a repeat */
 		attempt_failure("connect to mqtt server, %s: %s", reason(*rc, errno));

@@ -106,7 +106,7 @@ def test_sigterm_exits_zero_and_logs_signal(sandbox, quilac_factory):
     q = quilac_factory(1, extra=["-l", "2"])   # nothing listens on port 1
     q.wait_output("Failed to connect to ubus")     # the last step before the loop
     assert q.stop() == 0
-    assert q.output().endswith("recv 15 signal\n")
+    assert q.output().endswith("recv 15 signal\nstop quilac\n")
 
 
 def test_log_threshold_and_whole_lines(sandbox, quilac_factory):
