@@ -119,16 +119,51 @@ std::string logged(int open_level, int msg_level, void (*after_open)() = nullptr
 	return testing::internal::GetCapturedStderr();
 }
 
-TEST(Logger, ThresholdClampAndVerbatimFormat)
+TEST(Logger, ThresholdClampAndWholeLines)
 {
-	EXPECT_EQ(logged(3, 3), "m3");
+	EXPECT_EQ(logged(3, 3), "m3\n");
 	EXPECT_EQ(logged(3, 4), "");
-	EXPECT_EQ(logged(9, 4), "m4");
-	EXPECT_EQ(logged(-1, 4), "m4");
-	EXPECT_EQ(logged(0, 0), "m0");
+	EXPECT_EQ(logged(9, 4), "m4\n");
+	EXPECT_EQ(logged(-1, 4), "m4\n");
+	EXPECT_EQ(logged(0, 0), "m0\n");
 	EXPECT_EQ(logged(0, 1), "");
 	EXPECT_EQ(logged(4, 2, [] { log_set_level(1); }), "");
-	EXPECT_EQ(logged(0, 4, [] { log_set_level(7); }), "m4");
+	EXPECT_EQ(logged(0, 4, [] { log_set_level(7); }), "m4\n");
+
+	/* one line end, whether the format has one or not, however long the line */
+	std::string big(3000, 'x');
+	testing::internal::CaptureStderr();
+	log_msg(0, "a\n");
+	log_msg(0, "%s", big.c_str());
+	log_msg(0, "b");
+	EXPECT_EQ(testing::internal::GetCapturedStderr(), "a\n" + big + "\nb\n");
+}
+
+TEST(Logger, RepeatsSummedUpAtMostOnceAnInterval)
+{
+	log_open("test", false, 4);
+	log_repeat r{};
+	testing::internal::CaptureStderr();
+	log_repeat_msg(&r, 0, "down: %s", "refused");
+	log_repeat_msg(&r, 0, "down: %s", "refused");
+	log_repeat_msg(&r, 0, "down: %s", "refused");
+	EXPECT_EQ(testing::internal::GetCapturedStderr(), "down: refused\n");
+
+	r.summed_ms -= LOG_REPEAT_INTERVAL_MS;	/* a minute later */
+	testing::internal::CaptureStderr();
+	log_repeat_msg(&r, 0, "down: %s", "refused");
+	log_repeat_msg(&r, 0, "down: %s", "refused");
+	log_repeat_msg(&r, 0, "down: %s", "timed out");	/* a change is said at once */
+	EXPECT_EQ(testing::internal::GetCapturedStderr(),
+		  "repeated 3 more time(s), 4 in all: down: refused\n"
+		  "repeated 1 more time(s), 5 in all: down: refused\n"
+		  "down: timed out\n");
+
+	testing::internal::CaptureStderr();
+	EXPECT_EQ(log_repeat_end(&r), 1u);
+	EXPECT_EQ(log_repeat_end(&r), 0u);
+	log_repeat_msg(&r, 0, "down: %s", "timed out");	/* new after the end */
+	EXPECT_EQ(testing::internal::GetCapturedStderr(), "down: timed out\n");
 }
 
 std::string b64(const std::string &in)
