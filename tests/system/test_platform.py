@@ -311,12 +311,3 @@ wait_for 30 '[ -n "$(pid_of quildis)" ] && [ "$(pid_of quildis)" != $pid ]' && e
     assert "discovery" not in (router / "etc/config/quilac").read_text()
     assert not list((router / "etc/uci-defaults").iterdir())
 
-
-def test_every_file_an_operator_makes_is_kept_over_upgrades():
-    kept = set()
-    for name in ("quilac", "quildis", "quilapi"):
-        kept |= set(makefile_section(f"{name}/conffiles").split())
-        kept |= set((PACKAGE / f"files/{name}.keep").read_text().split())
-    for path in ("/etc/config/quilac", "/etc/config/quildis", "/etc/quil/quildis.key",
-                 "/etc/quil/quilac.password", "/etc/quil/ca.crt", "/usr/lib/quilapi.d/50-mine"):
-        assert path in kept or any(path.startswith(d) for d in kept if d.endswith("/")), path
