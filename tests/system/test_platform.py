@@ -97,7 +97,7 @@ def run_root(root, script, logs):
     r = subprocess.run([PLATFORM / "run-root", root, HELPERS + script],
                        env=dict(os.environ, RUN_ROOT_TIMEOUT="240", RUN_ROOT_LOGS=str(logs)),
                        capture_output=True, text=True, errors="replace", timeout=400)
-    if r.returncode == 125 or "cannot" in r.stderr and "namespace" in r.stderr:
+    if r.returncode == 125:
         pytest.skip(f"the platform does not come up here: {r.stderr[-300:]}")
     assert r.returncode == 0, r.stdout[-3000:] + r.stderr[-3000:]
     parts = re.split(r"^@@ (\S+)\n", r.stdout, flags=re.M)
