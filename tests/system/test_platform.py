@@ -175,12 +175,11 @@ ubus call service list
 
 section replies
 mkdir /tmp/got
-mosquitto_sub -t 'reply/#' -v -C {n} -W 60 > /tmp/replies &
-sub=$!
-sleep 1
+mosquitto_sub -t 'reply/#' -v > /tmp/replies &
+wait_for 30 'mosquitto_pub -t reply/probe -m up && grep -q "^reply/probe" /tmp/replies'
 for i in $(seq 0 {n - 1}); do mosquitto_pub -q 1 -t upload/AP-000$i -f /root/payloads/$i; done
-wait $sub
-sort /tmp/replies
+wait_for 60 '[ $(grep -c "^reply/AP" /tmp/replies) -ge {n} ]'
+grep "^reply/AP" /tmp/replies | sort
 section payloads
 wait_for 30 '[ $(ls /tmp/got | wc -l) -ge {n} ]'
 for i in $(seq 0 {n - 1}); do
