@@ -119,16 +119,51 @@ std::string logged(int open_level, int msg_level, void (*after_open)() = nullptr
 	return testing::internal::GetCapturedStderr();
 }
 
-TEST(Logger, ThresholdClampAndVerbatimFormat)
+TEST(Logger, ThresholdClampAndWholeLines)
 {
-	EXPECT_EQ(logged(3, 3), "m3");
+	EXPECT_EQ(logged(3, 3), "m3\n");
 	EXPECT_EQ(logged(3, 4), "");
-	EXPECT_EQ(logged(9, 4), "m4");
-	EXPECT_EQ(logged(-1, 4), "m4");
-	EXPECT_EQ(logged(0, 0), "m0");
+	EXPECT_EQ(logged(9, 4), "m4\n");
+	EXPECT_EQ(logged(-1, 4), "m4\n");
+	EXPECT_EQ(logged(0, 0), "m0\n");
 	EXPECT_EQ(logged(0, 1), "");
 	EXPECT_EQ(logged(4, 2, [] { log_set_level(1); }), "");
-	EXPECT_EQ(logged(0, 4, [] { log_set_level(7); }), "m4");
+	EXPECT_EQ(logged(0, 4, [] { log_set_level(7); }), "m4\n");
+
+	/* one line end, whether the format has one or not, however long the line */
+	std::string big(3000, 'x');
+	testing::internal::CaptureStderr();
+	log_msg(0, "a\n");
+	log_msg(0, "%s", big.c_str());
+	log_msg(0, "b");
+	EXPECT_EQ(testing::internal::GetCapturedStderr(), "a\n" + big + "\nb\n");
+}
+
+TEST(Logger, RepeatsSummedUpAtMostOnceAnInterval)
+{
+	log_open("test", false, 4);
+	log_repeat r{};
+	testing::internal::CaptureStderr();
+	log_repeat_msg(&r, 0, "down: %s", "refused");
+	log_repeat_msg(&r, 0, "down: %s", "refused");
+	log_repeat_msg(&r, 0, "down: %s", "refused");
+	EXPECT_EQ(testing::internal::GetCapturedStderr(), "down: refused\n");
+
+	r.summed_ms -= LOG_REPEAT_INTERVAL_MS;	/* a minute later */
+	testing::internal::CaptureStderr();
+	log_repeat_msg(&r, 0, "down: %s", "refused");
+	log_repeat_msg(&r, 0, "down: %s", "refused");
+	log_repeat_msg(&r, 0, "down: %s", "timed out");	/* a change is said at once */
+	EXPECT_EQ(testing::internal::GetCapturedStderr(),
+		  "repeated 3 more time(s), 4 in all: down: refused\n"
+		  "repeated 1 more time(s), 5 in all: down: refused\n"
+		  "down: timed out\n");
+
+	testing::internal::CaptureStderr();
+	EXPECT_EQ(log_repeat_end(&r), 1u);
+	EXPECT_EQ(log_repeat_end(&r), 0u);
+	log_repeat_msg(&r, 0, "down: %s", "timed out");	/* new after the end */
+	EXPECT_EQ(testing::internal::GetCapturedStderr(), "down: timed out\n");
 }
 
 std::string b64(const std::string &in)
@@ -209,10 +244,11 @@ TEST_F(Registry, EmptyListingHasOnlyCount)
 	EXPECT_EQ(listing(), "{\"count\":0}");
 }
 
-TEST_F(Registry, KeysAreTwelveBytesZeroPadded)
+TEST_F(Registry, KeysAreTwelveBytesZeroPaddedAndLongerIdsRefused)
 {
-	client_update("AB12CD34EF56-tail", "long");
-	client_update("AB12CD34EF56", "same key");
+	/* cut to its key it would merge with another device */
+	EXPECT_EQ(client_update("AB12CD34EF56-tail", "long"), CLIENT_ID_TOO_LONG);
+	EXPECT_EQ(client_update("AB12CD34EF56", "same key"), CLIENT_OK);
 	client_update("abc", "short");
 	client_update("abcd", nullptr);		/* missing info: nothing happens */
 	client_update(nullptr, "x");
@@ -223,8 +259,34 @@ TEST_F(Registry, KeysAreTwelveBytesZeroPadded)
 	client_delete("abcd");			/* not "abc" */
 	client_delete("ab");
 	EXPECT_NE(listing().find("\"abc\""), std::string::npos);
-	client_delete("AB12CD34EF56-other");	/* same 12 bytes */
+	EXPECT_EQ(client_delete("AB12CD34EF56-other"), CLIENT_ID_TOO_LONG);
+	EXPECT_NE(listing().find("AB12"), std::string::npos);
+	EXPECT_EQ(client_delete("AB12CD34EF56"), CLIENT_OK);
 	EXPECT_EQ(listing().find("AB12"), std::string::npos);
+}
+
+TEST_F(Registry, BoundedInEntriesAndInfoBytes)
+{
+	char id[CLIENT_KEY_LEN];
+	auto id_of = [&id](unsigned int i) {
+		snprintf(id, sizeof(id), "n%u", i);
+		return id;
+	};
+	for (unsigned int i = 0; i < CLIENT_MAX; i++)
+		ASSERT_EQ(client_update(id_of(i), ""), CLIENT_OK);
+	EXPECT_EQ(client_update("x", "one too many"), CLIENT_FULL);
+	EXPECT_EQ(client_update(id_of(7), "an update still fits"), CLIENT_OK);
+	for (unsigned int i = 0; i < CLIENT_MAX; i++)
+		client_delete(id_of(i));
+
+	std::string half(CLIENT_INFO_BYTES_MAX / 2 - 1, 'i');	/* with its NUL, half the bound */
+	EXPECT_EQ(client_update("abc", half.c_str()), CLIENT_OK);
+	EXPECT_EQ(client_update("b", (half + "i").c_str()), CLIENT_FULL);
+	EXPECT_EQ(client_update("b", half.c_str()), CLIENT_OK);
+	EXPECT_EQ(client_update("x", ""), CLIENT_FULL);
+	EXPECT_EQ(client_update("b", "shorter"), CLIENT_OK);	/* its old text is given back */
+	EXPECT_EQ(client_update("x", "y"), CLIENT_OK);
+	EXPECT_EQ(client_count(), 3u);
 }
 
 // A registry lives as long as the daemon: replaced info texts and deleted
@@ -236,7 +298,7 @@ TEST_F(Registry, UpdatesAndDeletesGiveMemoryBack)
 			client_update(id, "first info");
 			client_update(id, "second, longer info");
 		}
-		for (const char *id : { "b", "abc", "AB12CD34EF56-longer" })
+		for (const char *id : { "b", "abc", "AB12CD34EF56" })
 			client_delete(id);
 	};
 	round();	/* whatever the C library sets up once */
