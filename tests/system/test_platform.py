@@ -188,6 +188,12 @@ done
 ls /tmp/pwned 2>&1
 section registry
 ubus call quilac get_client
+section long-id
+rm /var/run/quilapi.warned	# as if a minute had passed since quilapi's last warning
+for i in 1 2; do mosquitto_pub -q 1 -t upload/AP-LONGER-THAN-A-KEY -m x; done
+wait_for 30 '[ $(grep -c "^reply/AP-LONGER" /tmp/replies) -ge 2 ]'
+logread -e 'AP-LONGER'
+ubus call quilac get_client
 
 section reload
 uci set quilac.bridge.workers=3 && uci commit quilac && reload_config
@@ -213,7 +219,7 @@ logread
 
     # said once, not once per report, and in the log, not on quilac's side of the pipe
     api = out["api-without-bridge"]
-    assert len(re.findall(r"device AP-9 not registered \(ubus call quilac update_client: .*\)",
+    assert len(re.findall(r"device AP-9 not in quilac's registry: Command failed: Not found",
                           api)) == 1
     assert "report dropped: not a JSON object" in api
     printed = [line for line in api.strip().splitlines() if " quilapi: " not in line]
@@ -251,6 +257,14 @@ logread
     registry = {c["id"]: c["info"] for c in json.loads(out["registry"])["client"]}
     assert sorted(registry) == [f"AP-000{i}" for i in range(n)]
     assert all(info.startswith(f"last report on upload/{d} at ") for d, info in registry.items())
+
+    # the registry refuses an id longer than its key, once in the log
+    long_id = out["long-id"]
+    log, listing = long_id.split('{\n\t"count"')
+    assert re.fullmatch(r"\S+ \S+ +\d+ \S+ \d+ daemon\.warn quilapi: device AP-LONGER-THAN-A-KEY "
+                        r"not in quilac's registry: Command failed: .*\(Invalid argument\) "
+                        r"\(further failures within a minute are not logged\)", log.strip())
+    assert "AP-LONGER" not in listing
 
     assert out["reload"].strip() == "reloaded"
     assert out["respawn"].strip() == "respawned"
