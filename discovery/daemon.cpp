@@ -180,13 +180,26 @@ void take_announcement(const ac_profile &v)
 	run_hotplug(v.mac, v.ip, v.proto, v.port);
 }
 
-// The JSON object a datagram's Base64 payload carries, if any.
+// The number of bytes the decoder makes of `payload`: whole groups of four
+// characters, less the padding ("=") of the last one.
+size_t decoded_size(const char *payload)
+{
+	size_t len = strlen(payload);
+	size_t pad = strstr(payload, "==") ? 2 : strchr(payload, '=') ? 1 : 0;
+	return len / 4 * 3 > pad ? len / 4 * 3 - pad : 0;
+}
+
+// The JSON object a datagram's Base64 payload carries, if any. Every byte of
+// the payload counts: a NUL among the decoded bytes would hide what follows
+// it from the JSON check.
 json_ptr parse_payload(const char *payload)
 {
+	if (strlen(payload) % 4)
+		return nullptr;
 	char *text = disc_base64_decode(payload);
 	if (!text)
 		return nullptr;
-	json_ptr obj(strict_json_parse(text));
+	json_ptr obj(strlen(text) == decoded_size(payload) ? strict_json_parse(text) : nullptr);
 	free(text);
 	return obj;
 }

@@ -8,7 +8,9 @@ import json
 import os
 import signal
 import subprocess
+import struct
 import time
+import zlib
 from pathlib import Path
 
 import pytest
@@ -102,6 +104,7 @@ def test_ap_requests_until_found_and_reports_ac(netns_pair, quildis_factory, udp
     other = '{"ip":"10.77.0.9","mac":"02:00:00:00:00:09","proto":"coap","port":5683}'
     send(a, announcement(other))
     send(a, announcement(other))
+    wait_for(lambda: len(ap.hotplug()) == 2, what="the other AC's event")
     for refused in ('{"ip":"10.77.0.1","mac":"02:00:00:00:00:01","port":1883}',
                     '{"ip":"10.77.0.1","mac":"02:00:00:00:00:01","proto":"mqtt"}',
                     '{"ip":"10.77.0.1","mac":"02:00:00:00:00:01","proto":"mqtt","port":null}',
@@ -109,10 +112,41 @@ def test_ap_requests_until_found_and_reports_ac(netns_pair, quildis_factory, udp
         send(a, announcement(refused))
     send(a, REQUEST)                                             # requests are ignored
     send(a, announcement(first))                                 # back to the first AC
-    wait_for(lambda: len(ap.hotplug()) == 3, what="two more events")
+    wait_for(lambda: len(ap.hotplug()) == 3, what="the first AC's event again")
     time.sleep(0.5)
     assert ap.hotplug()[1:] == [
         "quildis ACTION= MAC=02:00:00:00:00:09 IP=10.77.0.9 PORT=5683 PROTO=coap", EVENT]
+
+
+def framed(text, version=1, declared=None, crc=None):
+    """A datagram of type 2 with its header fields as given (the right ones by default)."""
+    length = len(text) if declared is None else declared
+    return struct.pack(">IBBII", 0xFEDCBAFF, version, 2, length,
+                       zlib.crc32(text) if crc is None else crc) + text
+
+
+def test_ap_refuses_what_is_not_exactly_framed_strict_json(netns_pair, quildis_factory):
+    a, b = netns_pair
+    ap = quildis_factory(b, "ap", ["-c"])
+    good = json.dumps(VALUES).encode()
+    b64 = base64.b64encode(good)
+    other_ip = json.dumps(VALUES)[:-1] + ', "ip\\u0000": "10.77.0.9"}'
+    forged = [
+        framed(b64, version=2), framed(b64, declared=0, crc=0), framed(b64, declared=len(b64) - 4),
+        framed(b64 + b"\0"),                                         # a NUL in the payload
+        framed(b64, crc=zlib.crc32(b64) ^ 1),
+        announcement(other_ip),                                       # json-c cuts the name
+        framed(base64.b64encode(good + b"\0garbage")),                # bytes after the value
+        framed(base64.b64encode(good[:-1] + b', "x": "\xc0\xaf"}')),  # overlong UTF-8
+        framed(base64.b64encode(good[:-1] + b', "x": "\xed\xa0\x80"}')),  # a surrogate
+        framed(base64.b64encode(good[:-1] + b', "x": "\xf4\x90\x80\x80"}')),  # past U+10FFFF
+    ]
+    send(a, *forged)
+    send(a, announcement(json.dumps(VALUES)))
+    wait_for(lambda: ap.hotplug() == [EVENT], what="only the well-formed announcement's event",
+             show=ap.hotplug)
+    time.sleep(1.5)
+    assert ap.hotplug() == [EVENT]
 
 
 # Also when started with SIGCHLD ignored, as some launchers leave it: the
