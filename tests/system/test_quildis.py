@@ -456,11 +456,22 @@ def test_ap_asks_controllers_beyond_its_lan_by_unicast(routed, quildis_factory,
     assert "answered" in ac.ubus("call", "quildis", "stats").stdout
 
 
-def test_ac_answers_each_source_at_a_bounded_rate(netns_pair, quildis_factory):
+def test_forged_requests_do_not_spend_an_aps_answers(netns_pair, quildis_factory):
+    """20 requests a second with an AP's own address, from anyone on the LAN:
+    the AP's own requests are still answered, each of them."""
     a, b = netns_pair
     ac = quildis_factory(a, "ac", AC_ARGS)
     wait_for(lambda: ac.ubus("call", "quildis", "send").returncode == 0, what="AC on the bus")
-    send(b, *[REQUEST] * 20, host="10.77.0.1")
+    for _ in range(5):
+        send(b, *[REQUEST] * 20, host="10.77.0.1")
+        assert decode_announcement(ask(b))["ip"] == "10.77.0.1"
+
+
+def test_ac_answers_each_source_beyond_its_lan_at_a_bounded_rate(routed, quildis_factory):
+    ac_ns, ap_ns = routed
+    ac = quildis_factory(ac_ns, "ac", AC_ARGS)
+    wait_for(lambda: ac.ubus("call", "quildis", "send").returncode == 0, what="AC on the bus")
+    send(ap_ns, *[REQUEST] * 20, host="10.77.0.1")
     wait_for(lambda: sum(json.loads(ac.ubus("call", "quildis", "stats").stdout).values()) == 20,
              what="all requests counted")
     stats = json.loads(ac.ubus("call", "quildis", "stats").stdout)

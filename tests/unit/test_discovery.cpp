@@ -756,26 +756,46 @@ TEST(RateLimit, PerSourceAndTotalBounds)
 {
 	rate_limit_reset();
 	const int64_t t0 = 1000000;
-	const uint32_t a = htonl(0x0a000001), b = htonl(0x0a000002);
+	const uint32_t a = htonl(0x0a000001);
 	for (int i = 0; i < RATE_SOURCE_BURST; i++)
-		EXPECT_TRUE(rate_limit_allow(a, t0)) << i;
-	EXPECT_FALSE(rate_limit_allow(a, t0));
-	EXPECT_TRUE(rate_limit_allow(b, t0));			/* another source has its own */
-	EXPECT_FALSE(rate_limit_allow(a, t0 + 1000 / RATE_PER_SOURCE - 1));
-	EXPECT_TRUE(rate_limit_allow(a, t0 + 1000 / RATE_PER_SOURCE));
-	EXPECT_FALSE(rate_limit_allow(a, t0 + 1000 / RATE_PER_SOURCE));
-	EXPECT_EQ(g_rate_stats.answered, (uint64_t) RATE_SOURCE_BURST + 2);
-	EXPECT_EQ(g_rate_stats.limited, 3u);
+		EXPECT_TRUE(rate_limit_allow(a, t0, false)) << i;
+	EXPECT_FALSE(rate_limit_allow(a, t0, false));
+	int others = 0;				/* other sources have their own (bar a shared slot) */
+	for (uint32_t i = 2; i < 18; i++)
+		others += rate_limit_allow(htonl(0x0a000000 + i), t0, false);
+	EXPECT_GE(others, 14);
+	EXPECT_FALSE(rate_limit_allow(a, t0 + 1000 / RATE_PER_SOURCE - 1, false));
+	EXPECT_TRUE(rate_limit_allow(a, t0 + 1000 / RATE_PER_SOURCE, false));
+	EXPECT_FALSE(rate_limit_allow(a, t0 + 1000 / RATE_PER_SOURCE, false));
+	EXPECT_TRUE(rate_limit_allow(a, t0 + 1000 / RATE_PER_SOURCE, true));	/* on the LAN: total only */
+	EXPECT_EQ(g_rate_stats.answered + g_rate_stats.limited, (uint64_t) RATE_SOURCE_BURST + 21);
 
 	/* Many sources at once: the total bound, then its rate. */
 	rate_limit_reset();
 	uint32_t src = 0x0b000000;
 	for (int i = 0; i < RATE_TOTAL_BURST; i++)
-		ASSERT_TRUE(rate_limit_allow(htonl(++src), t0)) << i;
-	EXPECT_FALSE(rate_limit_allow(htonl(++src), t0));
-	EXPECT_FALSE(rate_limit_allow(htonl(++src), t0 + 1000 / RATE_TOTAL - 1));
-	EXPECT_TRUE(rate_limit_allow(htonl(++src), t0 + 1000 / RATE_TOTAL));
-	EXPECT_FALSE(rate_limit_allow(htonl(++src), t0 + 1000 / RATE_TOTAL));
+		ASSERT_TRUE(rate_limit_allow(htonl(++src), t0, i % 2)) << i;
+	EXPECT_FALSE(rate_limit_allow(htonl(++src), t0, true));
+	EXPECT_FALSE(rate_limit_allow(htonl(++src), t0 + 1000 / RATE_TOTAL - 1, false));
+	EXPECT_TRUE(rate_limit_allow(htonl(++src), t0 + 1000 / RATE_TOTAL, false));
+	EXPECT_FALSE(rate_limit_allow(htonl(++src), t0 + 1000 / RATE_TOTAL, false));
+	rate_limit_reset();
+}
+
+// Sources that meet a victim's slot (found by trying, whatever the key) earn
+// it no fresh burst: its answers stay at its own rate.
+TEST(RateLimit, ASharedSlotIsNoFreshBudget)
+{
+	rate_limit_reset();
+	const int64_t t0 = 1000000;
+	const uint32_t victim = htonl(0x0a000001);
+	int answered = 0;
+	const int ms = 16384;
+	for (int i = 0; i < ms; i++) {
+		rate_limit_allow(htonl(0x0c000000 + (uint32_t) i), t0 + i, false);
+		answered += rate_limit_allow(victim, t0 + i, false);
+	}
+	EXPECT_LE(answered, RATE_SOURCE_BURST + ms * RATE_PER_SOURCE / 1000 + 1);
 	rate_limit_reset();
 }
 
