@@ -6,6 +6,7 @@ import hashlib
 import hmac
 import json
 import os
+import shutil
 import signal
 import subprocess
 import struct
@@ -454,6 +455,52 @@ def test_ap_asks_controllers_beyond_its_lan_by_unicast(routed, quildis_factory,
     assert ap.hotplug() == [f"quildis ACTION= MAC={ac_ns.mac('br-lan')} IP=10.77.0.1 PORT=1883 "
                             "PROTO=mqtt"]
     assert "answered" in ac.ubus("call", "quildis", "stats").stdout
+
+
+def test_dhcp_hook_writes_only_into_roots_own_folder(workdir):
+    """Whatever a local user put in the way (a link at the temporary name, a
+    folder of their own or a link for the folder), root's write never follows
+    it; in root's folder the file is replaced whole."""
+    sandbox = Sandbox(workdir)
+    folder, victim = sandbox.run / "quildis", workdir / "victim"
+    nobody = 65534
+
+    def hook_with(setup):
+        shutil.rmtree(folder, ignore_errors=True)
+        if folder.is_symlink():
+            folder.unlink()
+        victim.write_text("secret\n")
+        setup()
+        env = dict(os.environ, interface="br-lan", opt138="0a4d0001")
+        subprocess.run(sandbox.wrap(["sh", HOOK, "bound"]), env=env, check=True)
+        assert victim.read_text() == "secret\n", setup.__name__
+        file = folder / "ac_address"
+        return file.read_text() if file.is_file() and not file.is_symlink() else None
+
+    def roots_folder_with_links():
+        folder.mkdir()
+        for name in ("ac_address.new", "ac_address"):
+            (folder / name).symlink_to(victim)
+
+    def foreign_folder():
+        folder.mkdir()
+        os.chown(folder, nobody, nobody)
+        (folder / "ac_address.new").symlink_to(victim)
+
+    def shared_folder():
+        folder.mkdir(mode=0o777)
+        folder.chmod(0o1777)
+
+    def linked_folder():
+        (workdir / "elsewhere").mkdir(exist_ok=True)
+        folder.symlink_to(workdir / "elsewhere")
+
+    assert hook_with(roots_folder_with_links) == "10.77.0.1\n"
+    assert sorted(os.listdir(folder)) == ["ac_address", "ac_address.new"]
+    assert (folder / "ac_address").stat().st_mode & 0o777 == 0o644
+    for setup in (foreign_folder, shared_folder, linked_folder):
+        assert hook_with(setup) is None, setup.__name__
+    assert os.listdir(workdir / "elsewhere") == []
 
 
 def test_forged_requests_do_not_spend_an_aps_answers(netns_pair, quildis_factory):
