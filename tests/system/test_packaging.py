@@ -87,5 +87,6 @@ def test_every_file_an_operator_makes_is_kept_over_upgrades():
         kept |= set(conffiles(name).split())
         kept |= set((FILES / f"{name}.keep").read_text().split())
     for path in ("/etc/config/quilac", "/etc/config/quildis", "/etc/quil/quildis.key",
-                 "/etc/quil/quilac.password", "/etc/quil/ca.crt", "/usr/lib/quilapi.d/50-mine"):
+                 "/etc/quil/quilac.password", "/etc/quil/ca.crt", "/usr/lib/quilapi.d/50-mine",
+                 "/etc/hotplug.d/quildis/50-mine", "/etc/hotplug.d/quilac/50-mine"):
         assert path in kept or any(path.startswith(d) for d in kept if d.endswith("/")), path
