@@ -327,3 +327,22 @@ wait_for 30 '[ -n "$(pid_of quildis)" ] && [ "$(pid_of quildis)" != $pid ]' && e
     assert "discovery" not in (router / "etc/config/quilac").read_text()
     assert not list((router / "etc/uci-defaults").iterdir())
 
+
+
+# The package that gives each library the programs link, on the router.
+LIBRARY_PACKAGES = {"libubus.so": "libubus", "libubox.so": "libubox",
+                    "libjson-c.so": "libjson-c", "libmosquitto.so": "libmosquitto-ssl",
+                    "libmbedcrypto.so": "libmbedtls", "libc.so": None}
+
+
+def test_depends_name_every_library_the_programs_link(stage):
+    programs = {"quilac": ["usr/sbin/quilac"], "quildis": ["usr/sbin/quildis"],
+                "quil-upload": ["www/cgi-bin/upload-firmware", "www/cgi-bin/upload-archive"]}
+    for package, files in programs.items():
+        depends = re.search(r"DEPENDS:=(.*)", makefile_section(package)).group(1).split()
+        for f in files:
+            dynamic = subprocess.run(["readelf", "-d", stage / f], capture_output=True,
+                                     text=True, check=True).stdout
+            for library in re.findall(r"\(NEEDED\).*\[(lib[^.]*\.so)", dynamic):
+                needs = LIBRARY_PACKAGES[library]
+                assert needs is None or f"+{needs}" in depends, (package, library)
