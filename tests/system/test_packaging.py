@@ -33,8 +33,7 @@ def test_shipped_configs_give_defaults(workdir):
     # the network 'lan' is not up here: said once, nothing started
     config = (FILES / "quildis.config").read_text()
     assert start_service("quildis", config, workdir) == [
-        "logger -t quildis -p daemon.notice interface lan is not up (device lan): "
-        "starts when it comes up"]
+        "logger -t quildis -p daemon.notice interface lan is not up: starts when it comes up"]
     config = config.replace("interface 'lan'", "interface 'lo'")
     assert start_service("quildis", config, workdir)[:5] == [
         "open", "set command /usr/sbin/quildis -f -i lo -t 60", "append command -c",
