@@ -1,6 +1,7 @@
-// What quilac has to drop is logged at most once a second per reason, with
-// the count since the last line: a flood of drops must not flush the
-// system log's small ring.
+// What quilac has to drop, or any event that may come in a flood (a worker
+// that fails for every report), is logged at most once a second per reason,
+// with the count since the last line: a flood must not flush the system
+// log's small ring.
 #pragma once
 
 #include <stdint.h>
@@ -15,9 +16,13 @@ struct drop_log {
 	const char *reason;
 	unsigned long pending;	// dropped since the last line
 	int64_t last_ms;	// when the last line was written; 0: never
-	char topic[80];		// of the latest drop, cut
+	char topic[128];	// of the latest drop, cut
 	unsigned long total;	// as the line reports it
 	uloop_timeout flush;
+	// The words of other events counted the same way (abnormal exits).
+	const char *counted = "message(s) dropped";
+	const char *in_all = "dropped in all";
+	int level = 0;
 };
 
 // Counts one drop of a message on `topic`; `total` is the caller's running
