@@ -348,6 +348,11 @@ bus_conn quildis_bus = { .object = &quildis_object, .log = vprintf };
 
 } // namespace
 
+bool disc_is_proto_name(const char *s)
+{
+	return is_proto_name(s);
+}
+
 int open_server_socket(const char *ifname)
 {
 	int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
