@@ -14,15 +14,14 @@ constexpr int DROP_LOG_INTERVAL_MS = 1000;
 
 struct drop_log {
 	const char *reason;
+	const char *unit = nullptr;	// for what is not a message dropped: "time(s)",
+					// "abnormal exit(s)"
 	unsigned long pending;	// dropped since the last line
 	int64_t last_ms;	// when the last line was written; 0: never
 	char topic[128];	// of the latest drop, cut
 	unsigned long total;	// as the line reports it
 	uloop_timeout flush;
-	// The words of other events counted the same way (abnormal exits).
-	const char *counted = "message(s) dropped";
-	const char *in_all = "dropped in all";
-	int level = 0;
+	int level = 0;		// of its lines
 };
 
 // Counts one drop of a message on `topic`; `total` is the caller's running
