@@ -349,7 +349,7 @@ TEST_F(Registry, OrderIsUnsignedBytesAndUpdateKeepsOnlineTime)
 	client_update("x", "1");
 	client_update("x", "2");
 	client_delete("nobody");
-	EXPECT_EQ(testing::internal::GetCapturedStderr(), "client add xclient update x");
+	EXPECT_EQ(testing::internal::GetCapturedStderr(), "client add x\nclient update x\n");
 }
 
 // A buffer that may not grow beyond `cap` bytes, like one whose memory or
