@@ -145,6 +145,10 @@ int main(int argc, char **argv)
 	int fd = open_server_socket(g_ifname);
 	if (fd < 0)
 		return 255;
+	if (g_quildis_mode == QUILDIS_AP)
+		printf("AP: asking for a controller on %s, UDP port %d\n", g_ifname, DISC_PORT);
+	else
+		printf("AC: answering on %s, UDP port %d\n", g_ifname, DISC_PORT);
 
 	uloop_init();
 	server_fd.fd = fd;

@@ -320,6 +320,10 @@ def test_sigterm_usage_and_unusable_interface(netns_pair, quildis_factory, workd
     a, _ = netns_pair
     ac = quildis_factory(a, "ac", AC_ARGS)
     wait_for(lambda: ac.ubus("call", "quildis", "send").returncode == 0, what="running")
+    assert "AC: answering on br-lan, UDP port 32200\n" in ac.output()
+    r = subprocess.run(a.cmd([QUILDIS, "-f"]), capture_output=True, text=True)   # port taken
+    assert (r.returncode, r.stderr) == (
+        255, "bind error! interface br-lan, UDP port 32200: Address already in use\n")
     assert ac.stop() == 0
 
     r = subprocess.run([str(QUILDIS), "-h"], capture_output=True, text=True)
@@ -351,7 +355,8 @@ def test_sigterm_usage_and_unusable_interface(netns_pair, quildis_factory, workd
         assert r.stderr.count("\n") == 1, args
 
     r = subprocess.run(a.cmd([QUILDIS, "-f", "-i", "nosuchif"]), capture_output=True, text=True)
-    assert r.returncode == 255 and "SO_BINDTODEVICE failed!" in r.stderr
+    assert (r.returncode, r.stderr) == (
+        255, "SO_BINDTODEVICE failed! interface nosuchif missing: No such device\n")
     r = subprocess.run(a.cmd([QUILDIS, "-i", "x" * 16]), capture_output=True, text=True)
     assert r.returncode == 255 and "interface name too long" in r.stderr
 
