@@ -25,3 +25,7 @@ int mqtt_get_port(void);
 // test fakes these two functions): while true, worker output stays in the
 // pipes; once half of the backlog is acknowledged, api_output_resume() runs.
 bool mqtt_backlog_high(void);
+
+// Sessions ended because the broker broke the protocol (a QoS 2 message on
+// our QoS 1 subscriptions), since start.
+unsigned long mqtt_protocol_errors(void);

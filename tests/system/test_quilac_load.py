@@ -134,26 +134,31 @@ def test_reports_wait_while_no_worker_can_start(quilac, broker, sandbox, workdir
 def test_worker_over_time_limit_is_killed_with_its_children(sandbox, broker, quilac_factory,
                                                            workdir):
     sandbox.start_bus()
-    q = quilac_factory(broker.port, extra=["-t", "1"])
+    q = quilac_factory(broker.port, extra=["-t", "4"])
     q.wait_output("subscribed (mid: 3)")
     bg, left, kept = workdir / "bg.pid", workdir / "left.pid", workdir / "kept.pid"
+    exited = workdir / "exited"
     sandbox.set_quilapi('case "$2" in\n'
                         f'*hang*) echo t/k; sleep 600 & echo $! > {bg}; exec sleep 600;;\n'
-                        # exits at once, leaving a job in its group and one outside
-                        f'*) sleep 600 & echo $! > {left}; setsid sleep 600 & echo $! > {kept};;\n'
+                        # exits late in its limit, leaving a job in its group and one outside
+                        f'*) sleep 600 & echo $! > {left}; setsid sleep 600 & echo $! > {kept}; '
+                        f'sleep 3; date +%s.%N > {exited};;\n'
                         'esac\n')
     broker.pub_lines("upload/k", ["hang", "leave"])
+    wait_for(lambda: exited.exists() and exited.read_text(), timeout=10, what="the worker's exit")
+    pid = int(left.read_text())
+    wait_for(lambda: not os.path.exists(f"/proc/{pid}"), timeout=10, what="its job killed")
+    # at the limit counted from the worker's start, not from its exit
+    assert time.time() - float(exited.read_text()) < 4
     q.wait_output("): exit with signal 9\n", timeout=5)
-    pid = int(q.output().split("): still running after 1 seconds, killed\n")[0].split("(")[-1])
+    pid = int(q.output().split("): still running after 4 seconds, killed\n")[0].split("(")[-1])
     assert f"quilapi ({pid}): exit with signal 9\n" in q.output()
     assert "exit with 0" in q.output()
-    for job in (bg, left):
-        wait_for(lambda: not os.path.exists(f"/proc/{job.read_text().strip()}"),
-                 what=f"{job.name} killed")
+    wait_for(lambda: not os.path.exists(f"/proc/{bg.read_text().strip()}"), what="bg killed")
     wait_for(lambda: q.stats()["workers"] == 0, what="slot free")
     st = q.stats()
     assert (st["killed"], st["killed_background"]) == (1, 2)
-    q.wait_output("): 1 process(es) left in its group after 1 seconds, killed\n")
+    q.wait_output("): 1 process(es) left in its group after 4 seconds, killed\n")
     assert os.path.exists(f"/proc/{kept.read_text().strip()}")   # setsid: not ours to kill
 
 
@@ -229,7 +234,7 @@ def test_report_too_large_for_one_argument_is_logged_and_dropped(quilac, broker,
     # Control bytes grow sixfold in JSON: measured before anything is built.
     for payload, runs in (("x" * fits, True), ("x" * (fits + 1), False),
                           ("\x01" * (fits // 6), True), ("\x01" * (fits // 6 + 1), False),
-                          ("\x01" * (16 << 20), False)):
+                          ("\x01" * (16 << 20), None), ("x", True)):
         ended = quilac.output().count("exit with 0")
         dropped = quilac.stats()["dropped"]
         subprocess.run(["mosquitto_pub", "-p", str(broker.port), "-u", "test", "-P", "test",
@@ -237,16 +242,16 @@ def test_report_too_large_for_one_argument_is_logged_and_dropped(quilac, broker,
                        check=True, timeout=30)
         if runs:
             wait_for(lambda: quilac.output().count("exit with 0") > ended, what="worker ran")
-        else:
+        elif runs is False:
             wait_for(lambda: quilac.stats()["dropped"] == dropped + 1, what="dropped")
-    assert quilac.stats()["dropped"] == 3
-    # The MQTT library holds a message twice while reading it; nothing more.
-    assert rss_kib(quilac.proc.pid, "VmHWM") < 2 * 16 * 1024 + 8 * 1024
-    assert rss_kib(quilac.proc.pid) < 16 * 1024
+    # Larger than the packet size quilac announces, the broker drops it:
+    # the library never reads it.
+    assert quilac.stats()["dropped"] == 2
+    assert rss_kib(quilac.proc.pid, "VmHWM") < 16 * 1024
     assert "exit with 127" not in quilac.output()
     quilac.wait_output("message too large for the API program: 1 message(s) dropped, "
                        "the last on upload/big (1 dropped in all)\n")
-    quilac.wait_output(" dropped, the last on upload/big (3 dropped in all)\n", timeout=5)
+    quilac.wait_output(" dropped, the last on upload/big (2 dropped in all)\n", timeout=5)
 
 
 def test_silent_burst_is_read_to_the_end(quilac, broker, sandbox):
