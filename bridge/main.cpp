@@ -55,7 +55,7 @@ int main(int argc, char **argv)
 
 	/* logged here, not in the handler, where it could deadlock */
 	if (daemon_term_signal())
-		log_msg(0, "recv %d signal", daemon_term_signal());
+		log_msg(2, "recv %d signal", daemon_term_signal());
 	mqtt_stop();
 	api_stop();
 	bridge_ubus_teardown();

@@ -438,7 +438,7 @@ def test_ap_asks_controllers_beyond_its_lan_by_unicast(routed, quildis_factory,
     # A link at the DHCP hook's file is not followed: 10.77.0.5 is never asked.
     ac_ns.run("ip", "addr", "add", "10.77.0.5/24", "dev", "br-lan")
     (workdir / "elsewhere").write_text("10.77.0.5\n")
-    (ap.sandbox.run / "quildis").mkdir()
+    (ap.sandbox.run / "quildis").mkdir(exist_ok=True)
     (ap.sandbox.run / "quildis/ac_address").symlink_to(workdir / "elsewhere")
     wait_for(lambda: ap.ubus("call", "quildis", "request").returncode == 0, what="AP on the bus")
     wait_for(lambda: listener.datagrams(), what="unicast request")
