@@ -415,8 +415,8 @@ void protocol_error(const char *what)
 {
 	s.protocol_errors++;
 	s.broken = true;
-	log_msg(0, "mqtt server %s:%d broke the protocol (%s), reconnecting (%lu in all)",
-		s.broker, s.port, what, s.protocol_errors);
+	log_msg(0, "mqtt server %s broke the protocol (%s), reconnecting (%lu in all)", s.target,
+		what, s.protocol_errors);
 	session_lost();
 }
 
@@ -614,14 +614,14 @@ void timer_handler(uloop_timeout *)
 		return;
 	}
 	if (acks_overdue()) {
-		log_msg(0, "no acknowledgement from the mqtt server for %d seconds, reconnecting\n",
-			(int) (ACK_TIMEOUT_MS / 1000));
+		log_msg(0, "no acknowledgement from the mqtt server %s for %d seconds, reconnecting\n",
+			s.target, (int) (ACK_TIMEOUT_MS / 1000));
 		session_lost();
 		return;
 	}
 	if (s.write_full_ms && monotonic_ms() - s.write_full_ms >= WRITE_STALL_MS) {
-		log_msg(0, "mqtt server %s:%d has read nothing for %d seconds, reconnecting",
-			s.broker, s.port, (int) (WRITE_STALL_MS / 1000));
+		log_msg(0, "mqtt server %s has read nothing for %d seconds, reconnecting", s.target,
+			(int) (WRITE_STALL_MS / 1000));
 		s.broken = true;
 		session_lost();
 		return;

@@ -18,6 +18,7 @@
 
 #include <arpa/inet.h>
 #include <ctype.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <net/if.h>
 #include <netinet/in.h>
@@ -351,18 +352,24 @@ bus_conn quildis_bus = { .object = &quildis_object, .log = vprintf };
 
 } // namespace
 
+bool disc_is_proto_name(const char *s)
+{
+	return is_proto_name(s);
+}
+
 int open_server_socket(const char *ifname)
 {
 	int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
 	if (fd < 0) {
-		perror("socket error!\n");
+		fprintf(stderr, "socket error! %s\n", strerror(errno));
 		return -1;
 	}
 
 	char name[BIND_NAME_SIZE] = {};
 	snprintf(name, sizeof(name), "%s", ifname);
 	if (setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, name, sizeof(name)) < 0) {
-		perror("SO_BINDTODEVICE failed!\n");
+		fprintf(stderr, "SO_BINDTODEVICE failed! interface %s%s: %s\n", ifname,
+			errno == ENODEV ? " missing" : "", strerror(errno));
 		close(fd);
 		return -1;
 	}
@@ -372,7 +379,8 @@ int open_server_socket(const char *ifname)
 	addr.sin_addr.s_addr = htonl(INADDR_ANY);
 	addr.sin_port = htons(DISC_PORT);
 	if (bind(fd, (sockaddr *) &addr, sizeof(addr)) < 0) {
-		perror("bind error!\n");
+		fprintf(stderr, "bind error! interface %s, UDP port %d: %s\n", ifname, DISC_PORT,
+			strerror(errno));
 		close(fd);
 		return -1;
 	}

@@ -33,8 +33,7 @@ def test_shipped_configs_give_defaults(workdir):
     # the network 'lan' is not up here: said once, nothing started
     config = (FILES / "quildis.config").read_text()
     assert start_service("quildis", config, workdir) == [
-        "logger -t quildis -p daemon.notice interface lan is not up (device lan): "
-        "starts when it comes up"]
+        "logger -t quildis -p daemon.notice interface lan is not up: starts when it comes up"]
     config = config.replace("interface 'lan'", "interface 'lo'")
     assert start_service("quildis", config, workdir)[:5] == [
         "open", "set command /usr/sbin/quildis -f -i lo -t 60", "append command -c",
@@ -87,5 +86,6 @@ def test_every_file_an_operator_makes_is_kept_over_upgrades():
         kept |= set(conffiles(name).split())
         kept |= set((FILES / f"{name}.keep").read_text().split())
     for path in ("/etc/config/quilac", "/etc/config/quildis", "/etc/quil/quildis.key",
-                 "/etc/quil/quilac.password", "/etc/quil/ca.crt", "/usr/lib/quilapi.d/50-mine"):
+                 "/etc/quil/quilac.password", "/etc/quil/ca.crt", "/usr/lib/quilapi.d/50-mine",
+                 "/etc/hotplug.d/quildis/50-mine", "/etc/hotplug.d/quilac/50-mine"):
         assert path in kept or any(path.startswith(d) for d in kept if d.endswith("/")), path

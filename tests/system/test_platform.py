@@ -157,6 +157,8 @@ instance quilac
 section api-without-bridge
 for i in 1 2 3; do quilapi mqtt '{{"topic":"upload/AP-9","payload":"x"}}'; done
 quilapi mqtt 'not json'
+rm /var/run/quilapi.warned
+quilapi mqtt '{{"topic":"upload/AP\\nThu Jan  1 00:00:00 1970 daemon.err forged","payload":""}}'
 logread -e quilapi
 add_lan
 for s in quilac quildis quil-upload; do /etc/init.d/$s enable; done
@@ -222,8 +224,9 @@ logread
     assert len(re.findall(r"device AP-9 not in quilac's registry: Command failed: Not found",
                           api)) == 1
     assert "report dropped: not a JSON object" in api
+    assert "device AP?Thu Jan  1 00:00:00 1970 daemon.err forged not in" in api
     printed = [line for line in api.strip().splitlines() if " quilapi: " not in line]
-    assert printed == ["reply/AP-9", "ok AP-9"] * 3     # the device script's answers only
+    assert printed[:6] == ["reply/AP-9", "ok AP-9"] * 3     # the device script's answers only
 
     rc = json.loads(out["rc"])
     assert {name: (rc[name]["start"], rc[name]["enabled"])
@@ -324,3 +327,22 @@ wait_for 30 '[ -n "$(pid_of quildis)" ] && [ "$(pid_of quildis)" != $pid ]' && e
     assert "discovery" not in (router / "etc/config/quilac").read_text()
     assert not list((router / "etc/uci-defaults").iterdir())
 
+
+
+# The package that gives each library the programs link, on the router.
+LIBRARY_PACKAGES = {"libubus.so": "libubus", "libubox.so": "libubox",
+                    "libjson-c.so": "libjson-c", "libmosquitto.so": "libmosquitto-ssl",
+                    "libmbedcrypto.so": "libmbedtls", "libc.so": None}
+
+
+def test_depends_name_every_library_the_programs_link(stage):
+    programs = {"quilac": ["usr/sbin/quilac"], "quildis": ["usr/sbin/quildis"],
+                "quil-upload": ["www/cgi-bin/upload-firmware", "www/cgi-bin/upload-archive"]}
+    for package, files in programs.items():
+        depends = re.search(r"DEPENDS:=(.*)", makefile_section(package)).group(1).split()
+        for f in files:
+            dynamic = subprocess.run(["readelf", "-d", stage / f], capture_output=True,
+                                     text=True, check=True).stdout
+            for library in re.findall(r"\(NEEDED\).*\[(lib[^.]*\.so)", dynamic):
+                needs = LIBRARY_PACKAGES[library]
+                assert needs is None or f"+{needs}" in depends, (package, library)

@@ -50,7 +50,8 @@ def test_version_usage_and_rejected_options():
 BAD_NUMBERS = [("-w", "0"), ("-w", "3x"), ("-w", "99999999999"), ("-w", "1025"), ("-w", " 3"),
                ("-q", "4M"), ("-q", "0"), ("-q", "2097153"), ("-q", "+4"),
                ("-t", "abc"), ("-t", ""), ("-t", "0x10"), ("-t", "2m"), ("-t", "-1"),
-               ("-t", "2147484")]
+               ("-t", "2147484"), ("-p", "abc"), ("-p", "0"), ("-p", "-5"), ("-p", "65536"),
+               ("-p", "1883x")]
 
 
 def test_numeric_options_refuse_anything_but_decimal_in_range():
