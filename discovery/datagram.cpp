@@ -311,18 +311,18 @@ size_t disc_announce_max_len(void)
 
 bool disc_validate(const uint8_t *data, size_t len, uint8_t *type, const char **payload)
 {
-	if (len < DISC_HEADER_LEN || get_be32(data) != DISC_MAGIC)
+	if (len < DISC_HEADER_LEN || get_be32(data) != DISC_MAGIC || data[4] != DISC_VERSION)
 		return false;
 
-	uint32_t declared = get_be32(data + 6);
-	if (declared) {
-		/* compared in 64 bits: a length near 2^32 must not wrap */
-		if ((uint64_t) declared > (uint64_t) (len - DISC_HEADER_LEN))
-			return false;
-		if (disc_crc32(data + DISC_HEADER_LEN, declared) != get_be32(data + 10))
-			return false;
-	}
+	/* The length is the payload's, and the CRC covers it (0 for none): a
+	 * datagram that is not what it declares is refused, not half-read. The
+	 * text must not end before the payload does, at a NUL. */
+	size_t text_len = len - DISC_HEADER_LEN;
+	const uint8_t *text = data + DISC_HEADER_LEN;
+	if (get_be32(data + 6) != text_len || disc_crc32(text, text_len) != get_be32(data + 10) ||
+	    memchr(text, '\0', text_len))
+		return false;
 	*type = data[5];
-	*payload = (const char *) data + DISC_HEADER_LEN;
+	*payload = (const char *) text;
 	return true;
 }

@@ -503,22 +503,24 @@ TEST_F(Backlog, LostSessionRepublishesUnacknowledgedInOrder)
 	EXPECT_EQ(given, (std::vector<std::string>{ "t|A", "t|B", "t|C", "t|A", "t|C", "t|D" }));
 
 	/* A library that cannot take them now (no connection, or one that has
-	   just failed: a write into it gives EPIPE) stops the walk; one that
-	   never will drops that entry alone, counted. */
-	backlog_session_lost();
+	   just failed: a write into it gives EPIPE) stops the walk, and what it
+	   did not take waits behind what was sent before it; one that never
+	   will drops that entry alone, counted. */
 	given.clear();
+	backlog_push("t", "E", 1);
 	for (int rc : { MOSQ_ERR_NO_CONN, MOSQ_ERR_CONN_LOST, MOSQ_ERR_ERRNO, MOSQ_ERR_TLS }) {
 		refuse = rc;
 		backlog_send(sender, 0);
-		EXPECT_EQ(st().messages, 3) << rc;
+		EXPECT_EQ(st().messages, 4) << rc;
 	}
+	backlog_session_lost();
 	EXPECT_EQ(st().refused, 0u);
 	refuse = MOSQ_ERR_INVAL;
 	refuse_topic = "bad";
 	backlog_push("bad", "x", 1);
-	backlog_push("t", "E", 1);
+	backlog_push("t", "F", 1);
 	backlog_send(sender, 0);
-	EXPECT_EQ(given, (std::vector<std::string>{ "t|A", "t|C", "t|D", "t|E" }));
+	EXPECT_EQ(given, (std::vector<std::string>{ "t|A", "t|C", "t|D", "t|E", "t|F" }));
 	EXPECT_EQ(st().refused, 1u);
 
 	/* A broker that ends every session over the oldest one (too large for
