@@ -628,3 +628,26 @@ void api_get_stats(struct api_stats *st)
 {
 	*st = stats;
 }
+
+bool api_idle(void)
+{
+	return list_empty(&api_queue) && list_empty(&api_workers);
+}
+
+int api_kill_all(void)
+{
+	int n = 0;
+	api_worker *w;
+
+	list_for_each_entry(w, &api_workers, link) {
+		if (!w->exited) {
+			child_kill_group(w->process.pid);
+			n++;
+		}
+	}
+	api_group *g;
+	list_for_each_entry(g, &api_groups, link)
+		if (group_members(g->pgid, false) > 0)
+			kill(-g->pgid, SIGKILL);
+	return n;
+}

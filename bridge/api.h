@@ -59,3 +59,11 @@ struct api_stats {
 	unsigned long killed_background;	// what they left in their groups, killed at the limit
 };
 void api_get_stats(struct api_stats *st);
+
+// Nothing queued, no worker record left: every report taken has been run
+// and its output handed to the session.
+bool api_idle(void);
+// The end of a stop that ran out of time: kills the running workers' groups
+// and what exited workers left in theirs; the queue is dropped by api_stop().
+// Returns the number of workers killed.
+int api_kill_all(void);

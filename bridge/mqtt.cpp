@@ -19,8 +19,10 @@
 #include "api.h"
 #include "backlog.h"
 #include "base64.h"
+#include "brokers.h"
 #include "clock.h"
 #include "credentials.h"
+#include "fleet.h"
 #include "hotplug.h"
 #include "log.h"
 
@@ -41,7 +43,6 @@ constexpr int KEEPALIVE_S = 30;
 constexpr int TICK_MS = 1000;
 constexpr int RETRY_MS = 5000;
 constexpr int FIRST_TIMER_MS = 5000;
-constexpr const char *SUBSCRIPTIONS[] = { "offline/#", "upload/#", "rpc_rsp/#" };
 
 // Packets per turn of the loop: enough to keep up with a burst, few enough
 // that everything else in the loop gets its turn in between.
@@ -61,8 +62,14 @@ struct session {
 	int state;
 	char *client_id;
 	char *password;
-	char *broker;
+	broker_list brokers;
+	int broker_index;
+	int default_port = 1883;
+	char broker[BROKER_HOST_MAX];	// the entry in use
+	bool broker_set;
 	int port = 1883;
+	bool reports_stopped;		// a planned stop: no report filters
+	int unsubscribes_pending;	// of the report filters, by this session
 	uloop_fd watch;
 	uloop_timeout timer;		// keep-alive tick, or the next reconnection
 	uloop_timeout more;		// another read or write turn
@@ -71,9 +78,9 @@ struct session {
 
 /* ---- publish backlog ---- */
 
-int send_one(const char *topic, const char *payload, int len, int *mid)
+int send_one(const char *topic, const char *payload, int len, bool retain, int *mid)
 {
-	return mosquitto_publish(s.client, mid, topic, len, payload, 1, false);
+	return mosquitto_publish(s.client, mid, topic, len, payload, 1, retain);
 }
 
 void send_backlog()
@@ -237,10 +244,20 @@ void session_lost()
 	if (s.state == MQTT_CONNECTED)
 		raise_hotplug("offline");
 	s.state = MQTT_DISCONNECTED;
+	s.unsubscribes_pending = 0;
 	unwatch_socket();
 	uloop_timeout_cancel(&s.more);
 	backlog_session_lost();
 	uloop_timeout_set(&s.timer, RETRY_MS);
+}
+
+void subscribe_all()
+{
+	char filter[FLEET_FILTER_MAX];
+
+	for (int i = 0; fleet_filter(i, filter, sizeof(filter)); i++)
+		if (!(s.reports_stopped && fleet_filter_is_report(i)))
+			mosquitto_subscribe(s.client, nullptr, filter, 1);
 }
 
 void on_connect(struct mosquitto *, void *, int rc)
@@ -256,8 +273,7 @@ void on_connect(struct mosquitto *, void *, int rc)
 		watch_socket();
 	s.state = MQTT_CONNECTED;
 	raise_hotplug("online");
-	for (const char *topic : SUBSCRIPTIONS)
-		mosquitto_subscribe(s.client, nullptr, topic, 1);
+	subscribe_all();
 	send_backlog();
 	uloop_timeout_set(&s.more, 0);	/* inside a callback the library only queues */
 }
@@ -275,12 +291,20 @@ void on_subscribe(struct mosquitto *, void *, int mid, int count, const int *gra
 
 void on_unsubscribe(struct mosquitto *, void *, int mid)
 {
+	if (s.unsubscribes_pending > 0)
+		s.unsubscribes_pending--;
 	log_msg(2, "unsubscribed (mid: %d)", mid);
 }
 
 void on_publish(struct mosquitto *, void *, int mid)
 {
 	backlog_ack(mid);
+}
+
+void on_message(struct mosquitto *mosq, void *user, const struct mosquitto_message *msg)
+{
+	if (!fleet_on_message(msg))
+		api_on_message(mosq, user, msg);
 }
 
 void on_log(struct mosquitto *, void *, int level, const char *str)
@@ -318,7 +342,7 @@ bool new_client(bool first, int *rc)
 	mosquitto_subscribe_callback_set(s.client, on_subscribe);
 	mosquitto_unsubscribe_callback_set(s.client, on_unsubscribe);
 	mosquitto_connect_callback_set(s.client, on_connect);
-	mosquitto_message_callback_set(s.client, api_on_message);
+	mosquitto_message_callback_set(s.client, on_message);
 	mosquitto_disconnect_callback_set(s.client, on_disconnect);
 	mosquitto_log_callback_set(s.client, on_log);
 	mosquitto_publish_callback_set(s.client, on_publish);
@@ -341,11 +365,29 @@ bool new_client(bool first, int *rc)
 	return true;
 }
 
+// Takes entry `i` of the broker list as the one in use.
+void use_broker(int i)
+{
+	s.broker_index = i;
+	s.broker_set = broker_split(s.brokers.entries[i], s.default_port, s.broker,
+				    sizeof(s.broker), &s.port);
+}
+
+// After a lost or refused session, or a failed attempt: the next broker.
+void next_broker()
+{
+	if (s.brokers.count < 2)
+		return;
+	use_broker((s.broker_index + 1) % s.brokers.count);
+	log_msg(2, "next mqtt server: %s port %d\n", s.broker, s.port);
+}
+
 void reconnect()
 {
 	int rc;
 
 	mosquitto_destroy(s.client);
+	next_broker();
 	if (!new_client(false, &rc))
 		return;	/* no timer: this was the last attempt */
 	if (rc) {
@@ -380,9 +422,25 @@ void timer_handler(uloop_timeout *)
 	uloop_timeout_set(&s.timer, TICK_MS);
 }
 
+int publish(const char *topic, const char *payload, int length, bool retain)
+{
+	if (!s.client)
+		return -1;
+	log_msg(4, "%s/%s", topic, payload);
+	if (topic_invalid(topic)) {
+		backlog_refused(topic);
+		return MOSQ_ERR_INVAL;
+	}
+	if (!backlog_push(topic, payload, length, retain))
+		return MQTT_BACKLOG_FULL;
+	if (s.state == MQTT_CONNECTED)
+		send_backlog();
+	return MOSQ_ERR_SUCCESS;
+}
+
 } // namespace
 
-int mqtt_start(const char *broker, int port, const char *client_id)
+int mqtt_start(const struct broker_list *brokers, int port, const char *client_id)
 {
 	s.timer.cb = timer_handler;
 	s.more.cb = more_handler;
@@ -396,13 +454,10 @@ int mqtt_start(const char *broker, int port, const char *client_id)
 	s.password = base64_encode(client_id, strlen(client_id));
 	if (!s.password)
 		return -1;
-	s.broker = strdup(broker);
-	if (!s.broker) {
-		log_msg(0, "Error: Out of memory(strdup %s)", broker);
-		return -1;
-	}
 	if (port > 0)
-		s.port = port;
+		s.default_port = port;
+	s.brokers = *brokers;
+	use_broker(0);
 
 	mosquitto_lib_init();
 	log_msg(2, "info: use %s/%s as client id\n", s.client_id,
@@ -421,8 +476,7 @@ void mqtt_stop(void)
 {
 	free(s.client_id);
 	free(s.password);
-	free(s.broker);
-	s.client_id = s.password = s.broker = nullptr;
+	s.client_id = s.password = nullptr;
 
 	if (s.client) {
 		log_msg(2, "stop quilac");
@@ -436,18 +490,38 @@ void mqtt_stop(void)
 
 int mqtt_publish(const char *topic, const char *payload, int length)
 {
-	if (!s.client)
-		return -1;
-	log_msg(4, "%s/%s", topic, payload);
-	if (topic_invalid(topic)) {
-		backlog_refused(topic);
-		return MOSQ_ERR_INVAL;
-	}
-	if (!backlog_push(topic, payload, length))
-		return MQTT_BACKLOG_FULL;
-	if (s.state == MQTT_CONNECTED)
-		send_backlog();
-	return MOSQ_ERR_SUCCESS;
+	return publish(topic, payload, length, false);
+}
+
+int mqtt_publish_retained(const char *topic, const char *payload, int length)
+{
+	return publish(topic, payload, length, true);
+}
+
+void mqtt_stop_reports(void)
+{
+	char filter[FLEET_FILTER_MAX];
+
+	s.reports_stopped = true;
+	if (s.state != MQTT_CONNECTED)
+		return;
+	for (int i = 0; fleet_filter(i, filter, sizeof(filter)); i++)
+		if (fleet_filter_is_report(i) &&
+		    mosquitto_unsubscribe(s.client, nullptr, filter) == MOSQ_ERR_SUCCESS)
+			s.unsubscribes_pending++;
+	uloop_timeout_set(&s.more, 0);	/* out at the next turn */
+}
+
+bool mqtt_reports_stopped(void)
+{
+	return s.unsubscribes_pending == 0;
+}
+
+bool mqtt_all_acknowledged(void)
+{
+	backlog_stats st;
+	backlog_get_stats(&st);
+	return st.messages == 0;
 }
 
 int mqtt_get_state(void)
@@ -457,7 +531,7 @@ int mqtt_get_state(void)
 
 const char *mqtt_get_broker(void)
 {
-	return s.broker;
+	return s.broker_set ? s.broker : nullptr;
 }
 
 int mqtt_get_port(void)

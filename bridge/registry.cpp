@@ -77,33 +77,63 @@ void client_init(void)
 	avl_init(&clients, key_cmp, false, nullptr);
 }
 
-void client_update(const char *id, const char *info)
-{
-	if (!id || !info)
-		return;
+namespace {
 
+// The entry of `id`, made when there is none (online: now, or `online` when
+// given); nullptr when it cannot be made.
+client_entry *upsert(const char *id, const int32_t *online)
+{
 	client_entry *e = find(id);
 	if (e) {
 		log_msg(4, "client update %s", id);
 		free(e->info);
-		e->info = strdup(info);
-		return;
+		e->info = nullptr;
+		if (online)
+			e->online = *online;
+		return e;
 	}
 
 	log_msg(4, "client add %s", id);
 	e = (client_entry *) calloc(1, sizeof(*e));
 	if (!e) {
 		log_msg(2, "no memory to add to clients tree(%s)", id);
-		return;
+		return nullptr;
 	}
 	e->key = key_of(id);
-	e->online = (int32_t) time(nullptr);
-	e->info = strdup(info);
+	e->online = online ? *online : (int32_t) time(nullptr);
 	e->node.key = &e->key;
 	if (avl_insert(&clients, &e->node)) {
 		release(e);
 		log_msg(4, "insert to clients tree(%s) failed", id);
+		return nullptr;
 	}
+	return e;
+}
+
+} // namespace
+
+void client_update(const char *id, const char *info)
+{
+	if (!id || !info)
+		return;
+	if (client_entry *e = upsert(id, nullptr))
+		e->info = strdup(info);
+}
+
+void client_put(const char *id, const char *info, int32_t online)
+{
+	if (client_entry *e = upsert(id, &online))
+		e->info = info ? strdup(info) : nullptr;
+}
+
+bool client_get(const char *id, int32_t *online, const char **info)
+{
+	const client_entry *e = find(id);
+	if (!e)
+		return false;
+	*online = e->online;
+	*info = e->info;
+	return true;
 }
 
 void client_delete(const char *id)

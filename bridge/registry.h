@@ -9,6 +9,11 @@ constexpr int CLIENT_KEY_LEN = 13;
 
 void client_init(void);
 void client_update(const char *id, const char *info);
+// Sets the entry of `id` as another bridge of the group has it: its info (or
+// none) and its online time.
+void client_put(const char *id, const char *info, int32_t online);
+// The entry of `id`: false when there is none. *info may be nullptr.
+bool client_get(const char *id, int32_t *online, const char **info);
 void client_delete(const char *id);
 unsigned int client_count(void);
 // Lists the entries at positions offset .. offset + limit - 1 of the whole

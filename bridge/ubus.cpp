@@ -7,6 +7,7 @@
 #include "backlog.h"
 #include "bus.h"
 #include "credentials.h"
+#include "fleet.h"
 #include "log.h"
 #include "mqtt.h"
 #include "options.h"
@@ -151,6 +152,7 @@ int update_client(ubus_context *, ubus_object *, ubus_request_data *, const char
 	if (!tb[CLIENT_ID] || !tb[CLIENT_INFO])
 		return UBUS_STATUS_INVALID_ARGUMENT;
 	client_update(blobmsg_get_string(tb[CLIENT_ID]), blobmsg_get_string(tb[CLIENT_INFO]));
+	fleet_client_changed(blobmsg_get_string(tb[CLIENT_ID]));
 	return UBUS_STATUS_OK;
 }
 
@@ -162,6 +164,7 @@ int del_client(ubus_context *, ubus_object *, ubus_request_data *, const char *,
 	if (!tb[CLIENT_ID])
 		return UBUS_STATUS_INVALID_ARGUMENT;
 	client_delete(blobmsg_get_string(tb[CLIENT_ID]));
+	fleet_client_removed(blobmsg_get_string(tb[CLIENT_ID]));
 	return UBUS_STATUS_OK;
 }
 

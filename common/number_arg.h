@@ -5,3 +5,5 @@
 // min to max (digits only: no sign, blank, prefix or unit). Otherwise says
 // so on standard error, naming the option, and returns false.
 bool number_arg(char option, const char *text, int min, int max, int *out);
+// The same test, silent.
+bool decimal_in(const char *text, int min, int max, int *out);

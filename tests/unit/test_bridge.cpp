@@ -53,7 +53,8 @@ TEST(Options, DefaultsAndValues)
 {
 	parsed a{ "quilac", "-i", "id1" };
 	EXPECT_EQ(a.ret, -1);
-	EXPECT_STREQ(a.opts.broker, "localhost");
+	EXPECT_STREQ(a.opts.brokers.entries[0], "localhost");
+	EXPECT_EQ(a.opts.brokers.count, 1);
 	EXPECT_EQ(a.opts.port, 1883);
 	EXPECT_EQ(a.opts.log_level, 3);
 	EXPECT_TRUE(a.opts.use_syslog);
@@ -83,13 +84,41 @@ TEST(Options, DefaultsAndValues)
 	EXPECT_TRUE(p.opts.daemonize);
 	EXPECT_FALSE(p.opts.use_syslog);
 	EXPECT_EQ(p.opts.log_level, 9);		/* clamped later, by log_open */
-	EXPECT_STREQ(p.opts.broker, "00");
+	EXPECT_STREQ(p.opts.brokers.entries[0], "00");
 	EXPECT_EQ(p.opts.port, 0);		/* atoi("abc"); the session keeps 1883 */
 	EXPECT_STREQ(p.opts.client_id, "b");	/* a repeated option overwrites */
 
 	parsed q{ "quilac", "-b", "", "-i", "x", "rest", "-b", "0" };
 	EXPECT_EQ(q.ret, -1);
-	EXPECT_STREQ(q.opts.broker, "");	/* parsing stopped at "rest" */
+	EXPECT_STREQ(q.opts.brokers.entries[0], "");	/* parsing stopped at "rest" */
+	EXPECT_EQ(q.opts.brokers.count, 1);
+}
+
+TEST(Options, BrokerEntries)
+{
+	parsed list{ "quilac", "-b", "a", "-b", "b:1884", "-i", "x" };
+	ASSERT_EQ(list.opts.brokers.count, 2);	/* the default is replaced, not kept */
+	EXPECT_STREQ(list.opts.brokers.entries[1], "b:1884");
+
+	const struct {
+		const char *entry, *host;
+		int port;
+	} cases[] = {
+		{ "h", "h", 1883 }, { "h:1884", "h", 1884 }, { "", "", 1883 },
+		{ "[::1]:1885", "::1", 1885 }, { "[fe80::1]", "fe80::1", 1883 },
+		{ "fe80::1", "fe80::1", 1883 },	/* more than one colon: an address */
+		{ "h:", nullptr, 0 }, { "h:x", nullptr, 0 }, { "[::1]:", nullptr, 0 },
+	};
+	for (const auto &c : cases) {
+		char host[BROKER_HOST_MAX];
+		int port = 0;
+		bool ok = broker_split(c.entry, 1883, host, sizeof(host), &port);
+		EXPECT_EQ(ok, c.host != nullptr) << c.entry;
+		if (ok && c.host) {
+			EXPECT_STREQ(host, c.host);
+			EXPECT_EQ(port, c.port) << c.entry;
+		}
+	}
 }
 
 TEST(Options, EndingCases)
@@ -339,7 +368,7 @@ struct Backlog : ::testing::Test {
 	static inline std::string refuse_topic;
 	static inline int lows;
 
-	static int sender(const char *topic, const char *payload, int len, int *mid)
+	static int sender(const char *topic, const char *payload, int len, bool, int *mid)
 	{
 		if (refuse && (refuse_topic.empty() || refuse_topic == topic))
 			return refuse;
