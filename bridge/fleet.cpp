@@ -132,8 +132,13 @@ bool fleet_on_message(const struct mosquitto_message *msg)
 		apply(id, msg);
 		return true;
 	}
+	/* only for a client the group lists: a device sending "offline/"
+	   messages for made-up ids makes no traffic beyond its own */
+	int32_t online;
+	const char *info;
 	if (group && msg->payloadlen > 0 &&
-	    !strncmp(msg->topic, OFFLINE_PREFIX, strlen(OFFLINE_PREFIX)))
+	    !strncmp(msg->topic, OFFLINE_PREFIX, strlen(OFFLINE_PREFIX)) &&
+	    client_get(msg->topic + strlen(OFFLINE_PREFIX), &online, &info))
 		fleet_client_removed(msg->topic + strlen(OFFLINE_PREFIX));
 	return false;
 }

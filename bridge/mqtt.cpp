@@ -251,6 +251,18 @@ void session_lost()
 	uloop_timeout_set(&s.timer, RETRY_MS);
 }
 
+// At a planned stop; again on a session that starts during it, which may
+// have kept the filters from before.
+void unsubscribe_reports()
+{
+	char filter[FLEET_FILTER_MAX];
+
+	for (int i = 0; fleet_filter(i, filter, sizeof(filter)); i++)
+		if (fleet_filter_is_report(i) &&
+		    mosquitto_unsubscribe(s.client, nullptr, filter) == MOSQ_ERR_SUCCESS)
+			s.unsubscribes_pending++;
+}
+
 void subscribe_all()
 {
 	char filter[FLEET_FILTER_MAX];
@@ -258,6 +270,8 @@ void subscribe_all()
 	for (int i = 0; fleet_filter(i, filter, sizeof(filter)); i++)
 		if (!(s.reports_stopped && fleet_filter_is_report(i)))
 			mosquitto_subscribe(s.client, nullptr, filter, 1);
+	if (s.reports_stopped)
+		unsubscribe_reports();
 }
 
 void on_connect(struct mosquitto *, void *, int rc)
@@ -500,15 +514,10 @@ int mqtt_publish_retained(const char *topic, const char *payload, int length)
 
 void mqtt_stop_reports(void)
 {
-	char filter[FLEET_FILTER_MAX];
-
 	s.reports_stopped = true;
 	if (s.state != MQTT_CONNECTED)
 		return;
-	for (int i = 0; fleet_filter(i, filter, sizeof(filter)); i++)
-		if (fleet_filter_is_report(i) &&
-		    mosquitto_unsubscribe(s.client, nullptr, filter) == MOSQ_ERR_SUCCESS)
-			s.unsubscribes_pending++;
+	unsubscribe_reports();
 	uloop_timeout_set(&s.more, 0);	/* out at the next turn */
 }
 

@@ -30,7 +30,7 @@ def test_init_scripts_parse(script):
 def test_shipped_config_gives_defaults(workdir):
     config = (FILES / "quilac.config").read_text().replace("client_id ''", "client_id 'AC-01'")
     assert start_service(FILES / "quilac.init", config, workdir)[:2] == [
-        "open", "set command /usr/sbin/quilac -b localhost -p 1883 -i AC-01 -l 3 -w 8 -q 4096 -t 60"]
+        "open", "set command /usr/sbin/quilac -b localhost -p 1883 -i AC-01 -l 3 -w 8 -q 4096 -t 60 -D 20"]
     assert start_service(FILES / "quildis.init", config, workdir)[:4] == [
         "open", "set command /usr/sbin/quildis -f -i br-lan -t 60",
         "append command -P mqtt", "append command -p 1883"]
@@ -43,7 +43,8 @@ def test_ap_configuration(workdir):
               "config discovery 'discovery'\n\toption mode 'ap'\n\toption interface 'lan1'\n"
               "\toption time_limit '5'\n\tlist ac_address '10.1.0.1'\n\tlist ac_address '10.2.0.1'\n")
     out = start_service(FILES / "quilac.init", config, workdir)
-    assert out[1] == "set command /usr/sbin/quilac -b ac.lan -p 8883 -i AP 7 -l 4 -w 3 -q 512 -t 0"
+    assert out[1] == "set command /usr/sbin/quilac -b ac.lan -p 8883 -i AP 7 -l 4 -w 3 -q 512 -t 0 -D 20"
+    assert "set term_timeout 25" in out
     out = start_service(FILES / "quildis.init", config + "\toption key_file '/etc/quildis.key'\n",
                         workdir)
     assert out[1:7] == ["set command /usr/sbin/quildis -f -i lan1 -t 5", "append command -c",
@@ -100,3 +101,15 @@ def test_upload_folder_made_at_boot(workdir):
             (True, 0, 0o700), setup
         victim = tmp / "victim"
         assert (stat.S_IMODE(victim.stat().st_mode), os.listdir(victim)) == (0o755, []), setup
+
+
+def test_group_and_a_list_of_brokers(workdir):
+    config = ("config bridge 'bridge'\n\toption client_id 'AC'\n\tlist broker 'n1:1884'\n"
+              "\tlist broker 'n2'\n\tlist broker '[fd00::3]:1885'\n\toption group 'site1'\n"
+              "\toption drain_limit '40'\n")
+    out = start_service(FILES / "quilac.init", config, workdir)
+    assert out[1].startswith("set command /usr/sbin/quilac -b n1:1884 -p 1883 -i AC ")
+    assert out[1].endswith(" -D 40")
+    assert out[2:5] == ["append command -b n2", "append command -b [fd00::3]:1885",
+                        "append command -g site1"]
+    assert "set term_timeout 45" in out
