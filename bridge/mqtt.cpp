@@ -475,7 +475,7 @@ int mqtt_start(const struct broker_list *brokers, int port, const char *client_i
 
 	mosquitto_lib_init();
 	log_msg(2, "info: use %s/%s as client id\n", s.client_id,
-		credentials_from_file() ? "(password file)" : s.password);
+		credentials_from_file() ? "(password file)" : "(default password)");
 
 	int rc;
 	if (!new_client(true, &rc)) {
