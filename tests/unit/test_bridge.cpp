@@ -6,6 +6,7 @@
 #include "clock.h"
 #include "base64.h"
 #include "droplog.h"
+#include "fleet.h"
 #include "mqtt.h"
 #include "options.h"
 #include "registry.h"
@@ -254,6 +255,44 @@ TEST_F(Registry, KeysAreTwelveBytesZeroPadded)
 	EXPECT_NE(listing().find("\"abc\""), std::string::npos);
 	client_delete("AB12CD34EF56-other");	/* same 12 bytes */
 	EXPECT_EQ(listing().find("AB12"), std::string::npos);
+}
+
+// The group's registry messages come from the network: only a well-formed
+// entry changes anything; an empty one removes; other topics are not ours.
+TEST_F(Registry, GroupMessagesFromTheBroker)
+{
+	fleet_configure("g1");
+	const struct {
+		const char *topic, *payload;
+		bool ours;
+		const char *listing;
+	} cases[] = {
+		{ "quilac/g1/client/abc", "{\"online\":5,\"info\":\"i\"}", true,
+		  "{\"count\":1,\"client\":[{\"index\":0,\"id\":\"abc\",\"online\":5,\"info\":\"i\"}]}" },
+		{ "quilac/g1/client/abc", "{\"online\":7}", true,	/* no info: none */
+		  "{\"count\":1,\"client\":[{\"index\":0,\"id\":\"abc\",\"online\":7}]}" },
+		{ "quilac/g1/client/abc", "not json", true, nullptr },
+		{ "quilac/g1/client/abc", "{\"online\":\"9\"}", true, nullptr },
+		{ "quilac/g1/client/abc", "{\"online\":9,\"info\":3}", true, nullptr },
+		{ "quilac/g1/client/abc", "{\"online\":9} {}", true, nullptr },
+		{ "quilac/g1/client/abc", "{\"online\":9,\"info\":\"", true, nullptr },
+		{ "quilac/g2/client/abc", "{\"online\":9}", false, nullptr },
+		{ "upload/quilac/g1/client/abc", "{\"online\":9}", false, nullptr },
+		{ "quilac/g1/client/abc", "", true, "{\"count\":0}" },
+	};
+	std::string expected;
+	for (const auto &c : cases) {
+		std::string topic = c.topic;
+		mosquitto_message msg = {};
+		msg.topic = topic.data();
+		msg.payload = (void *) c.payload;
+		msg.payloadlen = (int) strlen(c.payload);
+		EXPECT_EQ(fleet_on_message(&msg), c.ours) << c.topic << " " << c.payload;
+		if (c.listing)
+			expected = c.listing;
+		EXPECT_EQ(listing(), expected) << c.payload;
+	}
+	fleet_configure(nullptr);
 }
 
 // A registry lives as long as the daemon: replaced info texts and deleted
