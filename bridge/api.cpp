@@ -25,8 +25,8 @@
 // - A held worker (w->held) has its stream's reading blocked and nothing
 //   consumed beyond its last published line. Only resume_held(), run when
 //   the publish backlog has shrunk, clears it, oldest worker first.
-// - An api_group exists only for a worker that exited before its time limit
-//   leaving processes in its group; it ends at that limit.
+// - A worker that exited before its time limit leaving processes in its
+//   group has them watched (process_group.h) until that limit.
 #include "api.h"
 #include "child.h"
 #include "clock.h"
@@ -35,6 +35,7 @@
 #include "log.h"
 #include "mqtt.h"
 #include "options.h"
+#include "process_group.h"
 #include "registry.h"
 
 extern "C" {
@@ -45,7 +46,6 @@ extern "C" {
 #include <json-c/json.h>
 #include <mosquitto.h>
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -78,17 +78,8 @@ struct api_job {
 
 api_limits limits = { DEFAULT_MAX_WORKERS, (size_t) DEFAULT_QUEUE_KIB * 1024, DEFAULT_TIME_LIMIT_S };
 
-// What a worker left running in its process group after it exited, killed
-// at the worker's time limit.
-struct api_group {
-	list_head link;
-	uloop_timeout deadline;
-	pid_t pgid;
-};
-
 LIST_HEAD(api_workers);
 LIST_HEAD(api_queue);
-LIST_HEAD(api_groups);
 api_stats stats;
 uloop_timeout resume_timer;
 uloop_timeout spawn_retry;
@@ -316,58 +307,12 @@ void resume_held(uloop_timeout *)
 	}
 }
 
-// The live processes in process group `pgid`, its leader (pid `pgid`) left
-// out. Once the leader is reaped (!leader_alive), any process with its pid is
-// a stranger: the group is gone and its id taken, and the answer is -1.
-int group_members(pid_t pgid, bool leader_alive)
+// What is left in a worker's group at its time limit, about to be killed: counted.
+void count_leftovers(void *, pid_t pgid, int n)
 {
-	DIR *proc = opendir("/proc");
-	int n = 0;
-
-	if (!proc)
-		return 0;
-	while (dirent *d = readdir(proc)) {
-		char path[64], buf[512];
-		pid_t pid = (pid_t) atoi(d->d_name);
-		if (pid <= 0)
-			continue;
-		snprintf(path, sizeof(path), "/proc/%d/stat", (int) pid);
-		int fd = open(path, O_RDONLY | O_CLOEXEC);
-		if (fd < 0)
-			continue;
-		ssize_t len = read(fd, buf, sizeof(buf) - 1);
-		close(fd);
-		if (len <= 0)
-			continue;
-		buf[len] = '\0';
-		/* "pid (comm) state ppid pgrp ...": comm may hold anything, even ") " */
-		const char *rest = strrchr(buf, ')');
-		char state;
-		int pgrp;
-		if (!rest || sscanf(rest + 1, " %c %*d %d", &state, &pgrp) != 2)
-			continue;
-		if (pid == pgid && !leader_alive) {
-			n = -1;
-			break;
-		}
-		if (pgrp == pgid && pid != pgid && state != 'Z')
-			n++;
-	}
-	closedir(proc);
-	return n;
-}
-
-// Kills what is left in a worker's group at its time limit; counts it.
-void kill_leftovers(pid_t pgid, bool leader_alive)
-{
-	int n = group_members(pgid, leader_alive);
-	if (n <= 0)
-		return;
 	stats.killed_background += (unsigned long) n;
 	log_msg(0, "%s (%d): %d process(es) left in its group after %d seconds, killed\n",
 		API_NAME, pgid, n, limits.time_limit_s);
-	if (!leader_alive)
-		kill(-pgid, SIGKILL);
 }
 
 void on_deadline(uloop_timeout *t)
@@ -378,39 +323,18 @@ void on_deadline(uloop_timeout *t)
 	stats.killed++;
 	log_msg(0, "%s (%d): still running after %d seconds, killed\n", API_NAME, pid,
 		limits.time_limit_s);
-	kill_leftovers(pid, true);
+	int n = group_members(pid, true);
+	if (n > 0)
+		count_leftovers(nullptr, pid, n);
 	child_kill_group(pid);	/* a hung script's children hold the pipe as well */
 }
 
-void group_deadline(uloop_timeout *t)
-{
-	api_group *g = container_of(t, api_group, deadline);
-
-	kill_leftovers(g->pgid, false);
-	list_del(&g->link);
-	free(g);
-}
-
-// The worker has exited before its time limit. While its group has members
-// the group id cannot be taken by another process; at the limit whatever is
-// still there is killed. A job that must outlive its report leaves the group
-// with setsid.
+// The worker has exited before its time limit: what it left in its group
+// is killed at that limit.
 void watch_group(const api_worker *w)
 {
-	pid_t pgid = w->process.pid;
 	int64_t left = w->started_ms + limits.time_limit_s * INT64_C(1000) - monotonic_ms();
-
-	if (kill(-pgid, 0) < 0)
-		return;	/* nobody left */
-	api_group *g = (api_group *) calloc(1, sizeof(*g));
-	if (!g) {
-		kill(-pgid, SIGKILL);	/* cannot be watched: killed now rather than never */
-		return;
-	}
-	g->pgid = pgid;
-	g->deadline.cb = group_deadline;
-	list_add_tail(&g->link, &api_groups);
-	uloop_timeout_set(&g->deadline, left > 0 ? (int) left : 0);
+	group_watch_leftovers(w->process.pid, left, count_leftovers, nullptr);
 }
 
 } // namespace
@@ -418,6 +342,11 @@ void watch_group(const api_worker *w)
 void api_configure(const struct api_limits *l)
 {
 	limits = *l;
+}
+
+int api_time_limit_s(void)
+{
+	return limits.time_limit_s;
 }
 
 void api_stop(void)
@@ -435,12 +364,7 @@ void api_stop(void)
 	drop_flush(&queue_full_log);
 	drop_flush(&too_large_log);
 
-	api_group *g, *gnext;
-	list_for_each_entry_safe(g, gnext, &api_groups, link) {
-		uloop_timeout_cancel(&g->deadline);
-		list_del(&g->link);
-		free(g);
-	}
+	group_watch_stop_all();
 }
 
 size_t api_json_length(const char *topic, const char *payload, size_t payload_len)
@@ -645,9 +569,6 @@ int api_kill_all(void)
 			n++;
 		}
 	}
-	api_group *g;
-	list_for_each_entry(g, &api_groups, link)
-		if (group_members(g->pgid, false) > 0)
-			kill(-g->pgid, SIGKILL);
+	group_watch_kill_all();
 	return n;
 }

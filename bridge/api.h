@@ -25,6 +25,8 @@ struct api_limits {
 void api_configure(const struct api_limits *limits);
 // Releases the queue (running workers are left to themselves).
 void api_stop(void);
+// The workers' time limit in seconds (0: none); hotplug scripts have it too.
+int api_time_limit_s(void);
 
 // The session's message callback: "offline/<id>" removes a registry entry,
 // everything else is handed to a worker now or queued.

@@ -9,7 +9,10 @@
 
 #include <mosquitto.h>
 
+#include <ctype.h>
+#include <dirent.h>
 #include <errno.h>
+#include <limits.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -47,10 +50,57 @@ int check_readable(const char *what, const char *path)
 	return 0;
 }
 
+// The names OpenSSL opens in a CA directory: a hash, '.', an optional 'r'
+// and a number ("9d66eef0.0", "9d66eef0.r1").
+bool ca_hash_name(const char *name)
+{
+	for (int i = 0; i < 8; i++)
+		if (!isxdigit((unsigned char) name[i]))
+			return false;
+	const char *p = name + 8;
+	if (*p++ != '.')
+		return false;
+	if (*p == 'r')
+		p++;
+	if (!isdigit((unsigned char) *p))
+		return false;
+	while (isdigit((unsigned char) *p))
+		p++;
+	return !*p;
+}
+
+// OpenSSL opens a CA directory's files, by their hash names, with a
+// blocking open when it verifies: a FIFO among them would hold the loop.
+// The first such file that is not regular goes to `path`, with the reason.
+const char *ca_dir_not_regular(const char *dir, char (&path)[PATH_MAX])
+{
+	DIR *d = opendir(dir);
+	if (!d)
+		return strerror(errno);
+	const char *why = nullptr;
+	while (const dirent *e = readdir(d)) {
+		if (!ca_hash_name(e->d_name))
+			continue;
+		snprintf(path, sizeof(path), "%s/%s", dir, e->d_name);
+		struct stat st;
+		if (stat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
+			why = "not a regular file";	/* a link to nothing only fails */
+			break;
+		}
+	}
+	closedir(d);
+	return why;
+}
+
 // The files may be replaced while quilac runs (they are read again at every
 // attempt); one that is no longer a regular file stops that attempt only.
 bool tls_files_still_regular()
 {
+	char path[PATH_MAX];
+	if (const char *why = creds.ca_dir ? ca_dir_not_regular(creds.ca_dir, path) : nullptr) {
+		log_msg(0, "tls file %s: %s", path, why);
+		return false;
+	}
 	const char *const files[] = { creds.ca_file, creds.cert, creds.key };
 	for (const char *path : files) {
 		const char *why = path ? file_not_regular(path) : nullptr;
@@ -85,9 +135,12 @@ int load_tls(const bridge_options *o)
 	struct stat st;
 	if (stat(o->ca, &st) < 0)
 		return refuse("CA file", o->ca, strerror(errno));
-	if (S_ISDIR(st.st_mode))
+	char path[PATH_MAX] = "";
+	if (S_ISDIR(st.st_mode)) {
+		if (const char *why = ca_dir_not_regular(o->ca, path))
+			return refuse("CA file", *path ? path : o->ca, why);
 		creds.ca_dir = o->ca;
-	else if (check_readable("CA file", o->ca) < 0)
+	} else if (check_readable("CA file", o->ca) < 0)
 		return -1;
 	else
 		creds.ca_file = o->ca;

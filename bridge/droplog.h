@@ -13,6 +13,7 @@ constexpr int DROP_LOG_INTERVAL_MS = 1000;
 
 struct drop_log {
 	const char *reason;
+	const char *unit = nullptr;	// for what is not a message dropped: "time(s)"
 	unsigned long pending;	// dropped since the last line
 	int64_t last_ms;	// when the last line was written; 0: never
 	char topic[80];		// of the latest drop, cut

@@ -2,6 +2,18 @@
 // watches its socket and a timer drives keep-alive while a socket exists and
 // reconnection while none does. Every reconnection starts from a fresh client.
 //
+// The session is persistent (clean session off, the fixed client id): while
+// quilac is away the broker keeps the reports of its subscriptions. In a
+// group (-g) it is a clean one: a broker would keep a persistent member's
+// share of the shared subscriptions for it, unanswered, for as long as it is
+// away, where a clean member's share goes to the others at once. A
+// lost session is tried again at once, then after waits that grow, drawn at
+// random so that a fleet of controllers does not come back in step.
+//
+// MQTT 5 first, for its Maximum Packet Size: a conforming broker never sends
+// more than a report can be, so that no device can make the library read a
+// huge packet whole. A broker that refuses version 5 gets 3.1.1 from then on.
+//
 // The loop must never stand still for the broker. Connecting is asynchronous:
 // the connect request goes out when the socket turns writable. Reading and
 // writing go in bounded turns: the watch is edge-triggered, so a turn that
@@ -22,6 +34,7 @@
 #include "brokers.h"
 #include "clock.h"
 #include "credentials.h"
+#include "droplog.h"
 #include "fleet.h"
 #include "hotplug.h"
 #include "log.h"
@@ -30,24 +43,52 @@ extern "C" {
 #include <libubox/uloop.h>
 }
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/random.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
 constexpr int KEEPALIVE_S = 30;
 constexpr int TICK_MS = 1000;
-constexpr int RETRY_MS = 5000;
 constexpr int FIRST_TIMER_MS = 5000;
 
-// Packets per turn of the loop: enough to keep up with a burst, few enough
-// that everything else in the loop gets its turn in between.
+// Waits before a reconnection: none after a session that lasted
+// STABLE_MS, then doubling from RETRY_FIRST_MS up to RETRY_MAX_MS, each
+// drawn from the upper half of its step.
+constexpr int RETRY_FIRST_MS = 1000;
+constexpr int RETRY_MAX_MS = 8000;
+constexpr int64_t STABLE_MS = 10000;
+
+// The broker keeps the session, and the reports for it, however long
+// quilac is away (its own limits decide: persistent_client_expiration,
+// max_queued_messages).
+constexpr uint32_t SESSION_EXPIRY_S = UINT32_MAX;
+// The largest PUBLISH a report can come in: its JSON text (topic and
+// payload, escaped) must fit API_ARG_MAX; the rest is the packet's header,
+// packet id and properties. A larger one is dropped by the broker.
+constexpr uint32_t MAX_PACKET_SIZE = API_ARG_MAX + 4096;
+// QoS 2 messages we have acknowledged but not yet been released, at most.
+// Our subscriptions are QoS 1, so a broker that sends any QoS 2 breaks the
+// protocol and the session ends.
+constexpr int RECEIVE_MAXIMUM = 20;
+
+// Calls per turn of the loop, few enough that everything else in the loop
+// gets its turn in between. A read call takes one packet, or more: the
+// library reads as many as it has messages in flight, whatever it is asked.
 constexpr int READ_BATCH = 32;
 constexpr int WRITE_BATCH = 64;
+
+// Output the broker does not take is not let to grow: while the socket is
+// full nothing more is read (each report read queues an acknowledgement),
+// and a broker that has taken nothing for this long is given up.
+constexpr int64_t WRITE_STALL_MS = KEEPALIVE_S * 1000;
 
 // A session that has acknowledged nothing for this long while publications
 // wait for it is taken for broken (a peer that swallows acknowledgements but
@@ -74,7 +115,16 @@ struct session {
 	uloop_timeout timer;		// keep-alive tick, or the next reconnection
 	uloop_timeout more;		// another read or write turn
 	bool writable;			// the socket has connected (it reported writable)
+	bool mqtt311;			// the broker refused MQTT 5
+	mosquitto_property *connect_props;
+	int retry_ms;			// the next wait's step; 0: at once
+	int64_t connected_ms;		// when the broker accepted the session
+	int64_t write_full_ms;		// since when the socket is full; 0: not full
+	bool broken;			// the peer broke the protocol: no retry at once
+	unsigned long protocol_errors;
 } s;
+
+drop_log socket_full_log = { .reason = "socket to the mqtt server full", .unit = "time(s)" };
 
 /* ---- publish backlog ---- */
 
@@ -97,11 +147,26 @@ bool topic_invalid(const char *topic)
 
 /* ---- hotplug event ---- */
 
+void log_hotplug(const char *line)
+{
+	log_msg(0, "%s", line);
+}
+
+void hotplug_lost(hotplug_queue *)
+{
+	log_msg(2, "quilac hotplug fork failed!");
+}
+
+// "online" and "offline" run one at a time, in order, the newest last, with
+// the workers' time limit (common/hotplug.h).
+hotplug_queue hotplug_events = { .name = "quilac", .time_limit_s = 0, .log = log_hotplug,
+				 .lost = hotplug_lost };
+
 void raise_hotplug(const char *action)
 {
 	const child_var vars[] = { { "ACTION", action } };
-	if (hotplug_event("quilac", vars) < 0)
-		log_msg(2, "quilac hotplug fork failed!");
+	hotplug_events.time_limit_s = api_time_limit_s();
+	hotplug_post(&hotplug_events, vars);
 }
 
 /* ---- socket watch and flushing ---- */
@@ -132,6 +197,24 @@ void lost_without_callback()
 		session_lost();
 }
 
+void socket_full()
+{
+	static unsigned long times;
+	if (!s.write_full_ms)
+		s.write_full_ms = monotonic_ms();
+	drop_note(&socket_full_log, s.broker, ++times);
+}
+
+// Reading stopped while the socket was full: its readable edge may have
+// passed meanwhile.
+void socket_drained()
+{
+	if (!s.write_full_ms)
+		return;
+	s.write_full_ms = 0;
+	uloop_timeout_set(&s.more, 0);
+}
+
 void flush()
 {
 	for (int n = 0; mosquitto_want_write(s.client); n++) {
@@ -147,10 +230,11 @@ void flush()
 			return;
 		}
 		if (errno == EAGAIN) {
-			log_msg(2, "mosquitto_loop_write(socket bufferr is full)");
+			socket_full();
 			return;
 		}
 	}
+	socket_drained();
 }
 
 bool input_waiting()
@@ -163,6 +247,8 @@ bool input_waiting()
 // dispatcher, which queues it while all workers are busy, or drops it.
 void read_turn()
 {
+	if (s.write_full_ms)
+		return;	/* until what is queued has gone out */
 	for (int n = 0; n < READ_BATCH; n++) {
 		if (s.state == MQTT_DISCONNECTED)
 			return;	/* lost in a callback of the last read */
@@ -236,19 +322,62 @@ void socket_handler(uloop_fd *u, unsigned int events)
 
 /* ---- library callbacks ---- */
 
+uint32_t random_u32()
+{
+	uint32_t r;
+	if (getrandom(&r, sizeof(r), GRND_NONBLOCK) != (ssize_t) sizeof(r))
+		r = (uint32_t) monotonic_ms() * 2654435761u ^ (uint32_t) getpid();
+	return r;
+}
+
+// The wait before the next attempt: none after a session that lasted, else
+// the current step's upper half at random, the step doubling each time.
+int next_retry_ms(bool lasted)
+{
+	if (lasted && !s.broken) {
+		s.retry_ms = RETRY_FIRST_MS;
+		return 0;
+	}
+	s.broken = false;
+	int step = s.retry_ms ? s.retry_ms : RETRY_FIRST_MS;
+	s.retry_ms = step < RETRY_MAX_MS / 2 ? step * 2 : RETRY_MAX_MS;
+	return step / 2 + (int) (random_u32() % (uint32_t) (step / 2 + 1));
+}
+
 // The broker refused the session or the connection ended: "offline" only for
-// a session that was online, and the next attempt in RETRY_MS. What it had
-// not acknowledged waits in the backlog for the next session.
+// a session that was online. What it had not acknowledged waits in the
+// backlog for the next session.
 void session_lost()
 {
+	if (s.state == MQTT_DISCONNECTED)
+		return;	/* a refusal is followed by the connection's end */
+	bool lasted = s.state == MQTT_CONNECTED && monotonic_ms() - s.connected_ms >= STABLE_MS;
 	if (s.state == MQTT_CONNECTED)
 		raise_hotplug("offline");
 	s.state = MQTT_DISCONNECTED;
 	s.unsubscribes_pending = 0;
+	s.write_full_ms = 0;
 	unwatch_socket();
 	uloop_timeout_cancel(&s.more);
 	backlog_session_lost();
-	uloop_timeout_set(&s.timer, RETRY_MS);
+	uloop_timeout_set(&s.timer, next_retry_ms(lasted));
+}
+
+// The broker broke the protocol: the session ends, and is not tried again
+// at once.
+void protocol_error(const char *what)
+{
+	s.protocol_errors++;
+	s.broken = true;
+	log_msg(0, "mqtt server %s:%d broke the protocol (%s), reconnecting (%lu in all)",
+		s.broker, s.port, what, s.protocol_errors);
+	session_lost();
+}
+
+bool refused_mqtt5(int rc)
+{
+	return !s.mqtt311 && (rc == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION ||
+			      rc == CONNACK_REFUSED_PROTOCOL_VERSION);
 }
 
 // At a planned stop; again on a session that starts during it, which may
@@ -276,8 +405,18 @@ void subscribe_all()
 
 void on_connect(struct mosquitto *, void *, int rc)
 {
+	if (refused_mqtt5(rc)) {
+		log_msg(0, "mqtt server %s:%d refuses MQTT 5, using 3.1.1", s.broker, s.port);
+		s.mqtt311 = true;
+		s.retry_ms = 0;
+		s.state = MQTT_DISCONNECTED;
+		unwatch_socket();
+		uloop_timeout_set(&s.timer, 0);
+		return;
+	}
 	if (rc) {
-		log_msg(0, "connect to mqtt server error (%s)", mosquitto_connack_string(rc));
+		log_msg(0, "connect to mqtt server error (%s)", s.mqtt311 ?
+			mosquitto_connack_string(rc) : mosquitto_reason_string(rc));
 		session_lost();
 		return;
 	}
@@ -286,6 +425,7 @@ void on_connect(struct mosquitto *, void *, int rc)
 	if (s.state != MQTT_CONNECTING)
 		watch_socket();
 	s.state = MQTT_CONNECTED;
+	s.connected_ms = monotonic_ms();
 	raise_hotplug("online");
 	subscribe_all();
 	send_backlog();
@@ -321,8 +461,21 @@ void on_message(struct mosquitto *mosq, void *user, const struct mosquitto_messa
 		api_on_message(mosq, user, msg);
 }
 
+// The library keeps a QoS 2 message until the broker releases it, without
+// bound; we subscribe at QoS 1, so a broker that sends one breaks the
+// protocol. Only the library's log tells of a message before its release.
+bool qos2_received(const char *str)
+{
+	const char *p = strstr(str, " received PUBLISH (d");
+	return p && strncmp(p + 21, ", q2,", 5) == 0;
+}
+
 void on_log(struct mosquitto *, void *, int level, const char *str)
 {
+	if (level == MOSQ_LOG_DEBUG && s.state != MQTT_DISCONNECTED && qos2_received(str)) {
+		protocol_error("a QoS 2 message on a QoS 1 subscription");
+		return;
+	}
 	if (level != MOSQ_LOG_ERR)
 		return;
 	/* Before a TLS session is up the library's errors are about setting TLS
@@ -342,12 +495,32 @@ void log_new_failure(const char *nomem_text)
 		log_msg(0, "Error: Invalid id and/or clean_session");
 }
 
+// The CONNECT properties of version 5. The library has no asynchronous
+// connect that takes properties, but mosquitto_connect_bind_v5() stores them
+// before it looks at its other arguments, and mosquitto_connect_async()
+// sends what is stored: given an invalid port, it stores them and stops.
+void use_mqtt5()
+{
+	mosquitto_int_option(s.client, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+	mosquitto_int_option(s.client, MOSQ_OPT_RECEIVE_MAXIMUM, RECEIVE_MAXIMUM);
+	mosquitto_connect_bind_v5(s.client, s.broker, -1, KEEPALIVE_S, nullptr, s.connect_props);
+}
+
+bool make_connect_props()
+{
+	return (fleet_grouped() ||
+		mosquitto_property_add_int32(&s.connect_props, MQTT_PROP_SESSION_EXPIRY_INTERVAL,
+					     SESSION_EXPIRY_S) == MOSQ_ERR_SUCCESS) &&
+	       mosquitto_property_add_int32(&s.connect_props, MQTT_PROP_MAXIMUM_PACKET_SIZE,
+					    MAX_PACKET_SIZE) == MOSQ_ERR_SUCCESS;
+}
+
 // A new client, set up and asked to connect; its socket watched and the
 // state connecting when the connection is under way (*rc 0, the result of
 // mosquitto_connect_async()). False when no client could be made.
 bool new_client(bool first, int *rc)
 {
-	s.client = mosquitto_new(s.client_id, true, nullptr);
+	s.client = mosquitto_new(s.client_id, fleet_grouped(), nullptr);
 	if (!s.client) {
 		log_new_failure(first ? "Error: Out of memory" : "Error: Out of memory (new mosquitto)");
 		return false;
@@ -367,6 +540,8 @@ bool new_client(bool first, int *rc)
 		log_msg(0, "mqtt credentials or TLS not set, %s", mosquitto_strerror(*rc));
 		return true;
 	}
+	if (!s.mqtt311)
+		use_mqtt5();
 	/* 0 once the connection is under way; the request goes out when the
 	   socket has connected, and the keep-alive bounds the wait for that */
 	*rc = mosquitto_connect_async(s.client, s.broker, s.port, KEEPALIVE_S);
@@ -405,7 +580,7 @@ void reconnect()
 	if (!new_client(false, &rc))
 		return;	/* no timer: this was the last attempt */
 	if (rc) {
-		uloop_timeout_set(&s.timer, RETRY_MS);
+		uloop_timeout_set(&s.timer, next_retry_ms(false));
 		return;
 	}
 	log_msg(0, "reconnect to mqtt server ok");
@@ -427,6 +602,13 @@ void timer_handler(uloop_timeout *)
 	if (acks_overdue()) {
 		log_msg(0, "no acknowledgement from the mqtt server for %d seconds, reconnecting\n",
 			(int) (ACK_TIMEOUT_MS / 1000));
+		session_lost();
+		return;
+	}
+	if (s.write_full_ms && monotonic_ms() - s.write_full_ms >= WRITE_STALL_MS) {
+		log_msg(0, "mqtt server %s:%d has read nothing for %d seconds, reconnecting",
+			s.broker, s.port, (int) (WRITE_STALL_MS / 1000));
+		s.broken = true;
 		session_lost();
 		return;
 	}
@@ -474,6 +656,11 @@ int mqtt_start(const struct broker_list *brokers, int port, const char *client_i
 	use_broker(0);
 
 	mosquitto_lib_init();
+	if (!make_connect_props()) {
+		log_msg(0, "Error: Out of memory (mqtt properties)");
+		mosquitto_lib_cleanup();
+		return -1;
+	}
 	log_msg(2, "info: use %s/%s as client id\n", s.client_id,
 		credentials_from_file() ? "(password file)" : "(default password)");
 
@@ -488,6 +675,7 @@ int mqtt_start(const struct broker_list *brokers, int port, const char *client_i
 
 void mqtt_stop(void)
 {
+	hotplug_stop(&hotplug_events);
 	free(s.client_id);
 	free(s.password);
 	s.client_id = s.password = nullptr;
@@ -498,6 +686,8 @@ void mqtt_stop(void)
 		mosquitto_destroy(s.client);
 		s.client = nullptr;
 	}
+	mosquitto_property_free_all(&s.connect_props);
+	drop_flush(&socket_full_log);
 	mosquitto_lib_cleanup();
 	backlog_clear();
 }
@@ -514,6 +704,8 @@ int mqtt_publish_retained(const char *topic, const char *payload, int length)
 
 void mqtt_stop_reports(void)
 {
+	if (!fleet_grouped())
+		return;	/* the broker keeps the session's reports for the next start */
 	s.reports_stopped = true;
 	if (s.state != MQTT_CONNECTED)
 		return;
@@ -551,4 +743,9 @@ int mqtt_get_port(void)
 bool mqtt_backlog_high(void)
 {
 	return backlog_high();
+}
+
+unsigned long mqtt_protocol_errors(void)
+{
+	return s.protocol_errors;
 }

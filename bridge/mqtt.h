@@ -23,8 +23,11 @@ constexpr int MQTT_BACKLOG_FULL = -2;
 int mqtt_publish(const char *topic, const char *payload, int length);
 // The same, retained (the group's registry).
 int mqtt_publish_retained(const char *topic, const char *payload, int length);
-// A planned stop: the report filters are unsubscribed, and not subscribed
-// again by a later session.
+// A planned stop. In a group the report filters are unsubscribed (and not
+// subscribed again by a later session), so that the others take the rest.
+// Alone the session is persistent: the subscriptions stay, and what the
+// broker has not handed over waits for the next start (what was handed over,
+// and acknowledged by the library, must be run before the stop ends).
 void mqtt_stop_reports(void);
 // The broker has confirmed it (or there is no session): every report it
 // sent before has been read.
@@ -39,3 +42,7 @@ int mqtt_get_port(void);
 // test fakes these two functions): while true, worker output stays in the
 // pipes; once half of the backlog is acknowledged, api_output_resume() runs.
 bool mqtt_backlog_high(void);
+
+// Sessions ended because the broker broke the protocol (a QoS 2 message on
+// our QoS 1 subscriptions), since start.
+unsigned long mqtt_protocol_errors(void);

@@ -1,7 +1,8 @@
 // The client registry, an AVL tree of entries that own their info texts.
-// Keys are the first 12 bytes of the id, zero-padded to 13, compared whole:
-// ids that share 12 characters are one client, and the listing is in
-// unsigned byte order of the keys.
+// Keys are the id's bytes, zero-padded to 13, compared whole; a longer id is
+// refused. The listing is in unsigned byte order of the keys. The registry
+// is bounded in entries and in info bytes, so that no caller can make the
+// daemon grow without end.
 #include "registry.h"
 #include "log.h"
 
@@ -27,6 +28,17 @@ struct client_entry {
 };
 
 avl_tree clients;
+size_t info_bytes;	// of all entries' info texts, NULs included
+
+size_t info_size(const char *info)
+{
+	return info ? strlen(info) + 1 : 0;
+}
+
+bool id_too_long(const char *id)
+{
+	return strnlen(id, CLIENT_ID_MAX + 1) > CLIENT_ID_MAX;
+}
 
 int key_cmp(const void *k1, const void *k2, void *)
 {
@@ -47,8 +59,17 @@ client_entry *find(const char *id)
 	return avl_find_element(&clients, &k, e, node);
 }
 
+void set_info(client_entry *e, const char *info)
+{
+	info_bytes -= info_size(e->info);
+	free(e->info);
+	e->info = info ? strdup(info) : nullptr;
+	info_bytes += info_size(e->info);
+}
+
 void release(client_entry *e)
 {
+	info_bytes -= info_size(e->info);
 	free(e->info);
 	free(e);
 }
@@ -79,51 +100,58 @@ void client_init(void)
 
 namespace {
 
-// The entry of `id`, made when there is none (online: now, or `online` when
-// given); nullptr when it cannot be made.
-client_entry *upsert(const char *id, const int32_t *online)
+// Update-or-insert. A new entry is online from now, or from *online when
+// given; an entry that exists keeps its time unless *online is given.
+int store(const char *id, const char *info, const int32_t *online)
 {
+	if (id_too_long(id))
+		return CLIENT_ID_TOO_LONG;
+
 	client_entry *e = find(id);
+	size_t old = e ? info_size(e->info) : 0;
+	if ((!e && clients.count >= CLIENT_MAX) ||
+	    info_bytes - old + info_size(info) > CLIENT_INFO_BYTES_MAX) {
+		log_msg(2, "clients tree full (%u entries, %zu bytes of info), %s not %s",
+			clients.count, info_bytes, id, e ? "updated" : "added");
+		return CLIENT_FULL;
+	}
 	if (e) {
 		log_msg(4, "client update %s", id);
-		free(e->info);
-		e->info = nullptr;
+		set_info(e, info);
 		if (online)
 			e->online = *online;
-		return e;
+		return CLIENT_OK;
 	}
 
 	log_msg(4, "client add %s", id);
 	e = (client_entry *) calloc(1, sizeof(*e));
 	if (!e) {
 		log_msg(2, "no memory to add to clients tree(%s)", id);
-		return nullptr;
+		return CLIENT_OK;
 	}
 	e->key = key_of(id);
 	e->online = online ? *online : (int32_t) time(nullptr);
+	set_info(e, info);
 	e->node.key = &e->key;
 	if (avl_insert(&clients, &e->node)) {
 		release(e);
 		log_msg(4, "insert to clients tree(%s) failed", id);
-		return nullptr;
 	}
-	return e;
+	return CLIENT_OK;
 }
 
 } // namespace
 
-void client_update(const char *id, const char *info)
+int client_update(const char *id, const char *info)
 {
 	if (!id || !info)
-		return;
-	if (client_entry *e = upsert(id, nullptr))
-		e->info = strdup(info);
+		return CLIENT_OK;
+	return store(id, info, nullptr);
 }
 
-void client_put(const char *id, const char *info, int32_t online)
+int client_put(const char *id, const char *info, int32_t online)
 {
-	if (client_entry *e = upsert(id, &online))
-		e->info = info ? strdup(info) : nullptr;
+	return store(id, info, &online);
 }
 
 bool client_get(const char *id, int32_t *online, const char **info)
@@ -136,14 +164,16 @@ bool client_get(const char *id, int32_t *online, const char **info)
 	return true;
 }
 
-void client_delete(const char *id)
+int client_delete(const char *id)
 {
+	if (id_too_long(id))
+		return CLIENT_ID_TOO_LONG;
 	client_entry *e = find(id);
-
-	if (!e)
-		return;
-	avl_delete(&clients, &e->node);
-	release(e);
+	if (e) {
+		avl_delete(&clients, &e->node);
+		release(e);
+	}
+	return CLIENT_OK;
 }
 
 unsigned int client_count(void)

@@ -20,8 +20,7 @@
 
 namespace {
 
-constexpr size_t TOPIC_SIZE = 256;
-constexpr size_t TOPIC_LIMIT = 255;	/* snprintf size: at most 254 characters */
+constexpr size_t TOPIC_SIZE = 255;	/* at most 254 characters */
 
 // The largest message a bus daemon forwards: 1 MiB, the platform's build
 // setting. Its installed headers do not carry that setting, so it is ours.
@@ -114,13 +113,16 @@ int64_t nonnegative_arg(blob_attr *attr, uint32_t absent)
 int publish_to(const char *prefix, int key, blob_attr *msg)
 {
 	blob_attr *tb[__PUB_MAX];
-	char topic[TOPIC_SIZE] = {};
+	char topic[TOPIC_SIZE];
 
 	parse(pub_policy, tb, msg);
 	if (!tb[PUB_MSG] || !tb[key])
 		return UBUS_STATUS_INVALID_ARGUMENT;
 
-	snprintf(topic, TOPIC_LIMIT, "%s%s", prefix, blobmsg_get_string(tb[key]));
+	/* cut, two ids would reach one topic, or half a character */
+	int len = snprintf(topic, TOPIC_SIZE, "%s%s", prefix, blobmsg_get_string(tb[key]));
+	if (len < 0 || (size_t) len >= TOPIC_SIZE)
+		return UBUS_STATUS_INVALID_ARGUMENT;
 	const char *payload = blobmsg_get_string(tb[PUB_MSG]);
 	switch (mqtt_publish(topic, payload, (int) strlen(payload))) {
 	case 0:
@@ -144,6 +146,18 @@ int pub_group(ubus_context *, ubus_object *, ubus_request_data *, const char *, 
 	return publish_to("broadcast/rpc/", PUB_GROUP, msg);
 }
 
+int registry_status(int result)
+{
+	switch (result) {
+	case CLIENT_OK:
+		return UBUS_STATUS_OK;
+	case CLIENT_FULL:
+		return UBUS_STATUS_NO_MEMORY;
+	default:
+		return UBUS_STATUS_INVALID_ARGUMENT;	/* an id longer than a key */
+	}
+}
+
 int update_client(ubus_context *, ubus_object *, ubus_request_data *, const char *, blob_attr *msg)
 {
 	blob_attr *tb[__CLIENT_MAX];
@@ -151,9 +165,11 @@ int update_client(ubus_context *, ubus_object *, ubus_request_data *, const char
 	parse(client_policy, tb, msg);
 	if (!tb[CLIENT_ID] || !tb[CLIENT_INFO])
 		return UBUS_STATUS_INVALID_ARGUMENT;
-	client_update(blobmsg_get_string(tb[CLIENT_ID]), blobmsg_get_string(tb[CLIENT_INFO]));
-	fleet_client_changed(blobmsg_get_string(tb[CLIENT_ID]));
-	return UBUS_STATUS_OK;
+	const char *id = blobmsg_get_string(tb[CLIENT_ID]);
+	int rc = client_update(id, blobmsg_get_string(tb[CLIENT_INFO]));
+	if (rc == CLIENT_OK)
+		fleet_client_changed(id);
+	return registry_status(rc);
 }
 
 int del_client(ubus_context *, ubus_object *, ubus_request_data *, const char *, blob_attr *msg)
@@ -163,9 +179,11 @@ int del_client(ubus_context *, ubus_object *, ubus_request_data *, const char *,
 	parse(client_policy, tb, msg);
 	if (!tb[CLIENT_ID])
 		return UBUS_STATUS_INVALID_ARGUMENT;
-	client_delete(blobmsg_get_string(tb[CLIENT_ID]));
-	fleet_client_removed(blobmsg_get_string(tb[CLIENT_ID]));
-	return UBUS_STATUS_OK;
+	const char *id = blobmsg_get_string(tb[CLIENT_ID]);
+	int rc = client_delete(id);
+	if (rc == CLIENT_OK)
+		fleet_client_removed(id);
+	return registry_status(rc);
 }
 
 const char *state_text(int state)
@@ -233,6 +251,7 @@ int stats(ubus_context *ctx, ubus_object *, ubus_request_data *req, const char *
 	blobmsg_add_u32(&bridge_reply_buf, "backlog", (uint32_t) bl.messages);
 	blobmsg_add_u64(&bridge_reply_buf, "backlog_bytes", bl.bytes);
 	blobmsg_add_u64(&bridge_reply_buf, "refused", bl.refused);
+	blobmsg_add_u64(&bridge_reply_buf, "protocol_errors", mqtt_protocol_errors());
 	ubus_send_reply(ctx, req, bridge_reply_buf.head);
 	return UBUS_STATUS_OK;
 }

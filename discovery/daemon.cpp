@@ -9,6 +9,7 @@
 #include "datagram.h"
 #include "hotplug.h"
 #include "json_ptr.h"
+#include "process_group.h"
 #include "rate_limit.h"
 #include "strict_json.h"
 
@@ -146,42 +147,23 @@ void copy_values(ac_profile *dst, const char *mac, const char *ip, const char *p
 }
 
 /* The AP's current controller (g_ac_profile) is the values of the last event
- * it ran or queued. An announcement equal to them runs nothing; any other
- * becomes the current controller and runs its event: at once, or when the
- * script that runs now ends (only the newest waits, so a flood costs one
- * process at a time and the scripts end up seeing the newest values). A
- * script that hangs is killed after g_hotplug_limit_s. */
-ac_profile running_event;	/* the values of the script that runs now */
-bool has_pending_event;		/* g_ac_profile waits for that script to end */
-
-void on_event_end(hotplug_watch *w);
-hotplug_watch event_watch = { .on_end = on_event_end };
-
-void start_event(const ac_profile &p)
+ * it posted. An announcement equal to them posts nothing; any other becomes
+ * the current controller and posts its event, which runs in the queue's
+ * order (common/hotplug.h): a flood costs one process at a time, at most one
+ * per hold-down, and the scripts end up seeing the newest values. */
+void log_hotplug(const char *line)
 {
-	pid_t pid = run_hotplug(p.mac, p.ip, p.proto, p.port);
-	if (pid < 0) {
-		/* the event is lost: the next answer with these values tries again */
-		memset(&g_ac_profile, 0, sizeof(g_ac_profile));
-		return;
-	}
-	if (pid == 0)
-		return;	/* a test's runner: nothing to watch */
-	running_event = p;
-	event_watch.time_limit_s = g_hotplug_limit_s;
-	hotplug_watch_start(&event_watch, pid);
+	printf("%s\n", line);
 }
 
-void on_event_end(hotplug_watch *w)
+// The event is lost: the next answer with these values tries again.
+void hotplug_lost(hotplug_queue *)
 {
-	if (w->killed)
-		printf("%s quildis (%d): still running after %d seconds, killed\n", HOTPLUG_CALL,
-		       (int) w->process.pid, w->time_limit_s);
-	if (has_pending_event) {
-		has_pending_event = false;
-		start_event(g_ac_profile);
-	}
+	printf("hotplug fork failed!\n");
+	memset(&g_ac_profile, 0, sizeof(g_ac_profile));
 }
+
+hotplug_queue events = { .name = "quildis", .time_limit_s = 0, .log = log_hotplug, .lost = hotplug_lost };
 
 bool same_values(const ac_profile &a, const ac_profile &b)
 {
@@ -195,11 +177,7 @@ void take_announcement(const ac_profile &v)
 		return;
 	g_ac_profile = v;
 	g_request_status = 1;
-	if (hotplug_watch_running(&event_watch))
-		/* a return to the running script's values needs no second run */
-		has_pending_event = !same_values(v, running_event);
-	else
-		start_event(v);
+	run_hotplug(v.mac, v.ip, v.proto, v.port);
 }
 
 // The JSON object a datagram's Base64 payload carries, if any.
@@ -413,16 +391,14 @@ int handle_datagram(const uint8_t *buf, size_t count, int fd,
 	return 0;
 }
 
-pid_t run_hotplug(const char *mac, const char *ip, const char *proto, int port)
+void run_hotplug(const char *mac, const char *ip, const char *proto, int port)
 {
 	char port_text[16];
 	snprintf(port_text, sizeof(port_text), "%d", port);
 	const child_var vars[] = { { "MAC", mac }, { "IP", ip }, { "PORT", port_text }, { "PROTO", proto } };
 
-	pid_t pid = hotplug_event("quildis", vars);
-	if (pid < 0)
-		printf("hotplug fork failed!\n");
-	return pid;
+	events.time_limit_s = g_hotplug_limit_s;
+	hotplug_post(&events, vars);
 }
 
 void broadcast_announce(void)
@@ -479,6 +455,8 @@ int ubus_setup(void)
 
 void ubus_teardown(void)
 {
+	hotplug_stop(&events);
+	group_watch_stop_all();
 	bus_close(&quildis_bus);
 	blob_buf_free(&stats_buf);
 }

@@ -36,8 +36,8 @@ int open_server_socket(const char *ifname);
 void on_server_readable(struct uloop_fd *u, unsigned int events);
 int handle_datagram(const uint8_t *buf, size_t count, int fd,
 		    const struct sockaddr *src, socklen_t srclen);
-// Starts the hotplug event; its child's pid, 0 when nothing is to be watched, -1 on failure.
-pid_t run_hotplug(const char *mac, const char *ip, const char *proto, int port);
+// Posts the hotplug event (common/hotplug.h: one script at a time, the newest values last).
+void run_hotplug(const char *mac, const char *ip, const char *proto, int port);
 void broadcast_announce(void);
 void broadcast_request(void);
 

@@ -154,6 +154,10 @@ section no-client-id
 /etc/init.d/quilac start
 logread -e quilac
 instance quilac
+section api-without-bridge
+for i in 1 2 3; do quilapi mqtt '{{"topic":"upload/AP-9","payload":"x"}}'; done
+quilapi mqtt 'not json'
+logread -e quilapi
 add_lan
 for s in quilac quildis quil-upload; do /etc/init.d/$s enable; done
 for s in /etc/rc.d/S*; do $s boot; done
@@ -161,6 +165,8 @@ wait_for 30 'ubus call quilac info | grep -q "\\"connected\\""'
 wait_for 30 'pid_of quildis | grep -q .'
 section rc
 ubus call rc list
+section upload-folder
+stat -c '%A %U' /tmp/upload
 section signatures
 ubus -v list quilac
 ubus -v list quildis
@@ -216,11 +222,20 @@ logread
         out["no-client-id"]
     assert "instances" not in out["no-client-id"]
 
+    # said once, not once per report, and in the log, not on quilac's side of the pipe
+    api = out["api-without-bridge"]
+    assert len(re.findall(r"device AP-9 not registered \(ubus call quilac update_client: .*\)",
+                          api)) == 1
+    assert "report dropped: not a JSON object" in api
+    printed = [line for line in api.strip().splitlines() if " quilapi: " not in line]
+    assert printed == ["reply/AP-9", "ok AP-9"] * 3     # the device script's answers only
+
     rc = json.loads(out["rc"])
     assert {name: (rc[name]["start"], rc[name]["enabled"])
             for name in ("quilac", "quildis", "quil-upload")} == \
         {"quilac": (95, True), "quildis": (95, True), "quil-upload": (15, True)}
 
+    assert out["upload-folder"].strip() == "drwx------ root"
     assert out["signatures"].split("\n")[1:8] == [
         '\t"pub":{"id":"String","msg":"String"}',
         '\t"pub_group":{"group":"String","msg":"String"}',
@@ -273,8 +288,13 @@ logread
 
 def test_access_point_install(router, stage, workdir):
     """Discovery alone runs as an AP, waits for its interface, takes the key
-    from its fixed place, and never starts on an AP's own quilac."""
+    from its fixed place, and keeps the settings an older version had in
+    quilac's config."""
     install(router, stage, "quildis")
+    (router / "etc/config/quilac").write_text(
+        "config bridge 'bridge'\n\toption broker 'x'\n"
+        "config discovery 'discovery'\n\toption mode 'ap'\n\toption interface 'lan'\n"
+        "\toption time_limit '5'\n\tlist ac_address '10.1.0.1'\n\tlist ac_address '10.2.0.1'\n")
     assert (router / "etc/config/quildis").stat().st_mode & 0o777 == 0o600
     key = router / "etc/quil/quildis.key"
     key.parent.mkdir(mode=0o700)
@@ -282,6 +302,7 @@ def test_access_point_install(router, stage, workdir):
     key.chmod(0o600)
 
     out = run_root(router, """
+for s in /etc/uci-defaults/*; do (. "$s") && rm -f "$s"; done
 /etc/init.d/quildis enable
 /etc/init.d/quildis start
 section waiting
@@ -292,20 +313,28 @@ ubus call service event '{"type":"interface.update","data":{"interface":"lan"}}'
 wait_for 30 'pid_of quildis | grep -q .'
 section running
 ubus call service list
+section back
+pid=$(pid_of quildis)
+ip link del br-lan && add_lan
+ubus call service event '{"type":"interface.update","data":{"interface":"lan"}}'
+wait_for 30 '[ -n "$(pid_of quildis)" ] && [ "$(pid_of quildis)" != $pid ]' && echo restarted
 """, workdir / "logs")
 
     assert "interface lan is not up" in out["waiting"]
     assert "instances" not in out["waiting"]
     assert command_of(out["running"], "quildis") == [
-        "/usr/sbin/quildis", "-f", "-i", "br-lan", "-t", "60", "-c", "-P", "mqtt", "-p", "1883",
-        "-k", "/etc/quil/quildis.key"]
+        "/usr/sbin/quildis", "-f", "-i", "br-lan", "-t", "5", "-c", "-a", "10.1.0.1",
+        "-a", "10.2.0.1", "-P", "mqtt", "-p", "1883", "-k", "/etc/quil/quildis.key"]
+    assert out["back"].strip() == "restarted"     # a bridge made anew is a new device
+    assert "discovery" not in (router / "etc/config/quilac").read_text()
+    assert not list((router / "etc/uci-defaults").iterdir())
 
 
 def test_every_file_an_operator_makes_is_kept_over_upgrades():
     kept = set()
-    for name in ("quilac", "quildis"):
+    for name in ("quilac", "quildis", "quilapi"):
         kept |= set(makefile_section(f"{name}/conffiles").split())
         kept |= set((PACKAGE / f"files/{name}.keep").read_text().split())
     for path in ("/etc/config/quilac", "/etc/config/quildis", "/etc/quil/quildis.key",
-                 "/etc/quil/quilac.password", "/etc/quil/ca.crt"):
+                 "/etc/quil/quilac.password", "/etc/quil/ca.crt", "/usr/lib/quilapi.d/50-mine"):
         assert path in kept or any(path.startswith(d) for d in kept if d.endswith("/")), path

@@ -48,9 +48,14 @@ def test_lines_after_the_first_are_published_in_order(quilac, broker, sandbox, w
     assert set(sent) == {"d0, q1, r0"} and len(sent) == 5       # and the sentinel
 
 
-def test_only_a_topic_or_nothing_publishes_nothing(quilac, broker, sandbox, workdir):
+def test_only_a_topic_nothing_or_an_invalid_topic_publishes_nothing(quilac, broker, sandbox,
+                                                                   workdir):
     assert bridged(broker, quilac, sandbox, workdir, "echo t/x\n") == []
     assert bridged(broker, quilac, sandbox, workdir, "exit 0\n") == []
+    # A topic the MQTT library refuses: each line counted and logged, not lost unseen.
+    assert bridged(broker, quilac, sandbox, workdir, "echo 't/+'; echo a; echo b\n") == []
+    assert quilac.stats()["refused"] == 2
+    assert "publication refused by the MQTT library" in quilac.output()
 
 
 def test_line_length_limit_and_nul(quilac, broker, sandbox, workdir):

@@ -90,6 +90,9 @@ def test_password_and_tls_files_refused_before_start(workdir):
     key = secret_file(workdir, b"k", 0o644)
     fifo = str(workdir / "fifo")
     os.mkfifo(fifo)
+    cadir = workdir / "cadir"
+    cadir.mkdir()
+    os.mkfifo(cadir / "9d66eef0.0")   # a name OpenSSL opens there when it verifies
     cases = [  # arguments, the reason on standard error
         (["-P", secret_file(workdir, b"pw\n", 0o640)], "accessible to group or others"),
         (["-P", secret_file(workdir, b"\r\n")], "empty"),
@@ -100,6 +103,7 @@ def test_password_and_tls_files_refused_before_start(workdir):
         (["-C", str(workdir / "none")], "No such file or directory"),
         (["-C", fifo], "not a regular file"),      # the library's open would block
         (["-C", str(workdir), "-E", fifo, "-K", fifo], "not a regular file"),
+        (["-C", str(cadir)], "9d66eef0.0: not a regular file"),
         (["-E", key], "-E and -K go together"),
         (["-u", "\udcff"], "user name: not valid UTF-8"),    # the byte 0xff
         (["-E", key, "-K", key], "-E and -K need -C"),

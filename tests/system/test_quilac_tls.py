@@ -78,7 +78,7 @@ def test_session_over_tls_with_password_file(broker_factory, certs, sandbox, qui
         os.replace(workdir / "saved", path)
     broker.start()
     session_up(q)
-    assert f"as {CLIENT_ID} (p2, c1, k30, u'root')" in broker.output()
+    assert f"as {CLIENT_ID} (p5, c0, k30, u'root')" in broker.output()
     assert PASSWORD not in q.output()               # the secret is never logged
     assert f"info: use {CLIENT_ID}/(password file) as client id" in q.output()
     info = q.call("info").stdout
@@ -126,7 +126,7 @@ REFUSALS = {
     "broker not listening": ({}, dict(running=False), ("tls handshake with mqtt server failed (",),
                              lambda q, b, w, c: b.start()),
     "wrong password": (dict(password="a new one"), {},
-                       ("connect to mqtt server error (Connection Refused: not authorised.)",),
+                       ("connect to mqtt server error (Not authorized)",),
                        fix_password),
 }
 

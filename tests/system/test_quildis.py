@@ -142,22 +142,58 @@ def test_a_flood_runs_one_event_at_a_time_and_the_newest_last(netns_pair, quildi
     assert ap.hotplug()[4:] == ["start 1000", "end 1000"]
 
 
+def test_a_flipping_announcement_runs_once_per_hold_down(netns_pair, quildis_factory):
+    """An unkeyed AP heard two controllers in turn as fast as a host can send:
+    about one script a second, the newest values last."""
+    a, b = netns_pair
+    ap = quildis_factory(b, "ap", ["-c"])
+    log = ap.sandbox.hotplug_log
+    write_script(ap.sandbox.upper / "hotplug-call", f'echo "start $PORT" >> {log}\n')
+    start = time.monotonic()
+    for i in range(40):
+        send(a, *(announcement(json.dumps(dict(VALUES, port=p))) for p in (1000, 1001)))
+    elapsed = time.monotonic() - start
+    wait_for(lambda: ap.hotplug()[-1:] == ["start 1001"], timeout=10, what="the newest values")
+    time.sleep(1.5)
+    assert ap.hotplug()[-1] == "start 1001"
+    assert len(ap.hotplug()) <= elapsed + 3, (elapsed, ap.hotplug())
+
+
 def test_a_hung_hotplug_script_is_killed_with_its_children(netns_pair, quildis_factory):
     a, b = netns_pair
     ap = quildis_factory(b, "ap", ["-c", "-t", "1"])
     log = ap.sandbox.hotplug_log
     write_script(ap.sandbox.upper / "hotplug-call",
-                 f'echo "start $PORT" >> {log}\n[ "$PORT" = 1883 ] || exit 0\n'
+                 f'echo "start $PORT" >> {log}\n'
+                 f'[ "$PORT" = 1885 ] && {{ sleep 303 & echo "left $!" >> {log}; exit 0; }}\n'
+                 f'[ "$PORT" = 1883 ] || exit 0\n'
                  f'sleep 600 & echo "child $!" >> {log}\nwait\n')
+
+    def pid_of(word):
+        return int(wait_for(lambda: [e for e in ap.hotplug() if e.startswith(word)],
+                            timeout=10, what=word)[0].split()[1])
+
+    def gone(pid):
+        return not Path(f"/proc/{pid}").exists() or Path(f"/proc/{pid}/stat").read_text().split()[2] == "Z"
+
     send(a, announcement(json.dumps(VALUES)))
-    child = int(wait_for(lambda: [e for e in ap.hotplug() if e.startswith("child")],
-                         what="hanging script")[0].split()[1])
+    child = pid_of("child")
     send(a, announcement(json.dumps(dict(VALUES, port=1884))))
     wait_for(lambda: "start 1884" in ap.hotplug(), timeout=10, what="the event after it")
-    wait_for(lambda: not Path(f"/proc/{child}").exists()
-             or Path(f"/proc/{child}/stat").read_text().split()[2] == "Z", what="child killed")
+    wait_for(lambda: gone(child), what="child killed")
     assert "/sbin/hotplug-call quildis (" in ap.output()
     assert "): still running after 1 seconds, killed" in ap.output()
+    # What a script that ended left in its group goes at the same limit.
+    send(a, announcement(json.dumps(dict(VALUES, port=1885))))
+    left = pid_of("left")
+    wait_for(lambda: gone(left), timeout=10, what="what the script left killed")
+    wait_for(lambda: "): 1 process(es) left in its group after 1 seconds, killed" in ap.output(),
+             what="the line about it")
+    # A run after them that ends of itself is not reported as killed.
+    send(a, announcement(json.dumps(dict(VALUES, port=1886))))
+    wait_for(lambda: "start 1886" in ap.hotplug(), timeout=10, what="the next event")
+    time.sleep(2)   # past its time limit
+    assert ap.output().count("still running after") == 1
 
 
 def test_real_ac_and_ap_find_each_other(netns_pair, quildis_factory):
@@ -364,6 +400,11 @@ def test_ap_asks_controllers_beyond_its_lan_by_unicast(routed, quildis_factory,
     # Only the unicast copy of each request crosses the router.
     listener = udp_listener_factory(ac_ns, workdir / "ac.log")
     ap = quildis_factory(ap_ns, "ap", ["-c", "-k", key, "-a", "10.77.0.1"])
+    # A link at the DHCP hook's file is not followed: 10.77.0.5 is never asked.
+    ac_ns.run("ip", "addr", "add", "10.77.0.5/24", "dev", "br-lan")
+    (workdir / "elsewhere").write_text("10.77.0.5\n")
+    (ap.sandbox.run / "quildis").mkdir()
+    (ap.sandbox.run / "quildis/ac_address").symlink_to(workdir / "elsewhere")
     wait_for(lambda: ap.ubus("call", "quildis", "request").returncode == 0, what="AP on the bus")
     wait_for(lambda: listener.datagrams(), what="unicast request")
     time.sleep(0.5)

@@ -54,6 +54,20 @@ def test_stores_file_byte_for_byte_with_mode_0600(root):
         data = os.urandom(size).replace(b"\r", b"x")
         assert root.run(FIRMWARE, upload_form(data)).stdout == reply(0), size
         assert root.target().read_bytes() == data, size
+    # Held for 3 s once the target has its name (the rename, made slow by
+    # strace): the file must be whole by then, 37856 buffered bytes included.
+    root.target().unlink()
+    slow_rename = ["strace", "-qq", "-o", "/dev/null", "-e", "trace=renameat,renameat2",
+                   "-e", "inject=renameat,renameat2:delay_exit=3000000", FIRMWARE]
+    env = {"PATH": os.environ["PATH"], "CONTENT_TYPE": "multipart/form-data; boundary=XyZb0undary"}
+    p = subprocess.Popen(root.wrap(slow_rename), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                         env=env)
+    p.stdin.write(upload_form(data))
+    p.stdin.close()
+    wait_for(root.target().exists, step=0.005, what="the target's name")
+    assert root.target().read_bytes() == data
+    assert p.stdout.read() == reply(0)
+    p.wait(30)
 
 
 def test_content_length_limit(root):
@@ -126,6 +140,11 @@ def test_session_and_field_rules(root):
         (upload_form(b"stored\r\n--XyZb0undaryX and more"), reply(-7002)),
         (form([('form-data; name="other"', b"o"), ('form-data; name="sessionid"', TEST_SESSION.encode()),
                ('form-data; name="filedata"', b"stored")]), reply(0)),
+        # A second sessionid part replaces the first, whichever is the good one.
+        (form([('form-data; name="sessionid"', b"0" * 32), ('form-data; name="sessionid"', TEST_SESSION.encode()),
+               ('form-data; name="filedata"', b"stored")]), reply(0)),
+        (form([('form-data; name="sessionid"', TEST_SESSION.encode()), ('form-data; name="sessionid"', b"x"),
+               ('form-data; name="filedata"', b"stored")]), reply(-1006)),
     ]
     for body, expected in cases:
         root.target().unlink(missing_ok=True)

@@ -239,10 +239,11 @@ TEST_F(Registry, EmptyListingHasOnlyCount)
 	EXPECT_EQ(listing(), "{\"count\":0}");
 }
 
-TEST_F(Registry, KeysAreTwelveBytesZeroPadded)
+TEST_F(Registry, KeysAreTwelveBytesZeroPaddedAndLongerIdsRefused)
 {
-	client_update("AB12CD34EF56-tail", "long");
-	client_update("AB12CD34EF56", "same key");
+	/* cut to its key it would merge with another device */
+	EXPECT_EQ(client_update("AB12CD34EF56-tail", "long"), CLIENT_ID_TOO_LONG);
+	EXPECT_EQ(client_update("AB12CD34EF56", "same key"), CLIENT_OK);
 	client_update("abc", "short");
 	client_update("abcd", nullptr);		/* missing info: nothing happens */
 	client_update(nullptr, "x");
@@ -253,7 +254,9 @@ TEST_F(Registry, KeysAreTwelveBytesZeroPadded)
 	client_delete("abcd");			/* not "abc" */
 	client_delete("ab");
 	EXPECT_NE(listing().find("\"abc\""), std::string::npos);
-	client_delete("AB12CD34EF56-other");	/* same 12 bytes */
+	EXPECT_EQ(client_delete("AB12CD34EF56-other"), CLIENT_ID_TOO_LONG);
+	EXPECT_NE(listing().find("AB12"), std::string::npos);
+	EXPECT_EQ(client_delete("AB12CD34EF56"), CLIENT_OK);
 	EXPECT_EQ(listing().find("AB12"), std::string::npos);
 }
 
@@ -295,6 +298,30 @@ TEST_F(Registry, GroupMessagesFromTheBroker)
 	fleet_configure(nullptr);
 }
 
+TEST_F(Registry, BoundedInEntriesAndInfoBytes)
+{
+	char id[CLIENT_KEY_LEN];
+	auto id_of = [&id](unsigned int i) {
+		snprintf(id, sizeof(id), "n%u", i);
+		return id;
+	};
+	for (unsigned int i = 0; i < CLIENT_MAX; i++)
+		ASSERT_EQ(client_update(id_of(i), ""), CLIENT_OK);
+	EXPECT_EQ(client_update("x", "one too many"), CLIENT_FULL);
+	EXPECT_EQ(client_update(id_of(7), "an update still fits"), CLIENT_OK);
+	for (unsigned int i = 0; i < CLIENT_MAX; i++)
+		client_delete(id_of(i));
+
+	std::string half(CLIENT_INFO_BYTES_MAX / 2 - 1, 'i');	/* with its NUL, half the bound */
+	EXPECT_EQ(client_update("abc", half.c_str()), CLIENT_OK);
+	EXPECT_EQ(client_update("b", (half + "i").c_str()), CLIENT_FULL);
+	EXPECT_EQ(client_update("b", half.c_str()), CLIENT_OK);
+	EXPECT_EQ(client_update("x", ""), CLIENT_FULL);
+	EXPECT_EQ(client_update("b", "shorter"), CLIENT_OK);	/* its old text is given back */
+	EXPECT_EQ(client_update("x", "y"), CLIENT_OK);
+	EXPECT_EQ(client_count(), 3u);
+}
+
 // A registry lives as long as the daemon: replaced info texts and deleted
 // entries give their memory back (seen here without the sanitizers too).
 TEST_F(Registry, UpdatesAndDeletesGiveMemoryBack)
@@ -304,7 +331,7 @@ TEST_F(Registry, UpdatesAndDeletesGiveMemoryBack)
 			client_update(id, "first info");
 			client_update(id, "second, longer info");
 		}
-		for (const char *id : { "b", "abc", "AB12CD34EF56-longer" })
+		for (const char *id : { "b", "abc", "AB12CD34EF56" })
 			client_delete(id);
 	};
 	round();	/* whatever the C library sets up once */

@@ -384,16 +384,16 @@ TEST(Auth, KeyFileChecks)
 			EXPECT_EQ(err, "quildis: key file " + path + ": " + c.why + hint + "\n");
 		}
 	}
-	/* The line end is not part of the key. */
+	/* The line end is not part of the key; a NUL byte is, and what follows it. */
 	char a[DISC_HMAC_LEN + 1], b[DISC_HMAC_LEN + 1];
-	const char *kt = "k3y-for-tests\n";
+	const char kt[] = "k3y\0for-tests\n";
 	int fd = open(path.c_str(), O_WRONLY | O_TRUNC);
-	ASSERT_EQ(write(fd, kt, strlen(kt)), (ssize_t) strlen(kt));
+	ASSERT_EQ(write(fd, kt, sizeof(kt) - 1), (ssize_t) sizeof(kt) - 1);
 	close(fd);
 	chmod(path.c_str(), 0600);
 	ASSERT_EQ(disc_auth_load_key(path.c_str()), 0);
 	disc_auth_sign({ "1.2.3.4", "aa:bb:cc:dd:ee:ff", "x", 1 }, "", a);
-	disc_auth_set_key(KEY, strlen(KEY));
+	disc_auth_set_key(kt, sizeof(kt) - 2);
 	disc_auth_sign({ "1.2.3.4", "aa:bb:cc:dd:ee:ff", "x", 1 }, "", b);
 	EXPECT_STREQ(a, b);
 

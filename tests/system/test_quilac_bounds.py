@@ -1,0 +1,169 @@
+"""No broker can make quilac grow or stall it: one that speaks only 3.1.1,
+one that sends QoS 2 and never releases it, one that sends and never reads."""
+import socket
+import threading
+import time
+
+from harness import rss_kib, wait_for
+
+RSS_LIMIT_KIB = 16 * 1024
+
+
+def read_exact(conn, n):
+    data = b""
+    while len(data) < n:
+        chunk = conn.recv(n - len(data))
+        if not chunk:
+            raise EOFError
+        data += chunk
+    return data
+
+
+def read_packet(conn):
+    """(type, body) of the next MQTT packet."""
+    head = read_exact(conn, 1)[0]
+    size, shift = 0, 0
+    while True:
+        b = read_exact(conn, 1)[0]
+        size |= (b & 0x7f) << shift
+        shift += 7
+        if not b & 0x80:
+            break
+    return head >> 4, read_exact(conn, size)
+
+
+def packet(head, body):
+    size, out = len(body), b""
+    while True:
+        b, size = size & 0x7f, size >> 7
+        out += bytes([b | (0x80 if size else 0)])
+        if not size:
+            return bytes([head]) + out + body
+
+
+def publish(topic, payload, qos, pid, v5=True):
+    body = len(topic).to_bytes(2, "big") + topic.encode() + pid.to_bytes(2, "big")
+    return packet(0x30 | qos << 1, body + (b"\0" if v5 else b"") + payload)
+
+
+class FakeBroker:
+    """Accepts connections and hands each, with the protocol level of its
+    CONNECT, to `serve(broker, conn, level)` in a thread of its own."""
+
+    def __init__(self, serve, rcvbuf=None):
+        self.serve = serve
+        self.srv = socket.create_server(("127.0.0.1", 0))
+        if rcvbuf:
+            self.srv.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
+        self.port = self.srv.getsockname()[1]
+        self.levels = []
+        self.conns = []
+        threading.Thread(target=self.accept, daemon=True).start()
+
+    def accept(self):
+        while True:
+            try:
+                conn, _ = self.srv.accept()
+            except OSError:
+                return
+            self.conns.append(conn)
+            threading.Thread(target=self.session, args=(conn,), daemon=True).start()
+
+    def session(self, conn):
+        try:
+            kind, body = read_packet(conn)
+            assert kind == 1
+            self.levels.append(body[6])
+            self.serve(self, conn, body[6])
+        except (OSError, EOFError):
+            pass
+        conn.close()
+
+    @staticmethod
+    def accept_session(conn, level):
+        """CONNACK, then SUBACKs for the three subscriptions."""
+        v5 = level == 5
+        conn.sendall(packet(0x20, b"\0\0\0" if v5 else b"\0\0"))
+        for _ in range(3):
+            kind, body = read_packet(conn)
+            assert kind == 8
+            conn.sendall(packet(0x90, body[:2] + (b"\0" if v5 else b"") + b"\x01"))
+
+    @staticmethod
+    def answer_pings(conn):
+        while True:
+            kind, _ = read_packet(conn)
+            if kind == 12:
+                conn.sendall(packet(0xd0, b""))
+
+    def close(self):
+        self.srv.close()
+        for c in self.conns:
+            c.close()
+
+
+def test_a_broker_that_refuses_mqtt5_is_spoken_to_in_311(sandbox, quilac_factory):
+    def serve(fb, conn, level):
+        if level == 5:
+            conn.sendall(packet(0x20, b"\0\x01"))   # a 3.1.1 broker: unacceptable version
+            return
+        fb.accept_session(conn, level)
+        fb.answer_pings(conn)
+
+    fb = FakeBroker(serve)
+    try:
+        sandbox.start_bus()
+        q = quilac_factory(fb.port)
+        q.wait_output("subscribed (mid: 3)")
+        assert fb.levels == [5, 4]
+        assert f"mqtt server 127.0.0.1:{fb.port} refuses MQTT 5, using 3.1.1" in q.output()
+        assert sandbox.hotplug_events() == ["quilac ACTION=online MAC= IP= PORT= PROTO="]
+    finally:
+        fb.close()
+
+
+def test_qos2_messages_never_released_end_the_session(sandbox, quilac_factory):
+    ended = []
+
+    def serve(fb, conn, level):
+        fb.accept_session(conn, level)
+        try:
+            for pid in range(1, 20001):
+                conn.sendall(publish("upload/x", b"y" * 4096, 2, pid))
+        except OSError:
+            ended.append(pid)
+
+    fb = FakeBroker(serve)
+    try:
+        sandbox.start_bus()
+        q = quilac_factory(fb.port)
+        wait_for(lambda: len(ended) >= 2, timeout=20, what="two sessions ended",
+                 show=lambda: q.output()[-500:])
+        assert ended[0] < 5000   # what the socket buffers held
+        assert "broke the protocol (a QoS 2 message on a QoS 1 subscription)" in q.output()
+        assert q.stats()["protocol_errors"] >= 2
+        assert rss_kib(q.proc.pid, "VmHWM") < RSS_LIMIT_KIB
+    finally:
+        fb.close()
+
+
+def test_a_broker_that_never_reads_costs_no_memory_and_is_given_up(sandbox, quilac_factory):
+    # Every message it sends queues an acknowledgement it never takes.
+    def serve(fb, conn, level):
+        fb.accept_session(conn, level)
+        while True:
+            conn.sendall(b"".join(publish("offline/AP", b"", 1, pid) for pid in range(1, 10001)))
+
+    fb = FakeBroker(serve, rcvbuf=4096)
+    try:
+        sandbox.start_bus()
+        q = quilac_factory(fb.port)
+        q.wait_output("socket to the mqtt server full: 1 time(s)", timeout=20)
+        start = time.monotonic()
+        q.wait_output("has read nothing for 30 seconds, reconnecting", timeout=45)
+        seconds = time.monotonic() - start
+        assert rss_kib(q.proc.pid, "VmHWM") < RSS_LIMIT_KIB
+        assert q.output().count("socket to the mqtt server full") <= seconds + 2
+    finally:
+        fb.close()
+
