@@ -5,6 +5,7 @@
 #include "api.h"
 #include "backlog.h"
 #include "clock.h"
+#include "fleet.h"
 #include "log.h"
 #include "mqtt.h"
 #include "signals.h"
@@ -21,6 +22,7 @@ constexpr int CHECK_MS = 50;
 
 uloop_timeout check_timer;
 uloop_timeout limit_timer;
+uloop_timeout hand_back_timer;
 
 bool done()
 {
@@ -40,6 +42,18 @@ void out_of_time(uloop_timeout *)
 	uloop_end();
 }
 
+// Half the limit has gone and reports still wait in the queue: in a group
+// the others take them now rather than lose them at the limit. Not sooner:
+// a group with no other member left drops what is published to it.
+void hand_back(uloop_timeout *)
+{
+	if (!mqtt_reports_stopped() || mqtt_get_state() != MQTT_CONNECTED)
+		return;
+	int n = api_hand_back();
+	if (n)
+		log_msg(2, "stopping: %d queued report(s) handed back to the group\n", n);
+}
+
 } // namespace
 
 void drain_run(int limit_s)
@@ -53,10 +67,15 @@ void drain_run(int limit_s)
 		limit_timer.cb = out_of_time;
 		uloop_timeout_set(&check_timer, 0);
 		uloop_timeout_set(&limit_timer, limit_s * 1000);
+		if (fleet_grouped()) {
+			hand_back_timer.cb = hand_back;
+			uloop_timeout_set(&hand_back_timer, limit_s * 500);
+		}
 		daemon_catch_second_signal();
 		uloop_run();
 		uloop_timeout_cancel(&check_timer);
 		uloop_timeout_cancel(&limit_timer);
+		uloop_timeout_cancel(&hand_back_timer);
 	}
 	if (done()) {
 		log_msg(2, "stopped after %d ms, nothing left\n", (int) (monotonic_ms() - start));

@@ -123,6 +123,21 @@ def test_planned_stop_mid_burst_loses_nothing(fleet, workdir, grouped):
     assert Counter(p for _, p in answers(broker, log)) == Counter(f"m{i}" for i in range(120))
 
 
+def test_queue_handed_back_to_the_group_at_half_the_limit(fleet, workdir):
+    slow = fleet("ac1", extra=["-w", "1", "-D", "4"])
+    slow.sandbox.set_quilapi('sleep 0.5; echo t/fleet; echo "ac1 $2"\n')
+    fleet("ac2")
+    sub, log = burst(fleet.broker, workdir, 30)
+    wait_for(lambda: "exit with 0" in slow.output(), what="ac1 busy")
+    start = time.monotonic()
+    assert slow.proc.stop(timeout=20) == 0
+    assert time.monotonic() - start < 4 + 2                      # before its limit
+    assert "queued report(s) handed back to the group" in slow.output()
+    assert "work left" not in slow.output()
+    sub.p.wait(240)
+    assert Counter(p for _, p in answers(fleet.broker, log)) == Counter(f"m{i}" for i in range(30))
+
+
 def test_second_signal_or_the_limit_ends_the_stop_and_kills_workers(fleet):
     for limit, second in ((30, signal.SIGINT), (1, None)):
         q = fleet("ac1", extra=["-D", str(limit)])
