@@ -47,7 +47,7 @@ bool broker_split(const char *entry, int default_port, char *host, int host_size
 	memcpy(host, h, len);
 	host[len] = '\0';
 	*port = default_port;
-	return !p || decimal_in(p, 1, 65535, port);
+	return !p || decimal_in(p, 1, PORT_MAX, port);
 }
 
 bool broker_add(broker_list *list, const char *entry)

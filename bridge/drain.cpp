@@ -54,6 +54,25 @@ void hand_back(uloop_timeout *)
 		log_msg(2, "stopping: %d queued report(s) handed back to the group\n", n);
 }
 
+// The loop again, until the work is done, the limit, or a second signal.
+void run_until_done(int limit_s)
+{
+	log_msg(2, "stopping: finishing the reports taken, at most %d seconds\n", limit_s);
+	check_timer.cb = check;
+	limit_timer.cb = out_of_time;
+	uloop_timeout_set(&check_timer, 0);
+	uloop_timeout_set(&limit_timer, limit_s * 1000);
+	if (fleet_grouped()) {
+		hand_back_timer.cb = hand_back;
+		uloop_timeout_set(&hand_back_timer, limit_s * 500);
+	}
+	daemon_catch_second_signal();
+	uloop_run();
+	uloop_timeout_cancel(&check_timer);
+	uloop_timeout_cancel(&limit_timer);
+	uloop_timeout_cancel(&hand_back_timer);
+}
+
 } // namespace
 
 void drain_run(int limit_s)
@@ -61,22 +80,9 @@ void drain_run(int limit_s)
 	int64_t start = monotonic_ms();
 
 	mqtt_stop_reports();
-	if (!done()) {
-		log_msg(2, "stopping: finishing the reports taken, at most %d seconds\n", limit_s);
-		check_timer.cb = check;
-		limit_timer.cb = out_of_time;
-		uloop_timeout_set(&check_timer, 0);
-		uloop_timeout_set(&limit_timer, limit_s * 1000);
-		if (fleet_grouped()) {
-			hand_back_timer.cb = hand_back;
-			uloop_timeout_set(&hand_back_timer, limit_s * 500);
-		}
-		daemon_catch_second_signal();
-		uloop_run();
-		uloop_timeout_cancel(&check_timer);
-		uloop_timeout_cancel(&limit_timer);
-		uloop_timeout_cancel(&hand_back_timer);
-	}
+	if (done())
+		return;	/* nothing to finish: the stop is what it always was */
+	run_until_done(limit_s);
 	if (done()) {
 		log_msg(2, "stopped after %d ms, nothing left\n", (int) (monotonic_ms() - start));
 		return;

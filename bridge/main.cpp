@@ -58,7 +58,7 @@ int main(int argc, char **argv)
 
 	/* logged here, not in the handler, where it could deadlock */
 	if (daemon_term_signal())
-		log_msg(0, "recv %d signal", daemon_term_signal());
+		log_msg(2, "recv %d signal", daemon_term_signal());
 	drain_run(opts.drain_limit_s);
 	mqtt_stop();
 	api_stop();

@@ -46,6 +46,7 @@ extern "C" {
 #include <mqtt_protocol.h>
 
 #include <errno.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
@@ -122,9 +123,63 @@ struct session {
 	int64_t write_full_ms;		// since when the socket is full; 0: not full
 	bool broken;			// the peer broke the protocol: no retry at once
 	unsigned long protocol_errors;
+	char target[280];		// "host:port", for the log
+	bool attempt_failed;		// this attempt's failure has been said
+	unsigned long failed_attempts;	// since the last session
+	log_repeat failures;		// of attempts, until one succeeds
+	int connect_errno;		// a refusal the library took in and went on
 } s;
 
 drop_log socket_full_log = { .reason = "socket to the mqtt server full", .unit = "time(s)" };
+
+/* ---- what the log says about connecting ----
+ * Each attempt's first failure goes to the summariser: said at once the first
+ * time, counted while later attempts fail the same way. What follows from that
+ * same failure (a read error, the disconnect) is only debug. While attempts
+ * keep failing, the attempts themselves are debug too. */
+
+// The library's reason for a result code; MOSQ_ERR_ERRNO is the system's.
+const char *reason(int rc, int err)
+{
+	return rc == MOSQ_ERR_ERRNO ? strerror(err) : mosquitto_strerror(rc);
+}
+
+// With TLS, the library may meet the refusal in its first handshake step and
+// report success; the socket then holds no error any more.
+bool connection_error(int err)
+{
+	return err == ECONNREFUSED || err == ECONNRESET || err == ETIMEDOUT ||
+	       err == EHOSTUNREACH || err == ENETUNREACH;
+}
+
+void set_target(const char *host, int port)
+{
+	bool v6 = strchr(host, ':');
+	snprintf(s.target, sizeof(s.target), v6 ? "[%s]:%d" : "%s:%d", host, port);
+}
+
+// `format` has two %s: the broker's host:port, then `why`.
+void attempt_failure(const char *format, const char *why)
+{
+	if (s.attempt_failed) {
+		log_msg(4, format, s.target, why);
+		return;
+	}
+	s.attempt_failed = true;
+	s.failed_attempts++;
+	log_repeat_msg(&s.failures, 0, format, s.target, why);
+}
+
+bool failing()
+{
+	return s.failed_attempts != 0;
+}
+
+// Read and write errors of a session the log has not yet said is failing.
+int loop_error_level()
+{
+	return s.attempt_failed ? 4 : 2;
+}
 
 /* ---- publish backlog ---- */
 
@@ -225,7 +280,7 @@ void flush()
 		errno = 0;
 		int rc = mosquitto_loop_write(s.client, 1);
 		if (rc) {
-			log_msg(2, "mosquitto_loop_write error(%s)", mosquitto_strerror(rc));
+			log_msg(loop_error_level(), "mosquitto_loop_write error(%s)", reason(rc, errno));
 			lost_without_callback();
 			return;
 		}
@@ -255,7 +310,7 @@ void read_turn()
 		errno = 0;
 		int rc = mosquitto_loop_read(s.client, 1);
 		if (rc) {
-			log_msg(2, "mosquitto_loop_read error(%s)", mosquitto_strerror(rc));
+			log_msg(loop_error_level(), "mosquitto_loop_read error(%s)", reason(rc, errno));
 			lost_without_callback();
 			return;
 		}
@@ -291,11 +346,13 @@ int socket_error()
 // keep-alive: the attempt ends now.
 void lost_while_connecting(int err)
 {
+	if (!err)
+		err = s.connect_errno;
 	const char *why = err ? strerror(err) : "connection failed";
 	if (credentials_tls())
-		log_msg(0, "tls handshake with mqtt server failed (%s)", why);
+		attempt_failure("tls handshake with mqtt server failed (%s: %s)", why);
 	else
-		log_msg(0, "connect to mqtt server error (%s)", why);
+		attempt_failure("connect to mqtt server error (%s: %s)", why);
 	session_lost();
 }
 
@@ -369,8 +426,8 @@ void protocol_error(const char *what)
 {
 	s.protocol_errors++;
 	s.broken = true;
-	log_msg(0, "mqtt server %s:%d broke the protocol (%s), reconnecting (%lu in all)",
-		s.broker, s.port, what, s.protocol_errors);
+	log_msg(0, "mqtt server %s broke the protocol (%s), reconnecting (%lu in all)", s.target,
+		what, s.protocol_errors);
 	session_lost();
 }
 
@@ -406,7 +463,7 @@ void subscribe_all()
 void on_connect(struct mosquitto *, void *, int rc)
 {
 	if (refused_mqtt5(rc)) {
-		log_msg(0, "mqtt server %s:%d refuses MQTT 5, using 3.1.1", s.broker, s.port);
+		log_msg(2, "mqtt server %s refuses MQTT 5, using 3.1.1", s.target);
 		s.mqtt311 = true;
 		s.retry_ms = 0;
 		s.state = MQTT_DISCONNECTED;
@@ -415,13 +472,20 @@ void on_connect(struct mosquitto *, void *, int rc)
 		return;
 	}
 	if (rc) {
-		log_msg(0, "connect to mqtt server error (%s)", s.mqtt311 ?
-			mosquitto_connack_string(rc) : mosquitto_reason_string(rc));
+		attempt_failure("connect to mqtt server error (%s: %s)", s.mqtt311 ?
+				mosquitto_connack_string(rc) : mosquitto_reason_string(rc));
 		session_lost();
 		return;
 	}
 
-	log_msg(2, "connect to mqtt server ok");
+	s.attempt_failed = false;
+	log_repeat_end(&s.failures);
+	if (s.failed_attempts)
+		log_msg(2, "connect to mqtt server ok, %s, after %lu failed attempt(s)", s.target,
+			s.failed_attempts);
+	else
+		log_msg(2, "connect to mqtt server ok, %s", s.target);
+	s.failed_attempts = 0;
 	if (s.state != MQTT_CONNECTING)
 		watch_socket();
 	s.state = MQTT_CONNECTED;
@@ -434,7 +498,11 @@ void on_connect(struct mosquitto *, void *, int rc)
 
 void on_disconnect(struct mosquitto *, void *, int rc)
 {
-	log_msg(0, "disconnect from mqtt server, %s", mosquitto_connack_string(rc));
+	const char *why = reason(rc, errno);
+	if (s.state == MQTT_CONNECTED)
+		log_msg(2, "disconnect from mqtt server, %s: %s", s.target, why);
+	else
+		attempt_failure("disconnect from mqtt server, %s: %s", why);
 	session_lost();
 }
 
@@ -482,7 +550,7 @@ void on_log(struct mosquitto *, void *, int level, const char *str)
 	   up: the handshake's reasons (a certificate not verified, a name that
 	   does not match) or a CA file that holds no certificate. */
 	if (credentials_tls() && s.state != MQTT_CONNECTED)
-		log_msg(0, "tls handshake with mqtt server failed (%s)", str);
+		attempt_failure("tls handshake with mqtt server failed (%s: %s)", str);
 	else
 		log_msg(1, "mosquitto internal error(%d %s)", level, str);
 }
@@ -534,23 +602,29 @@ bool new_client(bool first, int *rc)
 	mosquitto_log_callback_set(s.client, on_log);
 	mosquitto_publish_callback_set(s.client, on_publish);
 
+	s.attempt_failed = false;
 	/* a client without its TLS must not connect: the next attempt tries again */
 	*rc = credentials_apply(s.client, s.password);
 	if (*rc) {
-		log_msg(0, "mqtt credentials or TLS not set, %s", mosquitto_strerror(*rc));
+		attempt_failure("mqtt credentials or TLS not set, %s: %s", mosquitto_strerror(*rc));
 		return true;
 	}
 	if (!s.mqtt311)
 		use_mqtt5();
+	log_msg(failing() ? 4 : 2, first ? "connect to mqtt server, %s" :
+		"try reconnect to mqtt server, %s", s.target);
 	/* 0 once the connection is under way; the request goes out when the
 	   socket has connected, and the keep-alive bounds the wait for that */
+	errno = 0;
 	*rc = mosquitto_connect_async(s.client, s.broker, s.port, KEEPALIVE_S);
-	log_msg(0, first ? "connect to mqtt server, %s" : "try reconnect to mqtt server, %s",
-		mosquitto_connack_string(*rc));
-	if (*rc == 0) {
-		watch_socket();
-		s.state = MQTT_CONNECTING;
+	s.connect_errno = connection_error(errno) ? errno : 0;
+	if (*rc) {
+		/* the same words at start and later: a repeat is a repeat */
+		attempt_failure("connect to mqtt server, %s: %s", reason(*rc, errno));
+		return true;
 	}
+	watch_socket();
+	s.state = MQTT_CONNECTING;
 	return true;
 }
 
@@ -560,6 +634,7 @@ void use_broker(int i)
 	s.broker_index = i;
 	s.broker_set = broker_split(s.brokers.entries[i], s.default_port, s.broker,
 				    sizeof(s.broker), &s.port);
+	set_target(s.broker, s.port);
 }
 
 // After a lost or refused session, or a failed attempt: the next broker.
@@ -568,7 +643,7 @@ void next_broker()
 	if (s.brokers.count < 2)
 		return;
 	use_broker((s.broker_index + 1) % s.brokers.count);
-	log_msg(2, "next mqtt server: %s port %d\n", s.broker, s.port);
+	log_msg(2, "next mqtt server: %s\n", s.target);
 }
 
 void reconnect()
@@ -583,7 +658,7 @@ void reconnect()
 		uloop_timeout_set(&s.timer, next_retry_ms(false));
 		return;
 	}
-	log_msg(0, "reconnect to mqtt server ok");
+	log_msg(4, "reconnect to mqtt server ok");
 	uloop_timeout_set(&s.timer, TICK_MS);
 }
 
@@ -600,14 +675,14 @@ void timer_handler(uloop_timeout *)
 		return;
 	}
 	if (acks_overdue()) {
-		log_msg(0, "no acknowledgement from the mqtt server for %d seconds, reconnecting\n",
-			(int) (ACK_TIMEOUT_MS / 1000));
+		log_msg(0, "no acknowledgement from the mqtt server %s for %d seconds, reconnecting\n",
+			s.target, (int) (ACK_TIMEOUT_MS / 1000));
 		session_lost();
 		return;
 	}
 	if (s.write_full_ms && monotonic_ms() - s.write_full_ms >= WRITE_STALL_MS) {
-		log_msg(0, "mqtt server %s:%d has read nothing for %d seconds, reconnecting",
-			s.broker, s.port, (int) (WRITE_STALL_MS / 1000));
+		log_msg(0, "mqtt server %s has read nothing for %d seconds, reconnecting", s.target,
+			(int) (WRITE_STALL_MS / 1000));
 		s.broken = true;
 		session_lost();
 		return;
@@ -680,6 +755,7 @@ void mqtt_stop(void)
 	free(s.password);
 	s.client_id = s.password = nullptr;
 
+	log_repeat_end(&s.failures);
 	if (s.client) {
 		log_msg(2, "stop quilac");
 		mosquitto_disconnect(s.client);

@@ -68,7 +68,8 @@ int parse_options(int argc, char **argv, bridge_options *opts)
 				return usage_error(argv[0]);
 			break;
 		case 'p':
-			opts->port = atoi(optarg);
+			if (!port_arg('p', optarg, &opts->port))
+				return usage_error(argv[0]);
 			break;
 		case 'i':
 			opts->client_id = optarg;

@@ -82,7 +82,7 @@ void on_hold_down_end(uloop_timeout *t)
 	}
 }
 
-void on_exit(uloop_process *p, int)
+void on_script_end(uloop_process *p, int)
 {
 	hotplug_queue *q = container_of(p, hotplug_queue, process);
 	uloop_timeout_cancel(&q->deadline);
@@ -92,13 +92,13 @@ void on_exit(uloop_process *p, int)
 	uloop_timeout_set(&q->hold_down, HOTPLUG_HOLD_DOWN_MS);
 }
 
-void on_deadline(uloop_timeout *t)
+void on_time_limit(uloop_timeout *t)
 {
 	hotplug_queue *q = container_of(t, hotplug_queue, deadline);
 	char what[64];
 	snprintf(what, sizeof(what), "still running after %d seconds, killed", q->time_limit_s);
 	log_line(q, q->process.pid, what);
-	child_kill_group(q->process.pid);	/* on_exit follows */
+	child_kill_group(q->process.pid);	/* on_script_end follows */
 }
 
 void start(hotplug_queue *q)
@@ -119,9 +119,9 @@ void start(hotplug_queue *q)
 	}
 	q->started_ms = monotonic_ms();
 	q->process.pid = pid;
-	q->process.cb = on_exit;
+	q->process.cb = on_script_end;
 	uloop_process_add(&q->process);
-	q->deadline.cb = on_deadline;
+	q->deadline.cb = on_time_limit;
 	if (q->time_limit_s > 0)
 		uloop_timeout_set(&q->deadline, q->time_limit_s * 1000);
 }

@@ -18,6 +18,7 @@
 
 #include <arpa/inet.h>
 #include <ctype.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <net/if.h>
 #include <netinet/in.h>
@@ -52,9 +53,8 @@ int64_t last_request_ms = -ASK_AGAIN_MS;
 
 /* ---- checks on what an unauthenticated broadcast may hand to hotplug ---- */
 
-// The broadcast address of our LAN, from the interface's address and mask
-// (not its broadcast setting, which may be unset); none on a /31 or /32.
-bool lan_broadcast(in_addr *out)
+// The interface's address and mask (network byte order), asked afresh.
+bool lan_subnet(uint32_t *addr, uint32_t *mask)
 {
 	int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
 	if (fd < 0)
@@ -62,18 +62,31 @@ bool lan_broadcast(in_addr *out)
 	ifreq ifr;
 	memset(&ifr, 0, sizeof(ifr));
 	snprintf(ifr.ifr_name, sizeof(ifr.ifr_name), "%s", g_ifname);
-	uint32_t addr = 0, mask = 0;
 	bool ok = ioctl(fd, SIOCGIFADDR, &ifr) == 0;
 	if (ok)
-		addr = ((const sockaddr_in *) &ifr.ifr_addr)->sin_addr.s_addr;
+		*addr = ((const sockaddr_in *) &ifr.ifr_addr)->sin_addr.s_addr;
 	ok = ok && ioctl(fd, SIOCGIFNETMASK, &ifr) == 0;
 	if (ok)
-		mask = ((const sockaddr_in *) &ifr.ifr_netmask)->sin_addr.s_addr;
+		*mask = ((const sockaddr_in *) &ifr.ifr_netmask)->sin_addr.s_addr;
 	close(fd);
-	if (!ok || (ntohl(mask) & 2))	/* a /31 or /32: no broadcast */
+	return ok;
+}
+
+// The broadcast address of our LAN, from the interface's address and mask
+// (not its broadcast setting, which may be unset); none on a /31 or /32.
+bool lan_broadcast(in_addr *out)
+{
+	uint32_t addr, mask;
+	if (!lan_subnet(&addr, &mask) || (ntohl(mask) & 2))
 		return false;
 	out->s_addr = addr | ~mask;
 	return true;
+}
+
+bool on_lan(uint32_t a)
+{
+	uint32_t addr, mask;
+	return lan_subnet(&addr, &mask) && (a & mask) == (addr & mask);
 }
 
 // An address an AC can have: a unicast host, and not our LAN's broadcast.
@@ -180,13 +193,26 @@ void take_announcement(const ac_profile &v)
 	run_hotplug(v.mac, v.ip, v.proto, v.port);
 }
 
-// The JSON object a datagram's Base64 payload carries, if any.
+// The number of bytes the decoder makes of `payload`: whole groups of four
+// characters, less the padding ("=") of the last one.
+size_t decoded_size(const char *payload)
+{
+	size_t len = strlen(payload);
+	size_t pad = strstr(payload, "==") ? 2 : strchr(payload, '=') ? 1 : 0;
+	return len / 4 * 3 > pad ? len / 4 * 3 - pad : 0;
+}
+
+// The JSON object a datagram's Base64 payload carries, if any. Every byte of
+// the payload counts: a NUL among the decoded bytes would hide what follows
+// it from the JSON check.
 json_ptr parse_payload(const char *payload)
 {
+	if (strlen(payload) % 4)
+		return nullptr;
 	char *text = disc_base64_decode(payload);
 	if (!text)
 		return nullptr;
-	json_ptr obj(strict_json_parse(text));
+	json_ptr obj(strlen(text) == decoded_size(payload) ? strict_json_parse(text) : nullptr);
 	free(text);
 	return obj;
 }
@@ -266,7 +292,7 @@ bool may_answer(const sockaddr *src, socklen_t srclen)
 	uint32_t addr = 0;
 	if (src && srclen >= sizeof(sockaddr_in) && src->sa_family == AF_INET)
 		addr = ((const sockaddr_in *) src)->sin_addr.s_addr;
-	return rate_limit_allow(addr, monotonic_ms());
+	return rate_limit_allow(addr, monotonic_ms(), addr && on_lan(addr));
 }
 
 void set_broadcast(int on)
@@ -326,18 +352,24 @@ bus_conn quildis_bus = { .object = &quildis_object, .log = vprintf };
 
 } // namespace
 
+bool disc_is_proto_name(const char *s)
+{
+	return is_proto_name(s);
+}
+
 int open_server_socket(const char *ifname)
 {
 	int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
 	if (fd < 0) {
-		perror("socket error!\n");
+		fprintf(stderr, "socket error! %s\n", strerror(errno));
 		return -1;
 	}
 
 	char name[BIND_NAME_SIZE] = {};
 	snprintf(name, sizeof(name), "%s", ifname);
 	if (setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, name, sizeof(name)) < 0) {
-		perror("SO_BINDTODEVICE failed!\n");
+		fprintf(stderr, "SO_BINDTODEVICE failed! interface %s%s: %s\n", ifname,
+			errno == ENODEV ? " missing" : "", strerror(errno));
 		close(fd);
 		return -1;
 	}
@@ -347,7 +379,8 @@ int open_server_socket(const char *ifname)
 	addr.sin_addr.s_addr = htonl(INADDR_ANY);
 	addr.sin_port = htons(DISC_PORT);
 	if (bind(fd, (sockaddr *) &addr, sizeof(addr)) < 0) {
-		perror("bind error!\n");
+		fprintf(stderr, "bind error! interface %s, UDP port %d: %s\n", ifname, DISC_PORT,
+			strerror(errno));
 		close(fd);
 		return -1;
 	}

@@ -32,6 +32,8 @@ constexpr int DISC_HOTPLUG_LIMIT_MAX_S = 2147483;	/* its milliseconds fit an int
 extern int g_hotplug_limit_s;		/* a hotplug script running longer is killed; 0: never */
 extern struct controller_list g_controllers;	/* AP: asked by unicast as well (-a) */
 
+// A "proto" an AP takes: a short name, nothing a shell would read as more.
+bool disc_is_proto_name(const char *s);
 int open_server_socket(const char *ifname);
 void on_server_readable(struct uloop_fd *u, unsigned int events);
 int handle_datagram(const uint8_t *buf, size_t count, int fd,

@@ -1,5 +1,6 @@
 """The OpenWrt init scripts: valid shell, and the command lines they give for
 sample configurations (UCI and procd replaced by stand-ins)."""
+import re
 import subprocess
 from pathlib import Path
 
@@ -32,8 +33,7 @@ def test_shipped_configs_give_defaults(workdir):
     # the network 'lan' is not up here: said once, nothing started
     config = (FILES / "quildis.config").read_text()
     assert start_service("quildis", config, workdir) == [
-        "logger -t quildis -p daemon.notice interface lan is not up (device lan): "
-        "starts when it comes up"]
+        "logger -t quildis -p daemon.notice interface lan is not up: starts when it comes up"]
     config = config.replace("interface 'lan'", "interface 'lo'")
     assert start_service("quildis", config, workdir)[:5] == [
         "open", "set command /usr/sbin/quildis -f -i lo -t 60", "append command -c",
@@ -85,3 +85,20 @@ def test_broker_credentials_and_tls(workdir):
         f"append command -K {workdir}/client.key",
         f"append file {workdir}/pw", f"append file {workdir}/ca.crt",
         f"append file {workdir}/client.crt", f"append file {workdir}/client.key"]
+
+
+def conffiles(package):
+    text = (FILES.parent / "Makefile").read_text()
+    m = re.search(rf"^define Package/{package}/conffiles\n(.*?)^endef", text, re.M | re.S)
+    return m.group(1) if m else ""
+
+
+def test_every_file_an_operator_makes_is_kept_over_upgrades():
+    kept = set()
+    for name in ("quilac", "quildis", "quilapi"):
+        kept |= set(conffiles(name).split())
+        kept |= set((FILES / f"{name}.keep").read_text().split())
+    for path in ("/etc/config/quilac", "/etc/config/quildis", "/etc/quil/quildis.key",
+                 "/etc/quil/quilac.password", "/etc/quil/ca.crt", "/usr/lib/quilapi.d/50-mine",
+                 "/etc/hotplug.d/quildis/50-mine", "/etc/hotplug.d/quilac/50-mine"):
+        assert path in kept or any(path.startswith(d) for d in kept if d.endswith("/")), path

@@ -10,7 +10,8 @@ import subprocess
 import threading
 import time
 
-from harness import CLIENT_ID, SLOWDOWN, UBUS, BlackHole, wait_for
+from harness import (CLIENT_ID, QUILAC, SLOWDOWN, UBUS, BlackHole, Proc, SyslogSink,
+                     wait_for)
 
 
 def subscribe_lines(broker_log):
@@ -25,7 +26,8 @@ def test_session_credentials_subscriptions_and_online_event(quilac, broker, sand
     out = quilac.output()
     assert f"info: use {CLIENT_ID}/(default password) as client id\n" in out
     assert "QUIxMkNEMzRFRjU2" not in out        # the password itself is never logged
-    assert "connect to mqtt server, Connection Accepted." in out
+    assert f"connect to mqtt server, 127.0.0.1:{broker.port}\n" in out
+    assert f"connect to mqtt server ok, 127.0.0.1:{broker.port}\n" in out
     wait_for(lambda: sandbox.hotplug_events() == ["quilac ACTION=online MAC= IP= PORT= PROTO="],
              what="online event")
     assert quilac.call("info").stdout == (
@@ -38,7 +40,7 @@ def test_refused_session_retried_after_growing_waits_without_offline_event(broke
     q = quilac_factory(broker.port)
     times = []
     while len(times) < 4:
-        n = q.output().count("connect to mqtt server error (")
+        n = q.output().count(f"connect to mqtt server, 127.0.0.1:{broker.port}\n")   # each attempt
         if n > len(times):
             times.append(time.monotonic())
         assert not times or time.monotonic() - times[-1] < 10, q.output()
@@ -50,6 +52,57 @@ def test_refused_session_retried_after_growing_waits_without_offline_event(broke
     assert sandbox.hotplug_events() == []
 
 
+def test_failures_said_once_with_reason_and_broker_then_recovery(broker_factory, sandbox,
+                                                                  workdir):
+    # Down, then refusing the password, then right: each failure is critical
+    # once, its repeats are only counted, and the way back is a notice.
+    broker = broker_factory(password_override="wrong")
+    sandbox.start_bus()
+    sink = SyslogSink(workdir)
+    q = Proc(sink.wrap(sandbox, [QUILAC, "-l", "4", "-b", "127.0.0.1", "-p", broker.port,
+                                 "-i", CLIENT_ID]), workdir / "syslog-quilac.log")
+    at = f"127.0.0.1:{broker.port}"
+    daemon = 3 << 3
+
+    def texts(priority):
+        return [t.removeprefix("quilac-1.0: ") for p, t in sink.records() if p == daemon + priority]
+
+    def retries():
+        return texts(7).count(f"try reconnect to mqtt server, {at}")
+
+    try:
+        wait_for(lambda: retries() >= 2, timeout=12 * SLOWDOWN, what="a failure repeated",
+                 show=sink.records)
+        broker.start()
+        wait_for(lambda: len(texts(2)) == 2, timeout=6 * SLOWDOWN, what="refusal",
+                 show=sink.records)
+        seen = retries()
+        wait_for(lambda: retries() >= seen + 2, timeout=12 * SLOWDOWN, what="refusal repeated",
+                 show=sink.records)
+        broker.stop()
+        broker.make_passwords([CLIENT_ID], None)
+        broker.start()
+        wait_for(lambda: any(t.startswith("connect to mqtt server ok") for t in texts(5)),
+                 timeout=6 * SLOWDOWN, what="back", show=sink.records)
+        records = sink.records()
+    finally:
+        q.stop()
+        sink.records()
+        sink.close()
+    down, refused = texts(2)
+    assert down in (f"connect to mqtt server, {at}: Connection refused",
+                    f"connect to mqtt server error ({at}: Connection refused)"), records
+    assert refused == f"connect to mqtt server error ({at}: Not authorized)"
+    assert not [r for r in records if r[0] == daemon + 2 and r[1].split(": ", 1)[1] not in
+                (down, refused)]
+    # the repeats of each, summed up when the next failure or the success came
+    sums = [re.fullmatch(r"repeated (\d+) more time\(s\), (\d+) in all: (.*)", t)
+            for t in texts(4)]
+    assert [(m[3], int(m[1]) + 1 == int(m[2])) for m in sums] == [(down, True), (refused, True)]
+    attempts = sum(int(m[2]) for m in sums)
+    assert texts(5).count(f"connect to mqtt server ok, {at}, after {attempts} failed attempt(s)") == 1
+
+
 def test_broker_down_at_start_then_up(broker_factory, sandbox, quilac_factory):
     broker = broker_factory()
     sandbox.start_bus()
@@ -58,7 +111,7 @@ def test_broker_down_at_start_then_up(broker_factory, sandbox, quilac_factory):
     wait_for(lambda: q.call("info").returncode == 0, what="bus object")
     assert '"status":"disconnected"' in q.call("info").stdout
     broker.start()
-    q.wait_output("try reconnect to mqtt server, Connection Accepted.", timeout=8)
+    q.wait_output(f"try reconnect to mqtt server, 127.0.0.1:{broker.port}\n", timeout=8)
     q.wait_output("subscribed (mid: 3)")
     assert '"status":"connected"' in q.call("info").stdout
     wait_for(lambda: sandbox.hotplug_events() == ["quilac ACTION=online MAC= IP= PORT= PROTO="],
@@ -68,7 +121,7 @@ def test_broker_down_at_start_then_up(broker_factory, sandbox, quilac_factory):
 def test_broker_lost_and_back(quilac, broker, sandbox, workdir):
     wait_for(lambda: len(sandbox.hotplug_events()) == 1, what="online")
     broker.stop()
-    quilac.wait_output("disconnect from mqtt server, ")
+    quilac.wait_output(f"disconnect from mqtt server, 127.0.0.1:{broker.port}: ")
     wait_for(lambda: len(sandbox.hotplug_events()) == 2, what="offline")
     quilac.wait_output("try reconnect to mqtt server, ", timeout=8)
     assert '"status":"disconnected"' in quilac.call("info").stdout
@@ -265,6 +318,8 @@ def test_output_unacknowledged_by_the_broker_is_published_again(broker, sandbox,
         broker.sub("t/num", log)
         start = time.monotonic()
         broker.pub("upload/num", "w1")
+        wait_for(lambda: broker.messages(log), what="the first line")
+        first_seen = time.monotonic()
         # Nothing is acknowledged: the backlog fills to its bound and the
         # worker waits on its pipe. The session is taken for broken 60 s
         # after the first line went out.
@@ -273,7 +328,8 @@ def test_output_unacknowledged_by_the_broker_is_published_again(broker, sandbox,
         assert len(broker.messages(log)) < 1000
         wait_for(lambda: "quilac ACTION=offline MAC= IP= PORT= PROTO=" in sandbox.hotplug_events(),
                  timeout=65, step=0.1, what="session started anew")
-        assert 60 <= time.monotonic() - start < 62 + 2 * SLOWDOWN
+        now = time.monotonic()
+        assert now - start >= 60 and now - first_seen < 61 + 2 * SLOWDOWN
         wait_for(lambda: len(set(broker.messages(log))) == lines, timeout=30, what="every line",
                  show=lambda: len(set(broker.messages(log))))
         check_all_in_order(broker.messages(log), ("w1",), lines)

@@ -80,13 +80,13 @@ TEST(Options, DefaultsAndValues)
 	EXPECT_LE((long long) MAX_TIME_LIMIT_S * 1000, INT32_MAX);
 	EXPECT_LE((unsigned long long) MAX_QUEUE_KIB * 1024, UINT32_MAX);
 
-	parsed p{ "quilac", "-d", "-S", "-l", "9", "-b", "00", "-p", "abc", "-i", "a", "-i", "b" };
+	parsed p{ "quilac", "-d", "-S", "-l", "9", "-b", "00", "-p", "65535", "-i", "a", "-i", "b" };
 	EXPECT_EQ(p.ret, -1);
 	EXPECT_TRUE(p.opts.daemonize);
 	EXPECT_FALSE(p.opts.use_syslog);
 	EXPECT_EQ(p.opts.log_level, 9);		/* clamped later, by log_open */
 	EXPECT_STREQ(p.opts.brokers.entries[0], "00");
-	EXPECT_EQ(p.opts.port, 0);		/* atoi("abc"); the session keeps 1883 */
+	EXPECT_EQ(p.opts.port, 65535);
 	EXPECT_STREQ(p.opts.client_id, "b");	/* a repeated option overwrites */
 
 	parsed q{ "quilac", "-b", "", "-i", "x", "rest", "-b", "0" };
@@ -149,16 +149,51 @@ std::string logged(int open_level, int msg_level, void (*after_open)() = nullptr
 	return testing::internal::GetCapturedStderr();
 }
 
-TEST(Logger, ThresholdClampAndVerbatimFormat)
+TEST(Logger, ThresholdClampAndWholeLines)
 {
-	EXPECT_EQ(logged(3, 3), "m3");
+	EXPECT_EQ(logged(3, 3), "m3\n");
 	EXPECT_EQ(logged(3, 4), "");
-	EXPECT_EQ(logged(9, 4), "m4");
-	EXPECT_EQ(logged(-1, 4), "m4");
-	EXPECT_EQ(logged(0, 0), "m0");
+	EXPECT_EQ(logged(9, 4), "m4\n");
+	EXPECT_EQ(logged(-1, 4), "m4\n");
+	EXPECT_EQ(logged(0, 0), "m0\n");
 	EXPECT_EQ(logged(0, 1), "");
 	EXPECT_EQ(logged(4, 2, [] { log_set_level(1); }), "");
-	EXPECT_EQ(logged(0, 4, [] { log_set_level(7); }), "m4");
+	EXPECT_EQ(logged(0, 4, [] { log_set_level(7); }), "m4\n");
+
+	/* one line end, whether the format has one or not, however long the line */
+	std::string big(3000, 'x');
+	testing::internal::CaptureStderr();
+	log_msg(0, "a\n");
+	log_msg(0, "%s", big.c_str());
+	log_msg(0, "b");
+	EXPECT_EQ(testing::internal::GetCapturedStderr(), "a\n" + big + "\nb\n");
+}
+
+TEST(Logger, RepeatsSummedUpAtMostOnceAnInterval)
+{
+	log_open("test", false, 4);
+	log_repeat r{};
+	testing::internal::CaptureStderr();
+	log_repeat_msg(&r, 0, "down: %s", "refused");
+	log_repeat_msg(&r, 0, "down: %s", "refused");
+	log_repeat_msg(&r, 0, "down: %s", "refused");
+	EXPECT_EQ(testing::internal::GetCapturedStderr(), "down: refused\n");
+
+	r.summed_ms -= LOG_REPEAT_INTERVAL_MS;	/* a minute later */
+	testing::internal::CaptureStderr();
+	log_repeat_msg(&r, 0, "down: %s", "refused");
+	log_repeat_msg(&r, 0, "down: %s", "refused");
+	log_repeat_msg(&r, 0, "down: %s", "timed out");	/* a change is said at once */
+	EXPECT_EQ(testing::internal::GetCapturedStderr(),
+		  "repeated 3 more time(s), 4 in all: down: refused\n"
+		  "repeated 1 more time(s), 5 in all: down: refused\n"
+		  "down: timed out\n");
+
+	testing::internal::CaptureStderr();
+	EXPECT_EQ(log_repeat_end(&r), 1u);
+	EXPECT_EQ(log_repeat_end(&r), 0u);
+	log_repeat_msg(&r, 0, "down: %s", "timed out");	/* new after the end */
+	EXPECT_EQ(testing::internal::GetCapturedStderr(), "down: timed out\n");
 }
 
 std::string b64(const std::string &in)
@@ -382,7 +417,7 @@ TEST_F(Registry, OrderIsUnsignedBytesAndUpdateKeepsOnlineTime)
 	client_update("x", "1");
 	client_update("x", "2");
 	client_delete("nobody");
-	EXPECT_EQ(testing::internal::GetCapturedStderr(), "client add xclient update x");
+	EXPECT_EQ(testing::internal::GetCapturedStderr(), "client add x\nclient update x\n");
 }
 
 // A buffer that may not grow beyond `cap` bytes, like one whose memory or
@@ -536,22 +571,24 @@ TEST_F(Backlog, LostSessionRepublishesUnacknowledgedInOrder)
 	EXPECT_EQ(given, (std::vector<std::string>{ "t|A", "t|B", "t|C", "t|A", "t|C", "t|D" }));
 
 	/* A library that cannot take them now (no connection, or one that has
-	   just failed: a write into it gives EPIPE) stops the walk; one that
-	   never will drops that entry alone, counted. */
-	backlog_session_lost();
+	   just failed: a write into it gives EPIPE) stops the walk, and what it
+	   did not take waits behind what was sent before it; one that never
+	   will drops that entry alone, counted. */
 	given.clear();
+	backlog_push("t", "E", 1);
 	for (int rc : { MOSQ_ERR_NO_CONN, MOSQ_ERR_CONN_LOST, MOSQ_ERR_ERRNO, MOSQ_ERR_TLS }) {
 		refuse = rc;
 		backlog_send(sender, 0);
-		EXPECT_EQ(st().messages, 3) << rc;
+		EXPECT_EQ(st().messages, 4) << rc;
 	}
+	backlog_session_lost();
 	EXPECT_EQ(st().refused, 0u);
 	refuse = MOSQ_ERR_INVAL;
 	refuse_topic = "bad";
 	backlog_push("bad", "x", 1);
-	backlog_push("t", "E", 1);
+	backlog_push("t", "F", 1);
 	backlog_send(sender, 0);
-	EXPECT_EQ(given, (std::vector<std::string>{ "t|A", "t|C", "t|D", "t|E" }));
+	EXPECT_EQ(given, (std::vector<std::string>{ "t|A", "t|C", "t|D", "t|E", "t|F" }));
 	EXPECT_EQ(st().refused, 1u);
 
 	/* A broker that ends every session over the oldest one (too large for
