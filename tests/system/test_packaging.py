@@ -35,9 +35,10 @@ def test_shipped_configs_give_defaults(workdir):
     assert start_service("quildis", config, workdir) == [
         "logger -t quildis -p daemon.notice interface lan is not up: starts when it comes up"]
     config = config.replace("interface 'lan'", "interface 'lo'")
-    assert start_service("quildis", config, workdir)[:5] == [
+    # an AP announces nothing: no -P, -p
+    assert start_service("quildis", config, workdir)[:4] == [
         "open", "set command /usr/sbin/quildis -f -i lo -t 60", "append command -c",
-        "append command -P mqtt", "append command -p 1883"]
+        "set netdev lo"]
 
 
 def test_ap_configuration(workdir):
@@ -94,11 +95,19 @@ def conffiles(package):
 
 
 def test_every_file_an_operator_makes_is_kept_over_upgrades():
+    """...and no packaged file, which an upgrade would put back over its new
+    version."""
     kept = set()
     for name in ("quilac", "quildis", "quilapi"):
         kept |= set(conffiles(name).split())
         kept |= set((FILES / f"{name}.keep").read_text().split())
+
+    def is_kept(path):
+        return path in kept or any(path.startswith(d) for d in kept if d.endswith("/"))
     for path in ("/etc/config/quilac", "/etc/config/quildis", "/etc/quil/quildis.key",
                  "/etc/quil/quilac.password", "/etc/quil/ca.crt", "/usr/lib/quilapi.d/50-mine",
-                 "/etc/hotplug.d/quildis/50-mine", "/etc/hotplug.d/quilac/50-mine"):
-        assert path in kept or any(path.startswith(d) for d in kept if d.endswith("/")), path
+                 "/etc/mosquitto/passwd", "/etc/mosquitto/acl", "/etc/mosquitto/conf.d/lan.conf"):
+        assert is_kept(path), path
+    for path in ("/etc/hotplug.d/quildis/10-log", "/etc/hotplug.d/quilac/10-log",
+                 "/etc/mosquitto/conf.d/quilac.conf"):
+        assert not is_kept(path), path
