@@ -42,7 +42,7 @@ def session_time(sb, argv, log):
             if "connect to mqtt server ok" in out:
                 end = time.monotonic()
                 return end - start, end - (called or end)
-            if time.monotonic() - start > 10:
+            if time.monotonic() - start > 60:     # a loaded machine is slow, not broken
                 raise RuntimeError(f"no session: {out}")
             time.sleep(0.0002)
     finally:

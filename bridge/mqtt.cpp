@@ -352,7 +352,7 @@ void lost_while_connecting(int err)
 	if (credentials_tls())
 		attempt_failure("tls handshake with mqtt server failed (%s: %s)", why);
 	else
-		attempt_failure("connect to mqtt server error (%s: %s)", why);
+		attempt_failure("connect to mqtt server, %s: %s", why);	/* as if refused at once */
 	session_lost();
 }
 
