@@ -165,10 +165,12 @@ bool failing()
 	return s.failed_attempts != 0;
 }
 
-// Read and write errors of a session the log has not yet said is failing.
+// Read and write errors are notices, unless they belong to a failure already
+// said: this attempt's, or (before a session is up) the one attempts keep
+// repeating, whose next line is the summary.
 int loop_error_level()
 {
-	return s.attempt_failed ? 4 : 2;
+	return s.attempt_failed || (s.state != MQTT_CONNECTED && failing()) ? 4 : 2;
 }
 
 /* ---- publish backlog ---- */
