@@ -29,7 +29,7 @@ PASSWORD = "bench password"
 
 def session_time(sb, argv, log):
     """Seconds from the start to the acknowledgement, and from the connect
-    call's return (its log line) to the acknowledgement."""
+    call (its log line, just before) to the acknowledgement."""
     log.unlink(missing_ok=True)
     start = time.monotonic()
     called = None
