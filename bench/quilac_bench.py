@@ -21,6 +21,10 @@ restart 4,000 reports at once; once replies flow the broker is stalled,
         killed and started again: every report answered or counted as
         dropped, and none dropped (the outage is shorter than the time the
         workers need to fill the publish backlog).
+fleet   a worker-bound load (an API program that waits 0.1 s, -w 4): the
+        rate of two bridges of one group (-g) against one bridge alone.
+stop    1,000 reports at once to two bridges of a group; one is stopped
+        (SIGTERM) in mid-burst: reports lost.
 
 Run as root after building (scripts/bench does both):
     bench/quilac_bench.py [--burst N] [--rate N] [--only NAME]"""
@@ -308,16 +312,86 @@ def run_restart(n=4000):
     ]
 
 
+FLEET_PASSWORD = "fleet"
+FLEET_WORKER = 'sleep 0.1; echo t/f; echo "$2"\n'
+
+
+def start_group(d, broker, names, extra=()):
+    """Bridges of the group "bench" on `broker`, each in a sandbox of its own."""
+    secret = d / "password"
+    secret.write_text(FLEET_PASSWORD + "\n")
+    secret.chmod(0o600)
+    bridges = []
+    for name in names:
+        sb = Sandbox(d / name)
+        sb.set_quilapi(FLEET_WORKER)
+        argv = sb.wrap([QUILAC, "-S", "-l", "2", "-b", "127.0.0.1", "-p", broker.port,
+                        "-i", name, "-P", secret, "-g", "bench", *extra])
+        bridges.append(Proc(argv, d / f"{name}.log"))
+    for q in bridges:
+        q.wait_output("subscribed (mid: 4)", timeout=30)
+    return bridges
+
+
+def group_rate(names, n):
+    with run_dir() as d:
+        d = Path(d)
+        broker = Broker(d, names, password_override=FLEET_PASSWORD).start()
+        bridges = start_group(d, broker, names, ["-w", "4"])
+        log = d / "f.log"
+        sub = broker.sub("t/f", log, count=n, timeout=600)
+        start = time.monotonic()
+        broker.pub_lines("upload/f", [f"m{i}" for i in range(n)], timeout=None)
+        sub.p.wait(600)
+        rate = n / (time.monotonic() - start)
+        for q in bridges:
+            q.stop()
+        broker.close()
+    return rate
+
+
+def run_fleet(n=400):
+    one = group_rate(["b1"], n)
+    two = group_rate(["b1", "b2"], n)
+    return [
+        ("fleet", "one bridge reports/s", "", round(one, 1), True),
+        ("fleet", "two bridges reports/s", "", round(two, 1), True),
+        ("fleet", "ratio two/one", ">= 1.8", round(two / one, 2), two / one >= 1.8),
+    ]
+
+
+def run_stop(n=1000):
+    with run_dir() as d:
+        d = Path(d)
+        broker = Broker(d, ["b1", "b2"], password_override=FLEET_PASSWORD).start()
+        bridges = start_group(d, broker, ["b1", "b2"])
+        log = d / "s.log"
+        sub = broker.sub("t/f", log)
+        broker.pub_lines("upload/f", [f"m{i}" for i in range(n)], timeout=None)
+        wait_until(lambda: len(broker.messages(log)) >= n // 10, 60)
+        status = bridges[0].stop(timeout=60)
+        wait_until(lambda: len(set(broker.messages(log))) >= n, 300)
+        lost = n - len(set(broker.messages(log)))
+        sub.stop()
+        bridges[1].stop()
+        broker.close()
+    return [
+        ("stop", f"reports lost of {n}, one of two stopped", "0", lost, lost == 0),
+        ("stop", "exit status of the stopped bridge", "0", status, status == 0),
+    ]
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--burst", type=int, default=10000)
     ap.add_argument("--rate", type=int, default=2000)
-    ap.add_argument("--only", choices=["burst", "rate", "flood", "hole", "overload", "restart"])
+    ap.add_argument("--only", choices=["burst", "rate", "flood", "hole", "overload", "restart",
+                                       "fleet", "stop"])
     a = ap.parse_args()
 
     runs = {"burst": lambda: run_burst(a.burst), "rate": lambda: run_rate(a.rate),
             "flood": run_flood, "hole": run_hole, "overload": run_overload,
-            "restart": run_restart}
+            "restart": run_restart, "fleet": run_fleet, "stop": run_stop}
     rows = []
     for name, run in runs.items():
         if a.only in (None, name):

@@ -600,3 +600,52 @@ void api_get_stats(struct api_stats *st)
 {
 	*st = stats;
 }
+
+bool api_idle(void)
+{
+	return list_empty(&api_queue) && list_empty(&api_workers);
+}
+
+int api_kill_all(void)
+{
+	int n = 0;
+	api_worker *w;
+
+	list_for_each_entry(w, &api_workers, link) {
+		if (!w->exited) {
+			child_kill_group(w->process.pid);
+			n++;
+		}
+	}
+	group_watch_kill_all();
+	return n;
+}
+
+// A queued report published again on its own topic; false when the session
+// cannot take it now (its backlog is full) or it is not one of ours.
+namespace {
+
+bool republish(const api_job *j)
+{
+	json_ptr obj(json_tokener_parse(j->text));
+	json_object *topic, *payload;
+	if (!obj || !json_object_object_get_ex(obj.get(), "topic", &topic) ||
+	    !json_object_object_get_ex(obj.get(), "payload", &payload))
+		return false;
+	return mqtt_publish(json_object_get_string(topic), json_object_get_string(payload),
+			    json_object_get_string_len(payload)) == 0;
+}
+
+} // namespace
+
+int api_hand_back(void)
+{
+	int n = 0;
+
+	while (!list_empty(&api_queue) &&
+	       republish(list_first_entry(&api_queue, api_job, link))) {
+		free(dequeue());
+		n++;
+	}
+	return n;
+}

@@ -61,3 +61,15 @@ struct api_stats {
 	unsigned long killed_background;	// what they left in their groups, killed at the limit
 };
 void api_get_stats(struct api_stats *st);
+
+// Nothing queued, no worker record left: every report taken has been run
+// and its output handed to the session.
+bool api_idle(void);
+// Publishes queued reports again, each on its own topic, oldest first, for
+// the other bridges of a group to take; stops where the session's backlog is
+// full. Returns how many left the queue.
+int api_hand_back(void);
+// The end of a stop that ran out of time: kills the running workers' groups
+// and what exited workers left in theirs; the queue is dropped by api_stop().
+// Returns the number of workers killed.
+int api_kill_all(void);

@@ -3,7 +3,10 @@
 // reconnection while none does. Every reconnection starts from a fresh client.
 //
 // The session is persistent (clean session off, the fixed client id): while
-// quilac is away the broker keeps the reports of its subscriptions, and a
+// quilac is away the broker keeps the reports of its subscriptions. In a
+// group (-g) it is a clean one: a broker would keep a persistent member's
+// share of the shared subscriptions for it, unanswered, for as long as it is
+// away, where a clean member's share goes to the others at once. A
 // lost session is tried again at once, then after waits that grow, drawn at
 // random so that a fleet of controllers does not come back in step.
 //
@@ -28,9 +31,11 @@
 #include "api.h"
 #include "backlog.h"
 #include "base64.h"
+#include "brokers.h"
 #include "clock.h"
 #include "credentials.h"
 #include "droplog.h"
+#include "fleet.h"
 #include "hotplug.h"
 #include "log.h"
 
@@ -54,7 +59,6 @@ namespace {
 constexpr int KEEPALIVE_S = 30;
 constexpr int TICK_MS = 1000;
 constexpr int FIRST_TIMER_MS = 5000;
-constexpr const char *SUBSCRIPTIONS[] = { "offline/#", "upload/#", "rpc_rsp/#" };
 
 // Waits before a reconnection: none after a session that lasted
 // STABLE_MS, then doubling from RETRY_FIRST_MS up to RETRY_MAX_MS, each
@@ -100,8 +104,14 @@ struct session {
 	int state;
 	char *client_id;
 	char *password;
-	char *broker;
+	broker_list brokers;
+	int broker_index;
+	int default_port = 1883;
+	char broker[BROKER_HOST_MAX];	// the entry in use
+	bool broker_set;
 	int port = 1883;
+	bool reports_stopped;		// a planned stop: no report filters
+	int unsubscribes_pending;	// of the report filters, by this session
 	uloop_fd watch;
 	uloop_timeout timer;		// keep-alive tick, or the next reconnection
 	uloop_timeout more;		// another read or write turn
@@ -175,9 +185,9 @@ int loop_error_level()
 
 /* ---- publish backlog ---- */
 
-int send_one(const char *topic, const char *payload, int len, int *mid)
+int send_one(const char *topic, const char *payload, int len, bool retain, int *mid)
 {
-	return mosquitto_publish(s.client, mid, topic, len, payload, 1, false);
+	return mosquitto_publish(s.client, mid, topic, len, payload, 1, retain);
 }
 
 void send_backlog()
@@ -404,6 +414,7 @@ void session_lost()
 	if (s.state == MQTT_CONNECTED)
 		raise_hotplug("offline");
 	s.state = MQTT_DISCONNECTED;
+	s.unsubscribes_pending = 0;
 	s.write_full_ms = 0;
 	unwatch_socket();
 	uloop_timeout_cancel(&s.more);
@@ -426,6 +437,29 @@ bool refused_mqtt5(int rc)
 {
 	return !s.mqtt311 && (rc == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION ||
 			      rc == CONNACK_REFUSED_PROTOCOL_VERSION);
+}
+
+// At a planned stop; again on a session that starts during it, which may
+// have kept the filters from before.
+void unsubscribe_reports()
+{
+	char filter[FLEET_FILTER_MAX];
+
+	for (int i = 0; fleet_filter(i, filter, sizeof(filter)); i++)
+		if (fleet_filter_is_report(i) &&
+		    mosquitto_unsubscribe(s.client, nullptr, filter) == MOSQ_ERR_SUCCESS)
+			s.unsubscribes_pending++;
+}
+
+void subscribe_all()
+{
+	char filter[FLEET_FILTER_MAX];
+
+	for (int i = 0; fleet_filter(i, filter, sizeof(filter)); i++)
+		if (!(s.reports_stopped && fleet_filter_is_report(i)))
+			mosquitto_subscribe(s.client, nullptr, filter, 1);
+	if (s.reports_stopped)
+		unsubscribe_reports();
 }
 
 void on_connect(struct mosquitto *, void *, int rc)
@@ -459,8 +493,7 @@ void on_connect(struct mosquitto *, void *, int rc)
 	s.state = MQTT_CONNECTED;
 	s.connected_ms = monotonic_ms();
 	raise_hotplug("online");
-	for (const char *topic : SUBSCRIPTIONS)
-		mosquitto_subscribe(s.client, nullptr, topic, 1);
+	subscribe_all();
 	send_backlog();
 	uloop_timeout_set(&s.more, 0);	/* inside a callback the library only queues */
 }
@@ -482,12 +515,20 @@ void on_subscribe(struct mosquitto *, void *, int mid, int count, const int *gra
 
 void on_unsubscribe(struct mosquitto *, void *, int mid)
 {
+	if (s.unsubscribes_pending > 0)
+		s.unsubscribes_pending--;
 	log_msg(2, "unsubscribed (mid: %d)", mid);
 }
 
 void on_publish(struct mosquitto *, void *, int mid)
 {
 	backlog_ack(mid);
+}
+
+void on_message(struct mosquitto *mosq, void *user, const struct mosquitto_message *msg)
+{
+	if (!fleet_on_message(msg))
+		api_on_message(mosq, user, msg);
 }
 
 // The library keeps a QoS 2 message until the broker releases it, without
@@ -537,8 +578,9 @@ void use_mqtt5()
 
 bool make_connect_props()
 {
-	return mosquitto_property_add_int32(&s.connect_props, MQTT_PROP_SESSION_EXPIRY_INTERVAL,
-					    SESSION_EXPIRY_S) == MOSQ_ERR_SUCCESS &&
+	return (fleet_grouped() ||
+		mosquitto_property_add_int32(&s.connect_props, MQTT_PROP_SESSION_EXPIRY_INTERVAL,
+					     SESSION_EXPIRY_S) == MOSQ_ERR_SUCCESS) &&
 	       mosquitto_property_add_int32(&s.connect_props, MQTT_PROP_MAXIMUM_PACKET_SIZE,
 					    MAX_PACKET_SIZE) == MOSQ_ERR_SUCCESS;
 }
@@ -548,7 +590,7 @@ bool make_connect_props()
 // mosquitto_connect_async()). False when no client could be made.
 bool new_client(bool first, int *rc)
 {
-	s.client = mosquitto_new(s.client_id, false, nullptr);
+	s.client = mosquitto_new(s.client_id, fleet_grouped(), nullptr);
 	if (!s.client) {
 		log_new_failure(first ? "Error: Out of memory" : "Error: Out of memory (new mosquitto)");
 		return false;
@@ -557,7 +599,7 @@ bool new_client(bool first, int *rc)
 	mosquitto_subscribe_callback_set(s.client, on_subscribe);
 	mosquitto_unsubscribe_callback_set(s.client, on_unsubscribe);
 	mosquitto_connect_callback_set(s.client, on_connect);
-	mosquitto_message_callback_set(s.client, api_on_message);
+	mosquitto_message_callback_set(s.client, on_message);
 	mosquitto_disconnect_callback_set(s.client, on_disconnect);
 	mosquitto_log_callback_set(s.client, on_log);
 	mosquitto_publish_callback_set(s.client, on_publish);
@@ -588,11 +630,30 @@ bool new_client(bool first, int *rc)
 	return true;
 }
 
+// Takes entry `i` of the broker list as the one in use.
+void use_broker(int i)
+{
+	s.broker_index = i;
+	s.broker_set = broker_split(s.brokers.entries[i], s.default_port, s.broker,
+				    sizeof(s.broker), &s.port);
+	set_target(s.broker, s.port);
+}
+
+// After a lost or refused session, or a failed attempt: the next broker.
+void next_broker()
+{
+	if (s.brokers.count < 2)
+		return;
+	use_broker((s.broker_index + 1) % s.brokers.count);
+	log_msg(2, "next mqtt server: %s\n", s.target);
+}
+
 void reconnect()
 {
 	int rc;
 
 	mosquitto_destroy(s.client);
+	next_broker();
 	if (!new_client(false, &rc))
 		return;	/* no timer: this was the last attempt */
 	if (rc) {
@@ -634,9 +695,25 @@ void timer_handler(uloop_timeout *)
 	uloop_timeout_set(&s.timer, TICK_MS);
 }
 
+int publish(const char *topic, const char *payload, int length, bool retain)
+{
+	if (!s.client)
+		return -1;
+	log_msg(4, "%s/%s", topic, payload);
+	if (topic_invalid(topic)) {
+		backlog_refused(topic);
+		return MOSQ_ERR_INVAL;
+	}
+	if (!backlog_push(topic, payload, length, retain))
+		return MQTT_BACKLOG_FULL;
+	if (s.state == MQTT_CONNECTED)
+		send_backlog();
+	return MOSQ_ERR_SUCCESS;
+}
+
 } // namespace
 
-int mqtt_start(const char *broker, int port, const char *client_id)
+int mqtt_start(const struct broker_list *brokers, int port, const char *client_id)
 {
 	s.timer.cb = timer_handler;
 	s.more.cb = more_handler;
@@ -650,14 +727,10 @@ int mqtt_start(const char *broker, int port, const char *client_id)
 	s.password = base64_encode(client_id, strlen(client_id));
 	if (!s.password)
 		return -1;
-	s.broker = strdup(broker);
-	if (!s.broker) {
-		log_msg(0, "Error: Out of memory(strdup %s)", broker);
-		return -1;
-	}
 	if (port > 0)
-		s.port = port;
-	set_target(s.broker, s.port);
+		s.default_port = port;
+	s.brokers = *brokers;
+	use_broker(0);
 
 	mosquitto_lib_init();
 	if (!make_connect_props()) {
@@ -682,8 +755,7 @@ void mqtt_stop(void)
 	hotplug_stop(&hotplug_events);
 	free(s.client_id);
 	free(s.password);
-	free(s.broker);
-	s.client_id = s.password = s.broker = nullptr;
+	s.client_id = s.password = nullptr;
 
 	log_repeat_end(&s.failures);
 	if (s.client) {
@@ -700,18 +772,35 @@ void mqtt_stop(void)
 
 int mqtt_publish(const char *topic, const char *payload, int length)
 {
-	if (!s.client)
-		return -1;
-	log_msg(4, "%s/%s", topic, payload);
-	if (topic_invalid(topic)) {
-		backlog_refused(topic);
-		return MOSQ_ERR_INVAL;
-	}
-	if (!backlog_push(topic, payload, length))
-		return MQTT_BACKLOG_FULL;
-	if (s.state == MQTT_CONNECTED)
-		send_backlog();
-	return MOSQ_ERR_SUCCESS;
+	return publish(topic, payload, length, false);
+}
+
+int mqtt_publish_retained(const char *topic, const char *payload, int length)
+{
+	return publish(topic, payload, length, true);
+}
+
+void mqtt_stop_reports(void)
+{
+	if (!fleet_grouped())
+		return;	/* the broker keeps the session's reports for the next start */
+	s.reports_stopped = true;
+	if (s.state != MQTT_CONNECTED)
+		return;
+	unsubscribe_reports();
+	uloop_timeout_set(&s.more, 0);	/* out at the next turn */
+}
+
+bool mqtt_reports_stopped(void)
+{
+	return s.unsubscribes_pending == 0;
+}
+
+bool mqtt_all_acknowledged(void)
+{
+	backlog_stats st;
+	backlog_get_stats(&st);
+	return st.messages == 0;
 }
 
 int mqtt_get_state(void)
@@ -721,7 +810,7 @@ int mqtt_get_state(void)
 
 const char *mqtt_get_broker(void)
 {
-	return s.broker;
+	return s.broker_set ? s.broker : nullptr;
 }
 
 int mqtt_get_port(void)

@@ -97,6 +97,19 @@ void group_watch_leftovers(pid_t pgid, int64_t ms_left, group_limit_fn on_limit,
 	uloop_timeout_set(&g->deadline, ms_left > 0 ? (int) ms_left : 0);
 }
 
+int group_watch_kill_all(void)
+{
+	group_watch *g;
+	int n = 0;
+
+	list_for_each_entry(g, &watched_groups, link) {
+		if (group_members(g->pgid, false) > 0 && kill(-g->pgid, SIGKILL) == 0)
+			n++;
+	}
+	group_watch_stop_all();
+	return n;
+}
+
 void group_watch_stop_all(void)
 {
 	group_watch *g, *next;

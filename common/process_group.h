@@ -20,5 +20,9 @@ typedef void (*group_limit_fn)(void *ctx, pid_t pgid, int n);
 // a job that must outlive its leader leaves the group with setsid.
 void group_watch_leftovers(pid_t pgid, int64_t ms_left, group_limit_fn on_limit, void *ctx);
 
+// Kills what is left in every watched group now and forgets them; returns
+// the number of groups killed (a stop that ran out of time).
+int group_watch_kill_all(void);
+
 // Forgets every watched group (the daemon ends).
 void group_watch_stop_all(void);

@@ -29,7 +29,7 @@ def test_scripts_parse(script):
 def test_shipped_configs_give_defaults(workdir):
     config = (FILES / "quilac.config").read_text().replace("client_id ''", "client_id 'AC-01'")
     assert start_service("quilac", config, workdir)[:2] == [
-        "open", "set command /usr/sbin/quilac -b localhost -p 1883 -i AC-01 -l 3 -w 8 -q 4096 -t 60"]
+        "open", "set command /usr/sbin/quilac -b localhost -p 1883 -i AC-01 -l 3 -w 8 -q 4096 -t 60 -D 20"]
     # the network 'lan' is not up here: said once, nothing started
     config = (FILES / "quildis.config").read_text()
     assert start_service("quildis", config, workdir) == [
@@ -45,7 +45,8 @@ def test_ap_configuration(workdir):
               "\toption client_id 'AP 7'\n\toption log_level '4'\n"
               "\toption workers '3'\n\toption queue_kib '512'\n\toption time_limit '0'\n")
     out = start_service("quilac", config, workdir)
-    assert out[1] == "set command /usr/sbin/quilac -b ac.lan -p 8883 -i AP 7 -l 4 -w 3 -q 512 -t 0"
+    assert out[1] == "set command /usr/sbin/quilac -b ac.lan -p 8883 -i AP 7 -l 4 -w 3 -q 512 -t 0 -D 20"
+    assert "set term_timeout 25" in out
     config = ("config discovery 'discovery'\n\toption mode 'ap'\n\toption interface 'lo'\n"
               "\toption time_limit '5'\n\tlist ac_address '10.1.0.1'\n\tlist ac_address '10.2.0.1'\n"
               "\toption key_file '/etc/quildis.key'\n")
@@ -56,6 +57,18 @@ def test_ap_configuration(workdir):
     assert "set respawn 60 5 5" in out and out[-1] == "close"
     assert start_service("quildis", config.replace("'ap'", "'ac'") + "\toption enabled '0'\n",
                          workdir) == []
+
+
+def test_group_and_a_list_of_brokers(workdir):
+    config = ("config bridge 'bridge'\n\toption client_id 'AC'\n\tlist broker 'n1:1884'\n"
+              "\tlist broker 'n2'\n\tlist broker '[fd00::3]:1885'\n\toption group 'site1'\n"
+              "\toption drain_limit '40'\n")
+    out = start_service("quilac", config, workdir)
+    assert out[1].startswith("set command /usr/sbin/quilac -b n1:1884 -p 1883 -i AC ")
+    assert out[1].endswith(" -D 40")
+    assert out[2:5] == ["append command -b n2", "append command -b [fd00::3]:1885",
+                        "append command -g site1"]
+    assert "set term_timeout 45" in out
 
 
 def test_broker_credentials_and_tls(workdir):

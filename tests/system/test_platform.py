@@ -198,8 +198,17 @@ logread -e 'AP-LONGER'
 ubus call quilac get_client
 
 section reload
-uci set quilac.bridge.workers=3 && uci commit quilac && reload_config
+uci set quilac.bridge.workers=3 && uci set quilac.bridge.group=site1
+uci delete quilac.bridge.broker && uci add_list quilac.bridge.broker=localhost
+uci add_list quilac.bridge.broker=127.0.0.1:1883 && uci commit quilac && reload_config
 wait_for 30 'instance quilac | tr -d " \\t\\n" | grep -q "\\"-w\\",\\"3\\""' && echo reloaded
+# until the restarted bridge, in the group, has it
+wait_for 30 'ubus call quilac update_client "{{\\"id\\":\\"AP-9\\",\\"info\\":\\"in the group\\"}}" &&
+	mosquitto_sub -t quilac/site1/client/AP-9 -C 1 -W 1 | grep -q group'
+section group-registry
+mosquitto_sub -t 'quilac/site1/client/#' -v -C 1 -W 10
+section group-instance
+instance quilac
 section respawn
 pid=$(pid_of quildis)
 kill -9 $pid
@@ -209,7 +218,8 @@ uci set quildis.discovery.port=99999 && uci set quildis.discovery.mode=controlle
 uci commit quildis && reload_config
 wait_for 30 'logread | grep -q "bad value in /etc/config/quildis"'
 wait_for 30 '! instance quildis | grep -q instance1' && echo stopped
-uci set quilac.bridge.workers=0 && uci commit quilac && /etc/init.d/quilac restart
+uci set quilac.bridge.workers=0 && uci set quilac.bridge.group=a/b
+uci commit quilac && /etc/init.d/quilac restart
 logread -e 'bad value'
 section log
 logread
@@ -270,13 +280,21 @@ logread
     assert "AP-LONGER" not in listing
 
     assert out["reload"].strip() == "reloaded"
+    # in a group the registry is kept by the broker, and procd gives a stop
+    # its drain limit
+    topic, entry = out["group-registry"].strip().split(" ", 1)
+    assert topic == "quilac/site1/client/AP-9" and json.loads(entry)["info"] == "in the group"
+    group = json.loads(out["group-instance"])["quilac"]["instances"]["instance1"]
+    assert group["command"][-4:] == ["-b", "127.0.0.1:1883", "-g", "site1"]
+    assert group["term_timeout"] == 25
     assert out["respawn"].strip() == "respawned"
     bad = out["bad-values"]
     assert "stopped" in bad
     assert re.search(r"daemon\.err quildis.*: not started: bad value in /etc/config/quildis: "
                      r"quildis\.discovery\.mode=controller \(.*\) "
                      r"quildis\.discovery\.port=99999 \(port expected\)", bad)
-    assert re.search(r"quilac.*quilac\.bridge\.workers=0 \(range\(1,1024\) expected\)", bad)
+    assert re.search(r"quilac.*quilac\.bridge\.workers=0 \(range\(1,1024\) expected\) "
+                     r"quilac\.bridge\.group=a/b \(and\(.*\) expected\)", bad)
     assert len(re.findall("bad value in /etc/config/quildis", out["log"])) == 1
 
     # the broker password quilac uses by default is the client id's Base64

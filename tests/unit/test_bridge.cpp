@@ -6,6 +6,7 @@
 #include "clock.h"
 #include "base64.h"
 #include "droplog.h"
+#include "fleet.h"
 #include "mqtt.h"
 #include "options.h"
 #include "registry.h"
@@ -53,7 +54,8 @@ TEST(Options, DefaultsAndValues)
 {
 	parsed a{ "quilac", "-i", "id1" };
 	EXPECT_EQ(a.ret, -1);
-	EXPECT_STREQ(a.opts.broker, "localhost");
+	EXPECT_STREQ(a.opts.brokers.entries[0], "localhost");
+	EXPECT_EQ(a.opts.brokers.count, 1);
 	EXPECT_EQ(a.opts.port, 1883);
 	EXPECT_EQ(a.opts.log_level, 3);
 	EXPECT_TRUE(a.opts.use_syslog);
@@ -83,13 +85,41 @@ TEST(Options, DefaultsAndValues)
 	EXPECT_TRUE(p.opts.daemonize);
 	EXPECT_FALSE(p.opts.use_syslog);
 	EXPECT_EQ(p.opts.log_level, 9);		/* clamped later, by log_open */
-	EXPECT_STREQ(p.opts.broker, "00");
+	EXPECT_STREQ(p.opts.brokers.entries[0], "00");
 	EXPECT_EQ(p.opts.port, 65535);
 	EXPECT_STREQ(p.opts.client_id, "b");	/* a repeated option overwrites */
 
 	parsed q{ "quilac", "-b", "", "-i", "x", "rest", "-b", "0" };
 	EXPECT_EQ(q.ret, -1);
-	EXPECT_STREQ(q.opts.broker, "");	/* parsing stopped at "rest" */
+	EXPECT_STREQ(q.opts.brokers.entries[0], "");	/* parsing stopped at "rest" */
+	EXPECT_EQ(q.opts.brokers.count, 1);
+}
+
+TEST(Options, BrokerEntries)
+{
+	parsed list{ "quilac", "-b", "a", "-b", "b:1884", "-i", "x" };
+	ASSERT_EQ(list.opts.brokers.count, 2);	/* the default is replaced, not kept */
+	EXPECT_STREQ(list.opts.brokers.entries[1], "b:1884");
+
+	const struct {
+		const char *entry, *host;
+		int port;
+	} cases[] = {
+		{ "h", "h", 1883 }, { "h:1884", "h", 1884 }, { "", "", 1883 },
+		{ "[::1]:1885", "::1", 1885 }, { "[fe80::1]", "fe80::1", 1883 },
+		{ "fe80::1", "fe80::1", 1883 },	/* more than one colon: an address */
+		{ "h:", nullptr, 0 }, { "h:x", nullptr, 0 }, { "[::1]:", nullptr, 0 },
+	};
+	for (const auto &c : cases) {
+		char host[BROKER_HOST_MAX];
+		int port = 0;
+		bool ok = broker_split(c.entry, 1883, host, sizeof(host), &port);
+		EXPECT_EQ(ok, c.host != nullptr) << c.entry;
+		if (ok && c.host) {
+			EXPECT_STREQ(host, c.host);
+			EXPECT_EQ(port, c.port) << c.entry;
+		}
+	}
 }
 
 TEST(Options, EndingCases)
@@ -265,6 +295,44 @@ TEST_F(Registry, KeysAreTwelveBytesZeroPaddedAndLongerIdsRefused)
 	EXPECT_EQ(listing().find("AB12"), std::string::npos);
 }
 
+// The group's registry messages come from the network: only a well-formed
+// entry changes anything; an empty one removes; other topics are not ours.
+TEST_F(Registry, GroupMessagesFromTheBroker)
+{
+	fleet_configure("g1");
+	const struct {
+		const char *topic, *payload;
+		bool ours;
+		const char *listing;
+	} cases[] = {
+		{ "quilac/g1/client/abc", "{\"online\":5,\"info\":\"i\"}", true,
+		  "{\"count\":1,\"client\":[{\"index\":0,\"id\":\"abc\",\"online\":5,\"info\":\"i\"}]}" },
+		{ "quilac/g1/client/abc", "{\"online\":7}", true,	/* no info: none */
+		  "{\"count\":1,\"client\":[{\"index\":0,\"id\":\"abc\",\"online\":7}]}" },
+		{ "quilac/g1/client/abc", "not json", true, nullptr },
+		{ "quilac/g1/client/abc", "{\"online\":\"9\"}", true, nullptr },
+		{ "quilac/g1/client/abc", "{\"online\":9,\"info\":3}", true, nullptr },
+		{ "quilac/g1/client/abc", "{\"online\":9} {}", true, nullptr },
+		{ "quilac/g1/client/abc", "{\"online\":9,\"info\":\"", true, nullptr },
+		{ "quilac/g2/client/abc", "{\"online\":9}", false, nullptr },
+		{ "upload/quilac/g1/client/abc", "{\"online\":9}", false, nullptr },
+		{ "quilac/g1/client/abc", "", true, "{\"count\":0}" },
+	};
+	std::string expected;
+	for (const auto &c : cases) {
+		std::string topic = c.topic;
+		mosquitto_message msg = {};
+		msg.topic = topic.data();
+		msg.payload = (void *) c.payload;
+		msg.payloadlen = (int) strlen(c.payload);
+		EXPECT_EQ(fleet_on_message(&msg), c.ours) << c.topic << " " << c.payload;
+		if (c.listing)
+			expected = c.listing;
+		EXPECT_EQ(listing(), expected) << c.payload;
+	}
+	fleet_configure(nullptr);
+}
+
 TEST_F(Registry, BoundedInEntriesAndInfoBytes)
 {
 	char id[CLIENT_KEY_LEN];
@@ -401,7 +469,7 @@ struct Backlog : ::testing::Test {
 	static inline std::string refuse_topic;
 	static inline int lows;
 
-	static int sender(const char *topic, const char *payload, int len, int *mid)
+	static int sender(const char *topic, const char *payload, int len, bool, int *mid)
 	{
 		if (refuse && (refuse_topic.empty() || refuse_topic == topic))
 			return refuse;
