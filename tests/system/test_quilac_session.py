@@ -11,7 +11,7 @@ import threading
 import time
 
 from harness import (CLIENT_ID, QUILAC, SLOWDOWN, UBUS, BlackHole, Proc, SyslogSink,
-                     wait_for)
+                     free_port, wait_for)
 
 
 def subscribe_lines(broker_log):
@@ -103,6 +103,27 @@ def test_failures_said_once_with_reason_and_broker_then_recovery(broker_factory,
     assert {m[3] for m in sums} >= {down, refused}
     attempts = len(crit) + sum(int(m[1]) for m in sums)
     assert texts(5).count(f"connect to mqtt server ok, {at}, after {attempts} failed attempt(s)") == 1
+
+
+def test_brokers_tried_in_turn_are_each_said_once(sandbox, workdir):
+    ports = free_port(), free_port()
+    sandbox.start_bus()
+    sink = SyslogSink(workdir)
+    q = Proc(sink.wrap(sandbox, [QUILAC, "-l", "4", "-i", CLIENT_ID,
+                                 *[w for p in ports for w in ("-b", f"127.0.0.1:{p}")]]),
+             workdir / "syslog-quilac.log")
+    try:
+        wait_for(lambda: sum("try reconnect" in t for _, t in sink.records()) >= 5, timeout=30,
+                 what="attempts on both", show=sink.records)
+        records = sink.records()
+    finally:
+        q.stop()
+        sink.close()
+    said = [(p - (3 << 3), t.removeprefix("quilac-1.0: ")) for p, t in records if p < (3 << 3) + 7]
+    assert sorted(t for p, t in said if p == 2) == [
+        f"connect to mqtt server, 127.0.0.1:{p}: Connection refused" for p in sorted(ports)], said
+    # after the first attempt, turning to the next broker and trying again is debug
+    assert [t for p, t in said if p > 2][1:] == [f"connect to mqtt server, 127.0.0.1:{ports[0]}"]
 
 
 def test_broker_down_at_start_then_up(broker_factory, sandbox, quilac_factory):
