@@ -157,7 +157,7 @@ run_defaults
 echo '# the broker' > /etc/mosquitto/mosquitto.conf
 run_defaults && run_defaults && cat /etc/mosquitto/mosquitto.conf
 section no-client-id
-/etc/init.d/quilac start
+/etc/init.d/quilac start 2>&1
 logread -e quilac
 instance quilac
 section api-without-bridge
@@ -230,6 +230,7 @@ logread
     assert "not started: no client_id in /etc/config/quilac and no br-lan MAC" in \
         out["no-client-id"]
     assert "instances" not in out["no-client-id"]
+    assert "can't open" not in out["no-client-id"]     # no br-lan: the log line only
 
     # said once, not once per report, and in the log, not on quilac's side of the pipe
     api = out["api-without-bridge"]
