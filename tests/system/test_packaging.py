@@ -50,11 +50,13 @@ def test_ap_configuration(workdir):
     assert "set term_timeout 25" in out
     config = ("config discovery 'discovery'\n\toption mode 'ap'\n\toption interface 'lo'\n"
               "\toption time_limit '5'\n\tlist ac_address '10.1.0.1'\n\tlist ac_address '10.2.0.1'\n"
-              "\toption key_file '/etc/quildis.key'\n")
+              f"\toption key_file '{workdir}/key'\n")
+    (workdir / "key").write_text("x")
+    (workdir / "key").chmod(0o600)
     out = start_service("quildis", config, workdir)
     assert out[1:7] == ["set command /usr/sbin/quildis -f -i lo -t 5", "append command -c",
                         "append command -a 10.1.0.1", "append command -a 10.2.0.1",
-                        "append command -k /etc/quildis.key", "set file /etc/quildis.key"]
+                        f"append command -k {workdir}/key", f"set file {workdir}/key"]
     assert "set respawn 60 5 5" in out and out[-1] == "close"
     assert start_service("quildis", config.replace("'ap'", "'ac'") + "\toption enabled '0'\n",
                          workdir) == []
@@ -75,6 +77,7 @@ def test_group_and_a_list_of_brokers(workdir):
 def test_broker_credentials_and_tls(workdir):
     for name in ("pw", "ca.crt", "client.crt", "client.key"):
         (workdir / name).write_text("x")
+        (workdir / name).chmod(0o600)
     config = ("config bridge 'bridge'\n\toption client_id 'AC'\n\toption username 'ac-1'\n"
               f"\toption password_file '{workdir}/pw'\n\toption ca_file '{workdir}/ca.crt'\n"
               f"\toption cert_file '{workdir}/client.crt'\n"

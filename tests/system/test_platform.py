@@ -317,6 +317,7 @@ VALUES = [
     ("quildis", {"interface": "a" * 16}, ["-i", "a" * 16], False),
     ("quildis", {"time_limit": "2147484"}, ["-t", "2147484"], False),
     ("quildis", {"mode": "controller", "port": "99999", "interface": "br lan!"}, None, False),
+    ("quildis", {"key_file": "/root/open.key"}, ["-k", "/root/open.key"], False),
     ("quilac", {"broker": ["00", "[fd00::1]:1885", "h:01883"], "port": "01"}, None, True),
     ("quilac", {"port": "0"}, ["-p", "0"], False),
     ("quilac", {"broker": "0"}, ["-b", "0"], False),
@@ -329,6 +330,7 @@ VALUES = [
     ("quilac", {"group": "a/b"}, ["-g", "a/b"], False),
     ("quilac", {"drain_limit": "3601"}, ["-D", "3601"], False),
     ("quilac", {"log_level": "5", "time_limit": "-1"}, None, False),
+    ("quilac", {"password_file": "/root/open.key"}, ["-P", "/root/open.key"], False),
 ]
 
 
@@ -336,7 +338,8 @@ def test_init_scripts_refuse_what_the_daemons_refuse(router, stage, workdir):
     """Each value is refused by the init script, with one line naming every
     bad option, before procd runs (and respawns) a daemon that refuses it."""
     install(router, stage, "quilapi", "quilac", "quildis")
-    script = ["add_lan", "cp /etc/config/quilac /etc/config/quildis /root/"]
+    script = ["add_lan", "cp /etc/config/quilac /etc/config/quildis /root/",
+              "echo 0123456789abcdef0123456789abcdef > /root/open.key"]
     for i, (config, options, flags, _) in enumerate(VALUES):
         section = f"{config}.{config == 'quilac' and 'bridge' or 'discovery'}"
         script.append(f"cp /root/{config} /etc/config/")
@@ -364,7 +367,13 @@ def test_init_scripts_refuse_what_the_daemons_refuse(router, stage, workdir):
             assert all(v in command for v in options.values() if isinstance(v, str)), command
             continue
         refusals += 1
+        if flags:
+            assert re.search(r"daemon [1-9]", instance), (flags, instance)
         line = row.splitlines()[0]
+        if "open.key" in str(options):      # a secret file group and others may read
+            assert line.endswith(f"daemon.err {config}: not started: /root/open.key must be a "
+                                 "regular file of root's, closed to group and others (chmod 600 it)")
+            continue
         assert re.search(rf"daemon\.err {config}: not started: bad value in /etc/config/{config}: ",
                          line), line
         for option, value in options.items():
@@ -372,8 +381,6 @@ def test_init_scripts_refuse_what_the_daemons_refuse(router, stage, workdir):
                 assert f".{option}={value} (" in line, (option, line)
             else:
                 assert f".{option}" in line, (option, line)
-        if flags:
-            assert re.search(r"daemon [1-9]", instance), (flags, instance)
     assert int(out["lines"]) == refusals     # one line each, no respawn loop
 
 
