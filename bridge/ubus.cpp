@@ -289,13 +289,7 @@ ubus_object_type quilac_object_type = UBUS_OBJECT_TYPE("quilac", quilac_methods)
 
 ubus_object quilac_object = BUS_OBJECT(quilac_object_type);
 
-int bus_log(const char *format, va_list ap)
-{
-	log_vmsg(0, format, ap);
-	return 0;
-}
-
-bus_conn bridge_bus = { .object = &quilac_object, .log = bus_log };
+bus_conn bridge_bus = { .object = &quilac_object, .log = log_line };
 
 } // namespace
 
@@ -303,7 +297,7 @@ int bridge_ubus_setup(void)
 {
 	int ret = bus_open(&bridge_bus);
 	if (ret && bridge_bus.connected)
-		log_msg(0, "Failed to add quilac mqtt: %s\n", ubus_strerror(ret));
+		log_msg(0, "Failed to add quilac mqtt: %s", ubus_strerror(ret));
 	return ret;
 }
 

@@ -3,13 +3,14 @@
 #pragma once
 
 #include <libubus.h>
-#include <stdarg.h>
+#include <sys/un.h>
 
-// A lost connection is tried again at once, then every BUS_RETRY_S seconds.
+#include "repeat.h"
+
+// A lost connection is tried again at once, then every BUS_RETRY_S seconds:
+// the first failure is said (critical), its repeats summed up (repeat.h),
+// the return a notice.
 constexpr int BUS_RETRY_S = 2;
-
-// How the daemon writes the messages of the connection (vprintf will do).
-typedef int (*bus_log_fn)(const char *format, va_list ap);
 
 // The object of a type, under the type's name and with its methods.
 #define BUS_OBJECT(_type)						\
@@ -20,14 +21,16 @@ typedef int (*bus_log_fn)(const char *format, va_list ap);
 // zero; bus_open() and the reconnection own it from then on.
 struct bus_conn {
 	struct ubus_object *object;	// registered once; the library restores it on reconnection
-	bus_log_fn log;
+	log_line_fn log;
 	bool connected;			// ctx is set up; it stays so while being restored
 	struct ubus_context ctx;
 	struct uloop_timeout retry;
+	struct log_repeat failures;	// of reconnection
+	char path[sizeof(sockaddr_un::sun_path)];	// the bus socket, as connected
 };
 
 // Connects, watches the socket in the loop and registers the object. -1 when
-// there is no bus ("Failed to connect to ubus\n" is logged; a connection that
+// there is no bus ("Failed to connect to ubus" is logged; a connection that
 // fails here is never tried again); otherwise the result of ubus_add_object()
 // (0, or a status that the caller reports in its own words).
 int bus_open(struct bus_conn *b);

@@ -348,7 +348,13 @@ ubus_object_type quildis_object_type = UBUS_OBJECT_TYPE("quildis", quildis_metho
 
 ubus_object quildis_object = BUS_OBJECT(quildis_object_type);
 
-bus_conn quildis_bus = { .object = &quildis_object, .log = vprintf };
+// What needs a person goes to standard error, the rest to standard output.
+void log_bus(int level, const char *line)
+{
+	fprintf(level ? stdout : stderr, "%s\n", line);
+}
+
+bus_conn quildis_bus = { .object = &quildis_object, .log = log_bus };
 
 } // namespace
 
