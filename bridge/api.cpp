@@ -342,12 +342,15 @@ void resume_held(uloop_timeout *)
 	}
 }
 
-// What is left in a worker's group at its time limit, about to be killed: counted.
-void count_leftovers(void *, pid_t pgid, int n)
+// What is left in a worker's group at its time limit, about to be killed:
+// counted, and said like an abnormal exit (`report`: its topic, when known).
+void count_leftovers(void *report, pid_t pgid, int n)
 {
+	char what[sizeof(abnormal_log.topic)];
 	stats.killed_background += (unsigned long) n;
-	log_msg(0, "%s (%d): %d process(es) left in its group after %d seconds, killed\n",
-		API_NAME, pgid, n, limits.time_limit_s);
+	snprintf(what, sizeof(what), "%s: (%d) %d process(es) left in its group after %d seconds, killed",
+		 report ? (const char *) report : API_NAME, pgid, n, limits.time_limit_s);
+	drop_note(&abnormal_log, what, ++abnormal_exits);
 }
 
 void on_deadline(uloop_timeout *t)
@@ -361,7 +364,7 @@ void on_deadline(uloop_timeout *t)
 		limits.time_limit_s);
 	int n = group_members(pid, true);
 	if (n > 0)
-		count_leftovers(nullptr, pid, n);
+		count_leftovers(w->report, pid, n);
 	child_kill_group(pid);	/* a hung script's children hold the pipe as well */
 }
 

@@ -159,7 +159,9 @@ def test_worker_over_time_limit_is_killed_with_its_children(sandbox, broker, qui
     wait_for(lambda: q.stats()["workers"] == 0, what="slot free")
     st = q.stats()
     assert (st["killed"], st["killed_background"]) == (1, 2)
-    q.wait_output("): 1 process(es) left in its group after 4 seconds, killed\n")
+    # said like an abnormal exit (a warning, at most a line a second), with the report
+    q.wait_output("abnormal exit(s), the last on upload/k: (")
+    assert ") 1 process(es) left in its group after 4 seconds, killed (" in q.output()
     assert os.path.exists(f"/proc/{kept.read_text().strip()}")   # setsid: not ours to kill
 
 
