@@ -31,7 +31,7 @@ int main(int argc, char **argv)
 	if (opts.client_id && credentials_load(&opts) < 0)
 		return 1;
 	if (opts.daemonize)
-		daemon_detach();
+		daemon_detach(!opts.use_syslog);
 	if (!opts.client_id) {
 		print_usage(argv[0]);
 		return 1;

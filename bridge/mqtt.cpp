@@ -574,7 +574,7 @@ int mqtt_start(const char *broker, int port, const char *client_id)
 		return -1;
 	}
 	log_msg(2, "info: use %s/%s as client id\n", s.client_id,
-		credentials_from_file() ? "(password file)" : s.password);
+		credentials_from_file() ? "(password file)" : "(default password)");
 
 	int rc;
 	if (!new_client(true, &rc)) {

@@ -259,14 +259,21 @@ int set_log(ubus_context *, ubus_object *, ubus_request_data *, const char *, bl
 	return UBUS_STATUS_OK;
 }
 
+// The masks keep out of each method's signature (`ubus -v list`) the
+// arguments of a shared policy that the method ignores.
+constexpr unsigned long arg(int index)
+{
+	return 1ul << index;
+}
+
 const ubus_method quilac_methods[] = {
-	UBUS_METHOD("pub", pub, pub_policy),
-	UBUS_METHOD("pub_group", pub_group, pub_policy),
+	UBUS_METHOD_MASK("pub", pub, pub_policy, arg(PUB_ID) | arg(PUB_MSG)),
+	UBUS_METHOD_MASK("pub_group", pub_group, pub_policy, arg(PUB_GROUP) | arg(PUB_MSG)),
 	UBUS_METHOD("update_client", update_client, client_policy),
-	UBUS_METHOD("del_client", del_client, client_policy),
+	UBUS_METHOD_MASK("del_client", del_client, client_policy, arg(CLIENT_ID)),
 	UBUS_METHOD_NOARG("info", info),
 	UBUS_METHOD("get_client", get_client, page_policy),
-	UBUS_METHOD_NOARG("log", set_log),
+	UBUS_METHOD("log", set_log, log_policy),
 	UBUS_METHOD_NOARG("stats", stats),
 };
 

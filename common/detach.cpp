@@ -2,6 +2,7 @@
 // session leader and can never take a controlling terminal again.
 #include "detach.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -24,9 +25,25 @@ bool fork_and_leave()
 	return true;
 }
 
+// A detached daemon must not hold its starter's terminal or pipe open: a
+// caller reading its output (`quildis | cat`) would never see the end.
+void stdio_to_null()
+{
+	int fd = open("/dev/null", O_RDWR | O_CLOEXEC);
+	if (fd < 0) {
+		perror("open /dev/null");
+		return;
+	}
+	for (int std = 0; std <= 2; std++)
+		if (fd != std)
+			dup2(fd, std);
+	if (fd > 2)
+		close(fd);
+}
+
 } // namespace
 
-void daemon_detach(void)
+void daemon_detach(bool keep_stdio)
 {
 	umask(0);
 	if (!fork_and_leave())
@@ -41,4 +58,6 @@ void daemon_detach(void)
 		perror("sigaction error:");
 
 	fork_and_leave();
+	if (!keep_stdio)
+		stdio_to_null();
 }

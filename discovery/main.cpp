@@ -98,7 +98,7 @@ int main(int argc, char **argv)
 	}
 
 	if (!opts.foreground)
-		daemon_detach();
+		daemon_detach(false);
 	setvbuf(stdout, nullptr, _IOLBF, 0);
 	daemon_signals_install();
 

@@ -6,7 +6,9 @@
 // delimiter, transport padding (spaces, tabs) after a delimiter, header names
 // of any token characters. A delimiter inside content must go on with
 // padding and CR LF, or "--": anything else is a syntax error, so a part only
-// ends once the line that ends it has proved sound.
+// ends once the line that ends it has proved sound. A header line without a
+// colon is one too: taken as the blank line, it would make the rest of the
+// headers content.
 #include "multipart.h"
 
 #include <stdlib.h>
@@ -153,14 +155,16 @@ size_t mp_execute(struct mp_parser *p, const char *buf, size_t len)
 			break;
 
 		case MP_NAME_START:
+			if (c == CR) {
+				p->state = MP_HEADERS_LF;	/* the blank line */
+				break;
+			}
 			mark = i;
 			p->state = MP_NAME;
 			goto again;
 
 		case MP_NAME:
-			if (c == CR) {
-				p->state = MP_HEADERS_LF;	/* a name without ':' ends the headers */
-			} else if (c == ':') {
+			if (c == ':') {
 				CALL(deliver(p, cb->on_name, buf + mark, i - mark));
 				p->state = MP_VALUE_START;
 			} else if (is_token_char((unsigned char) c)) {

@@ -13,6 +13,7 @@ extern "C" {
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -70,6 +71,26 @@ char await_answer(int fd)
 	return 0;
 }
 
+// The child must not outlive the question: it ends when the upload does
+// (killed by the web server's timeout or the OOM killer, nobody is left to
+// kill it) and at its own deadline (the upload stopped), and it keeps none
+// of the request's pipes, so the server sees the request end with the upload.
+void end_with_parent(pid_t parent)
+{
+	prctl(PR_SET_PDEATHSIG, SIGKILL);
+	if (getppid() != parent)
+		_exit(1);	/* the parent ended before the line above */
+	signal(SIGALRM, SIG_DFL);
+	alarm((ANSWER_TIMEOUT_MS + 999) / 1000);
+	int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+	if (null >= 0) {
+		dup2(null, STDIN_FILENO);
+		dup2(null, STDOUT_FILENO);
+		if (null > STDOUT_FILENO)
+			close(null);
+	}
+}
+
 } // namespace
 
 bool session_allows(const char *sid, const char *object)
@@ -77,9 +98,11 @@ bool session_allows(const char *sid, const char *object)
 	int fds[2];
 	if (pipe2(fds, O_CLOEXEC) < 0)
 		return false;
+	const pid_t parent = getpid();
 	pid_t pid = fork();
 	if (pid == 0) {
 		close(fds[0]);
+		end_with_parent(parent);
 		char answer = ask_session_service(sid, object) ? GRANTED : DENIED;
 		_exit(write(fds[1], &answer, 1) == 1 ? 0 : 1);
 	}

@@ -22,12 +22,13 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
-#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
 #include <string_view>
+#include <sys/file.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -54,6 +55,13 @@ constexpr size_t CHUNK = 4096;	/* one read of the request body */
 // unfinished file holds memory in /tmp.
 constexpr int IDLE_TIMEOUT_MS = 30 * 1000;
 constexpr size_t MIN_BYTES_PER_WINDOW = 4096;
+// After the answer the rest of the body is read up to these bounds.
+constexpr size_t DRAIN_MAX_BYTES = 64 * 1024;
+constexpr int DRAIN_MAX_MS = 2000;
+constexpr int LOCK_WAIT_MS = 2000;
+// Each try fails only when the name changed between two system calls.
+constexpr int MAKE_FOLDER_TRIES = 1000;
+constexpr useconds_t LOCK_RETRY_US = 10 * 1000;
 // CONTENT_LENGTH counts the multipart framing too; the file's own bytes are
 // counted as they arrive.
 constexpr size_t FRAMING_ALLOWANCE = 64 * 1024;
@@ -331,17 +339,24 @@ bool is_private_dir(const struct stat &st)
 	return S_ISDIR(st.st_mode) && st.st_uid == geteuid() && !(st.st_mode & (S_IWGRP | S_IWOTH));
 }
 
+// The target's directory path, from UPLOAD_TARGET.
+bool upload_dir_path(char (&dir)[PATH_MAX])
+{
+	size_t len = (size_t) (target_name() - UPLOAD_TARGET);
+	if (len < 2 || len > sizeof(dir))
+		return false;
+	memcpy(dir, UPLOAD_TARGET, len - 1);
+	dir[len - 1] = '\0';
+	return true;
+}
+
 // The target's directory, created if missing. A link, anything but a
 // directory, or a directory that others own or may write is refused.
 int open_upload_dir()
 {
 	char dir[PATH_MAX];
-	size_t len = (size_t) (target_name() - UPLOAD_TARGET);
-	if (len < 2 || len > sizeof(dir))
+	if (!upload_dir_path(dir))
 		return -1;
-	memcpy(dir, UPLOAD_TARGET, len - 1);
-	dir[len - 1] = '\0';
-
 	if (mkdir(dir, 0700) < 0 && errno != EEXIST)
 		return -1;
 	int fd = open(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -350,6 +365,70 @@ int open_upload_dir()
 		close_fd(fd);
 	return fd;
 }
+
+#ifndef RENAME_NOREPLACE
+#define RENAME_NOREPLACE (1 << 0)
+#endif
+#ifndef RENAME_EXCHANGE
+#define RENAME_EXCHANGE (1 << 1)
+#endif
+
+int rename2(const char *from, const char *to, unsigned int flags)
+{
+	return (int) syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, flags);
+}
+
+// A directory of ours under the name already: only its mode may need mending.
+bool keep_own_dir(const char *dir)
+{
+	int fd = open(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+	struct stat st;
+	bool own = fd >= 0 && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
+		   fchmod(fd, 0700) == 0;
+	if (fd >= 0)
+		close(fd);
+	return own;
+}
+
+// What stood under the name, now at `path`: removed when it is a link, a file
+// or an empty folder; a folder with content stays its owner's.
+void remove_refused(const char *path)
+{
+	if (unlink(path) < 0 && errno == EISDIR)
+		rmdir(path);
+}
+
+} // namespace
+
+// A fresh private folder is made beside the name and swapped in by one
+// atomic rename (over nothing, or exchanged with whatever stands there), so
+// a local user who keeps taking the name cannot slip in between two steps.
+bool upload_make_folder(void)
+{
+	char dir[PATH_MAX], mine[PATH_MAX];
+	if (!upload_dir_path(dir))
+		return false;
+	if (keep_own_dir(dir))
+		return true;
+	if (snprintf(mine, sizeof(mine), "%s.XXXXXX", dir) >= (int) sizeof(mine) || !mkdtemp(mine))
+		return false;
+	for (int i = 0; i < MAKE_FOLDER_TRIES; i++) {
+		if (rename2(mine, dir, RENAME_NOREPLACE) == 0)
+			return true;
+		if (errno != EEXIST)
+			break;
+		if (rename2(mine, dir, RENAME_EXCHANGE) == 0) {
+			remove_refused(mine);
+			return true;
+		}
+		if (errno != ENOENT)	/* gone again since: the next rename takes the name */
+			break;
+	}
+	rmdir(mine);
+	return false;
+}
+
+namespace {
 
 // An unnamed file in the target's directory: it needs no cleanup when the
 // request fails or the process is killed, and the rename at the end is
@@ -363,23 +442,26 @@ int create_temp(int dir_fd)
 	return fd;
 }
 
-// Whether `name` is ".<target>.<pid>" of a process that is gone: one killed
-// between its link and its rename left it.
-bool is_stale_private_name(const char *name)
+// Whether `name` is ".<target>.<digits>", the private name of an upload.
+bool is_private_name(const char *name)
 {
 	const char *target = target_name();
 	size_t tlen = strlen(target);
 	if (name[0] != '.' || strncmp(name + 1, target, tlen) || name[1 + tlen] != '.')
 		return false;
 	const char *digits = name + 2 + tlen;
-	char *end;
-	errno = 0;
-	unsigned long pid = strtoul(digits, &end, 10);
-	if (!isdigit((unsigned char) *digits) || *end || errno || pid == 0 || pid > INT_MAX)
+	if (!*digits)
 		return false;
-	return kill((pid_t) pid, 0) < 0 && errno == ESRCH;
+	while (isdigit((unsigned char) *digits))
+		digits++;
+	return !*digits;
 }
 
+// Called with the directory locked: a private name exists only while its
+// upload holds the lock, so any found now is left by a process killed
+// between its link and its rename. (Asking whether the pid in the name still
+// runs would not do: a new upload may take that pid between the question
+// and the unlink.)
 void remove_stale_private_names()
 {
 	int fd = dup(req.dir_fd);
@@ -390,9 +472,23 @@ void remove_stale_private_names()
 		return;
 	}
 	while (const struct dirent *e = readdir(dir))
-		if (is_stale_private_name(e->d_name))
+		if (is_private_name(e->d_name))
 			unlinkat(req.dir_fd, e->d_name, 0);
 	closedir(dir);
+}
+
+// Uploads publish one at a time. The directory is root's alone (0700), so
+// only an upload can hold its lock, and only for a link and a rename; a
+// process stopped right there is waited for up to LOCK_WAIT_MS.
+bool lock_upload_dir()
+{
+	const int64_t give_up = monotonic_ms() + LOCK_WAIT_MS;
+	while (flock(req.dir_fd, LOCK_EX | LOCK_NB) < 0) {
+		if ((errno != EWOULDBLOCK && errno != EINTR) || monotonic_ms() >= give_up)
+			return false;
+		usleep(LOCK_RETRY_US);
+	}
+	return true;
 }
 
 // The finished file is linked under a name private to this process, which
@@ -404,21 +500,23 @@ bool publish_temp()
 	if (snprintf(link_name, sizeof(link_name), ".%s.%d", target_name(), (int) getpid())
 	    >= (int) sizeof(link_name))
 		return false;
-	unlinkat(req.dir_fd, link_name, 0);	/* left by a killed process with our pid */
+	if (!lock_upload_dir())
+		return false;
 	remove_stale_private_names();
 
 	// Linking a descriptor needs CAP_DAC_READ_SEARCH; /proc serves otherwise.
-	if (linkat(req.temp_fd, "", req.dir_fd, link_name, AT_EMPTY_PATH) < 0) {
+	bool ok = linkat(req.temp_fd, "", req.dir_fd, link_name, AT_EMPTY_PATH) == 0;
+	if (!ok) {
 		char proc_path[32];
 		snprintf(proc_path, sizeof(proc_path), "/proc/self/fd/%d", req.temp_fd);
-		if (linkat(AT_FDCWD, proc_path, req.dir_fd, link_name, AT_SYMLINK_FOLLOW) < 0)
-			return false;
+		ok = linkat(AT_FDCWD, proc_path, req.dir_fd, link_name, AT_SYMLINK_FOLLOW) == 0;
 	}
-	if (renameat(req.dir_fd, link_name, req.dir_fd, target_name()) < 0) {
+	if (ok && renameat(req.dir_fd, link_name, req.dir_fd, target_name()) < 0) {
 		unlinkat(req.dir_fd, link_name, 0);
-		return false;
+		ok = false;
 	}
-	return true;
+	flock(req.dir_fd, LOCK_UN);
+	return ok;
 }
 
 int upload_on_name(mp_parser *, const char *data, size_t len)
@@ -581,36 +679,41 @@ mp_parser *start_request()
 	return p;
 }
 
-constexpr ssize_t BODY_IDLE = -2;	/* too little arrived within IDLE_TIMEOUT_MS */
+constexpr ssize_t BODY_IDLE = -2;	/* too little arrived within a window */
 
-// What arrived since the current window of IDLE_TIMEOUT_MS began.
+// The windows of IDLE_TIMEOUT_MS follow each other on the clock from the
+// request's start; each is judged when it ends, by what arrived within it.
 struct rate_window {
-	int64_t start;
+	int64_t end;
 	size_t bytes;
 } window;
 
-// Counts a read's bytes; false once a whole window has passed with too few.
-bool window_keeps_up(size_t n)
+// Judges every window that has ended by `now`; false at the first with too few bytes.
+bool windows_kept_up(int64_t now)
 {
-	window.bytes += n;
-	int64_t now = monotonic_ms();
-	if (now - window.start < IDLE_TIMEOUT_MS)
-		return true;
-	if (window.bytes < MIN_BYTES_PER_WINDOW)
-		return false;
-	window = { now, 0 };
+	while (now >= window.end) {
+		if (window.bytes < MIN_BYTES_PER_WINDOW)
+			return false;
+		window = { window.end + IDLE_TIMEOUT_MS, 0 };
+	}
 	return true;
 }
 
-// The next piece of the body: its length, 0 at its end or on an error, or
-// BODY_IDLE. The descriptor does not block (upload_run), so the wait for
-// data, with its time limit, costs a call only when the pipe is empty.
-ssize_t read_body(int fd, char (&buf)[CHUNK])
+// The next piece of the body: its length, 0 at its end, on an error or at
+// `stop_at` (a monotonic time), or BODY_IDLE. The descriptor does not block
+// (upload_run), so the wait for data costs a call only when the pipe is
+// empty, and it ends when the current window does.
+ssize_t read_body(int fd, char (&buf)[CHUNK], int64_t stop_at)
 {
 	for (;;) {
-		ssize_t n = read(fd, buf, sizeof(buf));
-		if (n > 0 && !window_keeps_up((size_t) n))
+		int64_t now = monotonic_ms();
+		if (!windows_kept_up(now))
 			return BODY_IDLE;
+		if (now >= stop_at)
+			return 0;
+		ssize_t n = read(fd, buf, sizeof(buf));
+		if (n > 0)
+			window.bytes += (size_t) n;
 		if (n >= 0)
 			return n;
 		if (errno == EINTR)
@@ -618,12 +721,22 @@ ssize_t read_body(int fd, char (&buf)[CHUNK])
 		if (errno != EAGAIN && errno != EWOULDBLOCK)
 			return 0;
 		struct pollfd pfd = { .fd = fd, .events = POLLIN, .revents = 0 };
-		int ready = poll(&pfd, 1, IDLE_TIMEOUT_MS);
-		if (ready == 0)
-			return BODY_IDLE;
-		if (ready < 0 && errno != EINTR)
+		if (poll(&pfd, 1, (int) (std::min(window.end, stop_at) - now)) < 0 && errno != EINTR)
 			return 0;
 	}
+}
+
+// Once answered, the rest of the body is read for a server that writes it
+// all before it reads the answer, but only so far: a client that keeps
+// sending after a refusal (a body of 64 MiB at a trickle) must not hold the
+// process for as long as it likes.
+void drain_body(int fd, char (&buf)[CHUNK])
+{
+	const int64_t stop_at = monotonic_ms() + DRAIN_MAX_MS;
+	size_t drained = 0;
+	ssize_t n;
+	while (drained < DRAIN_MAX_BYTES && (n = read_body(fd, buf, stop_at)) > 0)
+		drained += (size_t) n;
 }
 
 // The client stopped sending: its unfinished file goes now, not whenever the
@@ -643,7 +756,7 @@ int upload_run(int in_fd)
 	char buf[CHUNK];
 
 	reset_request();
-	window = { monotonic_ms(), 0 };
+	window = { monotonic_ms() + IDLE_TIMEOUT_MS, 0 };
 	// Only this process reads the body's pipe; its flags are put back anyway.
 	const int in_flags = fcntl(in_fd, F_GETFL);
 	if (in_flags >= 0 && !(in_flags & O_NONBLOCK))
@@ -651,7 +764,7 @@ int upload_run(int in_fd)
 	ssize_t n = 0;
 	mp_parser *p = start_request();
 	if (p) {
-		while ((n = read_body(in_fd, buf)) > 0)
+		while ((n = read_body(in_fd, buf, INT64_MAX)) > 0)
 			if (mp_execute(p, buf, (size_t) n) != (size_t) n)
 				break;	/* a syntax error, or a reply has been made */
 		mp_free(p);
@@ -660,12 +773,12 @@ int upload_run(int in_fd)
 			fail_upload(ERR_BAD_REQUEST);
 	}
 
-	// The server expects the whole body to be read, whatever the answer:
-	// one that is still writing it must not find the pipe closed.
-	while (n != BODY_IDLE && (n = read_body(in_fd, buf)) > 0)
-		;
-	if (n == BODY_IDLE)
+	if (n == BODY_IDLE) {
 		abandon_idle_request();
+	} else {
+		fflush(stdout);	/* the answer is out before the rest is read */
+		drain_body(in_fd, buf);
+	}
 	if (in_flags >= 0 && !(in_flags & O_NONBLOCK))
 		fcntl(in_fd, F_SETFL, in_flags);
 	reset_request();	/* closes what the request left open, whatever became of it */

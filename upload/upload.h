@@ -16,3 +16,7 @@ extern const char *parts[];		/* form field names, indexed by field */
 // Handles one request whose body is read from in_fd; the reply, if any, goes
 // to standard output. Returns the process's exit status (always 0).
 int upload_run(int in_fd);
+
+// Makes the target's folder a private one of ours (mode 0700) whatever stands
+// under its name; false when it cannot.
+bool upload_make_folder(void);

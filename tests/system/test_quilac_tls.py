@@ -1,6 +1,7 @@
 """quilac to a broker over TLS with a password file: certificates made with
 openssl (harness.make_certs), a mosquitto with a TLS listener beside its plain
 one (the tests' own clients use the plain one)."""
+import os
 import shutil
 import signal
 import subprocess
@@ -49,7 +50,8 @@ def start_tls_quilac(quilac_factory, broker, workdir, certs, ca="ca.crt", client
     if client_cert:
         key_file = workdir / "client.key"
         shutil.copy(certs / key, key_file)
-        extra += ["-E", certs / "client.crt", "-K", key_file]
+        shutil.copy(certs / "client.crt", workdir / "client.crt")
+        extra += ["-E", workdir / "client.crt", "-K", key_file]
     return quilac_factory(broker.tls_port, extra=extra)
 
 
@@ -60,8 +62,21 @@ def session_up(q, timeout=20):
 def test_session_over_tls_with_password_file(broker_factory, certs, sandbox, quilac_factory,
                                              workdir):
     sandbox.start_bus()
-    broker = tls_broker(broker_factory, certs)
+    broker = tls_broker(broker_factory, certs, running=False)
     q = start_tls_quilac(quilac_factory, broker, workdir, certs)
+    wait_for(lambda: q.call("info").returncode == 0, what="bus object")
+    # Every attempt looks at the files again: a FIFO put in place of one
+    # (whose opening would block the daemon) stops only that attempt.
+    for name in ("ca.pem", "client.crt", "client.key"):
+        path = workdir / name
+        os.mkfifo(workdir / "fifo")
+        os.replace(path, workdir / "saved")
+        os.replace(workdir / "fifo", path)
+        q.wait_output(str(path), timeout=15)
+        assert "not a regular file" in q.output()
+        assert q.call("info").returncode == 0
+        os.replace(workdir / "saved", path)
+    broker.start()
     session_up(q)
     assert f"as {CLIENT_ID} (p5, c0, k30, u'root')" in broker.output()
     assert PASSWORD not in q.output()               # the secret is never logged

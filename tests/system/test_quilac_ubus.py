@@ -8,16 +8,16 @@ import signal
 from harness import rss_kib, wait_for
 
 
-def test_signature_lists_shared_policies(quilac):
+def test_signature_lists_each_methods_arguments(quilac):
     lines = quilac.ubus("-v", "list", "quilac").stdout.splitlines()
     assert lines[1:] == [
-        '\t"pub":{"group":"String","id":"String","msg":"String"}',
-        '\t"pub_group":{"group":"String","id":"String","msg":"String"}',
+        '\t"pub":{"id":"String","msg":"String"}',
+        '\t"pub_group":{"group":"String","msg":"String"}',
         '\t"update_client":{"id":"String","info":"String"}',
-        '\t"del_client":{"id":"String","info":"String"}',
+        '\t"del_client":{"id":"String"}',
         '\t"info":{}',
         '\t"get_client":{"offset":"Integer","limit":"Integer"}',
-        '\t"log":{}',
+        '\t"log":{"level":"Integer"}',
         '\t"stats":{}',
     ]
 

@@ -323,14 +323,14 @@ def test_sigterm_usage_and_unusable_interface(netns_pair, quildis_factory, workd
 
 
 def test_detaches_by_default(netns_pair, workdir, process_tag):
+    """Detached, it holds none of its starter's pipes: `quildis | cat` ends."""
     a, _ = netns_pair
     sb = Sandbox(workdir / "d")
-    with open(workdir / "d.log", "wb") as log:
-        r = subprocess.run(a.cmd(sb.wrap([QUILDIS, *AC_ARGS])), stdout=log, stderr=log,
-                           timeout=10)
+    r = subprocess.run(a.cmd(sb.wrap([QUILDIS, *AC_ARGS])), capture_output=True, timeout=10)
     assert r.returncode == 0
     pid = wait_for(lambda: process_tag.detached("quildis"), what="detached daemon")[0]
     assert os.getsid(pid) != os.getsid(0)
+    assert {os.readlink(f"/proc/{pid}/fd/{fd}") for fd in range(3)} == {"/dev/null"}
     os.kill(pid, signal.SIGTERM)
     wait_for(lambda: not process_tag.pids("quildis"), what="daemon ended")
 

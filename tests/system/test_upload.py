@@ -11,10 +11,11 @@ import struct
 import subprocess
 import termios
 import time
+from pathlib import Path
 
 import pytest
 
-from harness import BUILD, ROOT, wait_for
+from harness import BUILD, ROOT, Proc, children_of, wait_for
 from harness import (TEST_SESSION, UPLOAD_ARCHIVE, UPLOAD_FIRMWARE, UploadRoot, WebServer, form,
                      json_reply, reply, upload_form)
 
@@ -120,6 +121,7 @@ def test_session_and_field_rules(root):
         (b"preamble\r\n" + upload_form(b"stored"), reply(0)),
         (changed(b"--XyZb0undary\r\n", b"--XyZb0undary \t\r\n"), reply(0)),
         (changed(b"Content-Type:", b"Content-MD5: x\r\nX-1: y\r\nContent-Type:"), reply(0)),
+        (changed(b"Content-Type:", b"X-No-Colon\r\nContent-Type:"), reply(-7002)),
         # A delimiter inside the content that goes on with another byte: no file cut short.
         (upload_form(b"stored\r\n--XyZb0undaryX and more"), reply(-7002)),
         (form([('form-data; name="other"', b"o"), ('form-data; name="sessionid"', TEST_SESSION.encode()),
@@ -192,55 +194,124 @@ def test_storage_failures_keep_the_previous_target(root):
 
 
 def test_stale_private_names_are_removed(root):
-    """A kill between link and rename leaves .firmware.bin.<pid> behind."""
+    """A kill between link and rename leaves .firmware.bin.<pid> behind; a pid
+    that runs again (even this test's own) proves nothing about the name."""
     upload_dir = root.tmp / "upload"
-    gone = subprocess.Popen(["true"])
-    gone.wait()
-    alive = [".firmware.bin.1", f".firmware.bin.{os.getpid()}"]
-    for name in alive + [f".firmware.bin.{gone.pid}"]:
+    for name in (".firmware.bin.1", f".firmware.bin.{os.getpid()}", ".firmware.bin.99999999"):
         (upload_dir / name).write_bytes(b"stale")
+    (upload_dir / ".firmware.bin.x").write_bytes(b"not ours")
     assert root.run(FIRMWARE, upload_form(b"new")).stdout == reply(0)
-    assert sorted(os.listdir(upload_dir)) == sorted(alive + ["firmware.bin"])
-    # In a pid namespace of its own the program is pid 1: that name is its own.
-    assert root.run(["unshare", "-p", "-f", FIRMWARE], upload_form(b"again")).stdout == reply(0)
-    assert ".firmware.bin.1" not in os.listdir(upload_dir)
-    assert root.target().read_bytes() == b"again"
+    assert sorted(os.listdir(upload_dir)) == [".firmware.bin.x", "firmware.bin"]
 
 
 def test_stalled_upload_is_abandoned(root):
-    """A client that stops sending, or trickles a byte now and then, loses its
-    upload: the space its unfinished file holds in /tmp is not kept for it."""
+    """A client that stops sending, trickles a byte now and then, or keeps under
+    the minimum in a window and makes up for it later, loses its upload at the
+    end of that window: the space its unfinished file holds in /tmp is not kept."""
     root.target().write_bytes(b"previous")
     env = {"PATH": os.environ["PATH"], "CONTENT_TYPE": "multipart/form-data; boundary=XyZb0undary"}
     body = upload_form(b"x" * 300000)
+    sent = 2000
+    # Seconds after the start -> bytes sent then, per client.
+    plans = {"silent": {},
+             "trickle": {t: 1 for t in range(5, 60, 5)},
+             "late": {25: 1, 50: 2100}}
     clients = {}
-    for trickle in (False, True):
+    for name in plans:
         p = subprocess.Popen(root.wrap([FIRMWARE]), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, env=env)
-        p.stdin.write(body[:200000])
+        p.stdin.write(body[:sent])
         p.stdin.flush()
-        clients[trickle] = p
+        clients[name] = [p, sent]
     start = time.monotonic()
-    sent = 200000
-    while clients[True].poll() is None and time.monotonic() - start < 120:
-        try:                    # a byte every 5 s: under 4096 bytes in any 30 s
-            clients[True].stdin.write(body[sent:sent + 1])
-            clients[True].stdin.flush()
-            sent += 1
-        except BrokenPipeError:
-            break
-        time.sleep(5)
-    for trickle, p in clients.items():
-        p.wait(120)             # the client still holds its end open
-        assert 29 < time.monotonic() - start < 100, trickle
-        assert p.stdout.read() == reply(-7004), trickle
-        assert p.stderr.read().decode().count("\n") == 1, trickle
+    ended = {}
+    while len(ended) < len(clients) and time.monotonic() - start < 120:
+        now = time.monotonic() - start
+        for name, (p, offset) in clients.items():
+            if name in ended:
+                continue
+            if p.poll() is not None:
+                ended[name] = now
+                continue
+            for t in [t for t in plans[name] if t <= now]:
+                n = plans[name].pop(t)
+                try:
+                    p.stdin.write(body[offset:offset + n])
+                    p.stdin.flush()
+                except BrokenPipeError:
+                    pass
+                clients[name][1] = offset = offset + n
+        time.sleep(0.1)
+    for name, (p, _) in clients.items():
+        p.wait(30)
+        assert 29 < ended.get(name, 999) < 40, name
+        assert p.stdout.read() == reply(-7004), name
+        assert p.stderr.read().decode().count("\n") == 1, name
         try:
             p.stdin.close()
         except BrokenPipeError:
             pass
     assert os.listdir(root.tmp / "upload") == ["firmware.bin"]
     assert root.target().read_bytes() == b"previous"
+
+
+def test_refused_request_ends_soon_whatever_the_client_sends(root):
+    """After the answer the rest of the body is read only so far: a client that
+    goes on sending, quickly enough for the idle rule, no longer holds the process."""
+    env = {"PATH": os.environ["PATH"], "CONTENT_TYPE": "multipart/form-data; boundary=XyZb0undary"}
+    no_session = form([('form-data; name="filedata"', b"x" * 5000)])
+    cases = [(no_session, {}, -1006),
+             (upload_form(b"x"), {"CONTENT_LENGTH": str((64 << 20) + 65537)}, -7001)]
+    for body, extra, code in cases:
+        p = subprocess.Popen(root.wrap([FIRMWARE]), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                             env={**env, **extra})
+        start = time.monotonic()
+        try:
+            p.stdin.write(body)
+            while p.poll() is None and time.monotonic() - start < 30:
+                p.stdin.write(b"y" * 4096)
+                p.stdin.flush()
+                time.sleep(0.2)
+        except BrokenPipeError:
+            pass
+        p.wait(30)
+        assert time.monotonic() - start < 10, code
+        assert p.stdout.read() == reply(code)
+        try:
+            p.stdin.close()
+        except BrokenPipeError:
+            pass
+
+
+def test_session_checker_ends_with_the_upload(root):
+    """On a bus that does not answer, the child that asks it ends when the
+    upload is killed, and at its own deadline when the upload cannot end it."""
+    env = {"PATH": os.environ["PATH"], "CONTENT_TYPE": "multipart/form-data; boundary=XyZb0undary"}
+    os.kill(root.bus.proc.pid, signal.SIGSTOP)
+    try:
+        for stop_upload, limit in ((signal.SIGKILL, 1.5), (signal.SIGSTOP, 4)):
+            p = subprocess.Popen(root.wrap([FIRMWARE]), stdin=subprocess.PIPE,
+                                 stdout=subprocess.PIPE, env=env)
+            p.stdin.write(upload_form(b"x"))
+            p.stdin.flush()
+            checker = wait_for(lambda: children_of(p.pid), timeout=10, what="the session check")[0]
+            os.kill(p.pid, stop_upload)
+            start = time.monotonic()
+            wait_for(lambda: not os.path.exists(f"/proc/{checker}")
+                     or _state(checker) == "Z", timeout=10, what="the checker to end")
+            assert time.monotonic() - start < limit, stop_upload
+            os.kill(p.pid, signal.SIGKILL)
+            p.wait(10)
+    finally:
+        os.kill(root.bus.proc.pid, signal.SIGCONT)
+
+
+def _state(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0]
+    except OSError:
+        return "gone"
 
 
 def test_target_directory_must_be_ours(root):
@@ -297,6 +368,78 @@ def test_target_directory_must_be_ours(root):
         elif upload_dir.is_dir() and not upload_dir.is_symlink():
             assert os.listdir(upload_dir) == []
     assert stat.S_IMODE(upload_dir.stat().st_mode) == 0o700   # created by the program
+
+
+RACER = """
+import os, sys, time
+os.setgid(65534); os.setuid(65534)
+end = time.monotonic() + float(sys.argv[1])
+while time.monotonic() < end:
+    for make in (lambda: os.symlink("/tmp/victim", "/tmp/upload"), lambda: os.mkfifo("/tmp/upload"),
+                 lambda: (os.mkdir("/tmp/upload"), open("/tmp/upload/x", "w"))):
+        try:
+            make()
+        except OSError:
+            pass
+"""
+
+
+def test_upload_folder_made_at_boot(root):
+    """/tmp/upload ends up root's folder, mode 0700, whatever a local user left
+    under the name or keeps putting there while the script works; their links
+    are never followed and nothing of root's is left behind."""
+    script = ROOT / "packaging/openwrt/quil/files/quil-upload.init"
+    program = root.program(FIRMWARE)
+    nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups"
+    boot = f'. "{script}"; UPLOAD_PROGRAM={program}; start'
+    cases = ["", "mkdir -m 755 /tmp/upload", "chmod 777 /tmp/upload",
+             f"{nobody} mkdir /tmp/upload", f"{nobody} ln -s /tmp/victim /tmp/upload",
+             f"{nobody} mkfifo /tmp/upload", f"{nobody} touch /tmp/upload",
+             f"{nobody} python3 -c '{RACER}' 20 & sleep 0.5"]
+    runs = [c for c in cases for _ in range(20 if "python3" in c else 1)]
+    (root.tmp / "victim").mkdir(mode=0o755)
+    root.tmp.chmod(0o1777)
+    for setup in runs:
+        r = subprocess.run(root.wrap(["sh", "-c", f"rm -rf /tmp/upload; {setup}\n{boot}"]),
+                           capture_output=True, text=True, timeout=60)
+        assert r.returncode == 0, (setup, r.stderr)
+        made = root.tmp.joinpath("upload").lstat()
+        assert (stat.S_ISDIR(made.st_mode), made.st_uid, stat.S_IMODE(made.st_mode)) == \
+            (True, 0, 0o700), setup
+        victim = root.tmp / "victim"
+        assert (stat.S_IMODE(victim.stat().st_mode), os.listdir(victim)) == (0o755, []), setup
+        left = [p.name for p in root.tmp.iterdir() if p.lstat().st_uid == 0]
+        assert sorted(left) == ["bin", "upload", "victim"], setup
+
+
+PLATFORM = ROOT.parent / "shared/platform/prefix"
+
+
+@pytest.mark.skipif(not (PLATFORM / "sbin/ubusd").exists(), reason="no ../shared/platform")
+def test_cgi_user_of_the_web_server_group_may_ask_the_platform_bus(root, workdir):
+    """The platform's bus daemon shows the session service to a non-root peer
+    only as an ACL file grants it: the package's file lets the web server's
+    group (www-data) ask it, and nothing else."""
+    root.sessions.stop()
+    root.bus.stop()
+    acl_dir = workdir / "acl.d"
+    acl_dir.mkdir()
+    shutil.copy(ROOT / "packaging/openwrt/quil/files/quil-upload.ubus-acl.json", acl_dir)
+    os.chown(root.tmp / "upload", 65534, 33)
+    as_cgi_user = ["setpriv", "--reuid=65534", "--regid=33", "--clear-groups", FIRMWARE]
+    for acl, code in ((acl_dir, 0), (workdir, -1006)):
+        bus = Proc([PLATFORM / "sbin/ubusd", "-A", acl, "-s", root.bus.path], workdir / "pubusd.log",
+                   env={"LD_LIBRARY_PATH": str(PLATFORM / "lib")})
+        wait_for(lambda: os.path.exists(root.bus.path), what="the platform's bus socket")
+        os.chmod(root.bus.path, 0o666)
+        root.start_sessions()
+        try:
+            assert root.run(as_cgi_user, upload_form(b"by www-data")).stdout == reply(code), acl
+        finally:
+            root.sessions.stop()
+            bus.stop()
+            Path(root.bus.path).unlink(missing_ok=True)
+    assert root.target().read_bytes() == b"by www-data"
 
 
 def unread(fd):
@@ -356,14 +499,15 @@ def test_received_bytes_are_counted_against_the_limit(root):
 
 
 def test_request_body_is_read_to_the_end(root):
-    # Whatever the answer, the whole body is taken: a server that writes the
-    # whole body before reading the answer must never find the pipe closed.
-    tail = b"epilogue" * 300000
+    # Whatever the answer, a body that ends soon after it is taken whole: a
+    # server that writes the whole body before reading the answer must not find
+    # the pipe closed.
+    tail = b"epilogue" * 7000
     cases = [
         (upload_form(b"x") + tail, {}, 0),
         (form([('form-data; name="filedata"', b"x")]) + tail, {}, -1006),
         (upload_form(b"x", session=b"f" * 32) + tail, {}, -1006),
-        (upload_form(b"x" * (9 << 20)), {"content_length": 1}, -7001),
+        (upload_form(b"x" * (8 << 20) + b"x" * 50000), {"content_length": 1}, -7001),
         (upload_form(b"x") + tail, {"content_length": 1 << 30}, -7001),
         (upload_form(b"x") + tail, {"content_type": "text/plain"}, -7002),
         (b"garbage" + tail, {}, -7002),
@@ -525,8 +669,22 @@ def test_browser_uploads_through_the_page(web, browser, workdir):
     small = workdir / "small.bin"
     small.write_bytes(b"small")
     text, _ = upload_in_page(browser, "upload-firmware", small)
-    assert text == "Session expired or not allowed \u2014 log in again."
+    assert text == "Your session has expired \u2014 log in again. (errcode -1006)"
     assert web.uploads.target().read_bytes() == data
+
+    # A user whose rights hold no upload is told so, not sent to log in again.
+    from harness import ADMIN_USER, SESSION_SERVICE, Proc
+    no_upload = workdir / "no-upload.json"
+    no_upload.write_text('{"other": {"description": "d", "read": {"ubus": {"x": ["y"]}}}}')
+    web.uploads.sessions.stop()
+    web.uploads.sessions = Proc([SESSION_SERVICE, "-s", web.uploads.bus.path, "-u", ADMIN_USER,
+                                 "-p", ADMIN_PASSWORD, "-a", no_upload], workdir / "session2.log")
+    web.uploads.sessions.wait_output("add_object: 0")
+    assert log_in_page(browser, ADMIN_PASSWORD) == ""
+    text, _ = upload_in_page(browser, "upload-firmware", small)
+    assert text == ("This user has no right to upload upload-firmware (it needs the ACL group "
+                    "quil-upload). (errcode -1006)")
+    assert browser.find_element("id", "upload").is_displayed()
 
     # Another site's page posts a form to the router in the user's browser.
     (web.uploads.tmp / "www/other-site.html").write_text(

@@ -1,4 +1,4 @@
-# Stand-ins for the UCI and procd shell functions an init script calls:
+# Stand-ins for the UCI, procd and log commands an init script calls:
 # config_load reads a UCI file from $UCI_CONFIG_DIR (a list's items joined by
 # blanks, as config_get gives them); procd_* print what they get.
 config_load() {
@@ -19,6 +19,18 @@ config_get() {
 	[ -n "$__v" ] || __v=$4
 	eval "$1=\$__v"
 }
+# Each 'option:type[:default]' as config_get gives it; types are not checked.
+uci_validate_section() {
+	local config=$1 section=$3 spec name rest
+	shift 3
+	config_load "$config"
+	for spec; do
+		name=${spec%%:*} rest=${spec#*:}
+		case "$rest" in *:*) rest=${rest#*:} ;; *) rest= ;; esac
+		config_get "$name" "$section" "$name" "$rest"
+	done
+}
+logger() { echo "logger $*"; }
 procd_open_instance() { echo open; }
 procd_set_param() { __p=$1; shift; echo "set $__p $*"; }
 procd_append_param() { __p=$1; shift; echo "append $__p $*"; }

@@ -1,0 +1,293 @@
+"""The packages as a router runs them: each role's packages installed into a
+root by the package Makefile's own install steps, the programs built against
+the platform's libraries, the init scripts run under the platform's procd,
+ubusd, uci, rpcd and logd (../shared/platform; skipped where it is absent)."""
+import base64
+import json
+import os
+import re
+import shutil
+import subprocess
+from pathlib import Path
+
+import pytest
+
+from harness import BUILD, CLIENT_ID, ROOT
+
+PLATFORM = ROOT.parent / "shared/platform"
+PACKAGE = ROOT / "packaging/openwrt/quil"
+
+pytestmark = pytest.mark.skipif(
+    not (PLATFORM / "run-root").is_file() or not Path("/usr/bin/busybox").is_file(),
+    reason="needs ../shared/platform and busybox")
+
+# The network functions of a router, where netifd gives `lan` its device once
+# that is up; the platform has no netifd.
+NETWORK_SH = """network_get_device() {
+	[ "$2" = lan ] && [ -d /sys/class/net/br-lan ] && eval "$1=br-lan"
+}
+"""
+
+# In-root helpers: `wait_for SECONDS CONDITION`, `section NAME` starts a part
+# of the output that the test reads back, `instance NAME` prints a service's
+# first instance as procd has it.
+HELPERS = """
+wait_for() {
+	local n=$(($1 * 10)); shift
+	while ! eval "$*" >/dev/null 2>&1; do
+		n=$((n - 1)); [ $n -gt 0 ] || { echo "timed out: $*"; return 1; }; sleep 0.1
+	done
+}
+section() { printf '\\n@@ %s\\n' "$1"; }
+instance() { ubus call service list "{\\"name\\":\\"$1\\"}"; }
+pid_of() { instance "$1" | sed -n 's/.*"pid": \\([0-9]*\\).*/\\1/p'; }
+add_lan() {
+	ip link add br-lan type bridge && ip addr add 192.168.1.1/24 dev br-lan && ip link set br-lan up
+}
+"""
+
+
+@pytest.fixture(scope="module")
+def stage():
+    """The programs built against the platform's libraries and installed as
+    the package build does (into a staging folder)."""
+    build, stage = BUILD / "platform", BUILD / "platform/stage"
+    steps = [["cmake", "-S", ROOT, "-B", build, "-DUSE_HOSTLIB=OFF", "-DBUILD_TESTS=OFF",
+              "-DBUILD_BENCH=OFF", "-DCMAKE_BUILD_TYPE=MinSizeRel", "-DCMAKE_INSTALL_PREFIX=/usr",
+              f"-DCMAKE_PREFIX_PATH={PLATFORM / 'prefix'}", "-DCGI_INSTALL_DIR=/www/cgi-bin"],
+             ["cmake", "--build", build, "-j2"],
+             ["cmake", "--install", build]]
+    for step in steps:
+        r = subprocess.run(step, env=dict(os.environ, DESTDIR=str(stage)),
+                           capture_output=True, text=True)
+        assert r.returncode == 0, r.stdout + r.stderr
+    return stage
+
+
+def makefile_section(name):
+    text = (PACKAGE / "Makefile").read_text()
+    m = re.search(rf"^define Package/{re.escape(name)}\n(.*?)^endef", text, re.M | re.S)
+    return m.group(1) if m else ""
+
+
+def install(root, stage, *packages):
+    """Runs each package's install steps from the Makefile into `root`."""
+    tools = {"$(1)": str(root), "$(INSTALL_DIR)": "install -d -m0755",
+             "$(INSTALL_BIN)": "install -m0755", "$(INSTALL_CONF)": "install -m0600",
+             "$(INSTALL_DATA)": "install -m0644", "$(PKG_INSTALL_DIR)": str(stage),
+             "$(PKG_BUILD_DIR)": str(ROOT), "$(CP)": "cp -fpR"}
+    for name in packages:
+        steps = makefile_section(f"{name}/install")
+        for make_name, value in tools.items():
+            steps = steps.replace(make_name, value)
+        assert steps and "$(" not in steps, name
+        subprocess.run(["sh", "-ec", steps], cwd=PACKAGE, check=True)
+
+
+@pytest.fixture
+def router(workdir):
+    """A root made by the platform's mkroot, with the network functions."""
+    root = workdir / "root"
+    subprocess.run([PLATFORM / "mkroot", root], check=True, capture_output=True)
+    (root / "lib/functions/network.sh").write_text(NETWORK_SH)
+    return root
+
+
+def run_root(root, script, logs):
+    r = subprocess.run([PLATFORM / "run-root", root, HELPERS + script],
+                       env=dict(os.environ, RUN_ROOT_TIMEOUT="240", RUN_ROOT_LOGS=str(logs)),
+                       capture_output=True, text=True, errors="replace", timeout=400)
+    if r.returncode == 125 or "cannot" in r.stderr and "namespace" in r.stderr:
+        pytest.skip(f"the platform does not come up here: {r.stderr[-300:]}")
+    assert r.returncode == 0, r.stdout[-3000:] + r.stderr[-3000:]
+    parts = re.split(r"^@@ (\S+)\n", r.stdout, flags=re.M)
+    return dict(zip(parts[1::2], parts[2::2]))
+
+
+def command_of(service_list, name):
+    return json.loads(service_list)[name]["instances"]["instance1"]["command"]
+
+
+def copy_broker(root):
+    """The host's mosquitto and its clients; their libraries come with the
+    platform's binding of the host's library folder."""
+    for path in ("/usr/sbin/mosquitto", "/usr/bin/mosquitto_pub", "/usr/bin/mosquitto_sub"):
+        shutil.copy(path, root / path.lstrip("/"))
+    (root / "etc/mosquitto.conf").write_text(
+        "listener 1883 127.0.0.1\nallow_anonymous true\nuser root\n")
+
+
+HOSTILE_PAYLOADS = [
+    "plain",
+    "double \" and single ' quotes, \"unclosed",
+    "back\\slashes \\\\ \\n \\u0041 \\",
+    "line one\nline two\n\nlast\n",
+    "$(touch /tmp/pwned) `touch /tmp/pwned` ${HOME} $$ ; touch /tmp/pwned",
+    "{\"json\": [1, 2], \"in\": \"json\"}",
+    "".join(chr(32 + i % 95) for i in range(100 * 1024)),
+]
+
+# A device script as an operator adds one: keeps each payload and answers.
+RECORDER = """#!/bin/sh
+f=$(mktemp /tmp/got/XXXXXX)
+printf '%s' "$PAYLOAD" > "$f"
+echo "reply/$DEVICE"
+echo "ok $DEVICE"
+"""
+
+
+def test_controller_install(router, stage, workdir):
+    install(router, stage, "quilapi", "quilac", "quildis", "quil-upload")
+    copy_broker(router)
+    payloads = router / "root/payloads"
+    payloads.mkdir(parents=True)
+    for i, p in enumerate(HOSTILE_PAYLOADS):
+        (payloads / f"{i}").write_text(p)
+    script = router / "usr/lib/quilapi.d/50-record"
+    script.write_text(RECORDER)
+    script.chmod(0o755)
+    n = len(HOSTILE_PAYLOADS)
+
+    out = run_root(router, f"""
+mosquitto -c /etc/mosquitto.conf -d
+section no-client-id
+/etc/init.d/quilac start
+logread -e quilac
+instance quilac
+add_lan
+for s in quilac quildis quil-upload; do /etc/init.d/$s enable; done
+for s in /etc/rc.d/S*; do $s boot; done
+wait_for 30 'ubus call quilac info | grep -q "\\"connected\\""'
+wait_for 30 'pid_of quildis | grep -q .'
+section rc
+ubus call rc list
+section signatures
+ubus -v list quilac
+ubus -v list quildis
+section services
+ubus call service list
+
+section replies
+mkdir /tmp/got
+mosquitto_sub -t 'reply/#' -v -C {n} -W 60 > /tmp/replies &
+sub=$!
+sleep 1
+for i in $(seq 0 {n - 1}); do mosquitto_pub -q 1 -t upload/AP-000$i -f /root/payloads/$i; done
+wait $sub
+sort /tmp/replies
+section payloads
+wait_for 30 '[ $(ls /tmp/got | wc -l) -ge {n} ]'
+for i in $(seq 0 {n - 1}); do
+	for f in /tmp/got/*; do cmp -s "$f" /root/payloads/$i && echo "same $i"; done
+done
+ls /tmp/pwned 2>&1
+section registry
+ubus call quilac get_client
+
+section reload
+uci set quilac.bridge.workers=3 && uci commit quilac && reload_config
+wait_for 30 'instance quilac | tr -d " \\t\\n" | grep -q "\\"-w\\",\\"3\\""' && echo reloaded
+section respawn
+pid=$(pid_of quildis)
+kill -9 $pid
+wait_for 30 '[ -n "$(pid_of quildis)" ] && [ "$(pid_of quildis)" != $pid ]' && echo respawned
+section bad-values
+uci set quildis.discovery.port=99999 && uci set quildis.discovery.mode=controller
+uci commit quildis && reload_config
+wait_for 30 'logread | grep -q "bad value in /etc/config/quildis"'
+wait_for 30 '! instance quildis | grep -q instance1' && echo stopped
+uci set quilac.bridge.workers=0 && uci commit quilac && /etc/init.d/quilac restart
+logread -e 'bad value'
+section log
+logread
+""", workdir / "logs")
+
+    assert "not started: no client_id in /etc/config/quilac and no br-lan MAC" in \
+        out["no-client-id"]
+    assert "instances" not in out["no-client-id"]
+
+    rc = json.loads(out["rc"])
+    assert {name: (rc[name]["start"], rc[name]["enabled"])
+            for name in ("quilac", "quildis", "quil-upload")} == \
+        {"quilac": (95, True), "quildis": (95, True), "quil-upload": (15, True)}
+
+    assert out["signatures"].split("\n")[1:8] == [
+        '\t"pub":{"id":"String","msg":"String"}',
+        '\t"pub_group":{"group":"String","msg":"String"}',
+        '\t"update_client":{"id":"String","info":"String"}',
+        '\t"del_client":{"id":"String"}',
+        '\t"info":{}',
+        '\t"get_client":{"offset":"Integer","limit":"Integer"}',
+        '\t"log":{"level":"Integer"}']
+
+    # a controller install runs discovery as the controller, on lan's device
+    services = json.loads(out["services"])
+    assert command_of(out["services"], "quildis") == [
+        "/usr/sbin/quildis", "-f", "-i", "br-lan", "-t", "60", "-P", "mqtt", "-p", "1883"]
+    quilac = command_of(out["services"], "quilac")
+    assert quilac[:5] == ["/usr/sbin/quilac", "-b", "localhost", "-p", "1883"]
+    assert services["quilac"]["instances"]["instance1"]["respawn"] == \
+        {"threshold": 60, "timeout": 5, "retry": 5}
+
+    assert out["replies"].strip().splitlines() == [f"reply/AP-000{i} ok AP-000{i}" for i in range(n)]
+    payloads = out["payloads"].strip().splitlines()
+    assert sorted(set(payloads[:-1])) == sorted(f"same {i}" for i in range(n))
+    assert "No such file" in payloads[-1]       # nothing in a payload ran
+
+    registry = {c["id"]: c["info"] for c in json.loads(out["registry"])["client"]}
+    assert sorted(registry) == [f"AP-000{i}" for i in range(n)]
+    assert all(info.startswith(f"last report on upload/{d} at ") for d, info in registry.items())
+
+    assert out["reload"].strip() == "reloaded"
+    assert out["respawn"].strip() == "respawned"
+    bad = out["bad-values"]
+    assert "stopped" in bad
+    assert re.search(r"daemon\.err quildis.*: not started: bad value in /etc/config/quildis: "
+                     r"quildis\.discovery\.mode=controller \(.*\) "
+                     r"quildis\.discovery\.port=99999 \(port expected\)", bad)
+    assert re.search(r"quilac.*quilac\.bridge\.workers=0 \(range\(1,1024\) expected\)", bad)
+    assert len(re.findall("bad value in /etc/config/quildis", out["log"])) == 1
+
+    # the broker password quilac uses by default is the client id's Base64
+    client_id = quilac[quilac.index("-i") + 1]
+    assert base64.b64encode(client_id.encode()).decode() not in out["log"]
+
+
+def test_access_point_install(router, stage, workdir):
+    """Discovery alone runs as an AP, waits for its interface, takes the key
+    from its fixed place, and never starts on an AP's own quilac."""
+    install(router, stage, "quildis")
+    assert (router / "etc/config/quildis").stat().st_mode & 0o777 == 0o600
+    key = router / "etc/quil/quildis.key"
+    key.parent.mkdir(mode=0o700)
+    key.write_text("0123456789abcdef0123456789abcdef\n")
+    key.chmod(0o600)
+
+    out = run_root(router, """
+/etc/init.d/quildis enable
+/etc/init.d/quildis start
+section waiting
+logread -e quildis
+instance quildis
+add_lan
+ubus call service event '{"type":"interface.update","data":{"interface":"lan"}}'
+wait_for 30 'pid_of quildis | grep -q .'
+section running
+ubus call service list
+""", workdir / "logs")
+
+    assert "interface lan is not up" in out["waiting"]
+    assert "instances" not in out["waiting"]
+    assert command_of(out["running"], "quildis") == [
+        "/usr/sbin/quildis", "-f", "-i", "br-lan", "-t", "60", "-c", "-P", "mqtt", "-p", "1883",
+        "-k", "/etc/quil/quildis.key"]
+
+
+def test_every_file_an_operator_makes_is_kept_over_upgrades():
+    kept = set()
+    for name in ("quilac", "quildis"):
+        kept |= set(makefile_section(f"{name}/conffiles").split())
+        kept |= set((PACKAGE / f"files/{name}.keep").read_text().split())
+    for path in ("/etc/config/quilac", "/etc/config/quildis", "/etc/quil/quildis.key",
+                 "/etc/quil/quilac.password", "/etc/quil/ca.crt"):
+        assert path in kept or any(path.startswith(d) for d in kept if d.endswith("/")), path
