@@ -33,6 +33,7 @@
 #include "droplog.h"
 #include "hotplug.h"
 #include "log.h"
+#include "resolver.h"
 
 extern "C" {
 #include <libubox/uloop.h>
@@ -111,6 +112,8 @@ struct session {
 	int64_t connected_ms;		// when the broker accepted the session
 	int64_t write_full_ms;		// since when the socket is full; 0: not full
 	bool broken;			// the peer broke the protocol: no retry at once
+	bool resolving;			// the broker's name, in a resolver process
+	bool first_attempt;
 	unsigned long protocol_errors;
 } s;
 
@@ -458,7 +461,47 @@ bool make_connect_props()
 					    MAX_PACKET_SIZE) == MOSQ_ERR_SUCCESS;
 }
 
-// A new client, set up and asked to connect; its socket watched and the
+// Asks the library to connect to `host`; 0 once the connection is under
+// way. The request goes out when the socket has connected, and the
+// keep-alive bounds the wait for that.
+int connect_to(const char *host)
+{
+	int rc = mosquitto_connect_async(s.client, host, s.port, KEEPALIVE_S);
+	log_msg(0, s.first_attempt ? "connect to mqtt server, %s" : "try reconnect to mqtt server, %s",
+		mosquitto_connack_string(rc));
+	if (rc == 0) {
+		if (!s.first_attempt)
+			log_msg(0, "reconnect to mqtt server ok");
+		watch_socket();
+		s.state = MQTT_CONNECTING;
+	}
+	return rc;
+}
+
+// An attempt that never reached the broker: the next one after a wait.
+void attempt_failed()
+{
+	s.state = MQTT_DISCONNECTED;
+	uloop_timeout_set(&s.timer, next_retry_ms(false));
+}
+
+// With TLS the library checks the broker's certificate against the name it
+// connects to, so it is given the name: the resolver has just answered it,
+// and the router's resolver answers it again from its cache.
+void resolved(const char *address, const char *error)
+{
+	s.resolving = false;
+	if (!address) {
+		log_msg(0, "cannot resolve the mqtt server name %s (%s)", s.broker, error);
+		attempt_failed();
+		return;
+	}
+	if (connect_to(credentials_tls() ? s.broker : address))
+		attempt_failed();
+}
+
+// A new client, set up and asked to connect (or to resolve the broker's
+// name first); its socket watched and the
 // state connecting when the connection is under way (*rc 0, the result of
 // mosquitto_connect_async()). False when no client could be made.
 bool new_client(bool first, int *rc)
@@ -485,15 +528,20 @@ bool new_client(bool first, int *rc)
 	}
 	if (!s.mqtt311)
 		use_mqtt5();
-	/* 0 once the connection is under way; the request goes out when the
-	   socket has connected, and the keep-alive bounds the wait for that */
-	*rc = mosquitto_connect_async(s.client, s.broker, s.port, KEEPALIVE_S);
-	log_msg(0, first ? "connect to mqtt server, %s" : "try reconnect to mqtt server, %s",
-		mosquitto_connack_string(*rc));
-	if (*rc == 0) {
-		watch_socket();
-		s.state = MQTT_CONNECTING;
+	s.first_attempt = first;
+	if (!resolver_needed(s.broker)) {
+		*rc = connect_to(s.broker);
+		return true;
 	}
+	*rc = 0;
+	if (resolver_start(s.broker, resolved) < 0) {
+		log_msg(0, "cannot resolve the mqtt server name %s (no resolver process: %s)",
+			s.broker, strerror(errno));
+		*rc = MOSQ_ERR_ERRNO;
+		return true;
+	}
+	s.resolving = true;
+	s.state = MQTT_CONNECTING;
 	return true;
 }
 
@@ -508,7 +556,6 @@ void reconnect()
 		uloop_timeout_set(&s.timer, next_retry_ms(false));
 		return;
 	}
-	log_msg(0, "reconnect to mqtt server ok");
 	uloop_timeout_set(&s.timer, TICK_MS);
 }
 
@@ -522,6 +569,10 @@ void timer_handler(uloop_timeout *)
 {
 	if (s.state == MQTT_DISCONNECTED) {
 		reconnect();
+		return;
+	}
+	if (s.resolving) {
+		uloop_timeout_set(&s.timer, TICK_MS);
 		return;
 	}
 	if (acks_overdue()) {
@@ -598,6 +649,7 @@ void mqtt_stop(void)
 		mosquitto_destroy(s.client);
 		s.client = nullptr;
 	}
+	resolver_cancel();
 	mosquitto_property_free_all(&s.connect_props);
 	drop_flush(&socket_full_log);
 	mosquitto_lib_cleanup();

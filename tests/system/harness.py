@@ -295,6 +295,7 @@ class Sandbox:
         for d in (self.run / "ubus", self.upper):
             d.mkdir(parents=True, exist_ok=True)
         self.socket = str(self.run / "ubus/ubus.sock")
+        self.binds = []                  # (file, the path it is bound over)
         self.hotplug_log = self.root / "hotplug.log"
         self.hotplug_log.touch()
         # The stand-ins only forward to files outside the overlay, so a test
@@ -318,7 +319,8 @@ class Sandbox:
         (self.upper / "quilapi").unlink()
 
     def wrap(self, argv, netns=None):
-        setup = (f"mount --bind {self.run} /run && "
+        setup = ("".join(f"mount --bind {src} {dst} && " for src, dst in self.binds) +
+                 f"mount --bind {self.run} /run && "
                  f"mount -t overlay overlay -o lowerdir={self.upper}:/usr/sbin /usr/sbin && "
                  "exec \"$@\"")
         cmd = ["unshare", "-m", "--propagation", "private", "sh", "-c", setup, "sh",

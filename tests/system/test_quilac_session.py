@@ -288,3 +288,29 @@ def test_commands_written_into_a_dead_connection_keep_their_place(broker, sandbo
         assert q.stats()["refused"] == 0
     finally:
         proxy.close()
+
+
+def test_a_resolver_that_never_answers_holds_no_call(sandbox, quilac_factory, workdir):
+    # A name server that takes the queries and never answers.
+    silent = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    address = f"127.53.{os.getpid() % 250 + 1}.{time.time_ns() % 250 + 1}"
+    silent.bind((address, 53))
+    conf = workdir / "resolv.conf"
+    conf.write_text(f"nameserver {address}\noptions timeout:30 attempts:5\n")
+    sandbox.binds.append((conf, "/etc/resolv.conf"))
+    sandbox.start_bus()
+    try:
+        q = quilac_factory(1883, extra=["-b", "mqtt.quil-test.example"])
+        wait_for(lambda: q.call("info").returncode == 0, what="bus object")
+        slowest = 0
+        for _ in range(20):
+            start = time.monotonic()
+            r = q.call("info")
+            slowest = max(slowest, time.monotonic() - start)
+            assert '"status":"connecting"' in r.stdout
+            time.sleep(0.1)
+        assert slowest < 0.5 * SLOWDOWN
+        q.wait_output("cannot resolve the mqtt server name mqtt.quil-test.example "
+                      "(no answer within 10 seconds)", timeout=15)
+    finally:
+        silent.close()
