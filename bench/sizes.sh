@@ -11,6 +11,7 @@ cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=MinSizeRel -DHOSTLIB_SHARED=ON \
       -DBUILD_TESTS=OFF -DBUILD_BENCH=OFF >/dev/null
 cmake --build "$dir" -j"$(nproc)" --target quilac quildis upload-firmware upload-archive >/dev/null
 
+echo "sizes in bytes"
 printf '%-16s %8s %7s %6s %6s  %s\n' program file text data bss NEEDED
 for p in bridge/quilac discovery/quildis upload/upload-firmware upload/upload-archive; do
     strip -o "$dir/stripped" "$dir/$p"

@@ -25,8 +25,8 @@
 // - A held worker (w->held) has its stream's reading blocked and nothing
 //   consumed beyond its last published line. Only resume_held(), run when
 //   the publish backlog has shrunk, clears it, oldest worker first.
-// - An api_group exists only for a worker that exited before its time limit
-//   leaving processes in its group; it ends at that limit.
+// - A worker that exited before its time limit leaving processes in its
+//   group has them watched (process_group.h) until that limit.
 #include "api.h"
 #include "child.h"
 #include "clock.h"
@@ -35,6 +35,7 @@
 #include "log.h"
 #include "mqtt.h"
 #include "options.h"
+#include "process_group.h"
 #include "registry.h"
 
 extern "C" {
@@ -45,7 +46,6 @@ extern "C" {
 #include <json-c/json.h>
 #include <mosquitto.h>
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -69,31 +69,30 @@ constexpr size_t OFFLINE_PREFIX_LEN = 8;
 // After a failed start (no pipe, no process) the queue waits this long.
 constexpr int SPAWN_RETRY_MS = 1000;
 
-// A report waiting for a worker: its JSON text, copied.
+// A report waiting for a worker: its JSON text and its topic, copied.
 struct api_job {
 	list_head link;
 	size_t len;
+	size_t cost;		// bytes it takes of the queue's bound
+	const char *topic;	// in text[], behind the JSON text
 	char text[];
 };
 
 api_limits limits = { DEFAULT_MAX_WORKERS, (size_t) DEFAULT_QUEUE_KIB * 1024, DEFAULT_TIME_LIMIT_S };
 
-// What a worker left running in its process group after it exited, killed
-// at the worker's time limit.
-struct api_group {
-	list_head link;
-	uloop_timeout deadline;
-	pid_t pgid;
-};
-
 LIST_HEAD(api_workers);
 LIST_HEAD(api_queue);
-LIST_HEAD(api_groups);
 api_stats stats;
 uloop_timeout resume_timer;
 uloop_timeout spawn_retry;
 drop_log queue_full_log = { .reason = "worker queue full" };
 drop_log too_large_log = { .reason = "message too large for the API program" };
+// A worker that fails for every report must not write a line for each.
+drop_log abnormal_log = { .reason = API_NAME, .unit = "abnormal exit(s)", .level = 1 };
+unsigned long abnormal_exits;
+// An API program that cannot be run: said once, again when the reason
+// changes, and when it runs again.
+log_repeat start_failures;
 
 } // namespace
 
@@ -109,6 +108,9 @@ struct api_worker {
 	size_t consumed;	// bytes of output handled so far
 	size_t drain_end;	// once exited: all the worker wrote ends here
 	char *topic;		// the first line, once it has arrived
+	bool not_run;		// its exec failed, as start_failures said
+	bool killed;		// at its time limit
+	char report[64];	// the report's topic, cut
 };
 
 namespace {
@@ -118,38 +120,53 @@ api_worker *worker_of(ustream *s)
 	return container_of(container_of(s, ustream_fd, stream), api_worker, output);
 }
 
+// Every exit at debug level; an abnormal one (a status other than 0, a
+// signal, the time limit) also as a warning with the report's topic, at most
+// a line a second. One that never ran was said when its exec failed.
 void report_exit(const api_worker *w, int status)
 {
 	pid_t pid = w->process.pid;
+	char what[sizeof(abnormal_log.topic)];
+	bool normal = false;
 
-	if (WIFEXITED(status))
-		printf("%s (%d): exit with %d\n", API_NAME, pid, WEXITSTATUS(status));
-	else if (WIFSIGNALED(status))
-		printf("%s (%d): exit with signal %d\n", API_NAME, pid, WTERMSIG(status));
-	else if (WIFSTOPPED(status))
-		printf("%s (%d): stop with signal %d\n", API_NAME, pid, WSTOPSIG(status));
-	fflush(stdout);
+	if (WIFEXITED(status)) {
+		log_msg(4, "%s (%d): exit with %d\n", API_NAME, pid, WEXITSTATUS(status));
+		snprintf(what, sizeof(what), "%s: (%d) exit with %d", w->report, pid,
+			 WEXITSTATUS(status));
+		normal = WEXITSTATUS(status) == 0;
+	} else if (WIFSIGNALED(status)) {
+		log_msg(4, "%s (%d): exit with signal %d\n", API_NAME, pid, WTERMSIG(status));
+		if (w->killed)
+			snprintf(what, sizeof(what), "%s: (%d) killed after %d seconds", w->report,
+				 pid, limits.time_limit_s);
+		else
+			snprintf(what, sizeof(what), "%s: (%d) exit with signal %d", w->report, pid,
+				 WTERMSIG(status));
+	} else {
+		return;
+	}
+	if (!normal && !w->not_run)
+		drop_note(&abnormal_log, what, ++abnormal_exits);
 }
 
 /* ---- the queue ---- */
 
-size_t job_cost(size_t len)
+bool enqueue(const char *topic, const char *text, size_t len)
 {
-	return sizeof(api_job) + len + 1;
-}
-
-bool enqueue(const char *text, size_t len)
-{
-	if (stats.queued_bytes + job_cost(len) > limits.queue_bytes)
+	size_t topic_len = strlen(topic);
+	size_t cost = sizeof(api_job) + len + 1 + topic_len + 1;
+	if (stats.queued_bytes + cost > limits.queue_bytes)
 		return false;
-	api_job *j = (api_job *) malloc(job_cost(len));
+	api_job *j = (api_job *) malloc(cost);
 	if (!j)
 		return false;
 	j->len = len;
+	j->cost = cost;
 	memcpy(j->text, text, len + 1);
+	j->topic = (char *) memcpy(j->text + len + 1, topic, topic_len + 1);
 	list_add_tail(&j->link, &api_queue);
 	stats.queued++;
-	stats.queued_bytes += job_cost(len);
+	stats.queued_bytes += cost;
 	return true;
 }
 
@@ -160,7 +177,7 @@ api_job *dequeue()
 
 	list_del(&j->link);
 	stats.queued--;
-	stats.queued_bytes -= job_cost(j->len);
+	stats.queued_bytes -= j->cost;
 	return j;
 }
 
@@ -189,7 +206,7 @@ void start_queued()
 {
 	while (stats.workers < limits.max_workers && !list_empty(&api_queue)) {
 		api_job *j = list_first_entry(&api_queue, api_job, link);
-		if (api_spawn(j->text) < 0) {
+		if (api_spawn(j->text, j->topic) < 0) {
 			retry_later();
 			return;
 		}
@@ -208,17 +225,17 @@ void dispatch(const char *topic, const char *text)
 		return;
 	}
 	if (list_empty(&api_queue) && stats.workers < limits.max_workers) {
-		if (api_spawn(text) == 0)
+		if (api_spawn(text, topic) == 0)
 			return;
 		retry_later();
 	}
-	if (!enqueue(text, len))
+	if (!enqueue(topic, text, len))
 		drop(&queue_full_log, topic);
 }
 
 // `quilapi mqtt <json>` with its standard descriptors on `out_fd`, in a
 // process group of its own.
-pid_t start_api_program(const char *json, int out_fd)
+pid_t start_api_program(const char *json, int out_fd, int *exec_errno)
 {
 	char *const argv[] = { (char *) API_NAME, (char *) "mqtt", (char *) json, nullptr };
 	const child_spec spec = {
@@ -228,6 +245,7 @@ pid_t start_api_program(const char *json, int out_fd)
 		.stdio_fd = out_fd,
 		.exec_error = API_EXEC_ERROR,
 		.own_group = true,
+		.exec_errno = exec_errno,
 	};
 	return child_spawn(&spec);
 }
@@ -247,6 +265,14 @@ size_t escaped_length(const char *text, size_t n)
 			len += c < 0x20 ? 6 : 1;
 	}
 	return len;
+}
+
+// Why a worker could not be started, or its program not run: the same
+// reason again is only counted.
+void start_failed(const char *what, int err)
+{
+	log_repeat_msg(&start_failures, 0, "%s: cannot start a worker: %s: %s", API_NAME, what,
+		       strerror(err));
 }
 
 /* ---- a worker's end ---- */
@@ -316,58 +342,12 @@ void resume_held(uloop_timeout *)
 	}
 }
 
-// The live processes in process group `pgid`, its leader (pid `pgid`) left
-// out. Once the leader is reaped (!leader_alive), any process with its pid is
-// a stranger: the group is gone and its id taken, and the answer is -1.
-int group_members(pid_t pgid, bool leader_alive)
+// What is left in a worker's group at its time limit, about to be killed: counted.
+void count_leftovers(void *, pid_t pgid, int n)
 {
-	DIR *proc = opendir("/proc");
-	int n = 0;
-
-	if (!proc)
-		return 0;
-	while (dirent *d = readdir(proc)) {
-		char path[64], buf[512];
-		pid_t pid = (pid_t) atoi(d->d_name);
-		if (pid <= 0)
-			continue;
-		snprintf(path, sizeof(path), "/proc/%d/stat", (int) pid);
-		int fd = open(path, O_RDONLY | O_CLOEXEC);
-		if (fd < 0)
-			continue;
-		ssize_t len = read(fd, buf, sizeof(buf) - 1);
-		close(fd);
-		if (len <= 0)
-			continue;
-		buf[len] = '\0';
-		/* "pid (comm) state ppid pgrp ...": comm may hold anything, even ") " */
-		const char *rest = strrchr(buf, ')');
-		char state;
-		int pgrp;
-		if (!rest || sscanf(rest + 1, " %c %*d %d", &state, &pgrp) != 2)
-			continue;
-		if (pid == pgid && !leader_alive) {
-			n = -1;
-			break;
-		}
-		if (pgrp == pgid && pid != pgid && state != 'Z')
-			n++;
-	}
-	closedir(proc);
-	return n;
-}
-
-// Kills what is left in a worker's group at its time limit; counts it.
-void kill_leftovers(pid_t pgid, bool leader_alive)
-{
-	int n = group_members(pgid, leader_alive);
-	if (n <= 0)
-		return;
 	stats.killed_background += (unsigned long) n;
 	log_msg(0, "%s (%d): %d process(es) left in its group after %d seconds, killed\n",
 		API_NAME, pgid, n, limits.time_limit_s);
-	if (!leader_alive)
-		kill(-pgid, SIGKILL);
 }
 
 void on_deadline(uloop_timeout *t)
@@ -376,41 +356,21 @@ void on_deadline(uloop_timeout *t)
 	pid_t pid = w->process.pid;
 
 	stats.killed++;
-	log_msg(0, "%s (%d): still running after %d seconds, killed\n", API_NAME, pid,
+	w->killed = true;	/* said with the exit, at most a line a second */
+	log_msg(4, "%s (%d): still running after %d seconds, killed\n", API_NAME, pid,
 		limits.time_limit_s);
-	kill_leftovers(pid, true);
+	int n = group_members(pid, true);
+	if (n > 0)
+		count_leftovers(nullptr, pid, n);
 	child_kill_group(pid);	/* a hung script's children hold the pipe as well */
 }
 
-void group_deadline(uloop_timeout *t)
-{
-	api_group *g = container_of(t, api_group, deadline);
-
-	kill_leftovers(g->pgid, false);
-	list_del(&g->link);
-	free(g);
-}
-
-// The worker has exited before its time limit. While its group has members
-// the group id cannot be taken by another process; at the limit whatever is
-// still there is killed. A job that must outlive its report leaves the group
-// with setsid.
+// The worker has exited before its time limit: what it left in its group
+// is killed at that limit.
 void watch_group(const api_worker *w)
 {
-	pid_t pgid = w->process.pid;
 	int64_t left = w->started_ms + limits.time_limit_s * INT64_C(1000) - monotonic_ms();
-
-	if (kill(-pgid, 0) < 0)
-		return;	/* nobody left */
-	api_group *g = (api_group *) calloc(1, sizeof(*g));
-	if (!g) {
-		kill(-pgid, SIGKILL);	/* cannot be watched: killed now rather than never */
-		return;
-	}
-	g->pgid = pgid;
-	g->deadline.cb = group_deadline;
-	list_add_tail(&g->link, &api_groups);
-	uloop_timeout_set(&g->deadline, left > 0 ? (int) left : 0);
+	group_watch_leftovers(w->process.pid, left, count_leftovers, nullptr);
 }
 
 } // namespace
@@ -418,6 +378,11 @@ void watch_group(const api_worker *w)
 void api_configure(const struct api_limits *l)
 {
 	limits = *l;
+}
+
+int api_time_limit_s(void)
+{
+	return limits.time_limit_s;
 }
 
 void api_stop(void)
@@ -434,13 +399,10 @@ void api_stop(void)
 	uloop_timeout_cancel(&spawn_retry);
 	drop_flush(&queue_full_log);
 	drop_flush(&too_large_log);
+	drop_flush(&abnormal_log);
+	log_repeat_end(&start_failures);
 
-	api_group *g, *gnext;
-	list_for_each_entry_safe(g, gnext, &api_groups, link) {
-		uloop_timeout_cancel(&g->deadline);
-		list_del(&g->link);
-		free(g);
-	}
+	group_watch_stop_all();
 }
 
 size_t api_json_length(const char *topic, const char *payload, size_t payload_len)
@@ -495,12 +457,12 @@ void api_on_message(struct mosquitto *, void *, const struct mosquitto_message *
 		dispatch(topic, text);
 }
 
-int api_spawn(const char *json)
+int api_spawn(const char *json, const char *topic)
 {
 	int fds[2];
 
 	if (pipe(fds) < 0) {
-		fprintf(stderr, "pipe failed for (%d)", errno);
+		start_failed("no pipe", errno);
 		return -1;
 	}
 
@@ -508,19 +470,29 @@ int api_spawn(const char *json)
 	if (!w) {
 		close(fds[0]);
 		close(fds[1]);
+		start_failed("no worker record", ENOMEM);
 		return -1;
 	}
 
-	pid_t pid = start_api_program(json, fds[1]);
+	int exec_errno;
+	pid_t pid = start_api_program(json, fds[1], &exec_errno);
 	if (pid < 0) {
-		fprintf(stderr, "fork quilapi_process failed for");
+		start_failed("no process", errno);
 		free(w);
 		close(fds[0]);
 		close(fds[1]);
 		return -1;
 	}
-
 	close(fds[1]);
+
+	snprintf(w->report, sizeof(w->report), "%s", topic);
+	if (exec_errno) {
+		start_failed(API_PATH, exec_errno);
+		w->not_run = true;
+	} else if (start_failures.last[0]) {
+		log_repeat_end(&start_failures);
+		log_msg(2, "%s: %s runs again\n", API_NAME, API_PATH);
+	}
 	api_watch(w, pid, fds[0]);
 	return 0;
 }
@@ -591,7 +563,7 @@ void api_on_output(struct ustream *s, int)
 				return;
 			}
 		} else if (!(w->topic = strdup(data))) {
-			fprintf(stderr, "dup %s failed\n", data);
+			log_msg(0, "%s: no memory for the reply topic %s\n", API_NAME, data);
 			*lf = '\n';	/* keep the line intact for the next attempt */
 			return;
 		}
@@ -627,4 +599,53 @@ void api_output_resume(void)
 void api_get_stats(struct api_stats *st)
 {
 	*st = stats;
+}
+
+bool api_idle(void)
+{
+	return list_empty(&api_queue) && list_empty(&api_workers);
+}
+
+int api_kill_all(void)
+{
+	int n = 0;
+	api_worker *w;
+
+	list_for_each_entry(w, &api_workers, link) {
+		if (!w->exited) {
+			child_kill_group(w->process.pid);
+			n++;
+		}
+	}
+	group_watch_kill_all();
+	return n;
+}
+
+// A queued report published again on its own topic; false when the session
+// cannot take it now (its backlog is full) or it is not one of ours.
+namespace {
+
+bool republish(const api_job *j)
+{
+	json_ptr obj(json_tokener_parse(j->text));
+	json_object *topic, *payload;
+	if (!obj || !json_object_object_get_ex(obj.get(), "topic", &topic) ||
+	    !json_object_object_get_ex(obj.get(), "payload", &payload))
+		return false;
+	return mqtt_publish(json_object_get_string(topic), json_object_get_string(payload),
+			    json_object_get_string_len(payload)) == 0;
+}
+
+} // namespace
+
+int api_hand_back(void)
+{
+	int n = 0;
+
+	while (!list_empty(&api_queue) &&
+	       republish(list_first_entry(&api_queue, api_job, link))) {
+		free(dequeue());
+		n++;
+	}
+	return n;
 }

@@ -25,6 +25,8 @@ struct api_limits {
 void api_configure(const struct api_limits *limits);
 // Releases the queue (running workers are left to themselves).
 void api_stop(void);
+// The workers' time limit in seconds (0: none); hotplug scripts have it too.
+int api_time_limit_s(void);
 
 // The session's message callback: "offline/<id>" removes a registry entry,
 // everything else is handed to a worker now or queued.
@@ -32,9 +34,9 @@ void api_on_message(struct mosquitto *mosq, void *user, const struct mosquitto_m
 // The length of the JSON text json-c makes for a report, counted without
 // building it; counting stops soon after API_ARG_MAX.
 size_t api_json_length(const char *topic, const char *payload, size_t payload_len);
-// Starts a worker for one JSON text at once, whatever the slot limit; -1 when
-// none could be started (the reason is written to standard error).
-int api_spawn(const char *json);
+// Starts a worker for one JSON text, the report on `topic`, at once, whatever
+// the slot limit; -1 when none could be started (the reason is logged).
+int api_spawn(const char *json, const char *topic);
 
 // api_watch() takes over a started worker in a record from api_worker_new():
 // it watches the process and reads its output from `read_fd`; the record is
@@ -59,3 +61,15 @@ struct api_stats {
 	unsigned long killed_background;	// what they left in their groups, killed at the limit
 };
 void api_get_stats(struct api_stats *st);
+
+// Nothing queued, no worker record left: every report taken has been run
+// and its output handed to the session.
+bool api_idle(void);
+// Publishes queued reports again, each on its own topic, oldest first, for
+// the other bridges of a group to take; stops where the session's backlog is
+// full. Returns how many left the queue.
+int api_hand_back(void);
+// The end of a stop that ran out of time: kills the running workers' groups
+// and what exited workers left in theirs; the queue is dropped by api_stop().
+// Returns the number of workers killed.
+int api_kill_all(void);

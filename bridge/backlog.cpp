@@ -43,6 +43,7 @@ struct entry {
 	int tries;		// sessions lost while it was the oldest in `sent`
 	int64_t sent_ms;
 	int payload_len;
+	bool retain;
 	size_t topic_len;
 	char data[];	// topic, NUL, payload, NUL
 };
@@ -95,7 +96,7 @@ bool may_succeed_later(int rc)
 
 } // namespace
 
-bool backlog_push(const char *topic, const char *payload, int len)
+bool backlog_push(const char *topic, const char *payload, int len, bool retain)
 {
 	size_t topic_len = strlen(topic);
 	size_t size = topic_len + (size_t) len;
@@ -116,6 +117,7 @@ bool backlog_push(const char *topic, const char *payload, int len)
 	e->tries = 0;
 	e->sent_ms = 0;
 	e->payload_len = len;
+	e->retain = retain;
 	e->topic_len = topic_len;
 	memcpy(e->data, topic, topic_len + 1);
 	memcpy(e->data + topic_len + 1, payload, (size_t) len);
@@ -131,7 +133,7 @@ void backlog_send(backlog_sender send, int64_t now_ms)
 {
 	while (!list_empty(&waiting)) {
 		entry *e = list_first_entry(&waiting, entry, link);
-		int rc = send(e->data, e->data + e->topic_len + 1, e->payload_len, &e->mid);
+		int rc = send(e->data, e->data + e->topic_len + 1, e->payload_len, e->retain, &e->mid);
 		if (rc == MOSQ_ERR_SUCCESS) {
 			e->sent_ms = now_ms;
 			list_move_tail(&e->link, &sent);

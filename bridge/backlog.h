@@ -18,11 +18,12 @@ constexpr int BACKLOG_MAX_TRIES = 10;
 
 // Hands one publication to the session: 0 and its message id, or the
 // library's error code.
-using backlog_sender = int (*)(const char *topic, const char *payload, int len, int *mid);
+using backlog_sender = int (*)(const char *topic, const char *payload, int len, bool retain,
+				int *mid);
 
 // Copies a publication to the end of the backlog. False when it would take
 // the backlog beyond its bound, or memory runs out: nothing is kept then.
-bool backlog_push(const char *topic, const char *payload, int len);
+bool backlog_push(const char *topic, const char *payload, int len, bool retain = false);
 // Hands what the session has not had yet to `send`, oldest first. Stops at a
 // failure the next session may not meet again; an entry refused for good is
 // dropped, logged and counted.

@@ -11,10 +11,10 @@ namespace {
 void write_line(drop_log *d, int64_t now)
 {
 	if (d->unit)
-		log_msg(0, "%s: %lu %s, the last on %s (%lu in all)\n", d->reason, d->pending,
+		log_msg(d->level, "%s: %lu %s, the last on %s (%lu in all)\n", d->reason, d->pending,
 			d->unit, d->topic, d->total);
 	else
-		log_msg(0, "%s: %lu message(s) dropped, the last on %s (%lu dropped in all)\n",
+		log_msg(d->level, "%s: %lu message(s) dropped, the last on %s (%lu dropped in all)\n",
 			d->reason, d->pending, d->topic, d->total);
 	d->pending = 0;
 	d->last_ms = now;

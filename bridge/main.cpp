@@ -3,6 +3,8 @@
 #include "api.h"
 #include "credentials.h"
 #include "detach.h"
+#include "drain.h"
+#include "fleet.h"
 #include "log.h"
 #include "mqtt.h"
 #include "options.h"
@@ -46,8 +48,9 @@ int main(int argc, char **argv)
 		.time_limit_s = opts.time_limit_s,
 	};
 	api_configure(&limits);
+	fleet_configure(opts.group);
 	uloop_init();
-	mqtt_start(opts.broker, opts.port, opts.client_id);
+	mqtt_start(&opts.brokers, opts.port, opts.client_id);
 	bridge_ubus_setup();
 
 	daemon_catch_early_term();
@@ -55,8 +58,10 @@ int main(int argc, char **argv)
 
 	/* logged here, not in the handler, where it could deadlock */
 	if (daemon_term_signal())
-		log_msg(0, "recv %d signal", daemon_term_signal());
+		log_msg(2, "recv %d signal", daemon_term_signal());
+	drain_run(opts.drain_limit_s);
 	mqtt_stop();
+	fleet_stop();
 	api_stop();
 	bridge_ubus_teardown();
 	credentials_clear();

@@ -3,7 +3,10 @@
 // reconnection while none does. Every reconnection starts from a fresh client.
 //
 // The session is persistent (clean session off, the fixed client id): while
-// quilac is away the broker keeps the reports of its subscriptions, and a
+// quilac is away the broker keeps the reports of its subscriptions. In a
+// group (-g) it is a clean one: a broker would keep a persistent member's
+// share of the shared subscriptions for it, unanswered, for as long as it is
+// away, where a clean member's share goes to the others at once. A
 // lost session is tried again at once, then after waits that grow, drawn at
 // random so that a fleet of controllers does not come back in step.
 //
@@ -28,9 +31,11 @@
 #include "api.h"
 #include "backlog.h"
 #include "base64.h"
+#include "brokers.h"
 #include "clock.h"
 #include "credentials.h"
 #include "droplog.h"
+#include "fleet.h"
 #include "hotplug.h"
 #include "log.h"
 #include "resolver.h"
@@ -42,6 +47,7 @@ extern "C" {
 #include <mqtt_protocol.h>
 
 #include <errno.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
@@ -54,7 +60,6 @@ namespace {
 constexpr int KEEPALIVE_S = 30;
 constexpr int TICK_MS = 1000;
 constexpr int FIRST_TIMER_MS = 5000;
-constexpr const char *SUBSCRIPTIONS[] = { "offline/#", "upload/#", "rpc_rsp/#" };
 
 // Waits before a reconnection: none after a session that lasted
 // STABLE_MS, then doubling from RETRY_FIRST_MS up to RETRY_MAX_MS, each
@@ -100,8 +105,14 @@ struct session {
 	int state;
 	char *client_id;
 	char *password;
-	char *broker;
+	broker_list brokers;
+	int broker_index;
+	int default_port = 1883;
+	char broker[BROKER_HOST_MAX];	// the entry in use
+	bool broker_set;
 	int port = 1883;
+	bool reports_stopped;		// a planned stop: no report filters
+	int unsubscribes_pending;	// of the report filters, by this session
 	uloop_fd watch;
 	uloop_timeout timer;		// keep-alive tick, or the next reconnection
 	uloop_timeout more;		// another read or write turn
@@ -113,17 +124,73 @@ struct session {
 	int64_t write_full_ms;		// since when the socket is full; 0: not full
 	bool broken;			// the peer broke the protocol: no retry at once
 	bool resolving;			// the broker's name, in a resolver process
-	bool first_attempt;
 	unsigned long protocol_errors;
+	char target[280];		// "host:port", for the log
+	bool attempt_failed;		// this attempt's failure has been said
+	unsigned long failed_attempts;	// since the last session
+	log_repeat failures[MAX_BROKERS];	// of attempts on each, until one succeeds
+	int connect_errno;		// a refusal the library took in and went on
 } s;
 
 drop_log socket_full_log = { .reason = "socket to the mqtt server full", .unit = "time(s)" };
 
+/* ---- what the log says about connecting ----
+ * Each attempt's first failure goes to the summariser: said at once the first
+ * time, counted while later attempts fail the same way. What follows from that
+ * same failure (a read error, the disconnect) is only debug. While attempts
+ * keep failing, the attempts themselves are debug too. */
+
+// The library's reason for a result code; MOSQ_ERR_ERRNO is the system's.
+const char *reason(int rc, int err)
+{
+	return rc == MOSQ_ERR_ERRNO ? strerror(err) : mosquitto_strerror(rc);
+}
+
+// With TLS, the library may meet the refusal in its first handshake step and
+// report success; the socket then holds no error any more.
+bool connection_error(int err)
+{
+	return err == ECONNREFUSED || err == ECONNRESET || err == ETIMEDOUT ||
+	       err == EHOSTUNREACH || err == ENETUNREACH;
+}
+
+void set_target(const char *host, int port)
+{
+	bool v6 = strchr(host, ':');
+	snprintf(s.target, sizeof(s.target), v6 ? "[%s]:%d" : "%s:%d", host, port);
+}
+
+// `format` has two %s: the broker's host:port, then `why`.
+void attempt_failure(const char *format, const char *why)
+{
+	if (s.attempt_failed) {
+		log_msg(4, format, s.target, why);
+		return;
+	}
+	s.attempt_failed = true;
+	s.failed_attempts++;
+	/* per broker: brokers tried in turn would never repeat the line before */
+	log_repeat_msg(&s.failures[s.broker_index], 0, format, s.target, why);
+}
+
+bool failing()
+{
+	return s.failed_attempts != 0;
+}
+
+// Read and write errors are notices, unless they belong to a failure already
+// said: this attempt's, or (before a session is up) the one attempts keep
+// repeating, whose next line is the summary.
+int loop_error_level()
+{
+	return s.attempt_failed || (s.state != MQTT_CONNECTED && failing()) ? 4 : 2;
+}
+
 /* ---- publish backlog ---- */
 
-int send_one(const char *topic, const char *payload, int len, int *mid)
+int send_one(const char *topic, const char *payload, int len, bool retain, int *mid)
 {
-	return mosquitto_publish(s.client, mid, topic, len, payload, 1, false);
+	return mosquitto_publish(s.client, mid, topic, len, payload, 1, retain);
 }
 
 void send_backlog()
@@ -140,11 +207,26 @@ bool topic_invalid(const char *topic)
 
 /* ---- hotplug event ---- */
 
+void log_hotplug(const char *line)
+{
+	log_msg(0, "%s", line);
+}
+
+void hotplug_lost(hotplug_queue *)
+{
+	log_msg(2, "quilac hotplug fork failed!");
+}
+
+// "online" and "offline" run one at a time, in order, the newest last, with
+// the workers' time limit (common/hotplug.h).
+hotplug_queue hotplug_events = { .name = "quilac", .time_limit_s = 0, .log = log_hotplug,
+				 .lost = hotplug_lost };
+
 void raise_hotplug(const char *action)
 {
 	const child_var vars[] = { { "ACTION", action } };
-	if (hotplug_event("quilac", vars) < 0)
-		log_msg(2, "quilac hotplug fork failed!");
+	hotplug_events.time_limit_s = api_time_limit_s();
+	hotplug_post(&hotplug_events, vars);
 }
 
 /* ---- socket watch and flushing ---- */
@@ -203,7 +285,7 @@ void flush()
 		errno = 0;
 		int rc = mosquitto_loop_write(s.client, 1);
 		if (rc) {
-			log_msg(2, "mosquitto_loop_write error(%s)", mosquitto_strerror(rc));
+			log_msg(loop_error_level(), "mosquitto_loop_write error(%s)", reason(rc, errno));
 			lost_without_callback();
 			return;
 		}
@@ -233,7 +315,7 @@ void read_turn()
 		errno = 0;
 		int rc = mosquitto_loop_read(s.client, 1);
 		if (rc) {
-			log_msg(2, "mosquitto_loop_read error(%s)", mosquitto_strerror(rc));
+			log_msg(loop_error_level(), "mosquitto_loop_read error(%s)", reason(rc, errno));
 			lost_without_callback();
 			return;
 		}
@@ -269,11 +351,13 @@ int socket_error()
 // keep-alive: the attempt ends now.
 void lost_while_connecting(int err)
 {
+	if (!err)
+		err = s.connect_errno;
 	const char *why = err ? strerror(err) : "connection failed";
 	if (credentials_tls())
-		log_msg(0, "tls handshake with mqtt server failed (%s)", why);
+		attempt_failure("tls handshake with mqtt server failed (%s: %s)", why);
 	else
-		log_msg(0, "connect to mqtt server error (%s)", why);
+		attempt_failure("connect to mqtt server, %s: %s", why);	/* as if refused at once */
 	session_lost();
 }
 
@@ -333,6 +417,7 @@ void session_lost()
 	if (s.state == MQTT_CONNECTED)
 		raise_hotplug("offline");
 	s.state = MQTT_DISCONNECTED;
+	s.unsubscribes_pending = 0;
 	s.write_full_ms = 0;
 	unwatch_socket();
 	uloop_timeout_cancel(&s.more);
@@ -346,8 +431,8 @@ void protocol_error(const char *what)
 {
 	s.protocol_errors++;
 	s.broken = true;
-	log_msg(0, "mqtt server %s:%d broke the protocol (%s), reconnecting (%lu in all)",
-		s.broker, s.port, what, s.protocol_errors);
+	log_msg(0, "mqtt server %s broke the protocol (%s), reconnecting (%lu in all)", s.target,
+		what, s.protocol_errors);
 	session_lost();
 }
 
@@ -357,10 +442,33 @@ bool refused_mqtt5(int rc)
 			      rc == CONNACK_REFUSED_PROTOCOL_VERSION);
 }
 
+// At a planned stop; again on a session that starts during it, which may
+// have kept the filters from before.
+void unsubscribe_reports()
+{
+	char filter[FLEET_FILTER_MAX];
+
+	for (int i = 0; fleet_filter(i, filter, sizeof(filter)); i++)
+		if (fleet_filter_is_report(i) &&
+		    mosquitto_unsubscribe(s.client, nullptr, filter) == MOSQ_ERR_SUCCESS)
+			s.unsubscribes_pending++;
+}
+
+void subscribe_all()
+{
+	char filter[FLEET_FILTER_MAX];
+
+	for (int i = 0; fleet_filter(i, filter, sizeof(filter)); i++)
+		if (!(s.reports_stopped && fleet_filter_is_report(i)))
+			mosquitto_subscribe(s.client, nullptr, filter, 1);
+	if (s.reports_stopped)
+		unsubscribe_reports();
+}
+
 void on_connect(struct mosquitto *, void *, int rc)
 {
 	if (refused_mqtt5(rc)) {
-		log_msg(0, "mqtt server %s:%d refuses MQTT 5, using 3.1.1", s.broker, s.port);
+		log_msg(2, "mqtt server %s refuses MQTT 5, using 3.1.1", s.target);
 		s.mqtt311 = true;
 		s.retry_ms = 0;
 		s.state = MQTT_DISCONNECTED;
@@ -369,27 +477,38 @@ void on_connect(struct mosquitto *, void *, int rc)
 		return;
 	}
 	if (rc) {
-		log_msg(0, "connect to mqtt server error (%s)", s.mqtt311 ?
-			mosquitto_connack_string(rc) : mosquitto_reason_string(rc));
+		attempt_failure("connect to mqtt server error (%s: %s)", s.mqtt311 ?
+				mosquitto_connack_string(rc) : mosquitto_reason_string(rc));
 		session_lost();
 		return;
 	}
 
-	log_msg(2, "connect to mqtt server ok");
+	s.attempt_failed = false;
+	for (log_repeat &r : s.failures)
+		log_repeat_end(&r);
+	if (s.failed_attempts)
+		log_msg(2, "connect to mqtt server ok, %s, after %lu failed attempt(s)", s.target,
+			s.failed_attempts);
+	else
+		log_msg(2, "connect to mqtt server ok, %s", s.target);
+	s.failed_attempts = 0;
 	if (s.state != MQTT_CONNECTING)
 		watch_socket();
 	s.state = MQTT_CONNECTED;
 	s.connected_ms = monotonic_ms();
 	raise_hotplug("online");
-	for (const char *topic : SUBSCRIPTIONS)
-		mosquitto_subscribe(s.client, nullptr, topic, 1);
+	subscribe_all();
 	send_backlog();
 	uloop_timeout_set(&s.more, 0);	/* inside a callback the library only queues */
 }
 
 void on_disconnect(struct mosquitto *, void *, int rc)
 {
-	log_msg(0, "disconnect from mqtt server, %s", mosquitto_connack_string(rc));
+	const char *why = reason(rc, errno);
+	if (s.state == MQTT_CONNECTED)
+		log_msg(2, "disconnect from mqtt server, %s: %s", s.target, why);
+	else
+		attempt_failure("disconnect from mqtt server, %s: %s", why);
 	session_lost();
 }
 
@@ -400,12 +519,20 @@ void on_subscribe(struct mosquitto *, void *, int mid, int count, const int *gra
 
 void on_unsubscribe(struct mosquitto *, void *, int mid)
 {
+	if (s.unsubscribes_pending > 0)
+		s.unsubscribes_pending--;
 	log_msg(2, "unsubscribed (mid: %d)", mid);
 }
 
 void on_publish(struct mosquitto *, void *, int mid)
 {
 	backlog_ack(mid);
+}
+
+void on_message(struct mosquitto *mosq, void *user, const struct mosquitto_message *msg)
+{
+	if (!fleet_on_message(msg))
+		api_on_message(mosq, user, msg);
 }
 
 // The library keeps a QoS 2 message until the broker releases it, without
@@ -429,7 +556,7 @@ void on_log(struct mosquitto *, void *, int level, const char *str)
 	   up: the handshake's reasons (a certificate not verified, a name that
 	   does not match) or a CA file that holds no certificate. */
 	if (credentials_tls() && s.state != MQTT_CONNECTED)
-		log_msg(0, "tls handshake with mqtt server failed (%s)", str);
+		attempt_failure("tls handshake with mqtt server failed (%s: %s)", str);
 	else
 		log_msg(1, "mosquitto internal error(%d %s)", level, str);
 }
@@ -455,8 +582,9 @@ void use_mqtt5()
 
 bool make_connect_props()
 {
-	return mosquitto_property_add_int32(&s.connect_props, MQTT_PROP_SESSION_EXPIRY_INTERVAL,
-					    SESSION_EXPIRY_S) == MOSQ_ERR_SUCCESS &&
+	return (fleet_grouped() ||
+		mosquitto_property_add_int32(&s.connect_props, MQTT_PROP_SESSION_EXPIRY_INTERVAL,
+					     SESSION_EXPIRY_S) == MOSQ_ERR_SUCCESS) &&
 	       mosquitto_property_add_int32(&s.connect_props, MQTT_PROP_MAXIMUM_PACKET_SIZE,
 					    MAX_PACKET_SIZE) == MOSQ_ERR_SUCCESS;
 }
@@ -466,20 +594,21 @@ bool make_connect_props()
 // keep-alive bounds the wait for that.
 int connect_to(const char *host)
 {
+	errno = 0;
 	int rc = mosquitto_connect_async(s.client, host, s.port, KEEPALIVE_S);
-	log_msg(0, s.first_attempt ? "connect to mqtt server, %s" : "try reconnect to mqtt server, %s",
-		mosquitto_connack_string(rc));
-	if (rc == 0) {
-		if (!s.first_attempt)
-			log_msg(0, "reconnect to mqtt server ok");
-		watch_socket();
-		s.state = MQTT_CONNECTING;
+	s.connect_errno = connection_error(errno) ? errno : 0;
+	if (rc) {
+		/* the same words at start and later: a repeat is a repeat */
+		attempt_failure("connect to mqtt server, %s: %s", reason(rc, errno));
+		return rc;
 	}
-	return rc;
+	watch_socket();
+	s.state = MQTT_CONNECTING;
+	return 0;
 }
 
 // An attempt that never reached the broker: the next one after a wait.
-void attempt_failed()
+void attempt_ended()
 {
 	s.state = MQTT_DISCONNECTED;
 	uloop_timeout_set(&s.timer, next_retry_ms(false));
@@ -492,12 +621,12 @@ void resolved(const char *address, const char *error)
 {
 	s.resolving = false;
 	if (!address) {
-		log_msg(0, "cannot resolve the mqtt server name %s (%s)", s.broker, error);
-		attempt_failed();
+		attempt_failure("cannot resolve the mqtt server name, %s: %s", error);
+		attempt_ended();
 		return;
 	}
 	if (connect_to(credentials_tls() ? s.broker : address))
-		attempt_failed();
+		attempt_ended();
 }
 
 // A new client, set up and asked to connect (or to resolve the broker's
@@ -506,7 +635,7 @@ void resolved(const char *address, const char *error)
 // mosquitto_connect_async()). False when no client could be made.
 bool new_client(bool first, int *rc)
 {
-	s.client = mosquitto_new(s.client_id, false, nullptr);
+	s.client = mosquitto_new(s.client_id, fleet_grouped(), nullptr);
 	if (!s.client) {
 		log_new_failure(first ? "Error: Out of memory" : "Error: Out of memory (new mosquitto)");
 		return false;
@@ -515,29 +644,31 @@ bool new_client(bool first, int *rc)
 	mosquitto_subscribe_callback_set(s.client, on_subscribe);
 	mosquitto_unsubscribe_callback_set(s.client, on_unsubscribe);
 	mosquitto_connect_callback_set(s.client, on_connect);
-	mosquitto_message_callback_set(s.client, api_on_message);
+	mosquitto_message_callback_set(s.client, on_message);
 	mosquitto_disconnect_callback_set(s.client, on_disconnect);
 	mosquitto_log_callback_set(s.client, on_log);
 	mosquitto_publish_callback_set(s.client, on_publish);
 
+	s.attempt_failed = false;
 	/* a client without its TLS must not connect: the next attempt tries again */
 	*rc = credentials_apply(s.client, s.password);
 	if (*rc) {
-		log_msg(0, "mqtt credentials or TLS not set, %s", mosquitto_strerror(*rc));
+		attempt_failure("mqtt credentials or TLS not set, %s: %s", mosquitto_strerror(*rc));
 		return true;
 	}
 	if (!s.mqtt311)
 		use_mqtt5();
-	s.first_attempt = first;
+	log_msg(failing() ? 4 : 2, first ? "connect to mqtt server, %s" :
+		"try reconnect to mqtt server, %s", s.target);
 	if (!resolver_needed(s.broker)) {
 		*rc = connect_to(s.broker);
 		return true;
 	}
 	*rc = 0;
 	if (resolver_start(s.broker, resolved) < 0) {
-		log_msg(0, "cannot resolve the mqtt server name %s (no resolver process: %s)",
-			s.broker, strerror(errno));
 		*rc = MOSQ_ERR_ERRNO;
+		attempt_failure("cannot resolve the mqtt server name, %s: no resolver process: %s",
+				strerror(errno));
 		return true;
 	}
 	s.resolving = true;
@@ -545,17 +676,37 @@ bool new_client(bool first, int *rc)
 	return true;
 }
 
+// Takes entry `i` of the broker list as the one in use.
+void use_broker(int i)
+{
+	s.broker_index = i;
+	s.broker_set = broker_split(s.brokers.entries[i], s.default_port, s.broker,
+				    sizeof(s.broker), &s.port);
+	set_target(s.broker, s.port);
+}
+
+// After a lost or refused session, or a failed attempt: the next broker.
+void next_broker()
+{
+	if (s.brokers.count < 2)
+		return;
+	use_broker((s.broker_index + 1) % s.brokers.count);
+	log_msg(failing() ? 4 : 2, "next mqtt server: %s\n", s.target);
+}
+
 void reconnect()
 {
 	int rc;
 
 	mosquitto_destroy(s.client);
+	next_broker();
 	if (!new_client(false, &rc))
 		return;	/* no timer: this was the last attempt */
 	if (rc) {
 		uloop_timeout_set(&s.timer, next_retry_ms(false));
 		return;
 	}
+	log_msg(4, "reconnect to mqtt server ok");
 	uloop_timeout_set(&s.timer, TICK_MS);
 }
 
@@ -576,14 +727,14 @@ void timer_handler(uloop_timeout *)
 		return;
 	}
 	if (acks_overdue()) {
-		log_msg(0, "no acknowledgement from the mqtt server for %d seconds, reconnecting\n",
-			(int) (ACK_TIMEOUT_MS / 1000));
+		log_msg(0, "no acknowledgement from the mqtt server %s for %d seconds, reconnecting\n",
+			s.target, (int) (ACK_TIMEOUT_MS / 1000));
 		session_lost();
 		return;
 	}
 	if (s.write_full_ms && monotonic_ms() - s.write_full_ms >= WRITE_STALL_MS) {
-		log_msg(0, "mqtt server %s:%d has read nothing for %d seconds, reconnecting",
-			s.broker, s.port, (int) (WRITE_STALL_MS / 1000));
+		log_msg(0, "mqtt server %s has read nothing for %d seconds, reconnecting", s.target,
+			(int) (WRITE_STALL_MS / 1000));
 		s.broken = true;
 		session_lost();
 		return;
@@ -594,9 +745,25 @@ void timer_handler(uloop_timeout *)
 	uloop_timeout_set(&s.timer, TICK_MS);
 }
 
+int publish(const char *topic, const char *payload, int length, bool retain)
+{
+	if (!s.client)
+		return -1;
+	log_msg(4, "%s/%s", topic, payload);
+	if (topic_invalid(topic)) {
+		backlog_refused(topic);
+		return MOSQ_ERR_INVAL;
+	}
+	if (!backlog_push(topic, payload, length, retain))
+		return MQTT_BACKLOG_FULL;
+	if (s.state == MQTT_CONNECTED)
+		send_backlog();
+	return MOSQ_ERR_SUCCESS;
+}
+
 } // namespace
 
-int mqtt_start(const char *broker, int port, const char *client_id)
+int mqtt_start(const struct broker_list *brokers, int port, const char *client_id)
 {
 	s.timer.cb = timer_handler;
 	s.more.cb = more_handler;
@@ -610,13 +777,10 @@ int mqtt_start(const char *broker, int port, const char *client_id)
 	s.password = base64_encode(client_id, strlen(client_id));
 	if (!s.password)
 		return -1;
-	s.broker = strdup(broker);
-	if (!s.broker) {
-		log_msg(0, "Error: Out of memory(strdup %s)", broker);
-		return -1;
-	}
 	if (port > 0)
-		s.port = port;
+		s.default_port = port;
+	s.brokers = *brokers;
+	use_broker(0);
 
 	mosquitto_lib_init();
 	if (!make_connect_props()) {
@@ -638,11 +802,13 @@ int mqtt_start(const char *broker, int port, const char *client_id)
 
 void mqtt_stop(void)
 {
+	hotplug_stop(&hotplug_events);
 	free(s.client_id);
 	free(s.password);
-	free(s.broker);
-	s.client_id = s.password = s.broker = nullptr;
+	s.client_id = s.password = nullptr;
 
+	for (log_repeat &r : s.failures)
+		log_repeat_end(&r);
 	if (s.client) {
 		log_msg(2, "stop quilac");
 		mosquitto_disconnect(s.client);
@@ -658,18 +824,35 @@ void mqtt_stop(void)
 
 int mqtt_publish(const char *topic, const char *payload, int length)
 {
-	if (!s.client)
-		return -1;
-	log_msg(4, "%s/%s", topic, payload);
-	if (topic_invalid(topic)) {
-		backlog_refused(topic);
-		return MOSQ_ERR_INVAL;
-	}
-	if (!backlog_push(topic, payload, length))
-		return MQTT_BACKLOG_FULL;
-	if (s.state == MQTT_CONNECTED)
-		send_backlog();
-	return MOSQ_ERR_SUCCESS;
+	return publish(topic, payload, length, false);
+}
+
+int mqtt_publish_retained(const char *topic, const char *payload, int length)
+{
+	return publish(topic, payload, length, true);
+}
+
+void mqtt_stop_reports(void)
+{
+	if (!fleet_grouped())
+		return;	/* the broker keeps the session's reports for the next start */
+	s.reports_stopped = true;
+	if (s.state != MQTT_CONNECTED)
+		return;
+	unsubscribe_reports();
+	uloop_timeout_set(&s.more, 0);	/* out at the next turn */
+}
+
+bool mqtt_reports_stopped(void)
+{
+	return s.unsubscribes_pending == 0;
+}
+
+bool mqtt_all_acknowledged(void)
+{
+	backlog_stats st;
+	backlog_get_stats(&st);
+	return st.messages == 0;
 }
 
 int mqtt_get_state(void)
@@ -679,7 +862,7 @@ int mqtt_get_state(void)
 
 const char *mqtt_get_broker(void)
 {
-	return s.broker;
+	return s.broker_set ? s.broker : nullptr;
 }
 
 int mqtt_get_port(void)

@@ -1,5 +1,6 @@
 // quilac's command line: getopt over a fixed option string, the usage text.
 #include "options.h"
+#include "fleet.h"
 #include "number_arg.h"
 
 #include <getopt.h>
@@ -25,6 +26,7 @@ void print_usage(const char *prog)
 		" -d:\t\t\tDaemonize program\n"
 		" -l <level>:\tLog output level (default: %d)\n"
 		" -b <name>:\tmqtt  borker name (default: localhost)\n"
+		"  \t\t\tname[:port], up to %d times: the next after a lost session\n"
 		" -p <port>:\tmqtt  borker port (default: 1883)\n"
 		" -i <id>:\t\tmqtt  client id\n"
 		" -S:\t\t\tUse stderr instead of syslog for log messages\n"
@@ -37,8 +39,10 @@ void print_usage(const char *prog)
 		" -C <file>:\tCA file or directory: TLS to the broker\n"
 		" -E <file>:\tTLS client certificate\n"
 		" -K <file>:\tTLS client key\n"
-		"\n", prog, DEFAULT_LOG_LEVEL, DEFAULT_MAX_WORKERS, DEFAULT_QUEUE_KIB,
-		DEFAULT_TIME_LIMIT_S);
+		" -g <group>:\tShare reports and the client registry with a group of bridges\n"
+		" -D <seconds>:\tTime a stop may take to finish its work (default: %d)\n"
+		"\n", prog, DEFAULT_LOG_LEVEL, MAX_BROKERS, DEFAULT_MAX_WORKERS, DEFAULT_QUEUE_KIB,
+		DEFAULT_TIME_LIMIT_S, DEFAULT_DRAIN_LIMIT_S);
 }
 
 int parse_options(int argc, char **argv, bridge_options *opts)
@@ -47,7 +51,7 @@ int parse_options(int argc, char **argv, bridge_options *opts)
 
 	optind = 0;	/* full reset: parse_options may run more than once */
 	/* '+': stop at the first word that is not an option, never reorder */
-	while ((ch = getopt(argc, argv, "+cdvl:p:b:i:Sw:q:t:u:P:C:E:K:")) != -1) {
+	while ((ch = getopt(argc, argv, "+cdvl:p:b:i:Sw:q:t:u:P:C:E:K:g:D:")) != -1) {
 		switch (ch) {
 		case 'd':
 			opts->daemonize = true;
@@ -60,10 +64,12 @@ int parse_options(int argc, char **argv, bridge_options *opts)
 				fprintf(stderr, "Invalid mqtt borker name.\n");
 				return usage_error(argv[0]);
 			}
-			opts->broker = optarg;
+			if (!broker_add(&opts->brokers, optarg))
+				return usage_error(argv[0]);
 			break;
 		case 'p':
-			opts->port = atoi(optarg);
+			if (!port_arg('p', optarg, &opts->port))
+				return usage_error(argv[0]);
 			break;
 		case 'i':
 			opts->client_id = optarg;
@@ -97,6 +103,18 @@ int parse_options(int argc, char **argv, bridge_options *opts)
 			break;
 		case 'K':
 			opts->key = optarg;
+			break;
+		case 'g':
+			if (!fleet_group_valid(optarg)) {
+				fprintf(stderr, "Invalid group '%s': 1 to %d of A-Z a-z 0-9 _ -.\n",
+					optarg, FLEET_GROUP_MAX);
+				return usage_error(argv[0]);
+			}
+			opts->group = optarg;
+			break;
+		case 'D':
+			if (!number_arg('D', optarg, 0, MAX_DRAIN_LIMIT_S, &opts->drain_limit_s))
+				return usage_error(argv[0]);
 			break;
 		case 'v':
 			printf("%s %s\n", argv[0], BRIDGE_VERSION);

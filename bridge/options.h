@@ -1,6 +1,8 @@
 // The command line of quilac.
 #pragma once
 
+#include "brokers.h"
+
 #include <stdbool.h>
 
 constexpr int DEFAULT_LOG_LEVEL = 3;
@@ -22,9 +24,13 @@ constexpr int MAX_QUEUE_KIB = 1 << 21;
 // Every worker holds a process and a pipe: more than this would only run the
 // router out of descriptors and memory.
 constexpr int MAX_WORKERS = 1024;
+// Seconds a planned stop (SIGTERM) may take to finish the work taken; the
+// init script gives procd's term_timeout a few seconds more.
+constexpr int DEFAULT_DRAIN_LIMIT_S = 20;
+constexpr int MAX_DRAIN_LIMIT_S = 3600;
 
 struct bridge_options {
-	const char *broker = "localhost";
+	broker_list brokers;
 	int port = 1883;
 	const char *client_id = nullptr;
 	int log_level = DEFAULT_LOG_LEVEL;
@@ -38,6 +44,8 @@ struct bridge_options {
 	const char *ca = nullptr;		// CA file or directory; nullptr: no TLS
 	const char *cert = nullptr;		// client certificate and its key
 	const char *key = nullptr;
+	const char *group = nullptr;		// nullptr: a bridge on its own
+	int drain_limit_s = DEFAULT_DRAIN_LIMIT_S;
 };
 
 // Parses argv into *opts. Returns -1 to go on, or the exit status when the

@@ -63,7 +63,7 @@ void set_info(client_entry *e, const char *info)
 {
 	info_bytes -= info_size(e->info);
 	free(e->info);
-	e->info = strdup(info);
+	e->info = info ? strdup(info) : nullptr;
 	info_bytes += info_size(e->info);
 }
 
@@ -98,10 +98,12 @@ void client_init(void)
 	avl_init(&clients, key_cmp, false, nullptr);
 }
 
-int client_update(const char *id, const char *info)
+namespace {
+
+// Update-or-insert. A new entry is online from now, or from *online when
+// given; an entry that exists keeps its time unless *online is given.
+int store(const char *id, const char *info, const int32_t *online)
 {
-	if (!id || !info)
-		return CLIENT_OK;
 	if (id_too_long(id))
 		return CLIENT_ID_TOO_LONG;
 
@@ -116,6 +118,8 @@ int client_update(const char *id, const char *info)
 	if (e) {
 		log_msg(4, "client update %s", id);
 		set_info(e, info);
+		if (online)
+			e->online = *online;
 		return CLIENT_OK;
 	}
 
@@ -126,7 +130,7 @@ int client_update(const char *id, const char *info)
 		return CLIENT_OK;
 	}
 	e->key = key_of(id);
-	e->online = (int32_t) time(nullptr);
+	e->online = online ? *online : (int32_t) time(nullptr);
 	set_info(e, info);
 	e->node.key = &e->key;
 	if (avl_insert(&clients, &e->node)) {
@@ -134,6 +138,30 @@ int client_update(const char *id, const char *info)
 		log_msg(4, "insert to clients tree(%s) failed", id);
 	}
 	return CLIENT_OK;
+}
+
+} // namespace
+
+int client_update(const char *id, const char *info)
+{
+	if (!id || !info)
+		return CLIENT_OK;
+	return store(id, info, nullptr);
+}
+
+int client_put(const char *id, const char *info, int32_t online)
+{
+	return store(id, info, &online);
+}
+
+bool client_get(const char *id, int32_t *online, const char **info)
+{
+	const client_entry *e = find(id);
+	if (!e)
+		return false;
+	*online = e->online;
+	*info = e->info;
+	return true;
 }
 
 int client_delete(const char *id)

@@ -19,6 +19,11 @@ void client_init(void);
 // CLIENT_OK also when nothing was done for a missing argument or memory
 // (logged).
 int client_update(const char *id, const char *info);
+// Sets the entry of `id` as the group's registry has it: its info (or none)
+// and its online time.
+int client_put(const char *id, const char *info, int32_t online);
+// The entry of `id`: false when there is none. *info may be nullptr.
+bool client_get(const char *id, int32_t *online, const char **info);
 int client_delete(const char *id);
 unsigned int client_count(void);
 // Lists the entries at positions offset .. offset + limit - 1 of the whole

@@ -7,6 +7,7 @@
 #include "backlog.h"
 #include "bus.h"
 #include "credentials.h"
+#include "fleet.h"
 #include "log.h"
 #include "mqtt.h"
 #include "options.h"
@@ -164,8 +165,11 @@ int update_client(ubus_context *, ubus_object *, ubus_request_data *, const char
 	parse(client_policy, tb, msg);
 	if (!tb[CLIENT_ID] || !tb[CLIENT_INFO])
 		return UBUS_STATUS_INVALID_ARGUMENT;
-	return registry_status(client_update(blobmsg_get_string(tb[CLIENT_ID]),
-					     blobmsg_get_string(tb[CLIENT_INFO])));
+	const char *id = blobmsg_get_string(tb[CLIENT_ID]);
+	int rc = client_update(id, blobmsg_get_string(tb[CLIENT_INFO]));
+	if (rc == CLIENT_OK)
+		fleet_client_changed(id);
+	return registry_status(rc);
 }
 
 int del_client(ubus_context *, ubus_object *, ubus_request_data *, const char *, blob_attr *msg)
@@ -175,7 +179,11 @@ int del_client(ubus_context *, ubus_object *, ubus_request_data *, const char *,
 	parse(client_policy, tb, msg);
 	if (!tb[CLIENT_ID])
 		return UBUS_STATUS_INVALID_ARGUMENT;
-	return registry_status(client_delete(blobmsg_get_string(tb[CLIENT_ID])));
+	const char *id = blobmsg_get_string(tb[CLIENT_ID]);
+	int rc = client_delete(id);
+	if (rc == CLIENT_OK)
+		fleet_client_removed(id);
+	return registry_status(rc);
 }
 
 const char *state_text(int state)

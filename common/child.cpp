@@ -75,6 +75,8 @@ void wire_stdio(int fd)
 	sigprocmask(SIG_SETMASK, &none, nullptr);
 
 	execve(c->path, c->argv, c->envp ? c->envp : environ);
+	if (c->exec_errno)
+		*c->exec_errno = errno;	/* the parent's memory, which vfork() lends */
 	if (c->exec_error && write(2, c->exec_error, strlen(c->exec_error)) < 0) {
 		/* nobody left to tell */
 	}
@@ -92,6 +94,8 @@ pid_t child_spawn(const struct child_spec *spec)
 {
 	sigset_t all, old;
 
+	if (spec->exec_errno)
+		*spec->exec_errno = 0;
 	sigfillset(&all);
 	sigprocmask(SIG_SETMASK, &all, &old);
 	pid_t pid = vfork();

@@ -20,6 +20,8 @@ struct child_spec {
 	const char *exec_error;		// written to descriptor 2 when exec fails, or nullptr
 	bool own_group;			// leads a process group of its own, so that it can
 					// be stopped together with whatever it started
+	int *exec_errno = nullptr;	// or where exec's error is put when it fails (0
+					// when it did not), known as child_spawn() returns
 };
 
 // Starts the child and returns its pid, or -1 with errno set when no child

@@ -3,15 +3,16 @@
 
 #include "child.h"
 
+#include <stdint.h>
+
 extern "C" {
 #include <libubox/uloop.h>
 }
 
 constexpr const char *HOTPLUG_CALL = "/sbin/hotplug-call";
 
-// Runs `HOTPLUG_CALL name` with `vars` set in its environment; nobody looks
-// at its result (the event loop reaps it). The child's pid, which a caller may
-// watch to learn when the event is over; 0 when a test's runner started
+// Runs `HOTPLUG_CALL name` with `vars` set in its environment, leading a
+// process group of its own. The child's pid; 0 when a test's runner started
 // nothing to watch; -1 when no child could be made: the event is lost.
 pid_t hotplug_event(const char *name, const struct child_var *vars, size_t n);
 
@@ -22,23 +23,54 @@ pid_t hotplug_event(const char *name, const struct child_var (&vars)[N])
 	return hotplug_event(name, vars, N);
 }
 
-// One event at a time, watched to its end: a child still running after
-// `time_limit_s` seconds (0: never) is killed with its process group, so a
-// script that hangs cannot hold back the events after it.
-struct hotplug_watch {
-	struct uloop_process process;
-	struct uloop_timeout deadline;
-	int time_limit_s;
-	bool killed;				// the last child was killed over the limit
-	void (*on_end)(struct hotplug_watch *w);	// after the child ended or was killed
+// The variables of one event, kept as "NAME\0value\0" pairs.
+constexpr size_t HOTPLUG_VARS_MAX = 8;
+constexpr size_t HOTPLUG_TEXT_MAX = 512;
+struct hotplug_vars {
+	char text[HOTPLUG_TEXT_MAX];
+	size_t len;
+	size_t n;
 };
 
-// Watches the child `pid` (> 0) of hotplug_event().
-void hotplug_watch_start(struct hotplug_watch *w, pid_t pid);
-inline bool hotplug_watch_running(const struct hotplug_watch *w)
+// Whatever its events' rate, a daemon runs one script of one name at a time,
+// in order: an event posted while a script runs (or during the hold-down
+// after it) waits, replacing whatever waited before it, so the scripts end
+// up seeing the newest values and the last to end tells the daemon's state.
+// One equal to the running script's values drops what waited. Between the
+// end of one script and the start of the next, HOTPLUG_HOLD_DOWN_MS pass: a
+// peer that flips the daemon's state as fast as it can costs at most one run
+// per hold-down. A script running past `time_limit_s` is killed with its
+// process group; what a script that ended left in its group is killed at
+// the same limit.
+constexpr int HOTPLUG_HOLD_DOWN_MS = 1000;
+
+struct hotplug_queue {
+	const char *name;		// the argument of HOTPLUG_CALL
+	int time_limit_s;		// 0: never
+	void (*log)(const char *line);	// a whole line about a script that was killed
+	void (*lost)(struct hotplug_queue *q);	// an event could not be started (or nullptr)
+
+	// The queue's own.
+	struct uloop_process process;
+	struct uloop_timeout deadline;
+	struct uloop_timeout hold_down;
+	int64_t started_ms;
+	bool waiting;
+	struct hotplug_vars current;	// the event started last
+	struct hotplug_vars next;	// the one that waits, when `waiting`
+};
+
+// Posts an event with `vars` (null values are left out).
+void hotplug_post(struct hotplug_queue *q, const struct child_var *vars, size_t n);
+template <size_t N>
+void hotplug_post(struct hotplug_queue *q, const struct child_var (&vars)[N])
 {
-	return w->process.pending;
+	hotplug_post(q, vars, N);
 }
+// Whether a script of the queue runs, or its hold-down has not passed.
+bool hotplug_busy(const struct hotplug_queue *q);
+// Forgets what waits and stops watching (the daemon ends).
+void hotplug_stop(struct hotplug_queue *q);
 
 // What hotplug_event() calls; by default it starts HOTPLUG_CALL. A test sets
 // its own runner to see the events without starting anything.

@@ -2,8 +2,6 @@
 
 #include <stdio.h>
 
-namespace {
-
 bool decimal_in(const char *text, int min, int max, int *out)
 {
 	long long value = 0;
@@ -21,8 +19,6 @@ bool decimal_in(const char *text, int min, int max, int *out)
 	*out = (int) value;
 	return true;
 }
-
-} // namespace
 
 bool number_arg(char option, const char *text, int min, int max, int *out)
 {

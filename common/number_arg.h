@@ -5,3 +5,12 @@
 // min to max (digits only: no sign, blank, prefix or unit). Otherwise says
 // so on standard error, naming the option, and returns false.
 bool number_arg(char option, const char *text, int min, int max, int *out);
+// The same test, silent.
+bool decimal_in(const char *text, int min, int max, int *out);
+
+// A TCP or UDP port: 1..65535, read as number_arg() reads.
+constexpr int PORT_MAX = 65535;
+inline bool port_arg(char option, const char *text, int *out)
+{
+	return number_arg(option, text, 1, PORT_MAX, out);
+}

@@ -11,17 +11,21 @@ extern "C" {
 namespace {
 
 volatile sig_atomic_t term_signal;
+volatile sig_atomic_t signals_seen;
+sig_atomic_t signals_before_run;	// what the loop about to run has already had
 uloop_timeout early_term;
 
 void on_sigterm(int sig)
 {
-	term_signal = sig;
+	if (!term_signal)
+		term_signal = sig;
+	signals_seen = signals_seen + 1;
 	uloop_cancelled = true;
 }
 
 void end_if_terminated(uloop_timeout *)
 {
-	if (term_signal)
+	if (signals_seen > signals_before_run)
 		uloop_end();
 }
 
@@ -52,6 +56,13 @@ int daemon_term_signal(void)
 
 void daemon_catch_early_term(void)
 {
+	signals_before_run = signals_seen;
 	early_term.cb = end_if_terminated;
 	uloop_timeout_set(&early_term, 0);
+}
+
+void daemon_catch_second_signal(void)
+{
+	set_handler(SIGINT, on_sigterm);
+	daemon_catch_early_term();
 }

@@ -13,6 +13,14 @@ namespace {
 // What separates the addresses in a list.
 constexpr const char *BLANKS = " \t\r\n";
 
+bool listed(const controller_list *l, in_addr a)
+{
+	for (size_t i = 0; i < l->count; i++)
+		if (l->addr[i].s_addr == a.s_addr)
+			return true;
+	return false;
+}
+
 } // namespace
 
 bool disc_is_host_address(const char *text, in_addr *out)
@@ -34,12 +42,17 @@ bool controllers_add(controller_list *l, const char *text)
 	in_addr a;
 	if (!disc_is_host_address(text, &a))
 		return false;
-	for (size_t i = 0; i < l->count; i++)
-		if (l->addr[i].s_addr == a.s_addr)
-			return true;
+	if (listed(l, a))
+		return true;
 	if (l->count < DISC_MAX_CONTROLLERS)
 		l->addr[l->count++] = a;
 	return true;
+}
+
+bool controllers_has(const controller_list *l, const char *text)
+{
+	in_addr a;
+	return disc_is_host_address(text, &a) && listed(l, a);
 }
 
 void controllers_parse(controller_list *l, const char *text)

@@ -24,6 +24,8 @@ bool disc_is_host_address(const char *text, in_addr *out);
 // Adds an address unless it is there already or the list is full; false
 // when `text` is not a host address.
 bool controllers_add(controller_list *l, const char *text);
+// Whether `text` is an address already in the list.
+bool controllers_has(const controller_list *l, const char *text);
 // Adds the host addresses in `text`, separated by blanks or line ends;
 // anything else in it is skipped.
 void controllers_parse(controller_list *l, const char *text);

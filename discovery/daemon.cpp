@@ -9,6 +9,7 @@
 #include "datagram.h"
 #include "hotplug.h"
 #include "json_ptr.h"
+#include "process_group.h"
 #include "rate_limit.h"
 #include "strict_json.h"
 
@@ -17,6 +18,7 @@
 
 #include <arpa/inet.h>
 #include <ctype.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <net/if.h>
 #include <netinet/in.h>
@@ -51,9 +53,8 @@ int64_t last_request_ms = -ASK_AGAIN_MS;
 
 /* ---- checks on what an unauthenticated broadcast may hand to hotplug ---- */
 
-// The broadcast address of our LAN, from the interface's address and mask
-// (not its broadcast setting, which may be unset); none on a /31 or /32.
-bool lan_broadcast(in_addr *out)
+// The interface's address and mask (network byte order), asked afresh.
+bool lan_subnet(uint32_t *addr, uint32_t *mask)
 {
 	int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
 	if (fd < 0)
@@ -61,18 +62,31 @@ bool lan_broadcast(in_addr *out)
 	ifreq ifr;
 	memset(&ifr, 0, sizeof(ifr));
 	snprintf(ifr.ifr_name, sizeof(ifr.ifr_name), "%s", g_ifname);
-	uint32_t addr = 0, mask = 0;
 	bool ok = ioctl(fd, SIOCGIFADDR, &ifr) == 0;
 	if (ok)
-		addr = ((const sockaddr_in *) &ifr.ifr_addr)->sin_addr.s_addr;
+		*addr = ((const sockaddr_in *) &ifr.ifr_addr)->sin_addr.s_addr;
 	ok = ok && ioctl(fd, SIOCGIFNETMASK, &ifr) == 0;
 	if (ok)
-		mask = ((const sockaddr_in *) &ifr.ifr_netmask)->sin_addr.s_addr;
+		*mask = ((const sockaddr_in *) &ifr.ifr_netmask)->sin_addr.s_addr;
 	close(fd);
-	if (!ok || (ntohl(mask) & 2))	/* a /31 or /32: no broadcast */
+	return ok;
+}
+
+// The broadcast address of our LAN, from the interface's address and mask
+// (not its broadcast setting, which may be unset); none on a /31 or /32.
+bool lan_broadcast(in_addr *out)
+{
+	uint32_t addr, mask;
+	if (!lan_subnet(&addr, &mask) || (ntohl(mask) & 2))
 		return false;
 	out->s_addr = addr | ~mask;
 	return true;
+}
+
+bool on_lan(uint32_t a)
+{
+	uint32_t addr, mask;
+	return lan_subnet(&addr, &mask) && (a & mask) == (addr & mask);
 }
 
 // An address an AC can have: a unicast host, and not our LAN's broadcast.
@@ -146,42 +160,23 @@ void copy_values(ac_profile *dst, const char *mac, const char *ip, const char *p
 }
 
 /* The AP's current controller (g_ac_profile) is the values of the last event
- * it ran or queued. An announcement equal to them runs nothing; any other
- * becomes the current controller and runs its event: at once, or when the
- * script that runs now ends (only the newest waits, so a flood costs one
- * process at a time and the scripts end up seeing the newest values). A
- * script that hangs is killed after g_hotplug_limit_s. */
-ac_profile running_event;	/* the values of the script that runs now */
-bool has_pending_event;		/* g_ac_profile waits for that script to end */
-
-void on_event_end(hotplug_watch *w);
-hotplug_watch event_watch = { .on_end = on_event_end };
-
-void start_event(const ac_profile &p)
+ * it posted. An announcement equal to them posts nothing; any other becomes
+ * the current controller and posts its event, which runs in the queue's
+ * order (common/hotplug.h): a flood costs one process at a time, at most one
+ * per hold-down, and the scripts end up seeing the newest values. */
+void log_hotplug(const char *line)
 {
-	pid_t pid = run_hotplug(p.mac, p.ip, p.proto, p.port);
-	if (pid < 0) {
-		/* the event is lost: the next answer with these values tries again */
-		memset(&g_ac_profile, 0, sizeof(g_ac_profile));
-		return;
-	}
-	if (pid == 0)
-		return;	/* a test's runner: nothing to watch */
-	running_event = p;
-	event_watch.time_limit_s = g_hotplug_limit_s;
-	hotplug_watch_start(&event_watch, pid);
+	printf("%s\n", line);
 }
 
-void on_event_end(hotplug_watch *w)
+// The event is lost: the next answer with these values tries again.
+void hotplug_lost(hotplug_queue *)
 {
-	if (w->killed)
-		printf("%s quildis (%d): still running after %d seconds, killed\n", HOTPLUG_CALL,
-		       (int) w->process.pid, w->time_limit_s);
-	if (has_pending_event) {
-		has_pending_event = false;
-		start_event(g_ac_profile);
-	}
+	printf("hotplug fork failed!\n");
+	memset(&g_ac_profile, 0, sizeof(g_ac_profile));
 }
+
+hotplug_queue events = { .name = "quildis", .time_limit_s = 0, .log = log_hotplug, .lost = hotplug_lost };
 
 bool same_values(const ac_profile &a, const ac_profile &b)
 {
@@ -195,20 +190,29 @@ void take_announcement(const ac_profile &v)
 		return;
 	g_ac_profile = v;
 	g_request_status = 1;
-	if (hotplug_watch_running(&event_watch))
-		/* a return to the running script's values needs no second run */
-		has_pending_event = !same_values(v, running_event);
-	else
-		start_event(v);
+	run_hotplug(v.mac, v.ip, v.proto, v.port);
 }
 
-// The JSON object a datagram's Base64 payload carries, if any.
+// The number of bytes the decoder makes of `payload`: whole groups of four
+// characters, less the padding ("=") of the last one.
+size_t decoded_size(const char *payload)
+{
+	size_t len = strlen(payload);
+	size_t pad = strstr(payload, "==") ? 2 : strchr(payload, '=') ? 1 : 0;
+	return len / 4 * 3 > pad ? len / 4 * 3 - pad : 0;
+}
+
+// The JSON object a datagram's Base64 payload carries, if any. Every byte of
+// the payload counts: a NUL among the decoded bytes would hide what follows
+// it from the JSON check.
 json_ptr parse_payload(const char *payload)
 {
+	if (strlen(payload) % 4)
+		return nullptr;
 	char *text = disc_base64_decode(payload);
 	if (!text)
 		return nullptr;
-	json_ptr obj(strict_json_parse(text));
+	json_ptr obj(strlen(text) == decoded_size(payload) ? strict_json_parse(text) : nullptr);
 	free(text);
 	return obj;
 }
@@ -288,7 +292,7 @@ bool may_answer(const sockaddr *src, socklen_t srclen)
 	uint32_t addr = 0;
 	if (src && srclen >= sizeof(sockaddr_in) && src->sa_family == AF_INET)
 		addr = ((const sockaddr_in *) src)->sin_addr.s_addr;
-	return rate_limit_allow(addr, monotonic_ms());
+	return rate_limit_allow(addr, monotonic_ms(), addr && on_lan(addr));
 }
 
 void set_broadcast(int on)
@@ -348,18 +352,24 @@ bus_conn quildis_bus = { .object = &quildis_object, .log = vprintf };
 
 } // namespace
 
+bool disc_is_proto_name(const char *s)
+{
+	return is_proto_name(s);
+}
+
 int open_server_socket(const char *ifname)
 {
 	int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
 	if (fd < 0) {
-		perror("socket error!\n");
+		fprintf(stderr, "socket error! %s\n", strerror(errno));
 		return -1;
 	}
 
 	char name[BIND_NAME_SIZE] = {};
 	snprintf(name, sizeof(name), "%s", ifname);
 	if (setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, name, sizeof(name)) < 0) {
-		perror("SO_BINDTODEVICE failed!\n");
+		fprintf(stderr, "SO_BINDTODEVICE failed! interface %s%s: %s\n", ifname,
+			errno == ENODEV ? " missing" : "", strerror(errno));
 		close(fd);
 		return -1;
 	}
@@ -369,7 +379,8 @@ int open_server_socket(const char *ifname)
 	addr.sin_addr.s_addr = htonl(INADDR_ANY);
 	addr.sin_port = htons(DISC_PORT);
 	if (bind(fd, (sockaddr *) &addr, sizeof(addr)) < 0) {
-		perror("bind error!\n");
+		fprintf(stderr, "bind error! interface %s, UDP port %d: %s\n", ifname, DISC_PORT,
+			strerror(errno));
 		close(fd);
 		return -1;
 	}
@@ -413,16 +424,14 @@ int handle_datagram(const uint8_t *buf, size_t count, int fd,
 	return 0;
 }
 
-pid_t run_hotplug(const char *mac, const char *ip, const char *proto, int port)
+void run_hotplug(const char *mac, const char *ip, const char *proto, int port)
 {
 	char port_text[16];
 	snprintf(port_text, sizeof(port_text), "%d", port);
 	const child_var vars[] = { { "MAC", mac }, { "IP", ip }, { "PORT", port_text }, { "PROTO", proto } };
 
-	pid_t pid = hotplug_event("quildis", vars);
-	if (pid < 0)
-		printf("hotplug fork failed!\n");
-	return pid;
+	events.time_limit_s = g_hotplug_limit_s;
+	hotplug_post(&events, vars);
 }
 
 void broadcast_announce(void)
@@ -479,6 +488,8 @@ int ubus_setup(void)
 
 void ubus_teardown(void)
 {
+	hotplug_stop(&events);
+	group_watch_stop_all();
 	bus_close(&quildis_bus);
 	blob_buf_free(&stats_buf);
 }

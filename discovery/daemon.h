@@ -32,12 +32,14 @@ constexpr int DISC_HOTPLUG_LIMIT_MAX_S = 2147483;	/* its milliseconds fit an int
 extern int g_hotplug_limit_s;		/* a hotplug script running longer is killed; 0: never */
 extern struct controller_list g_controllers;	/* AP: asked by unicast as well (-a) */
 
+// A "proto" an AP takes: a short name, nothing a shell would read as more.
+bool disc_is_proto_name(const char *s);
 int open_server_socket(const char *ifname);
 void on_server_readable(struct uloop_fd *u, unsigned int events);
 int handle_datagram(const uint8_t *buf, size_t count, int fd,
 		    const struct sockaddr *src, socklen_t srclen);
-// Starts the hotplug event; its child's pid, 0 when nothing is to be watched, -1 on failure.
-pid_t run_hotplug(const char *mac, const char *ip, const char *proto, int port);
+// Posts the hotplug event (common/hotplug.h: one script at a time, the newest values last).
+void run_hotplug(const char *mac, const char *ip, const char *proto, int port);
 void broadcast_announce(void);
 void broadcast_request(void);
 

@@ -6,6 +6,7 @@
 #include <json-c/json.h>
 
 #include <arpa/inet.h>
+#include <errno.h>
 #include <net/if.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -76,12 +77,32 @@ struct iface_addrs {
 	char ip[INET_ADDRSTRLEN];
 };
 
+// What the last query of the interface met (an errno, 0: nothing): an
+// interface without an address would otherwise be reported for every
+// request, so only a change is said.
+int interface_fault;
+
+void interface_failed(const char *what, int err)
+{
+	if (err == interface_fault)
+		return;
+	interface_fault = err;
+	fprintf(stderr, "%s interface %s: %s\n", what, g_ifname, strerror(err));
+}
+
+void interface_ok()
+{
+	if (interface_fault)
+		printf("interface %s has its addresses again\n", g_ifname);
+	interface_fault = 0;
+}
+
 // Queries the configured interface afresh; false (reported) on failure.
 bool query_interface(iface_addrs *out)
 {
 	int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
 	if (fd < 0) {
-		printf("socket error!\n");
+		interface_failed("socket error!", errno);
 		return false;
 	}
 
@@ -91,19 +112,21 @@ bool query_interface(iface_addrs *out)
 
 	bool ok = false;
 	if (ioctl(fd, SIOCGIFHWADDR, &ifr) < 0) {
-		perror("get mac addr failed!");
+		interface_failed("get mac addr failed!", errno);
 	} else {
 		const unsigned char *hw = (const unsigned char *) ifr.ifr_hwaddr.sa_data;
 		snprintf(out->mac, sizeof(out->mac), "%02x:%02x:%02x:%02x:%02x:%02x",
 			 hw[0], hw[1], hw[2], hw[3], hw[4], hw[5]);
 		if (ioctl(fd, SIOCGIFADDR, &ifr) < 0) {
-			printf("get ip addr failed!");
+			interface_failed("get ip addr failed!", errno);
 		} else {
 			const sockaddr_in *sin = (const sockaddr_in *) &ifr.ifr_addr;
 			ok = inet_ntop(AF_INET, &sin->sin_addr, out->ip, sizeof(out->ip)) != nullptr;
 		}
 	}
 	close(fd);
+	if (ok)
+		interface_ok();
 	return ok;
 }
 
@@ -288,18 +311,18 @@ size_t disc_announce_max_len(void)
 
 bool disc_validate(const uint8_t *data, size_t len, uint8_t *type, const char **payload)
 {
-	if (len < DISC_HEADER_LEN || get_be32(data) != DISC_MAGIC)
+	if (len < DISC_HEADER_LEN || get_be32(data) != DISC_MAGIC || data[4] != DISC_VERSION)
 		return false;
 
-	uint32_t declared = get_be32(data + 6);
-	if (declared) {
-		/* compared in 64 bits: a length near 2^32 must not wrap */
-		if ((uint64_t) declared > (uint64_t) (len - DISC_HEADER_LEN))
-			return false;
-		if (disc_crc32(data + DISC_HEADER_LEN, declared) != get_be32(data + 10))
-			return false;
-	}
+	/* The length is the payload's, and the CRC covers it (0 for none): a
+	 * datagram that is not what it declares is refused, not half-read. The
+	 * text must not end before the payload does, at a NUL. */
+	size_t text_len = len - DISC_HEADER_LEN;
+	const uint8_t *text = data + DISC_HEADER_LEN;
+	if (get_be32(data + 6) != text_len || disc_crc32(text, text_len) != get_be32(data + 10) ||
+	    memchr(text, '\0', text_len))
+		return false;
 	*type = data[5];
-	*payload = (const char *) data + DISC_HEADER_LEN;
+	*payload = (const char *) text;
 	return true;
 }

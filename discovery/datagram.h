@@ -36,7 +36,8 @@ ssize_t disc_send_announce(int fd, const struct sockaddr *to, socklen_t tolen,
 // (SIZE_MAX when it cannot be built).
 size_t disc_announce_max_len(void);
 
-// Accepts or rejects `len` received bytes; on acceptance *type is the type byte
-// and *payload points at the text after the header (up to the first NUL, or
-// the end of the data, which the caller must keep NUL-terminated).
+// Accepts or rejects `len` received bytes: version 1, a length that is the
+// payload's, its CRC, no NUL in it. On acceptance *type is the type byte and
+// *payload points at the text after the header (the whole payload; the
+// caller keeps the data NUL-terminated).
 bool disc_validate(const uint8_t *data, size_t len, uint8_t *type, const char **payload);

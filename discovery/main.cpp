@@ -25,10 +25,42 @@ struct quildis_options {
 	bool foreground = false;
 };
 
-void usage(const char *prog)
+void print_usage(FILE *to, const char *prog)
 {
-	fprintf(stderr, "Usage: %s [options]\nOptions:\n -i:\t\t\tinterface\n\n", prog);
+	fprintf(to,
+		"Usage: %s [options]\nOptions:\n -i:\t\t\tinterface\n"
+		" -c:\t\t\tAP mode: find the controller (default: AC mode, announce it)\n"
+		" -P <proto>:\t\tprotocol announced (default: none)\n"
+		" -p <port>:\t\tport announced, 1..%d (default: none)\n"
+		" -k <file>:\t\tkey: sign announcements (AC), take only signed ones (AP)\n"
+		" -a <address>:\tAP: ask this controller by unicast as well (at most %zu)\n"
+		" -t <seconds>:\ttime limit of a hotplug script, 0: none (default: %d)\n"
+		" -f:\t\t\tstay in the foreground\n"
+		" -h:\t\t\tthis text\n\n",
+		prog, PORT_MAX, DISC_MAX_CONTROLLERS, DISC_HOTPLUG_LIMIT_S);
+}
+
+[[noreturn]] void usage(const char *prog)
+{
+	print_usage(stderr, prog);
 	exit(1);
+}
+
+// Refuses a value the way number_arg() does: the option, the value, why.
+[[noreturn]] void refuse(char option, const char *value, const char *why)
+{
+	fprintf(stderr, "Invalid -%c value '%s': %s.\n", option, value, why);
+	exit(1);
+}
+
+void add_controller(const char *text)
+{
+	size_t before = g_controllers.count;
+	if (!controllers_add(&g_controllers, text))
+		refuse('a', text, "not a controller's IPv4 address");
+	if (g_controllers.count == before && before == DISC_MAX_CONTROLLERS &&
+	    !controllers_has(&g_controllers, text))
+		refuse('a', text, "more controllers than an AP asks");
 }
 
 quildis_options parse_options(int argc, char **argv)
@@ -36,13 +68,10 @@ quildis_options parse_options(int argc, char **argv)
 	quildis_options o;
 	int ch;
 
-	while ((ch = getopt(argc, argv, "a:cfi:k:p:P:t:")) != -1) {
+	while ((ch = getopt(argc, argv, "a:cfhi:k:p:P:t:")) != -1) {
 		switch (ch) {
 		case 'a':
-			if (!controllers_add(&g_controllers, optarg)) {
-				fprintf(stderr, "not a controller's IPv4 address: %s\n", optarg);
-				exit(1);
-			}
+			add_controller(optarg);
 			break;
 		case 'c':
 			g_quildis_mode = QUILDIS_AP;
@@ -57,15 +86,23 @@ quildis_options parse_options(int argc, char **argv)
 			o.key_file = optarg;
 			break;
 		case 'p':
-			g_port = atoi(optarg);
+			if (!port_arg('p', optarg, &g_port))
+				exit(1);	/* the line says it all: no usage text */
 			break;
 		case 'P':
+			/* what an AP would refuse is never announced */
+			if (!disc_is_proto_name(optarg))
+				refuse('P', optarg, "letters, digits and \"._+-\", at most 31, "
+				       "starting with a letter or digit");
 			free(g_proto);
 			g_proto = strdup(optarg);
 			break;
+		case 'h':
+			print_usage(stdout, argv[0]);
+			exit(0);
 		case 't':
 			if (!number_arg('t', optarg, 0, DISC_HOTPLUG_LIMIT_MAX_S, &g_hotplug_limit_s))
-				usage(argv[0]);
+				exit(1);
 			break;
 		default:
 			usage(argv[0]);
@@ -108,6 +145,10 @@ int main(int argc, char **argv)
 	int fd = open_server_socket(g_ifname);
 	if (fd < 0)
 		return 255;
+	if (g_quildis_mode == QUILDIS_AP)
+		printf("AP: asking for a controller on %s, UDP port %d\n", g_ifname, DISC_PORT);
+	else
+		printf("AC: answering on %s, UDP port %d\n", g_ifname, DISC_PORT);
 
 	uloop_init();
 	server_fd.fd = fd;

@@ -55,7 +55,65 @@ bool number(const char *&p)
 	return true;
 }
 
-// At the opening quote; no control characters, only the escapes JSON knows.
+// One UTF-8 character whose lead byte `c` (>= 0x80) was taken: the shortest
+// form only, no UTF-16 surrogates, nothing past U+10FFFF.
+bool utf8_rest(unsigned char c, const char *&p)
+{
+	unsigned char lo = 0x80, hi = 0xbf;
+	int more;
+	if (c >= 0xc2 && c <= 0xdf)
+		more = 1;
+	else if (c >= 0xe0 && c <= 0xef)
+		more = 2;
+	else if (c >= 0xf0 && c <= 0xf4)
+		more = 3;
+	else
+		return false;	/* a continuation byte, or 0xc0/0xc1/0xf5.. (always overlong or too high) */
+	if (c == 0xe0)
+		lo = 0xa0;	/* overlong below */
+	else if (c == 0xed)
+		hi = 0x9f;	/* surrogates above */
+	else if (c == 0xf0)
+		lo = 0x90;
+	else if (c == 0xf4)
+		hi = 0x8f;	/* past U+10FFFF above */
+	for (int i = 0; i < more; i++, lo = 0x80, hi = 0xbf) {
+		unsigned char b = (unsigned char) *p++;
+		if (b < lo || b > hi)
+			return false;
+	}
+	return true;
+}
+
+// The four hex digits after "\u".
+bool hex4(const char *&p, unsigned *out)
+{
+	unsigned v = 0;
+	for (int i = 0; i < 4; i++) {
+		char c = *p++;
+		if (!is_hex(c))
+			return false;
+		v = v * 16 + (unsigned) (is_digit(c) ? c - '0' : (c | 0x20) - 'a' + 10);
+	}
+	*out = v;
+	return true;
+}
+
+// After "\u": no U+0000 (json-c would cut a member's name there, and C code
+// any text), and a surrogate only as a high one followed by a low one.
+bool unicode_escape(const char *&p)
+{
+	unsigned u;
+	if (!hex4(p, &u) || u == 0 || (u >= 0xdc00 && u <= 0xdfff))
+		return false;
+	if (u < 0xd800 || u > 0xdbff)
+		return true;
+	unsigned low;
+	return p[0] == '\\' && p[1] == 'u' && (p += 2, hex4(p, &low)) && low >= 0xdc00 && low <= 0xdfff;
+}
+
+// At the opening quote; no control characters, only the escapes JSON knows,
+// well-formed UTF-8.
 bool string(const char *&p)
 {
 	for (p++;;) {
@@ -64,13 +122,17 @@ bool string(const char *&p)
 			return true;
 		if (c < 0x20)
 			return false;	/* the text's end among them */
+		if (c >= 0x80) {
+			if (!utf8_rest(c, p))
+				return false;
+			continue;
+		}
 		if (c != '\\')
 			continue;
 		c = (unsigned char) *p++;
 		if (c == 'u') {
-			for (int i = 0; i < 4; i++)
-				if (!is_hex(*p++))
-					return false;
+			if (!unicode_escape(p))
+				return false;
 		} else if (!c || !strchr("\"\\/bfnrt", c)) {
 			return false;
 		}

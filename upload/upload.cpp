@@ -143,13 +143,23 @@ int send_reply(int errcode)
 	return -1;
 }
 
+// One line on standard error, the web server's error log, for each refusal:
+// why, with the system's reason `err` when there is one, and the errcode the
+// client got. Never the session id: the log may be read by others.
+int refuse(int errcode, const char *why, int err = 0)
+{
+	fprintf(stderr, "%s: refused with errcode %d: %s%s%s\n", UPLOAD_PROGRAM, errcode, why,
+		err ? ": " : "", err ? strerror(err) : "");
+	return send_reply(errcode);
+}
+
 // Nothing is stored: the unnamed file vanishes with its descriptor. It is
 // closed now rather than at the end, so that the memory it holds in /tmp is
 // free while the rest of the body is drained.
-int fail_upload(int errcode)
+int fail_upload(int errcode, const char *why, int err = 0)
 {
 	close_fd(req.temp_fd);
-	return send_reply(errcode);
+	return refuse(errcode, why, err);
 }
 
 bool is_ows(char c)
@@ -361,8 +371,10 @@ int open_upload_dir()
 		return -1;
 	int fd = open(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 	struct stat st;
-	if (fd >= 0 && (fstat(fd, &st) < 0 || !is_private_dir(st)))
+	if (fd >= 0 && (fstat(fd, &st) < 0 || !is_private_dir(st))) {
 		close_fd(fd);
+		errno = 0;	/* no system error: the folder is not ours alone */
+	}
 	return fd;
 }
 
@@ -573,10 +585,10 @@ int upload_on_data(mp_parser *, const char *data, size_t len)
 	case FIELD_FILE:
 		// Counted as it arrives: the declared length may be absent or wrong.
 		if (len > UPLOAD_LIMIT - req.file_bytes)
-			return fail_upload(ERR_TOO_LARGE);
+			return fail_upload(ERR_TOO_LARGE, "the file is larger than the limit");
 		req.file_bytes += len;
 		if (!write_temp(data, len))
-			return fail_upload(ERR_STORAGE);
+			return fail_upload(ERR_STORAGE, "the file cannot be written", errno);
 		return 0;
 	default:
 		return 0;
@@ -594,14 +606,17 @@ int upload_on_headers_done(mp_parser *)
 	if (req.cur_field != FIELD_FILE)
 		return 0;
 	// Asked once, before any byte of the file is written.
-	if (!session_id_wellformed() || !session_allows(req.session, UPLOAD_PROGRAM))
-		return send_reply(ERR_NO_SESSION);
+	if (!session_id_wellformed())
+		return refuse(ERR_NO_SESSION, "no well-formed session id before the file");
+	if (!session_allows(req.session, UPLOAD_PROGRAM))
+		return refuse(ERR_NO_SESSION, "the session service did not let the session upload");
 	req.dir_fd = open_upload_dir();
 	if (req.dir_fd < 0)
-		return send_reply(ERR_STORAGE);
+		return errno ? refuse(ERR_STORAGE, "the upload folder cannot be opened", errno) :
+			       refuse(ERR_STORAGE, "the upload folder is not private to this user");
 	req.temp_fd = create_temp(req.dir_fd);
 	if (req.temp_fd < 0)
-		return send_reply(ERR_STORAGE);
+		return refuse(ERR_STORAGE, "no temporary file in the upload folder", errno);
 	return 0;
 }
 
@@ -614,9 +629,9 @@ int upload_on_part_end(mp_parser *)
 		return 0;
 	}
 	if (req.file_bytes == 0)
-		return fail_upload(ERR_EMPTY_FILE);
+		return fail_upload(ERR_EMPTY_FILE, "the file is empty");
 	if (!flush_temp() || !publish_temp())
-		return fail_upload(ERR_STORAGE);
+		return fail_upload(ERR_STORAGE, "the file cannot be stored", errno);
 	return send_reply(ERR_OK);
 }
 
@@ -663,19 +678,19 @@ mp_parser *start_request()
 {
 	const char *length = getenv("CONTENT_LENGTH");
 	if (length && strtoul(length, nullptr, 10) > UPLOAD_LIMIT + FRAMING_ALLOWANCE) {
-		send_reply(ERR_TOO_LARGE);
+		refuse(ERR_TOO_LARGE, "the request is larger than the limit");
 		return nullptr;
 	}
 
 	const char *type = getenv("CONTENT_TYPE");
 	char delimiter[DELIMITER_SIZE];
 	if (!type || !delimiter_of(type, delimiter)) {
-		send_reply(ERR_BAD_REQUEST);
+		refuse(ERR_BAD_REQUEST, "not multipart/form-data with a usable boundary");
 		return nullptr;
 	}
 	mp_parser *p = mp_create(delimiter, &upload_callbacks);
 	if (!p)
-		send_reply(ERR_BAD_REQUEST);
+		refuse(ERR_BAD_REQUEST, "no memory for the form parser", ENOMEM);
 	return p;
 }
 
@@ -743,10 +758,13 @@ void drain_body(int fd, char (&buf)[CHUNK])
 // server gives up on the request.
 void abandon_idle_request()
 {
-	fprintf(stderr, "%s: the client sent under %zu bytes in %d s, request abandoned\n",
-		UPLOAD_PROGRAM, MIN_BYTES_PER_WINDOW, IDLE_TIMEOUT_MS / 1000);
-	if (!req.replied)
-		fail_upload(ERR_STORAGE);
+	char why[96];
+	snprintf(why, sizeof(why), "the client sent under %zu bytes in %d s, request abandoned",
+		 MIN_BYTES_PER_WINDOW, IDLE_TIMEOUT_MS / 1000);
+	if (req.replied)
+		fprintf(stderr, "%s: %s\n", UPLOAD_PROGRAM, why);
+	else
+		fail_upload(ERR_STORAGE, why);
 }
 
 } // namespace
@@ -770,7 +788,8 @@ int upload_run(int in_fd)
 		mp_free(p);
 		// Broken syntax, a body cut short, no file part: still an answer.
 		if (!req.replied && n != BODY_IDLE)
-			fail_upload(ERR_BAD_REQUEST);
+			fail_upload(ERR_BAD_REQUEST, n < 0 ? "the body cannot be read" :
+				    "not a whole form with a file part");
 	}
 
 	if (n == BODY_IDLE) {

@@ -841,13 +841,14 @@ class SyslogSink:
 
     def records(self):
         import re
-        while True:
+        while self.sock.fileno() >= 0:
             try:
                 data = self.sock.recv(65536).decode(errors="replace")
             except BlockingIOError:
                 return self.got
             m = re.match(r"<(\d+)>(?:\w{3} [ \d]\d \d\d:\d\d:\d\d )?(.*)", data, re.S)
             self.got.append((int(m.group(1)), m.group(2)))
+        return self.got
 
     def close(self):
         self.sock.close()

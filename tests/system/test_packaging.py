@@ -1,5 +1,6 @@
 """The OpenWrt init scripts: valid shell, and the command lines they give for
 sample configurations (UCI and procd replaced by stand-ins)."""
+import re
 import subprocess
 from pathlib import Path
 
@@ -28,12 +29,11 @@ def test_scripts_parse(script):
 def test_shipped_configs_give_defaults(workdir):
     config = (FILES / "quilac.config").read_text().replace("client_id ''", "client_id 'AC-01'")
     assert start_service("quilac", config, workdir)[:2] == [
-        "open", "set command /usr/sbin/quilac -b localhost -p 1883 -i AC-01 -l 3 -w 8 -q 4096 -t 60"]
+        "open", "set command /usr/sbin/quilac -b localhost -p 1883 -i AC-01 -l 3 -w 8 -q 4096 -t 60 -D 20"]
     # the network 'lan' is not up here: said once, nothing started
     config = (FILES / "quildis.config").read_text()
     assert start_service("quildis", config, workdir) == [
-        "logger -t quildis -p daemon.notice interface lan is not up (device lan): "
-        "starts when it comes up"]
+        "logger -t quildis -p daemon.notice interface lan is not up: starts when it comes up"]
     config = config.replace("interface 'lan'", "interface 'lo'")
     assert start_service("quildis", config, workdir)[:5] == [
         "open", "set command /usr/sbin/quildis -f -i lo -t 60", "append command -c",
@@ -45,7 +45,8 @@ def test_ap_configuration(workdir):
               "\toption client_id 'AP 7'\n\toption log_level '4'\n"
               "\toption workers '3'\n\toption queue_kib '512'\n\toption time_limit '0'\n")
     out = start_service("quilac", config, workdir)
-    assert out[1] == "set command /usr/sbin/quilac -b ac.lan -p 8883 -i AP 7 -l 4 -w 3 -q 512 -t 0"
+    assert out[1] == "set command /usr/sbin/quilac -b ac.lan -p 8883 -i AP 7 -l 4 -w 3 -q 512 -t 0 -D 20"
+    assert "set term_timeout 25" in out
     config = ("config discovery 'discovery'\n\toption mode 'ap'\n\toption interface 'lo'\n"
               "\toption time_limit '5'\n\tlist ac_address '10.1.0.1'\n\tlist ac_address '10.2.0.1'\n"
               "\toption key_file '/etc/quildis.key'\n")
@@ -56,6 +57,18 @@ def test_ap_configuration(workdir):
     assert "set respawn 60 5 5" in out and out[-1] == "close"
     assert start_service("quildis", config.replace("'ap'", "'ac'") + "\toption enabled '0'\n",
                          workdir) == []
+
+
+def test_group_and_a_list_of_brokers(workdir):
+    config = ("config bridge 'bridge'\n\toption client_id 'AC'\n\tlist broker 'n1:1884'\n"
+              "\tlist broker 'n2'\n\tlist broker '[fd00::3]:1885'\n\toption group 'site1'\n"
+              "\toption drain_limit '40'\n")
+    out = start_service("quilac", config, workdir)
+    assert out[1].startswith("set command /usr/sbin/quilac -b n1:1884 -p 1883 -i AC ")
+    assert out[1].endswith(" -D 40")
+    assert out[2:5] == ["append command -b n2", "append command -b [fd00::3]:1885",
+                        "append command -g site1"]
+    assert "set term_timeout 45" in out
 
 
 def test_broker_credentials_and_tls(workdir):
@@ -72,3 +85,20 @@ def test_broker_credentials_and_tls(workdir):
         f"append command -K {workdir}/client.key",
         f"append file {workdir}/pw", f"append file {workdir}/ca.crt",
         f"append file {workdir}/client.crt", f"append file {workdir}/client.key"]
+
+
+def conffiles(package):
+    text = (FILES.parent / "Makefile").read_text()
+    m = re.search(rf"^define Package/{package}/conffiles\n(.*?)^endef", text, re.M | re.S)
+    return m.group(1) if m else ""
+
+
+def test_every_file_an_operator_makes_is_kept_over_upgrades():
+    kept = set()
+    for name in ("quilac", "quildis", "quilapi"):
+        kept |= set(conffiles(name).split())
+        kept |= set((FILES / f"{name}.keep").read_text().split())
+    for path in ("/etc/config/quilac", "/etc/config/quildis", "/etc/quil/quildis.key",
+                 "/etc/quil/quilac.password", "/etc/quil/ca.crt", "/usr/lib/quilapi.d/50-mine",
+                 "/etc/hotplug.d/quildis/50-mine", "/etc/hotplug.d/quilac/50-mine"):
+        assert path in kept or any(path.startswith(d) for d in kept if d.endswith("/")), path

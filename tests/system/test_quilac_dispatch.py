@@ -1,8 +1,11 @@
 """Reports handed to the API program and its output published: the line
 protocol, its limits, exit reports and the "offline/" shortcut."""
 import re
+import time
 
-from harness import BUILD, CLIENT_ID, wait_for
+from harness import BUILD, CLIENT_ID, QUILAC, Proc, SyslogSink, wait_for
+
+DAEMON = 3 << 3
 
 
 def bridged(broker, quilac, sandbox, workdir, script, payload="p", topic="upload/x",
@@ -48,9 +51,14 @@ def test_lines_after_the_first_are_published_in_order(quilac, broker, sandbox, w
     assert set(sent) == {"d0, q1, r0"} and len(sent) == 5       # and the sentinel
 
 
-def test_only_a_topic_or_nothing_publishes_nothing(quilac, broker, sandbox, workdir):
+def test_only_a_topic_nothing_or_an_invalid_topic_publishes_nothing(quilac, broker, sandbox,
+                                                                   workdir):
     assert bridged(broker, quilac, sandbox, workdir, "echo t/x\n") == []
     assert bridged(broker, quilac, sandbox, workdir, "exit 0\n") == []
+    # A topic the MQTT library refuses: each line counted and logged, not lost unseen.
+    assert bridged(broker, quilac, sandbox, workdir, "echo 't/+'; echo a; echo b\n") == []
+    assert quilac.stats()["refused"] == 2
+    assert "publication refused by the MQTT library" in quilac.output()
 
 
 def test_line_length_limit_and_nul(quilac, broker, sandbox, workdir):
@@ -90,6 +98,58 @@ def test_missing_api_program_exits_127_and_publishes_nothing(sandbox, broker, qu
     wait_for(lambda: "upload/sentinel|s" in broker.messages(workdir / "all.log"), what="sentinel")
     assert [m for m in broker.messages(workdir / "all.log") if not m.startswith("upload/")] == []
     sub.stop()
+
+
+def logged_quilac(sandbox, broker, workdir, *extra):
+    """quilac with its system log in a sink of the test's own."""
+    sandbox.start_bus()
+    sink = SyslogSink(workdir)
+    q = Proc(sink.wrap(sandbox, [QUILAC, "-b", "127.0.0.1", "-p", broker.port, "-i", CLIENT_ID,
+                                 *extra]), workdir / "syslog-quilac.log")
+    wait_for(lambda: any("subscribed (mid: 3)" in t for _, t in sink.records()), what="session")
+    return q, sink
+
+
+def test_exits_said_only_when_abnormal_and_then_at_most_a_line_a_second(sandbox, broker,
+                                                                           workdir):
+    q, sink = logged_quilac(sandbox, broker, workdir)
+    ran = workdir / "ran"
+    try:
+        sandbox.set_quilapi(f"echo >> {ran}; exit 0\n")
+        broker.pub_lines("upload/ok", [f"m{i}" for i in range(5)])
+        wait_for(lambda: ran.exists() and len(ran.read_text()) == 5, what="5 normal exits")
+        sandbox.set_quilapi(f"echo >> {ran}; exit 3\n")
+        start = time.monotonic()
+        broker.pub_lines("upload/bad", [f"m{i}" for i in range(20)])
+        wait_for(lambda: any("(20 in all)" in t for _, t in sink.records()), timeout=20,
+                 what="all 20 abnormal exits said", show=sink.records)
+        elapsed = time.monotonic() - start
+        records = sink.records()
+    finally:
+        q.stop()
+        sink.close()
+    assert not [t for _, t in records if "exit with 0" in t]
+    said = [re.fullmatch(r"quilac-1\.0: quilapi: (\d+) abnormal exit\(s\), the last on "
+                         r"upload/bad: \(\d+\) exit with 3 \((\d+) in all\)\n", t)
+            for p, t in records if p == DAEMON + 4]
+    assert all(said) and sum(int(m[1]) for m in said) == 20, records
+    assert said[0][1] == "1" and len(said) <= 2 + elapsed
+
+
+def test_a_program_that_cannot_run_is_said_once(sandbox, broker, workdir):
+    sandbox.remove_quilapi()
+    q, sink = logged_quilac(sandbox, broker, workdir, "-l", "4")
+    try:
+        broker.pub_lines("upload/x", ["a", "b", "c"])
+        wait_for(lambda: sum("exit with 127" in t for _, t in sink.records()) == 3,
+                 what="3 workers", show=sink.records)
+        records = sink.records()
+    finally:
+        q.stop()
+        sink.close()
+    said = [(p, t) for p, t in records if p < DAEMON + 7 and "quilapi" in t]
+    assert said == [(DAEMON + 2, "quilac-1.0: quilapi: cannot start a worker: /usr/sbin/quilapi: "
+                                 "No such file or directory")], records
 
 
 def test_lines_written_just_before_exit_are_all_published(quilac, broker, sandbox, workdir):

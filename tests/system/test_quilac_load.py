@@ -68,7 +68,8 @@ def test_misbehaving_workers_do_not_disturb_others(quilac, broker, sandbox, work
     assert len(running) == 2
     for p in running:
         os.kill(p, signal.SIGTERM)
-    wait_for(lambda: quilac.output().count("exit with") == 24, what="all 24 workers ended")
+    wait_for(lambda: len(re.findall(r"^quilapi \(\d+\): exit with", quilac.output(), re.M)) == 24,
+             what="all 24 workers ended")
     wait_for(lambda: not zombies_of(pid), what="no zombies")
     # Two workers' pipes (the writer left behind, the chatty one) are
     # published to their end first, at QoS 1.

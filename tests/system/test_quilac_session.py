@@ -10,7 +10,8 @@ import subprocess
 import threading
 import time
 
-from harness import CLIENT_ID, SLOWDOWN, UBUS, BlackHole, Proxy, wait_for
+from harness import (CLIENT_ID, QUILAC, SLOWDOWN, UBUS, BlackHole, Proc, Proxy, SyslogSink,
+                     free_port, wait_for)
 
 
 def subscribe_lines(broker_log):
@@ -25,7 +26,8 @@ def test_session_credentials_subscriptions_and_online_event(quilac, broker, sand
     out = quilac.output()
     assert f"info: use {CLIENT_ID}/(default password) as client id\n" in out
     assert "QUIxMkNEMzRFRjU2" not in out        # the password itself is never logged
-    assert "connect to mqtt server, Connection Accepted." in out
+    assert f"connect to mqtt server, 127.0.0.1:{broker.port}\n" in out
+    assert f"connect to mqtt server ok, 127.0.0.1:{broker.port}\n" in out
     wait_for(lambda: sandbox.hotplug_events() == ["quilac ACTION=online MAC= IP= PORT= PROTO="],
              what="online event")
     assert quilac.call("info").stdout == (
@@ -38,7 +40,7 @@ def test_refused_session_retried_after_growing_waits_without_offline_event(broke
     q = quilac_factory(broker.port)
     times = []
     while len(times) < 4:
-        n = q.output().count("connect to mqtt server error (")
+        n = q.output().count(f"connect to mqtt server, 127.0.0.1:{broker.port}\n")   # each attempt
         if n > len(times):
             times.append(time.monotonic())
         assert not times or time.monotonic() - times[-1] < 10, q.output()
@@ -50,6 +52,80 @@ def test_refused_session_retried_after_growing_waits_without_offline_event(broke
     assert sandbox.hotplug_events() == []
 
 
+def test_failures_said_once_with_reason_and_broker_then_recovery(broker_factory, sandbox,
+                                                                  workdir):
+    # Down, then refusing the password, then right: each failure is critical
+    # once, its repeats are only counted, and the way back is a notice.
+    broker = broker_factory(password_override="wrong")
+    sandbox.start_bus()
+    sink = SyslogSink(workdir)
+    q = Proc(sink.wrap(sandbox, [QUILAC, "-l", "4", "-b", "127.0.0.1", "-p", broker.port,
+                                 "-i", CLIENT_ID]), workdir / "syslog-quilac.log")
+    at = f"127.0.0.1:{broker.port}"
+    daemon = 3 << 3
+
+    def texts(priority):
+        return [t.removeprefix("quilac-1.0: ") for p, t in sink.records() if p == daemon + priority]
+
+    def retries():
+        return texts(7).count(f"try reconnect to mqtt server, {at}")
+
+    try:
+        wait_for(lambda: retries() >= 2, timeout=12 * SLOWDOWN, what="a failure repeated",
+                 show=sink.records)
+        broker.start()
+        wait_for(lambda: len(texts(2)) == 2, timeout=6 * SLOWDOWN, what="refusal",
+                 show=sink.records)
+        seen = retries()
+        wait_for(lambda: retries() >= seen + 2, timeout=12 * SLOWDOWN, what="refusal repeated",
+                 show=sink.records)
+        broker.stop()
+        broker.make_passwords([CLIENT_ID], None)
+        broker.start()
+        wait_for(lambda: any(t.startswith("connect to mqtt server ok") for t in texts(5)),
+                 timeout=6 * SLOWDOWN, what="back", show=sink.records)
+        records = sink.records()
+    finally:
+        q.stop()
+        sink.records()
+        sink.close()
+    # a broker killed in the middle of an attempt is a failure of its own
+    crit = texts(2)
+    down, refused = crit[:2]
+    assert down == f"connect to mqtt server, {at}: Connection refused", records
+    assert refused == f"connect to mqtt server error ({at}: Not authorized)"
+    assert all(a != b for a, b in zip(crit, crit[1:])), records
+    assert not [r for r in records if r[0] == daemon + 2 and r[1].split(": ", 1)[1] not in crit]
+    # the repeats of each, summed up when the next failure or the success came
+    sums = [re.fullmatch(r"repeated (\d+) more time\(s\), (\d+) in all: (.*)", t)
+            for t in texts(4)]
+    assert all(m and int(m[1]) + 1 == int(m[2]) and m[3] in crit for m in sums), records
+    assert {m[3] for m in sums} >= {down, refused}
+    attempts = len(crit) + sum(int(m[1]) for m in sums)
+    assert texts(5).count(f"connect to mqtt server ok, {at}, after {attempts} failed attempt(s)") == 1
+
+
+def test_brokers_tried_in_turn_are_each_said_once(sandbox, workdir):
+    ports = free_port(), free_port()
+    sandbox.start_bus()
+    sink = SyslogSink(workdir)
+    q = Proc(sink.wrap(sandbox, [QUILAC, "-l", "4", "-i", CLIENT_ID,
+                                 *[w for p in ports for w in ("-b", f"127.0.0.1:{p}")]]),
+             workdir / "syslog-quilac.log")
+    try:
+        wait_for(lambda: sum("try reconnect" in t for _, t in sink.records()) >= 5, timeout=30,
+                 what="attempts on both", show=sink.records)
+        records = sink.records()
+    finally:
+        q.stop()
+        sink.close()
+    said = [(p - (3 << 3), t.removeprefix("quilac-1.0: ")) for p, t in records if p < (3 << 3) + 7]
+    assert sorted(t for p, t in said if p == 2) == [
+        f"connect to mqtt server, 127.0.0.1:{p}: Connection refused" for p in sorted(ports)], said
+    # after the first attempt, turning to the next broker and trying again is debug
+    assert [t for p, t in said if p > 2][1:] == [f"connect to mqtt server, 127.0.0.1:{ports[0]}"]
+
+
 def test_broker_down_at_start_then_up(broker_factory, sandbox, quilac_factory):
     broker = broker_factory()
     sandbox.start_bus()
@@ -58,7 +134,7 @@ def test_broker_down_at_start_then_up(broker_factory, sandbox, quilac_factory):
     wait_for(lambda: q.call("info").returncode == 0, what="bus object")
     assert '"status":"disconnected"' in q.call("info").stdout
     broker.start()
-    q.wait_output("try reconnect to mqtt server, Connection Accepted.", timeout=8)
+    q.wait_output(f"try reconnect to mqtt server, 127.0.0.1:{broker.port}\n", timeout=8)
     q.wait_output("subscribed (mid: 3)")
     assert '"status":"connected"' in q.call("info").stdout
     wait_for(lambda: sandbox.hotplug_events() == ["quilac ACTION=online MAC= IP= PORT= PROTO="],
@@ -68,7 +144,7 @@ def test_broker_down_at_start_then_up(broker_factory, sandbox, quilac_factory):
 def test_broker_lost_and_back(quilac, broker, sandbox, workdir):
     wait_for(lambda: len(sandbox.hotplug_events()) == 1, what="online")
     broker.stop()
-    quilac.wait_output("disconnect from mqtt server, ")
+    quilac.wait_output(f"disconnect from mqtt server, 127.0.0.1:{broker.port}: ")
     wait_for(lambda: len(sandbox.hotplug_events()) == 2, what="offline")
     quilac.wait_output("try reconnect to mqtt server, ", timeout=8)
     assert '"status":"disconnected"' in quilac.call("info").stdout
@@ -201,6 +277,8 @@ def test_output_unacknowledged_by_the_broker_is_published_again(broker, sandbox,
         broker.sub("t/num", log)
         start = time.monotonic()
         broker.pub("upload/num", "w1")
+        wait_for(lambda: broker.messages(log), what="the first line")
+        first_seen = time.monotonic()
         # Nothing is acknowledged: the backlog fills to its bound and the
         # worker waits on its pipe. The session is taken for broken 60 s
         # after the first line went out.
@@ -209,43 +287,12 @@ def test_output_unacknowledged_by_the_broker_is_published_again(broker, sandbox,
         assert len(broker.messages(log)) < 1000
         wait_for(lambda: "quilac ACTION=offline MAC= IP= PORT= PROTO=" in sandbox.hotplug_events(),
                  timeout=65, step=0.1, what="session started anew")
-        assert 60 <= time.monotonic() - start < 62 + 2 * SLOWDOWN
+        now = time.monotonic()
+        assert now - start >= 60 and now - first_seen < 61 + 2 * SLOWDOWN
         wait_for(lambda: len(set(broker.messages(log))) == lines, timeout=30, what="every line",
                  show=lambda: len(set(broker.messages(log))))
         check_all_in_order(broker.messages(log), ("w1",), lines)
         wait_for(lambda: q.stats()["backlog"] == 0, what="all acked")
-    finally:
-        proxy.close()
-
-
-def test_reports_sent_while_the_session_is_cut_are_all_run(broker, sandbox, quilac_factory,
-                                                          workdir):
-    # The broker keeps the session's QoS 1 reports while quilac is away.
-    proxy = Proxy(broker.port)
-    try:
-        sandbox.start_bus()
-        runs = workdir / "runs"
-        sandbox.set_quilapi(f'echo "$2" >> {runs}\n')
-        q = quilac_factory(proxy.port)
-        q.wait_output("subscribed (mid: 3)")
-        device = subprocess.Popen(["mosquitto_pub", "-p", str(broker.port), "-u", "test", "-P",
-                                   "test", "-q", "1", "-t", "upload/AP1", "-l"],
-                                  stdin=subprocess.PIPE, text=True)
-        reports, cuts = 240, 0
-        for i in range(reports):
-            device.stdin.write(f"r{i}\n")
-            device.stdin.flush()
-            time.sleep(0.025)
-            if i % 40 == 20 and len(proxy.conns) > cuts:   # quilac is back
-                proxy.cut()
-                cuts += 1
-        device.stdin.close()
-        assert device.wait(timeout=30) == 0
-        ran = lambda: {json.loads(line)["payload"] for line in runs.read_text().splitlines()}
-        wait_for(lambda: runs.exists() and len(ran()) == reports, timeout=30,
-                 what="every report run", show=lambda: (reports - len(ran()), q.output()[-400:]))
-        assert cuts >= 3 and q.output().count("disconnect from mqtt server") >= cuts
-        assert q.stats()["dropped"] == 0
     finally:
         proxy.close()
 
@@ -290,6 +337,70 @@ def test_commands_written_into_a_dead_connection_keep_their_place(broker, sandbo
         proxy.close()
 
 
+def test_hotplug_scripts_run_one_at_a_time_in_order_with_a_time_limit(broker_factory, sandbox,
+                                                                      quilac_factory, workdir):
+    """Session flaps while the scripts hang: never two at once, each killed at
+    the time limit, "offline" then "online" in order, and the last to run tells
+    the state."""
+    from harness import write_script
+    log, lock = sandbox.hotplug_log, workdir / "hotplug.lock"
+    write_script(sandbox.upper / "hotplug-call",
+                 f'exec 9>{lock}; flock -n 9 || echo overlap >> {log}\n'
+                 f'echo "start $ACTION" >> {log}; sleep 30; echo "end $ACTION" >> {log}\n')
+    broker = broker_factory().start()
+    sandbox.start_bus()
+    q = quilac_factory(broker.port, extra=("-t", "2"))
+    wait_for(lambda: sandbox.hotplug_events() == ["start online"], what="online")
+    broker.stop()
+    q.wait_output("disconnect from mqtt server, ")
+    broker.start()
+    q.wait_output("reconnect to mqtt server ok", timeout=15)
+
+    def all_ended():
+        events = sandbox.hotplug_events()
+        killed = q.output().count("still running after 2 seconds, killed")
+        return events if killed == len(events) and events[-1] == "start online" else None
+    events = wait_for(all_ended, timeout=30, what="every script killed", show=sandbox.hotplug_events)
+    time.sleep(1.5)     # nothing more after the hold-down
+    assert sandbox.hotplug_events() == events
+    assert events[0] == events[-1] == "start online"
+    assert all(a != b for a, b in zip(events, events[1:])), events
+    assert '"status":"connected"' in q.call("info").stdout
+    assert "/sbin/hotplug-call quilac (" in q.output()
+
+
+def test_reports_sent_while_the_session_is_cut_are_all_run(broker, sandbox, quilac_factory,
+                                                          workdir):
+    # The broker keeps the session's QoS 1 reports while quilac is away.
+    proxy = Proxy(broker.port)
+    try:
+        sandbox.start_bus()
+        runs = workdir / "runs"
+        sandbox.set_quilapi(f'echo "$2" >> {runs}\n')
+        q = quilac_factory(proxy.port)
+        q.wait_output("subscribed (mid: 3)")
+        device = subprocess.Popen(["mosquitto_pub", "-p", str(broker.port), "-u", "test", "-P",
+                                   "test", "-q", "1", "-t", "upload/AP1", "-l"],
+                                  stdin=subprocess.PIPE, text=True)
+        reports, cuts = 240, 0
+        for i in range(reports):
+            device.stdin.write(f"r{i}\n")
+            device.stdin.flush()
+            time.sleep(0.025)
+            if i % 40 == 20 and len(proxy.conns) > cuts:   # quilac is back
+                proxy.cut()
+                cuts += 1
+        device.stdin.close()
+        assert device.wait(timeout=30) == 0
+        ran = lambda: {json.loads(line)["payload"] for line in runs.read_text().splitlines()}
+        wait_for(lambda: runs.exists() and len(ran()) == reports, timeout=30,
+                 what="every report run", show=lambda: (reports - len(ran()), q.output()[-400:]))
+        assert cuts >= 3 and q.output().count("disconnect from mqtt server") >= cuts
+        assert q.stats()["dropped"] == 0
+    finally:
+        proxy.close()
+
+
 def test_a_resolver_that_never_answers_holds_no_call(sandbox, quilac_factory, workdir):
     # A name server that takes the queries and never answers.
     silent = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
@@ -310,7 +421,7 @@ def test_a_resolver_that_never_answers_holds_no_call(sandbox, quilac_factory, wo
             assert '"status":"connecting"' in r.stdout
             time.sleep(0.1)
         assert slowest < 0.5 * SLOWDOWN
-        q.wait_output("cannot resolve the mqtt server name mqtt.quil-test.example "
-                      "(no answer within 10 seconds)", timeout=15)
+        q.wait_output("cannot resolve the mqtt server name, mqtt.quil-test.example:1883: "
+                      "no answer within 10 seconds", timeout=15)
     finally:
         silent.close()

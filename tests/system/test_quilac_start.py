@@ -8,6 +8,7 @@ from harness import CLIENT_ID, QUILAC, Proc, SyslogSink, ubus, wait_for
 USAGE = ("Usage: {0} [options]\nOptions:\n -d:\t\t\tDaemonize program\n"
          " -l <level>:\tLog output level (default: 3)\n"
          " -b <name>:\tmqtt  borker name (default: localhost)\n"
+         "  \t\t\tname[:port], up to 8 times: the next after a lost session\n"
          " -p <port>:\tmqtt  borker port (default: 1883)\n"
          " -i <id>:\t\tmqtt  client id\n"
          " -S:\t\t\tUse stderr instead of syslog for log messages\n"
@@ -19,7 +20,9 @@ USAGE = ("Usage: {0} [options]\nOptions:\n -d:\t\t\tDaemonize program\n"
          " -P <file>:\tmqtt  password file (default: Base64 of the client id)\n"
          " -C <file>:\tCA file or directory: TLS to the broker\n"
          " -E <file>:\tTLS client certificate\n"
-         " -K <file>:\tTLS client key\n\n")
+         " -K <file>:\tTLS client key\n"
+         " -g <group>:\tShare reports and the client registry with a group of bridges\n"
+         " -D <seconds>:\tTime a stop may take to finish its work (default: 20)\n\n")
 
 
 def run(*args, timeout=10):
@@ -46,21 +49,35 @@ def test_version_usage_and_rejected_options():
     assert (r.returncode, r.stderr) == (1, usage)
 
 
-# Our own numeric options take plain decimal numbers in their range, nothing else.
-BAD_NUMBERS = [("-w", "0"), ("-w", "3x"), ("-w", "99999999999"), ("-w", "1025"), ("-w", " 3"),
+# Our own numeric options take plain decimal numbers in their range, nothing else;
+# group names and broker entries their own forms.
+BAD_VALUES = [("-w", "0"), ("-w", "3x"), ("-w", "99999999999"), ("-w", "1025"), ("-w", " 3"),
                ("-q", "4M"), ("-q", "0"), ("-q", "2097153"), ("-q", "+4"),
                ("-t", "abc"), ("-t", ""), ("-t", "0x10"), ("-t", "2m"), ("-t", "-1"),
-               ("-t", "2147484")]
+               ("-t", "2147484"), ("-p", "abc"), ("-p", "0"), ("-p", "-5"), ("-p", "65536"),
+               ("-p", "1883x"), ("-D", "3601"), ("-D", "-1"),
+               # texts: group names are one safe topic level; brokers host[:port], 8 at most
+               ("-g", ""), ("-g", "a/b"), ("-g", "+"), ("-g", "x" * 33), ("-g", "é"),
+               ("-b", "h:0"), ("-b", "h:65536"), ("-b", "[::1"), ("-b", "[::1]x"),
+               ("-b", "h" * 256), ("-b", ",".join(["h"] * 9))]
 
 
-def test_numeric_options_refuse_anything_but_decimal_in_range():
+def test_options_refuse_values_out_of_their_range():
     usage = USAGE.format(QUILAC)
-    for option, value in BAD_NUMBERS:
-        r = run("-i", "x", option, value, "-v")
+    for option, value in BAD_VALUES:
+        words = ["-b", "h"] * 8 + ["-b", "h"] if "," in value else [option, value]
+        r = run("-i", "x", *words, "-v")
         assert r.returncode == 1 and r.stdout == "", (option, value)
         first, rest = r.stderr.split("\n", 1)
-        assert first.startswith(f"Invalid {option} value '{value}': a decimal number from ")
         assert rest == usage
+        if option == "-g":
+            assert first.startswith(f"Invalid group '{value}': 1 to 32 of ")
+        elif "," in value:
+            assert first == "At most 8 mqtt brokers."
+        elif option == "-b":
+            assert first.startswith(f"Invalid mqtt broker '{value}': host[:port]")
+        else:
+            assert first.startswith(f"Invalid {option} value '{value}': a decimal number from ")
 
 
 def secret_file(workdir, content, mode=0o600):
@@ -107,21 +124,19 @@ def test_detach_returns_at_once_and_detached_process_reports_usage(workdir):
 
 
 def test_sigterm_exits_zero_and_logs_signal(sandbox, quilac_factory):
-    q = quilac_factory(1, extra=["-l", "0"])   # nothing listens on port 1
+    q = quilac_factory(1, extra=["-l", "2"])   # nothing listens on port 1
     q.wait_output("Failed to connect to ubus")     # the last step before the loop
     assert q.stop() == 0
-    assert q.output().endswith("recv 15 signal")
+    assert q.output().endswith("recv 15 signal\nstop quilac\n")
 
 
-def test_log_threshold_and_unterminated_messages(sandbox, quilac_factory):
+def test_log_threshold_and_whole_lines(sandbox, quilac_factory):
     q = quilac_factory(1, extra=["-l", "abc"])   # atoi: 0, only level-0 messages
     q.wait_output("Failed to connect to ubus")     # logged after "info: use" would be
-    assert "info: use" not in q.output()         # level 2 is above the threshold
     q.stop()
-    # Formats without "\n" run together on one line.
-    first = q.output().splitlines()[0]
-    assert first.startswith("connect to mqtt server, ")
-    assert first.endswith("Failed to connect to ubus")
+    # level 2 (the start, the stop) is above the threshold; every message a line
+    assert q.output() == ("connect to mqtt server, 127.0.0.1:1: Connection refused\n"
+                          "Failed to connect to ubus\n")
 
 
 def test_detached_daemon_runs_and_stops(sandbox, process_tag):
@@ -152,8 +167,8 @@ def test_syslog_identity_facility_and_priorities(sandbox, broker, workdir):
         q.stop()
         sink.close()
     daemon = 3 << 3
-    want = {"connect to mqtt server, Connection Accepted.": daemon + 2,     # level 0: critical
-            f"info: use {CLIENT_ID}/(default password) as client id\n": daemon + 5,  # 2: notice
+    want = {f"connect to mqtt server, 127.0.0.1:{broker.port}": daemon + 5,  # 2: notice
+            f"info: use {CLIENT_ID}/(default password) as client id\n": daemon + 5,
             "rpc/a/m": daemon + 7}                                          # 4: debug
     for text, priority in want.items():
         assert (priority, f"quilac-1.0: {text}") in records, records

@@ -6,9 +6,12 @@ import hashlib
 import hmac
 import json
 import os
+import shutil
 import signal
 import subprocess
+import struct
 import time
+import zlib
 from pathlib import Path
 
 import pytest
@@ -102,6 +105,7 @@ def test_ap_requests_until_found_and_reports_ac(netns_pair, quildis_factory, udp
     other = '{"ip":"10.77.0.9","mac":"02:00:00:00:00:09","proto":"coap","port":5683}'
     send(a, announcement(other))
     send(a, announcement(other))
+    wait_for(lambda: len(ap.hotplug()) == 2, what="the other AC's event")
     for refused in ('{"ip":"10.77.0.1","mac":"02:00:00:00:00:01","port":1883}',
                     '{"ip":"10.77.0.1","mac":"02:00:00:00:00:01","proto":"mqtt"}',
                     '{"ip":"10.77.0.1","mac":"02:00:00:00:00:01","proto":"mqtt","port":null}',
@@ -109,10 +113,41 @@ def test_ap_requests_until_found_and_reports_ac(netns_pair, quildis_factory, udp
         send(a, announcement(refused))
     send(a, REQUEST)                                             # requests are ignored
     send(a, announcement(first))                                 # back to the first AC
-    wait_for(lambda: len(ap.hotplug()) == 3, what="two more events")
+    wait_for(lambda: len(ap.hotplug()) == 3, what="the first AC's event again")
     time.sleep(0.5)
     assert ap.hotplug()[1:] == [
         "quildis ACTION= MAC=02:00:00:00:00:09 IP=10.77.0.9 PORT=5683 PROTO=coap", EVENT]
+
+
+def framed(text, version=1, declared=None, crc=None):
+    """A datagram of type 2 with its header fields as given (the right ones by default)."""
+    length = len(text) if declared is None else declared
+    return struct.pack(">IBBII", 0xFEDCBAFF, version, 2, length,
+                       zlib.crc32(text) if crc is None else crc) + text
+
+
+def test_ap_refuses_what_is_not_exactly_framed_strict_json(netns_pair, quildis_factory):
+    a, b = netns_pair
+    ap = quildis_factory(b, "ap", ["-c"])
+    good = json.dumps(VALUES).encode()
+    b64 = base64.b64encode(good)
+    other_ip = json.dumps(VALUES)[:-1] + ', "ip\\u0000": "10.77.0.9"}'
+    forged = [
+        framed(b64, version=2), framed(b64, declared=0, crc=0), framed(b64, declared=len(b64) - 4),
+        framed(b64 + b"\0"),                                         # a NUL in the payload
+        framed(b64, crc=zlib.crc32(b64) ^ 1),
+        announcement(other_ip),                                       # json-c cuts the name
+        framed(base64.b64encode(good + b"\0garbage")),                # bytes after the value
+        framed(base64.b64encode(good[:-1] + b', "x": "\xc0\xaf"}')),  # overlong UTF-8
+        framed(base64.b64encode(good[:-1] + b', "x": "\xed\xa0\x80"}')),  # a surrogate
+        framed(base64.b64encode(good[:-1] + b', "x": "\xf4\x90\x80\x80"}')),  # past U+10FFFF
+    ]
+    send(a, *forged)
+    send(a, announcement(json.dumps(VALUES)))
+    wait_for(lambda: ap.hotplug() == [EVENT], what="only the well-formed announcement's event",
+             show=ap.hotplug)
+    time.sleep(1.5)
+    assert ap.hotplug() == [EVENT]
 
 
 # Also when started with SIGCHLD ignored, as some launchers leave it: the
@@ -142,22 +177,58 @@ def test_a_flood_runs_one_event_at_a_time_and_the_newest_last(netns_pair, quildi
     assert ap.hotplug()[4:] == ["start 1000", "end 1000"]
 
 
+def test_a_flipping_announcement_runs_once_per_hold_down(netns_pair, quildis_factory):
+    """An unkeyed AP heard two controllers in turn as fast as a host can send:
+    about one script a second, the newest values last."""
+    a, b = netns_pair
+    ap = quildis_factory(b, "ap", ["-c"])
+    log = ap.sandbox.hotplug_log
+    write_script(ap.sandbox.upper / "hotplug-call", f'echo "start $PORT" >> {log}\n')
+    start = time.monotonic()
+    for i in range(40):
+        send(a, *(announcement(json.dumps(dict(VALUES, port=p))) for p in (1000, 1001)))
+    elapsed = time.monotonic() - start
+    wait_for(lambda: ap.hotplug()[-1:] == ["start 1001"], timeout=10, what="the newest values")
+    time.sleep(1.5)
+    assert ap.hotplug()[-1] == "start 1001"
+    assert len(ap.hotplug()) <= elapsed + 3, (elapsed, ap.hotplug())
+
+
 def test_a_hung_hotplug_script_is_killed_with_its_children(netns_pair, quildis_factory):
     a, b = netns_pair
     ap = quildis_factory(b, "ap", ["-c", "-t", "1"])
     log = ap.sandbox.hotplug_log
     write_script(ap.sandbox.upper / "hotplug-call",
-                 f'echo "start $PORT" >> {log}\n[ "$PORT" = 1883 ] || exit 0\n'
+                 f'echo "start $PORT" >> {log}\n'
+                 f'[ "$PORT" = 1885 ] && {{ sleep 303 & echo "left $!" >> {log}; exit 0; }}\n'
+                 f'[ "$PORT" = 1883 ] || exit 0\n'
                  f'sleep 600 & echo "child $!" >> {log}\nwait\n')
+
+    def pid_of(word):
+        return int(wait_for(lambda: [e for e in ap.hotplug() if e.startswith(word)],
+                            timeout=10, what=word)[0].split()[1])
+
+    def gone(pid):
+        return not Path(f"/proc/{pid}").exists() or Path(f"/proc/{pid}/stat").read_text().split()[2] == "Z"
+
     send(a, announcement(json.dumps(VALUES)))
-    child = int(wait_for(lambda: [e for e in ap.hotplug() if e.startswith("child")],
-                         what="hanging script")[0].split()[1])
+    child = pid_of("child")
     send(a, announcement(json.dumps(dict(VALUES, port=1884))))
     wait_for(lambda: "start 1884" in ap.hotplug(), timeout=10, what="the event after it")
-    wait_for(lambda: not Path(f"/proc/{child}").exists()
-             or Path(f"/proc/{child}/stat").read_text().split()[2] == "Z", what="child killed")
+    wait_for(lambda: gone(child), what="child killed")
     assert "/sbin/hotplug-call quildis (" in ap.output()
     assert "): still running after 1 seconds, killed" in ap.output()
+    # What a script that ended left in its group goes at the same limit.
+    send(a, announcement(json.dumps(dict(VALUES, port=1885))))
+    left = pid_of("left")
+    wait_for(lambda: gone(left), timeout=10, what="what the script left killed")
+    wait_for(lambda: "): 1 process(es) left in its group after 1 seconds, killed" in ap.output(),
+             what="the line about it")
+    # A run after them that ends of itself is not reported as killed.
+    send(a, announcement(json.dumps(dict(VALUES, port=1886))))
+    wait_for(lambda: "start 1886" in ap.hotplug(), timeout=10, what="the next event")
+    time.sleep(2)   # past its time limit
+    assert ap.output().count("still running after") == 1
 
 
 def test_real_ac_and_ap_find_each_other(netns_pair, quildis_factory):
@@ -226,7 +297,7 @@ def test_keyed_ap_takes_only_the_answer_to_its_latest_request(netns_pair, quildi
 
 def test_ac_without_proto_or_port_is_ignored_by_ap(netns_pair, quildis_factory):
     a, b = netns_pair
-    quildis_factory(a, "ac", ["-p", "0"])
+    quildis_factory(a, "ac", [])
     ap = quildis_factory(b, "ap", ["-c"])
     time.sleep(6.5)     # one request answered by an incomplete announcement
     assert ap.hotplug() == []
@@ -284,22 +355,43 @@ def test_sigterm_usage_and_unusable_interface(netns_pair, quildis_factory, workd
     a, _ = netns_pair
     ac = quildis_factory(a, "ac", AC_ARGS)
     wait_for(lambda: ac.ubus("call", "quildis", "send").returncode == 0, what="running")
+    assert "AC: answering on br-lan, UDP port 32200\n" in ac.output()
+    r = subprocess.run(a.cmd([QUILDIS, "-f"]), capture_output=True, text=True)   # port taken
+    assert (r.returncode, r.stderr) == (
+        255, "bind error! interface br-lan, UDP port 32200: Address already in use\n")
     assert ac.stop() == 0
 
+    r = subprocess.run([str(QUILDIS), "-h"], capture_output=True, text=True)
+    assert r.returncode == 0 and r.stdout.startswith(f"Usage: {QUILDIS} [options]\n")
+    assert [line.split(None, 1)[0] for line in r.stdout.splitlines()[2:-1]] == [
+        "-i:", "-c:", "-P", "-p", "-k", "-a", "-t", "-f:", "-h:"]
+    usage_rest = r.stdout.split(" -i:\t\t\tinterface\n", 1)[1]
     r = subprocess.run([str(QUILDIS), "-x"], capture_output=True, text=True)
-    assert (r.returncode, r.stderr.splitlines()[-4:]) == (
-        1, [f"Usage: {QUILDIS} [options]", "Options:", " -i:\t\t\tinterface", ""])
+    assert r.returncode == 1 and r.stderr.endswith(
+        f"Usage: {QUILDIS} [options]\nOptions:\n -i:\t\t\tinterface\n" + usage_rest)
     r = subprocess.run([str(QUILDIS), "-i"], capture_output=True, text=True)
     assert r.returncode == 1
-    r = subprocess.run([str(QUILDIS), "-a", "224.0.0.1"], capture_output=True, text=True)
-    assert (r.returncode, r.stderr) == (1, "not a controller's IPv4 address: 224.0.0.1\n")
-    for limit in ("", "abc", "-1", "2m", "2147484"):
-        r = subprocess.run([str(QUILDIS), "-t", limit], capture_output=True, text=True)
-        assert (r.returncode, r.stderr.splitlines()[0]) == (
-            1, f"Invalid -t value '{limit}': a decimal number from 0 to 2147483."), limit
+    # Values no AP would take are refused before anything starts: one line
+    # naming the option and the value, exit status 1.
+    nine = [w for i in range(1, 10) for w in ("-a", f"10.0.0.{i}")]
+    for args, why in ((["-a", "224.0.0.1"], "not a controller's IPv4 address"),
+                      (nine, "more controllers than an AP asks"),
+                      (["-t", ""], "a decimal number from 0 to 2147483"),
+                      (["-t", "abc"], None), (["-t", "-1"], None), (["-t", "2m"], None),
+                      (["-t", "2147484"], None),
+                      (["-p", "70000"], "a decimal number from 1 to 65535"),
+                      (["-p", "1883x"], None), (["-p", "-5"], None), (["-p", "0"], None),
+                      (["-P", "mqtt tls"], "letters, digits"), (["-P", "-rf"], None),
+                      (["-P", "p" * 32], None)):
+        r = subprocess.run([str(QUILDIS), *args], capture_output=True, text=True)
+        option, value = args[-2:]
+        assert r.returncode == 1 and r.stderr.startswith(
+            f"Invalid {option} value '{value}': {why or ''}"), (args, r.stderr)
+        assert r.stderr.count("\n") == 1, args
 
     r = subprocess.run(a.cmd([QUILDIS, "-f", "-i", "nosuchif"]), capture_output=True, text=True)
-    assert r.returncode == 255 and "SO_BINDTODEVICE failed!" in r.stderr
+    assert (r.returncode, r.stderr) == (
+        255, "SO_BINDTODEVICE failed! interface nosuchif missing: No such device\n")
     r = subprocess.run(a.cmd([QUILDIS, "-i", "x" * 16]), capture_output=True, text=True)
     assert r.returncode == 255 and "interface name too long" in r.stderr
 
@@ -316,10 +408,6 @@ def test_sigterm_usage_and_unusable_interface(netns_pair, quildis_factory, workd
     r = subprocess.run(a.cmd([QUILDIS, "-k", key]), capture_output=True, text=True, timeout=5)
     assert r.returncode == 255 and "not a regular file" in r.stderr
     key.unlink()
-    key = key_file(workdir)
-    r = subprocess.run(a.cmd([QUILDIS, "-k", key, "-P", "p" * 600, "-p", "1"]),
-                       capture_output=True, text=True)
-    assert r.returncode == 255 and "more than the 1024 an AP reads" in r.stderr
 
 
 def test_detaches_by_default(netns_pair, workdir, process_tag):
@@ -364,6 +452,11 @@ def test_ap_asks_controllers_beyond_its_lan_by_unicast(routed, quildis_factory,
     # Only the unicast copy of each request crosses the router.
     listener = udp_listener_factory(ac_ns, workdir / "ac.log")
     ap = quildis_factory(ap_ns, "ap", ["-c", "-k", key, "-a", "10.77.0.1"])
+    # A link at the DHCP hook's file is not followed: 10.77.0.5 is never asked.
+    ac_ns.run("ip", "addr", "add", "10.77.0.5/24", "dev", "br-lan")
+    (workdir / "elsewhere").write_text("10.77.0.5\n")
+    (ap.sandbox.run / "quildis").mkdir(exist_ok=True)
+    (ap.sandbox.run / "quildis/ac_address").symlink_to(workdir / "elsewhere")
     wait_for(lambda: ap.ubus("call", "quildis", "request").returncode == 0, what="AP on the bus")
     wait_for(lambda: listener.datagrams(), what="unicast request")
     time.sleep(0.5)
@@ -391,11 +484,68 @@ def test_ap_asks_controllers_beyond_its_lan_by_unicast(routed, quildis_factory,
     assert "answered" in ac.ubus("call", "quildis", "stats").stdout
 
 
-def test_ac_answers_each_source_at_a_bounded_rate(netns_pair, quildis_factory):
+def test_dhcp_hook_writes_only_into_roots_own_folder(workdir):
+    """Whatever a local user put in the way (a link at the temporary name, a
+    folder of their own or a link for the folder), root's write never follows
+    it; in root's folder the file is replaced whole."""
+    sandbox = Sandbox(workdir)
+    folder, victim = sandbox.run / "quildis", workdir / "victim"
+    nobody = 65534
+
+    def hook_with(setup):
+        shutil.rmtree(folder, ignore_errors=True)
+        if folder.is_symlink():
+            folder.unlink()
+        victim.write_text("secret\n")
+        setup()
+        env = dict(os.environ, interface="br-lan", opt138="0a4d0001")
+        subprocess.run(sandbox.wrap(["sh", HOOK, "bound"]), env=env, check=True)
+        assert victim.read_text() == "secret\n", setup.__name__
+        file = folder / "ac_address"
+        return file.read_text() if file.is_file() and not file.is_symlink() else None
+
+    def roots_folder_with_links():
+        folder.mkdir()
+        for name in ("ac_address.new", "ac_address"):
+            (folder / name).symlink_to(victim)
+
+    def foreign_folder():
+        folder.mkdir()
+        os.chown(folder, nobody, nobody)
+        (folder / "ac_address.new").symlink_to(victim)
+
+    def shared_folder():
+        folder.mkdir(mode=0o777)
+        folder.chmod(0o1777)
+
+    def linked_folder():
+        (workdir / "elsewhere").mkdir(exist_ok=True)
+        folder.symlink_to(workdir / "elsewhere")
+
+    assert hook_with(roots_folder_with_links) == "10.77.0.1\n"
+    assert sorted(os.listdir(folder)) == ["ac_address", "ac_address.new"]
+    assert (folder / "ac_address").stat().st_mode & 0o777 == 0o644
+    for setup in (foreign_folder, shared_folder, linked_folder):
+        assert hook_with(setup) is None, setup.__name__
+    assert os.listdir(workdir / "elsewhere") == []
+
+
+def test_forged_requests_do_not_spend_an_aps_answers(netns_pair, quildis_factory):
+    """20 requests a second with an AP's own address, from anyone on the LAN:
+    the AP's own requests are still answered, each of them."""
     a, b = netns_pair
     ac = quildis_factory(a, "ac", AC_ARGS)
     wait_for(lambda: ac.ubus("call", "quildis", "send").returncode == 0, what="AC on the bus")
-    send(b, *[REQUEST] * 20, host="10.77.0.1")
+    for _ in range(5):
+        send(b, *[REQUEST] * 20, host="10.77.0.1")
+        assert decode_announcement(ask(b))["ip"] == "10.77.0.1"
+
+
+def test_ac_answers_each_source_beyond_its_lan_at_a_bounded_rate(routed, quildis_factory):
+    ac_ns, ap_ns = routed
+    ac = quildis_factory(ac_ns, "ac", AC_ARGS)
+    wait_for(lambda: ac.ubus("call", "quildis", "send").returncode == 0, what="AC on the bus")
+    send(ap_ns, *[REQUEST] * 20, host="10.77.0.1")
     wait_for(lambda: sum(json.loads(ac.ubus("call", "quildis", "stats").stdout).values()) == 20,
              what="all requests counted")
     stats = json.loads(ac.ubus("call", "quildis", "stats").stdout)

@@ -3,6 +3,7 @@ private /tmp, and behind a real web server."""
 import fcntl
 import json
 import os
+import re
 import shutil
 import signal
 import socket
@@ -54,6 +55,20 @@ def test_stores_file_byte_for_byte_with_mode_0600(root):
         data = os.urandom(size).replace(b"\r", b"x")
         assert root.run(FIRMWARE, upload_form(data)).stdout == reply(0), size
         assert root.target().read_bytes() == data, size
+    # Held for 3 s once the target has its name (the rename, made slow by
+    # strace): the file must be whole by then, 37856 buffered bytes included.
+    root.target().unlink()
+    slow_rename = ["strace", "-qq", "-o", "/dev/null", "-e", "trace=renameat,renameat2",
+                   "-e", "inject=renameat,renameat2:delay_exit=3000000", FIRMWARE]
+    env = {"PATH": os.environ["PATH"], "CONTENT_TYPE": "multipart/form-data; boundary=XyZb0undary"}
+    p = subprocess.Popen(root.wrap(slow_rename), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                         env=env)
+    p.stdin.write(upload_form(data))
+    p.stdin.close()
+    wait_for(root.target().exists, step=0.005, what="the target's name")
+    assert root.target().read_bytes() == data
+    assert p.stdout.read() == reply(0)
+    p.wait(30)
 
 
 def test_content_length_limit(root):
@@ -126,6 +141,11 @@ def test_session_and_field_rules(root):
         (upload_form(b"stored\r\n--XyZb0undaryX and more"), reply(-7002)),
         (form([('form-data; name="other"', b"o"), ('form-data; name="sessionid"', TEST_SESSION.encode()),
                ('form-data; name="filedata"', b"stored")]), reply(0)),
+        # A second sessionid part replaces the first, whichever is the good one.
+        (form([('form-data; name="sessionid"', b"0" * 32), ('form-data; name="sessionid"', TEST_SESSION.encode()),
+               ('form-data; name="filedata"', b"stored")]), reply(0)),
+        (form([('form-data; name="sessionid"', TEST_SESSION.encode()), ('form-data; name="sessionid"', b"x"),
+               ('form-data; name="filedata"', b"stored")]), reply(-1006)),
     ]
     for body, expected in cases:
         root.target().unlink(missing_ok=True)
@@ -146,7 +166,13 @@ def test_session_service_decides(root):
 
     def attempt(session, expected):
         r = root.run(FIRMWARE, upload_form(b"new", session=session.encode()))
-        assert (r.stdout, r.stderr) == (reply(expected), b""), session
+        assert r.stdout == reply(expected), session
+        # one line in the server's error log per refusal, never the session id
+        wellformed = re.fullmatch("[0-9a-f]{32}", session)
+        assert r.stderr == (b"" if expected == 0 else (
+            b"upload-firmware: refused with errcode -1006: " +
+            (b"the session service did not let the session upload\n" if wellformed else
+             b"no well-formed session id before the file\n"))), session
         assert root.target().read_bytes() == (b"new" if expected == 0 else b"previous")
         root.target().write_bytes(b"previous")
 
@@ -171,12 +197,18 @@ def test_session_service_decides(root):
 
 def test_empty_file_and_broken_bodies_leave_target_alone(root):
     root.target().write_bytes(b"previous")
-    assert root.run(FIRMWARE, upload_form(b"")).stdout == reply(-7003)
+    r = root.run(FIRMWARE, upload_form(b""))
+    assert (r.stdout, r.stderr) == (
+        reply(-7003), b"upload-firmware: refused with errcode -7003: the file is empty\n")
     body = upload_form(b"A" * 100000)
     for cut in (10, len(body) // 2, len(body) - 20):
         r = root.run(FIRMWARE, body[:cut])
-        assert (r.returncode, r.stdout) == (0, reply(-7002))
+        assert (r.returncode, r.stdout, r.stderr) == (0, reply(-7002), (
+            b"upload-firmware: refused with errcode -7002: not a whole form with a file part\n"))
     assert root.run(FIRMWARE, b"").stdout == reply(-7002)
+    r = root.run(FIRMWARE, body, content_type="text/plain")
+    assert r.stderr == (b"upload-firmware: refused with errcode -7002: "
+                        b"not multipart/form-data with a usable boundary\n")
     # "garbage--XyZb0undary" is a preamble (no line break before the delimiter),
     # and the sessionid part is lost in it.
     assert root.run(FIRMWARE, b"garbage" + body).stdout == reply(-1006)
@@ -186,11 +218,13 @@ def test_empty_file_and_broken_bodies_leave_target_alone(root):
 
 def test_storage_failures_keep_the_previous_target(root):
     # The filesystem fills up while the file arrives: the previous target stays.
-    root.setup.append("mount -t tmpfs -o size=64k tmpfs /tmp/upload")
+    root.setup.append("mount -t tmpfs -o size=64k,mode=0700 tmpfs /tmp/upload")
     root.setup.append("echo previous > /tmp/upload/firmware.bin")
     then_look = ["sh", "-c", f"{root.program(FIRMWARE)}; cat /tmp/upload/*; ls -A /tmp/upload >&2"]
     r = root.run(then_look, upload_form(os.urandom(300000)))
-    assert (r.stdout, r.stderr) == (reply(-7004) + b"previous\n", b"firmware.bin\n")
+    assert (r.stdout, r.stderr) == (reply(-7004) + b"previous\n", (
+        b"upload-firmware: refused with errcode -7004: the file cannot be written: "
+        b"No space left on device\nfirmware.bin\n"))
 
 
 def test_stale_private_names_are_removed(root):

@@ -6,6 +6,7 @@
 #include "clock.h"
 #include "base64.h"
 #include "droplog.h"
+#include "fleet.h"
 #include "mqtt.h"
 #include "options.h"
 #include "registry.h"
@@ -53,7 +54,8 @@ TEST(Options, DefaultsAndValues)
 {
 	parsed a{ "quilac", "-i", "id1" };
 	EXPECT_EQ(a.ret, -1);
-	EXPECT_STREQ(a.opts.broker, "localhost");
+	EXPECT_STREQ(a.opts.brokers.entries[0], "localhost");
+	EXPECT_EQ(a.opts.brokers.count, 1);
 	EXPECT_EQ(a.opts.port, 1883);
 	EXPECT_EQ(a.opts.log_level, 3);
 	EXPECT_TRUE(a.opts.use_syslog);
@@ -78,18 +80,46 @@ TEST(Options, DefaultsAndValues)
 	EXPECT_LE((long long) MAX_TIME_LIMIT_S * 1000, INT32_MAX);
 	EXPECT_LE((unsigned long long) MAX_QUEUE_KIB * 1024, UINT32_MAX);
 
-	parsed p{ "quilac", "-d", "-S", "-l", "9", "-b", "00", "-p", "abc", "-i", "a", "-i", "b" };
+	parsed p{ "quilac", "-d", "-S", "-l", "9", "-b", "00", "-p", "65535", "-i", "a", "-i", "b" };
 	EXPECT_EQ(p.ret, -1);
 	EXPECT_TRUE(p.opts.daemonize);
 	EXPECT_FALSE(p.opts.use_syslog);
 	EXPECT_EQ(p.opts.log_level, 9);		/* clamped later, by log_open */
-	EXPECT_STREQ(p.opts.broker, "00");
-	EXPECT_EQ(p.opts.port, 0);		/* atoi("abc"); the session keeps 1883 */
+	EXPECT_STREQ(p.opts.brokers.entries[0], "00");
+	EXPECT_EQ(p.opts.port, 65535);
 	EXPECT_STREQ(p.opts.client_id, "b");	/* a repeated option overwrites */
 
 	parsed q{ "quilac", "-b", "", "-i", "x", "rest", "-b", "0" };
 	EXPECT_EQ(q.ret, -1);
-	EXPECT_STREQ(q.opts.broker, "");	/* parsing stopped at "rest" */
+	EXPECT_STREQ(q.opts.brokers.entries[0], "");	/* parsing stopped at "rest" */
+	EXPECT_EQ(q.opts.brokers.count, 1);
+}
+
+TEST(Options, BrokerEntries)
+{
+	parsed list{ "quilac", "-b", "a", "-b", "b:1884", "-i", "x" };
+	ASSERT_EQ(list.opts.brokers.count, 2);	/* the default is replaced, not kept */
+	EXPECT_STREQ(list.opts.brokers.entries[1], "b:1884");
+
+	const struct {
+		const char *entry, *host;
+		int port;
+	} cases[] = {
+		{ "h", "h", 1883 }, { "h:1884", "h", 1884 }, { "", "", 1883 },
+		{ "[::1]:1885", "::1", 1885 }, { "[fe80::1]", "fe80::1", 1883 },
+		{ "fe80::1", "fe80::1", 1883 },	/* more than one colon: an address */
+		{ "h:", nullptr, 0 }, { "h:x", nullptr, 0 }, { "[::1]:", nullptr, 0 },
+	};
+	for (const auto &c : cases) {
+		char host[BROKER_HOST_MAX];
+		int port = 0;
+		bool ok = broker_split(c.entry, 1883, host, sizeof(host), &port);
+		EXPECT_EQ(ok, c.host != nullptr) << c.entry;
+		if (ok && c.host) {
+			EXPECT_STREQ(host, c.host);
+			EXPECT_EQ(port, c.port) << c.entry;
+		}
+	}
 }
 
 TEST(Options, EndingCases)
@@ -119,16 +149,51 @@ std::string logged(int open_level, int msg_level, void (*after_open)() = nullptr
 	return testing::internal::GetCapturedStderr();
 }
 
-TEST(Logger, ThresholdClampAndVerbatimFormat)
+TEST(Logger, ThresholdClampAndWholeLines)
 {
-	EXPECT_EQ(logged(3, 3), "m3");
+	EXPECT_EQ(logged(3, 3), "m3\n");
 	EXPECT_EQ(logged(3, 4), "");
-	EXPECT_EQ(logged(9, 4), "m4");
-	EXPECT_EQ(logged(-1, 4), "m4");
-	EXPECT_EQ(logged(0, 0), "m0");
+	EXPECT_EQ(logged(9, 4), "m4\n");
+	EXPECT_EQ(logged(-1, 4), "m4\n");
+	EXPECT_EQ(logged(0, 0), "m0\n");
 	EXPECT_EQ(logged(0, 1), "");
 	EXPECT_EQ(logged(4, 2, [] { log_set_level(1); }), "");
-	EXPECT_EQ(logged(0, 4, [] { log_set_level(7); }), "m4");
+	EXPECT_EQ(logged(0, 4, [] { log_set_level(7); }), "m4\n");
+
+	/* one line end, whether the format has one or not, however long the line */
+	std::string big(3000, 'x');
+	testing::internal::CaptureStderr();
+	log_msg(0, "a\n");
+	log_msg(0, "%s", big.c_str());
+	log_msg(0, "b");
+	EXPECT_EQ(testing::internal::GetCapturedStderr(), "a\n" + big + "\nb\n");
+}
+
+TEST(Logger, RepeatsSummedUpAtMostOnceAnInterval)
+{
+	log_open("test", false, 4);
+	log_repeat r{};
+	testing::internal::CaptureStderr();
+	log_repeat_msg(&r, 0, "down: %s", "refused");
+	log_repeat_msg(&r, 0, "down: %s", "refused");
+	log_repeat_msg(&r, 0, "down: %s", "refused");
+	EXPECT_EQ(testing::internal::GetCapturedStderr(), "down: refused\n");
+
+	r.summed_ms -= LOG_REPEAT_INTERVAL_MS;	/* a minute later */
+	testing::internal::CaptureStderr();
+	log_repeat_msg(&r, 0, "down: %s", "refused");
+	log_repeat_msg(&r, 0, "down: %s", "refused");
+	log_repeat_msg(&r, 0, "down: %s", "timed out");	/* a change is said at once */
+	EXPECT_EQ(testing::internal::GetCapturedStderr(),
+		  "repeated 3 more time(s), 4 in all: down: refused\n"
+		  "repeated 1 more time(s), 5 in all: down: refused\n"
+		  "down: timed out\n");
+
+	testing::internal::CaptureStderr();
+	EXPECT_EQ(log_repeat_end(&r), 1u);
+	EXPECT_EQ(log_repeat_end(&r), 0u);
+	log_repeat_msg(&r, 0, "down: %s", "timed out");	/* new after the end */
+	EXPECT_EQ(testing::internal::GetCapturedStderr(), "down: timed out\n");
 }
 
 std::string b64(const std::string &in)
@@ -230,6 +295,44 @@ TEST_F(Registry, KeysAreTwelveBytesZeroPaddedAndLongerIdsRefused)
 	EXPECT_EQ(listing().find("AB12"), std::string::npos);
 }
 
+// The group's registry messages come from the network: only a well-formed
+// entry changes anything; an empty one removes; other topics are not ours.
+TEST_F(Registry, GroupMessagesFromTheBroker)
+{
+	fleet_configure("g1");
+	const struct {
+		const char *topic, *payload;
+		bool ours;
+		const char *listing;
+	} cases[] = {
+		{ "quilac/g1/client/abc", "{\"online\":5,\"info\":\"i\"}", true,
+		  "{\"count\":1,\"client\":[{\"index\":0,\"id\":\"abc\",\"online\":5,\"info\":\"i\"}]}" },
+		{ "quilac/g1/client/abc", "{\"online\":7}", true,	/* no info: none */
+		  "{\"count\":1,\"client\":[{\"index\":0,\"id\":\"abc\",\"online\":7}]}" },
+		{ "quilac/g1/client/abc", "not json", true, nullptr },
+		{ "quilac/g1/client/abc", "{\"online\":\"9\"}", true, nullptr },
+		{ "quilac/g1/client/abc", "{\"online\":9,\"info\":3}", true, nullptr },
+		{ "quilac/g1/client/abc", "{\"online\":9} {}", true, nullptr },
+		{ "quilac/g1/client/abc", "{\"online\":9,\"info\":\"", true, nullptr },
+		{ "quilac/g2/client/abc", "{\"online\":9}", false, nullptr },
+		{ "upload/quilac/g1/client/abc", "{\"online\":9}", false, nullptr },
+		{ "quilac/g1/client/abc", "", true, "{\"count\":0}" },
+	};
+	std::string expected;
+	for (const auto &c : cases) {
+		std::string topic = c.topic;
+		mosquitto_message msg = {};
+		msg.topic = topic.data();
+		msg.payload = (void *) c.payload;
+		msg.payloadlen = (int) strlen(c.payload);
+		EXPECT_EQ(fleet_on_message(&msg), c.ours) << c.topic << " " << c.payload;
+		if (c.listing)
+			expected = c.listing;
+		EXPECT_EQ(listing(), expected) << c.payload;
+	}
+	fleet_configure(nullptr);
+}
+
 TEST_F(Registry, BoundedInEntriesAndInfoBytes)
 {
 	char id[CLIENT_KEY_LEN];
@@ -314,7 +417,7 @@ TEST_F(Registry, OrderIsUnsignedBytesAndUpdateKeepsOnlineTime)
 	client_update("x", "1");
 	client_update("x", "2");
 	client_delete("nobody");
-	EXPECT_EQ(testing::internal::GetCapturedStderr(), "client add xclient update x");
+	EXPECT_EQ(testing::internal::GetCapturedStderr(), "client add x\nclient update x\n");
 }
 
 // A buffer that may not grow beyond `cap` bytes, like one whose memory or
@@ -366,7 +469,7 @@ struct Backlog : ::testing::Test {
 	static inline std::string refuse_topic;
 	static inline int lows;
 
-	static int sender(const char *topic, const char *payload, int len, int *mid)
+	static int sender(const char *topic, const char *payload, int len, bool, int *mid)
 	{
 		if (refuse && (refuse_topic.empty() || refuse_topic == topic))
 			return refuse;
@@ -468,22 +571,24 @@ TEST_F(Backlog, LostSessionRepublishesUnacknowledgedInOrder)
 	EXPECT_EQ(given, (std::vector<std::string>{ "t|A", "t|B", "t|C", "t|A", "t|C", "t|D" }));
 
 	/* A library that cannot take them now (no connection, or one that has
-	   just failed: a write into it gives EPIPE) stops the walk; one that
-	   never will drops that entry alone, counted. */
-	backlog_session_lost();
+	   just failed: a write into it gives EPIPE) stops the walk, and what it
+	   did not take waits behind what was sent before it; one that never
+	   will drops that entry alone, counted. */
 	given.clear();
+	backlog_push("t", "E", 1);
 	for (int rc : { MOSQ_ERR_NO_CONN, MOSQ_ERR_CONN_LOST, MOSQ_ERR_ERRNO, MOSQ_ERR_TLS }) {
 		refuse = rc;
 		backlog_send(sender, 0);
-		EXPECT_EQ(st().messages, 3) << rc;
+		EXPECT_EQ(st().messages, 4) << rc;
 	}
+	backlog_session_lost();
 	EXPECT_EQ(st().refused, 0u);
 	refuse = MOSQ_ERR_INVAL;
 	refuse_topic = "bad";
 	backlog_push("bad", "x", 1);
-	backlog_push("t", "E", 1);
+	backlog_push("t", "F", 1);
 	backlog_send(sender, 0);
-	EXPECT_EQ(given, (std::vector<std::string>{ "t|A", "t|C", "t|D", "t|E" }));
+	EXPECT_EQ(given, (std::vector<std::string>{ "t|A", "t|C", "t|D", "t|E", "t|F" }));
 	EXPECT_EQ(st().refused, 1u);
 
 	/* A broker that ends every session over the oldest one (too large for

@@ -57,7 +57,8 @@ std::string run_worker(const std::vector<std::string> &chunks, int code = 0)
 
 	uloop_init();
 	published.clear();
-	testing::internal::CaptureStdout();
+	log_open("test", false, 4);	/* every exit is said at debug level */
+	testing::internal::CaptureStderr();
 	api_watch(api_worker_new(), pid, fds[0]);
 
 	static uloop_timeout done;
@@ -65,7 +66,7 @@ std::string run_worker(const std::vector<std::string> &chunks, int code = 0)
 	uloop_timeout_set(&done, 500 + 5 * (int) chunks.size());
 	uloop_run();
 	uloop_done();
-	return testing::internal::GetCapturedStdout();
+	return testing::internal::GetCapturedStderr();
 }
 
 using msgs = std::vector<std::pair<std::string, std::string>>;
@@ -153,7 +154,8 @@ TEST(ApiOutput, SignalEndIsReported)
 	}
 	close(fds[1]);
 	uloop_init();
-	testing::internal::CaptureStdout();
+	log_open("test", false, 4);
+	testing::internal::CaptureStderr();
 	api_watch(api_worker_new(), pid, fds[0]);
 	kill(pid, SIGKILL);
 	static uloop_timeout done;
@@ -161,8 +163,8 @@ TEST(ApiOutput, SignalEndIsReported)
 	uloop_timeout_set(&done, 300);
 	uloop_run();
 	uloop_done();
-	std::string out = testing::internal::GetCapturedStdout();
-	EXPECT_EQ(out, "quilapi (" + std::to_string(pid) + "): exit with signal 9\n");
+	std::string out = testing::internal::GetCapturedStderr();
+	EXPECT_EQ(out.rfind("quilapi (" + std::to_string(pid) + "): exit with signal 9\n", 0), 0u);
 }
 
 void report(const char *topic, const std::string &payload)
@@ -210,10 +212,10 @@ TEST(ApiQueue, ExactlyMaxWorkersThenExactlyTheQueuedBytes)
 	static uloop_timeout done;	/* the two workers (no API program here) are reaped */
 	done.cb = [](uloop_timeout *) { uloop_end(); };
 	uloop_timeout_set(&done, 300);
-	testing::internal::CaptureStdout();
+	testing::internal::CaptureStderr();
 	uloop_run();
 	uloop_done();
-	testing::internal::GetCapturedStdout();
+	testing::internal::GetCapturedStderr();
 	EXPECT_EQ(stats().workers, 0);
 }
 
