@@ -129,6 +129,9 @@ struct session {
 	bool attempt_failed;		// this attempt's failure has been said
 	unsigned long failed_attempts;	// since the last session
 	log_repeat failures[MAX_BROKERS];	// of attempts on each, until one succeeds
+	unsigned long short_sessions;	// in a row, each ended before STABLE_MS
+	bool accepted_once;		// a later acceptance is a reconnection
+	bool stopping;			// mqtt_stop's own disconnect
 	int connect_errno;		// a refusal the library took in and went on
 } s;
 
@@ -161,7 +164,7 @@ void set_target(const char *host, int port)
 }
 
 // `format` has two %s: the broker's host:port, then `why`.
-void attempt_failure(const char *format, const char *why)
+void attempt_failure_at(int level, const char *format, const char *why)
 {
 	if (s.attempt_failed) {
 		log_msg(4, format, s.target, why);
@@ -170,7 +173,12 @@ void attempt_failure(const char *format, const char *why)
 	s.attempt_failed = true;
 	s.failed_attempts++;
 	/* per broker: brokers tried in turn would never repeat the line before */
-	log_repeat_msg(&s.failures[s.broker_index], 0, format, s.target, why);
+	log_repeat_msg(&s.failures[s.broker_index], level, format, s.target, why);
+}
+
+void attempt_failure(const char *format, const char *why)
+{
+	attempt_failure_at(0, format, why);
 }
 
 bool failing()
@@ -179,11 +187,31 @@ bool failing()
 }
 
 // Read and write errors are notices, unless they belong to a failure already
-// said: this attempt's, or (before a session is up) the one attempts keep
-// repeating, whose next line is the summary.
+// said: this attempt's, the disconnect the library has just reported, or
+// (before a session is up) the one attempts keep repeating, whose next line
+// is the summary.
 int loop_error_level()
 {
-	return s.attempt_failed || (s.state != MQTT_CONNECTED && failing()) ? 4 : 2;
+	return s.attempt_failed || s.state == MQTT_DISCONNECTED ||
+	       (s.state != MQTT_CONNECTED && failing()) ? 4 : 2;
+}
+
+// While sessions keep ending early (another client with our id takes them
+// over), what each one says is debug: its end is the line that repeats.
+int session_level()
+{
+	return s.short_sessions ? 4 : 2;
+}
+
+// Every failure summed up, and the way back said once.
+void failures_end(const char *format)
+{
+	for (log_repeat &r : s.failures)
+		log_repeat_end(&r);
+	if (s.failed_attempts)
+		log_msg(2, format, s.target, s.failed_attempts);
+	s.failed_attempts = 0;
+	s.short_sessions = 0;
 }
 
 /* ---- publish backlog ---- */
@@ -484,14 +512,16 @@ void on_connect(struct mosquitto *, void *, int rc)
 	}
 
 	s.attempt_failed = false;
-	for (log_repeat &r : s.failures)
-		log_repeat_end(&r);
-	if (s.failed_attempts)
-		log_msg(2, "connect to mqtt server ok, %s, after %lu failed attempt(s)", s.target,
-			s.failed_attempts);
+	if (s.accepted_once)
+		log_msg(4, "reconnect to mqtt server ok");
+	s.accepted_once = true;
+	/* after sessions that ended early, the way back is said once one lasts */
+	if (s.short_sessions)
+		log_msg(4, "connect to mqtt server ok, %s", s.target);
+	else if (s.failed_attempts)
+		failures_end("connect to mqtt server ok, %s, after %lu failed attempt(s)");
 	else
 		log_msg(2, "connect to mqtt server ok, %s", s.target);
-	s.failed_attempts = 0;
 	if (s.state != MQTT_CONNECTING)
 		watch_socket();
 	s.state = MQTT_CONNECTED;
@@ -502,26 +532,67 @@ void on_connect(struct mosquitto *, void *, int rc)
 	uloop_timeout_set(&s.more, 0);	/* inside a callback the library only queues */
 }
 
-void on_disconnect(struct mosquitto *, void *, int rc)
+// The broker's DISCONNECT carries a reason code (0x80 and up for a fault,
+// such as a session taken over by another client with our id) and maybe a
+// text of its own; anything lower is the library's result code.
+void disconnect_reason(int rc, const mosquitto_property *props, char *out, size_t size)
 {
-	const char *why = reason(rc, errno);
+	if (rc < 0x80) {
+		snprintf(out, size, "%s", reason(rc, errno));
+		return;
+	}
+	char *text = nullptr;
+	mosquitto_property_read_string(props, MQTT_PROP_REASON_STRING, &text, false);
+	int n = snprintf(out, size, text ? "%s (%s)" : "%s", mosquitto_reason_string(rc), text);
+	free(text);
+	/* the broker's text is untrusted: one line, printable */
+	for (char *c = out; n > 0 && *c; c++)
+		if ((unsigned char) *c < 0x20 || *c == 0x7f)
+			*c = '?';
+}
+
+// mqtt_stop's own disconnect: "stop quilac" said it; the session goes
+// offline once, and nothing is tried again.
+void stopped()
+{
 	if (s.state == MQTT_CONNECTED)
-		log_msg(2, "disconnect from mqtt server, %s: %s", s.target, why);
-	else
+		raise_hotplug("offline");
+	s.state = MQTT_DISCONNECTED;
+	unwatch_socket();
+	uloop_timeout_cancel(&s.more);
+	uloop_timeout_cancel(&s.timer);
+}
+
+void on_disconnect(struct mosquitto *, void *, int rc, const mosquitto_property *props)
+{
+	char why[160];
+	if (s.stopping) {
+		stopped();
+		return;
+	}
+	disconnect_reason(rc, props, why, sizeof(why));
+	if (s.state != MQTT_CONNECTED) {
 		attempt_failure("disconnect from mqtt server, %s: %s", why);
+	} else if (monotonic_ms() - s.connected_ms < STABLE_MS) {
+		/* a session that ends early is a failed attempt, repeats summed up */
+		s.short_sessions++;
+		attempt_failure_at(1, "disconnect from mqtt server, %s: %s", why);
+	} else {
+		log_msg(2, "disconnect from mqtt server, %s: %s", s.target, why);
+	}
 	session_lost();
 }
 
 void on_subscribe(struct mosquitto *, void *, int mid, int count, const int *granted)
 {
-	log_msg(2, "subscribed (mid: %d): %d", mid, count > 0 ? granted[0] : -1);
+	log_msg(session_level(), "subscribed (mid: %d): %d", mid, count > 0 ? granted[0] : -1);
 }
 
 void on_unsubscribe(struct mosquitto *, void *, int mid)
 {
 	if (s.unsubscribes_pending > 0)
 		s.unsubscribes_pending--;
-	log_msg(2, "unsubscribed (mid: %d)", mid);
+	log_msg(session_level(), "unsubscribed (mid: %d)", mid);
 }
 
 void on_publish(struct mosquitto *, void *, int mid)
@@ -645,7 +716,7 @@ bool new_client(bool first, int *rc)
 	mosquitto_unsubscribe_callback_set(s.client, on_unsubscribe);
 	mosquitto_connect_callback_set(s.client, on_connect);
 	mosquitto_message_callback_set(s.client, on_message);
-	mosquitto_disconnect_callback_set(s.client, on_disconnect);
+	mosquitto_disconnect_v5_callback_set(s.client, on_disconnect);
 	mosquitto_log_callback_set(s.client, on_log);
 	mosquitto_publish_callback_set(s.client, on_publish);
 
@@ -706,7 +777,6 @@ void reconnect()
 		uloop_timeout_set(&s.timer, next_retry_ms(false));
 		return;
 	}
-	log_msg(4, "reconnect to mqtt server ok");
 	uloop_timeout_set(&s.timer, TICK_MS);
 }
 
@@ -726,6 +796,9 @@ void timer_handler(uloop_timeout *)
 		uloop_timeout_set(&s.timer, TICK_MS);
 		return;
 	}
+	if (s.state == MQTT_CONNECTED && s.short_sessions &&
+	    monotonic_ms() - s.connected_ms >= STABLE_MS)
+		failures_end("connect to mqtt server ok, %s, after %lu failed attempt(s)");
 	if (acks_overdue()) {
 		log_msg(0, "no acknowledgement from the mqtt server %s for %d seconds, reconnecting\n",
 			s.target, (int) (ACK_TIMEOUT_MS / 1000));
@@ -811,6 +884,7 @@ void mqtt_stop(void)
 		log_repeat_end(&r);
 	if (s.client) {
 		log_msg(2, "stop quilac");
+		s.stopping = true;
 		mosquitto_disconnect(s.client);
 		mosquitto_destroy(s.client);
 		s.client = nullptr;

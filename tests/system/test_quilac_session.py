@@ -105,6 +105,57 @@ def test_failures_said_once_with_reason_and_broker_then_recovery(broker_factory,
     assert texts(5).count(f"connect to mqtt server ok, {at}, after {attempts} failed attempt(s)") == 1
 
 
+def test_sessions_taken_over_are_said_once_then_the_way_back(broker, sandbox, workdir):
+    # Another bridge with our client id takes each session over: its end is
+    # one warning, the cycles after it are only counted (nothing else at
+    # notice), and the session that lasts again sums them up. The stop is
+    # "stop quilac" alone, with one "offline" event.
+    from harness import Sandbox
+    sandbox.start_bus()
+    sink = SyslogSink(workdir)
+    q = Proc(sink.wrap(sandbox, [QUILAC, "-b", "127.0.0.1", "-p", broker.port, "-i", CLIENT_ID]),
+             workdir / "syslog-quilac.log")
+    other = Sandbox(workdir / "other")
+    other.start_bus()
+    twin = Proc(other.wrap([QUILAC, "-S", "-b", "127.0.0.1", "-p", broker.port, "-i", CLIENT_ID]),
+                workdir / "twin.log")
+    at = f"127.0.0.1:{broker.port}"
+    daemon = 3 << 3
+
+    def said():
+        return [(p - daemon, t.removeprefix("quilac-1.0: ")) for p, t in sink.records()]
+    try:
+        wait_for(lambda: any(t.startswith("disconnect") for _, t in said()), what="taken over")
+        time.sleep(8)
+        cycles = said()
+        twin.stop()
+        wait_for(lambda: any("after" in t for _, t in said()), timeout=30 * SLOWDOWN,
+                 what="the way back", show=sink.records)
+        q.stop()
+        wait_for(lambda: said()[-1][1] == "stop quilac", what="stop")
+        wait_for(lambda: sandbox.hotplug_events()[-1].startswith("quilac ACTION=offline"),
+                 what="offline")
+        records = said()
+    finally:
+        q.stop()
+        twin.stop()
+        other.bus.stop()
+        sink.close()
+    ended = [(p, t) for p, t in cycles if t.startswith("disconnect")]
+    assert ended == [(4, f"disconnect from mqtt server, {at}: The connection was lost.")], cycles
+    assert [t for p, t in cycles if p <= 5 and "ok" in t] == [f"connect to mqtt server ok, {at}"]
+    assert not [t for p, t in records if "loop_read" in t and p < 7], records
+    summed = [m for p, t in records if p == 4
+              for m in [re.fullmatch(r"repeated (\d+) more time\(s\), (\d+) in all: disconnect.*", t)] if m]
+    assert len(summed) == 1, records
+    back = f"connect to mqtt server ok, {at}, after {summed[0][2]} failed attempt(s)"
+    assert (5, back) in records, records
+    assert records[-1] == (5, "stop quilac") and "No error" not in str(records), records
+    time.sleep(0.5)
+    events = sandbox.hotplug_events()
+    assert events.count(events[-1]) == len(events) // 2, events     # one offline per online
+
+
 def test_brokers_tried_in_turn_are_each_said_once(sandbox, workdir):
     ports = free_port(), free_port()
     sandbox.start_bus()
