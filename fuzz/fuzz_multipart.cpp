@@ -15,9 +15,9 @@ const char UPLOAD_TARGET[] = "/tmp/quil-fuzz-upload/target.bin";
 const size_t UPLOAD_LIMIT = 1 << 20;
 const char UPLOAD_PROGRAM[] = "upload-fuzz";
 
-bool session_allows(const char *, const char *)
+session_answer session_allows(const char *, const char *)
 {
-	return true;
+	return SESSION_GRANTED;
 }
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)

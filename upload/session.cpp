@@ -20,7 +20,6 @@ extern "C" {
 namespace {
 
 constexpr int ANSWER_TIMEOUT_MS = 2000;
-constexpr char GRANTED = 'y', DENIED = 'n';
 
 void on_access_reply(ubus_request *req, int, blob_attr *msg)
 {
@@ -30,32 +29,41 @@ void on_access_reply(ubus_request *req, int, blob_attr *msg)
 	*(bool *) req->priv = access && blobmsg_get_bool(access);
 }
 
+session_answer invoke_access(ubus_context *ctx, uint32_t id, const char *sid, const char *object)
+{
+	bool granted = false;
+	blob_buf b = {};
+	blob_buf_init(&b, 0);
+	blobmsg_add_string(&b, "ubus_rpc_session", sid);
+	blobmsg_add_string(&b, "scope", "quil");
+	blobmsg_add_string(&b, "object", object);
+	blobmsg_add_string(&b, "function", "write");
+	int rc = ubus_invoke(ctx, id, "access", b.head, on_access_reply, &granted, ANSWER_TIMEOUT_MS);
+	blob_buf_free(&b);
+	if (rc == UBUS_STATUS_TIMEOUT)
+		return SESSION_NO_ANSWER;
+	if (rc == UBUS_STATUS_PERMISSION_DENIED)
+		return SESSION_NO_SERVICE;
+	/* the service answers an unknown or expired session with "not found" */
+	return rc == UBUS_STATUS_OK && granted ? SESSION_GRANTED : SESSION_DENIED;
+}
+
 // session access {ubus_rpc_session, scope, object, function}: {"access": bool}
-bool ask_session_service(const char *sid, const char *object)
+session_answer ask_session_service(const char *sid, const char *object)
 {
 	ubus_context *ctx = ubus_connect(nullptr);
 	if (!ctx)
-		return false;
-	bool granted = false;
+		return SESSION_NO_BUS;
 	uint32_t id;
-	if (ubus_lookup_id(ctx, "session", &id) == 0) {
-		blob_buf b = {};
-		blob_buf_init(&b, 0);
-		blobmsg_add_string(&b, "ubus_rpc_session", sid);
-		blobmsg_add_string(&b, "scope", "quil");
-		blobmsg_add_string(&b, "object", object);
-		blobmsg_add_string(&b, "function", "write");
-		if (ubus_invoke(ctx, id, "access", b.head, on_access_reply, &granted,
-				ANSWER_TIMEOUT_MS) != UBUS_STATUS_OK)
-			granted = false;
-		blob_buf_free(&b);
-	}
+	session_answer a = ubus_lookup_id(ctx, "session", &id) == 0 ?
+		invoke_access(ctx, id, sid, object) : SESSION_NO_SERVICE;
 	ubus_free(ctx);
-	return granted;
+	return a;
 }
 
-// The child's one byte, or 0 when none came in time.
-char await_answer(int fd)
+// The child's one byte (a session_answer), or SESSION_NO_ANSWER when none
+// came in time.
+session_answer await_answer(int fd)
 {
 	const int64_t deadline = monotonic_ms() + ANSWER_TIMEOUT_MS;
 	struct pollfd pfd = { .fd = fd, .events = POLLIN, .revents = 0 };
@@ -63,12 +71,12 @@ char await_answer(int fd)
 		int ready = poll(&pfd, 1, (int) left);
 		if (ready < 0 && errno == EINTR)
 			continue;
-		char answer = 0;
-		if (ready > 0 && read(fd, &answer, 1) != 1)
-			answer = 0;
-		return answer;
+		unsigned char answer = SESSION_NO_ANSWER;
+		if (ready > 0 && (read(fd, &answer, 1) != 1 || answer > SESSION_NO_ANSWER))
+			answer = SESSION_NO_ANSWER;
+		return (session_answer) answer;
 	}
-	return 0;
+	return SESSION_NO_ANSWER;
 }
 
 // The child must not outlive the question: it ends when the upload does
@@ -93,26 +101,28 @@ void end_with_parent(pid_t parent)
 
 } // namespace
 
-bool session_allows(const char *sid, const char *object)
+session_answer session_allows(const char *sid, const char *object)
 {
 	int fds[2];
 	if (pipe2(fds, O_CLOEXEC) < 0)
-		return false;
+		return SESSION_NOT_ASKED;
 	const pid_t parent = getpid();
 	pid_t pid = fork();
 	if (pid == 0) {
 		close(fds[0]);
 		end_with_parent(parent);
-		char answer = ask_session_service(sid, object) ? GRANTED : DENIED;
+		unsigned char answer = ask_session_service(sid, object);
 		_exit(write(fds[1], &answer, 1) == 1 ? 0 : 1);
 	}
+	int fork_errno = errno;
 	close(fds[1]);
-	char answer = pid > 0 ? await_answer(fds[0]) : 0;
+	session_answer answer = pid > 0 ? await_answer(fds[0]) : SESSION_NOT_ASKED;
 	close(fds[0]);
 	if (pid > 0) {
 		kill(pid, SIGKILL);	/* it is done, or it is stuck */
 		while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR)
 			;
 	}
-	return answer == GRANTED;
+	errno = fork_errno;
+	return answer;
 }

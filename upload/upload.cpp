@@ -49,6 +49,17 @@ const char *parts[] = { "(bug)", "sessionid", "filedata" };
 
 namespace {
 
+// Why a session check refused, by session_answer.
+constexpr const char *SESSION_REFUSALS[] = {
+	[SESSION_GRANTED] = "",
+	[SESSION_DENIED] = "the session service did not let the session upload",
+	[SESSION_NO_BUS] = "no bus to ask the session service on",
+	[SESSION_NO_SERVICE] = "no session service on the bus for this user (absent, or hidden by "
+			       "the bus ACL)",
+	[SESSION_NO_ANSWER] = "no answer from the session service within 2 s",
+	[SESSION_NOT_ASKED] = "the session service cannot be asked",
+};
+
 constexpr size_t CHUNK = 4096;	/* one read of the request body */
 // A client that sends fewer than MIN_BYTES_PER_WINDOW bytes in a window of
 // this long (nothing at all, or a trickle) is given up on: until then its
@@ -361,7 +372,7 @@ bool upload_dir_path(char (&dir)[PATH_MAX])
 }
 
 // The target's directory, created if missing. A link, anything but a
-// directory, or a directory that others own or may write is refused.
+// directory, or a directory that others own or may write is refused (errno 0).
 int open_upload_dir()
 {
 	char dir[PATH_MAX];
@@ -370,6 +381,8 @@ int open_upload_dir()
 	if (mkdir(dir, 0700) < 0 && errno != EEXIST)
 		return -1;
 	int fd = open(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+	if (fd < 0 && (errno == ENOTDIR || errno == ELOOP))
+		errno = 0;	/* a link or a file under the name */
 	struct stat st;
 	if (fd >= 0 && (fstat(fd, &st) < 0 || !is_private_dir(st))) {
 		close_fd(fd);
@@ -608,12 +621,15 @@ int upload_on_headers_done(mp_parser *)
 	// Asked once, before any byte of the file is written.
 	if (!session_id_wellformed())
 		return refuse(ERR_NO_SESSION, "no well-formed session id before the file");
-	if (!session_allows(req.session, UPLOAD_PROGRAM))
-		return refuse(ERR_NO_SESSION, "the session service did not let the session upload");
+	session_answer answer = session_allows(req.session, UPLOAD_PROGRAM);
+	if (answer != SESSION_GRANTED)
+		return refuse(ERR_NO_SESSION, SESSION_REFUSALS[answer],
+			      answer == SESSION_NOT_ASKED ? errno : 0);
 	req.dir_fd = open_upload_dir();
 	if (req.dir_fd < 0)
 		return errno ? refuse(ERR_STORAGE, "the upload folder cannot be opened", errno) :
-			       refuse(ERR_STORAGE, "the upload folder is not private to this user");
+			       refuse(ERR_STORAGE, "the upload folder is not a private folder of its "
+				      "own (a link, not a folder, or others own or may write it)");
 	req.temp_fd = create_temp(req.dir_fd);
 	if (req.temp_fd < 0)
 		return refuse(ERR_STORAGE, "no temporary file in the upload folder", errno);
@@ -714,8 +730,8 @@ bool windows_kept_up(int64_t now)
 	return true;
 }
 
-// The next piece of the body: its length, 0 at its end, on an error or at
-// `stop_at` (a monotonic time), or BODY_IDLE. The descriptor does not block
+// The next piece of the body: its length, 0 at its end or at `stop_at` (a
+// monotonic time), -1 on an error (errno), or BODY_IDLE. The descriptor does not block
 // (upload_run), so the wait for data costs a call only when the pipe is
 // empty, and it ends when the current window does.
 ssize_t read_body(int fd, char (&buf)[CHUNK], int64_t stop_at)
@@ -734,10 +750,10 @@ ssize_t read_body(int fd, char (&buf)[CHUNK], int64_t stop_at)
 		if (errno == EINTR)
 			continue;
 		if (errno != EAGAIN && errno != EWOULDBLOCK)
-			return 0;
+			return -1;
 		struct pollfd pfd = { .fd = fd, .events = POLLIN, .revents = 0 };
 		if (poll(&pfd, 1, (int) (std::min(window.end, stop_at) - now)) < 0 && errno != EINTR)
-			return 0;
+			return -1;
 	}
 }
 
@@ -785,11 +801,13 @@ int upload_run(int in_fd)
 		while ((n = read_body(in_fd, buf, INT64_MAX)) > 0)
 			if (mp_execute(p, buf, (size_t) n) != (size_t) n)
 				break;	/* a syntax error, or a reply has been made */
+		int read_errno = errno;
 		mp_free(p);
 		// Broken syntax, a body cut short, no file part: still an answer.
-		if (!req.replied && n != BODY_IDLE)
-			fail_upload(ERR_BAD_REQUEST, n < 0 ? "the body cannot be read" :
-				    "not a whole form with a file part");
+		if (!req.replied && n == -1)
+			fail_upload(ERR_BAD_REQUEST, "the body cannot be read", read_errno);
+		else if (!req.replied && n != BODY_IDLE)
+			fail_upload(ERR_BAD_REQUEST, "not a whole form with a file part");
 	}
 
 	if (n == BODY_IDLE) {

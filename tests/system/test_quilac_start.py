@@ -168,8 +168,9 @@ def test_syslog_identity_facility_and_priorities(sandbox, broker, workdir):
         sink.close()
     daemon = 3 << 3
     want = {f"connect to mqtt server, 127.0.0.1:{broker.port}": daemon + 5,  # 2: notice
-            f"info: use {CLIENT_ID}/(default password) as client id\n": daemon + 5,
+            f"info: use {CLIENT_ID}/(default password) as client id": daemon + 5,
             "rpc/a/m": daemon + 7}                                          # 4: debug
     for text, priority in want.items():
         assert (priority, f"quilac-1.0: {text}") in records, records
+    assert not [t for _, t in records if t.endswith("\n")], records     # no line ends
     assert q.output() == ""                        # nothing on standard error

@@ -164,15 +164,14 @@ def test_session_service_decides(root):
     fresh = root.login()
     assert root.login("wrong password") is None
 
-    def attempt(session, expected):
+    def attempt(session, expected, why=b"the session service did not let the session upload"):
         r = root.run(FIRMWARE, upload_form(b"new", session=session.encode()))
         assert r.stdout == reply(expected), session
         # one line in the server's error log per refusal, never the session id
         wellformed = re.fullmatch("[0-9a-f]{32}", session)
         assert r.stderr == (b"" if expected == 0 else (
             b"upload-firmware: refused with errcode -1006: " +
-            (b"the session service did not let the session upload\n" if wellformed else
-             b"no well-formed session id before the file\n"))), session
+            (why if wellformed else b"no well-formed session id before the file") + b"\n")), session
         assert root.target().read_bytes() == (b"new" if expected == 0 else b"previous")
         root.target().write_bytes(b"previous")
 
@@ -185,14 +184,15 @@ def test_session_service_decides(root):
 
     os.kill(root.sessions.pid, signal.SIGSTOP)      # a service that does not answer
     start = time.monotonic()
-    attempt(TEST_SESSION, -1006)
+    attempt(TEST_SESSION, -1006, b"no answer from the session service within 2 s")
     assert 1.9 < time.monotonic() - start < 20
     os.kill(root.sessions.pid, signal.SIGCONT)
     attempt(TEST_SESSION, 0)
     root.sessions.stop()
-    attempt(TEST_SESSION, -1006)
+    attempt(TEST_SESSION, -1006,
+            b"no session service on the bus for this user (absent, or hidden by the bus ACL)")
     root.bus.stop()
-    attempt(TEST_SESSION, -1006)
+    attempt(TEST_SESSION, -1006, b"no bus to ask the session service on")
 
 
 def test_empty_file_and_broken_bodies_leave_target_alone(root):
@@ -206,6 +206,12 @@ def test_empty_file_and_broken_bodies_leave_target_alone(root):
         assert (r.returncode, r.stdout, r.stderr) == (0, reply(-7002), (
             b"upload-firmware: refused with errcode -7002: not a whole form with a file part\n"))
     assert root.run(FIRMWARE, b"").stdout == reply(-7002)
+    env = {"PATH": os.environ["PATH"], "REQUEST_METHOD": "POST", "CONTENT_LENGTH": "100",
+           "CONTENT_TYPE": "multipart/form-data; boundary=XyZb0undary"}
+    r = subprocess.run(root.wrap(["sh", "-c", 'exec "$0" < /tmp', FIRMWARE]), env=env,
+                       capture_output=True, timeout=60)
+    assert (r.stdout, r.stderr) == (reply(-7002), b"upload-firmware: refused with errcode -7002: "
+                                    b"the body cannot be read: Is a directory\n")
     r = root.run(FIRMWARE, body, content_type="text/plain")
     assert r.stderr == (b"upload-firmware: refused with errcode -7002: "
                         b"not multipart/form-data with a usable boundary\n")
@@ -392,7 +398,11 @@ def test_target_directory_must_be_ours(root):
         victim.write_bytes(b"secret")
         victim.chmod(0o644)
         setup()
-        assert root.run(FIRMWARE, upload_form(b"uploaded")).stdout == reply(code), setup.__name__
+        r = root.run(FIRMWARE, upload_form(b"uploaded"))
+        assert r.stdout == reply(code), setup.__name__
+        assert code == 0 or r.stderr == (b"upload-firmware: refused with errcode -7004: the upload "
+                                         b"folder is not a private folder of its own (a link, not "
+                                         b"a folder, or others own or may write it)\n"), r.stderr
         assert (victim.read_bytes(), stat.S_IMODE(victim.stat().st_mode)) == (b"secret", 0o644)
         assert not (root.tmp / "elsewhere").exists() or not os.listdir(root.tmp / "elsewhere")
         if code == 0:
