@@ -55,6 +55,11 @@ constexpr size_t CHUNK = 4096;	/* one read of the request body */
 // unfinished file holds memory in /tmp.
 constexpr int IDLE_TIMEOUT_MS = 30 * 1000;
 constexpr size_t MIN_BYTES_PER_WINDOW = 4096;
+// What may come before the file part's headers end (preamble, sessionid part,
+// the file part's own headers) is bounded, so that a client without a session
+// cannot hold the process by never getting to the file.
+constexpr size_t BEFORE_SESSION_MAX_BYTES = 64 * 1024;
+constexpr int BEFORE_SESSION_MAX_MS = 10 * 1000;
 // After the answer the rest of the body is read up to these bounds.
 constexpr size_t DRAIN_MAX_BYTES = 64 * 1024;
 constexpr int DRAIN_MAX_MS = 2000;
@@ -108,6 +113,7 @@ struct request {
 	char session[SESSION_ID_LEN + 1] = "";	/* the latest sessionid value */
 	size_t session_len = 0;			/* may exceed SESSION_ID_LEN: then invalid */
 	bool replied = false;
+	bool file_reached = false;	/* the file part's headers ended: the session is judged */
 	size_t file_bytes = 0;
 	int dir_fd = -1;	/* the target's directory */
 	int temp_fd = -1;	/* the unnamed file the content goes into */
@@ -605,6 +611,7 @@ int upload_on_headers_done(mp_parser *)
 		req.session_len = 0;	/* a later sessionid part replaces an earlier one */
 	if (req.cur_field != FIELD_FILE)
 		return 0;
+	req.file_reached = true;
 	// Asked once, before any byte of the file is written.
 	if (!session_id_wellformed())
 		return refuse(ERR_NO_SESSION, "no well-formed session id before the file");
@@ -767,6 +774,25 @@ void abandon_idle_request()
 		fail_upload(ERR_STORAGE, why);
 }
 
+// Feeds the body to the parser until a reply has been made, the syntax
+// breaks, the body ends or the idle rule gives up (`n` tells which).
+void parse_body(mp_parser *p, int fd, char (&buf)[CHUNK], ssize_t &n)
+{
+	const int64_t session_by = monotonic_ms() + BEFORE_SESSION_MAX_MS;
+	size_t parsed = 0;
+	while ((n = read_body(fd, buf, req.file_reached ? INT64_MAX : session_by)) > 0) {
+		if (mp_execute(p, buf, (size_t) n) != (size_t) n)
+			return;	/* a syntax error, or a reply has been made */
+		parsed += (size_t) n;
+		if (!req.file_reached && parsed > BEFORE_SESSION_MAX_BYTES) {
+			refuse(ERR_NO_SESSION, "no file part within the first 64 KiB of the body");
+			return;
+		}
+	}
+	if (n == 0 && !req.file_reached && monotonic_ms() >= session_by)
+		refuse(ERR_NO_SESSION, "no file part within 10 s of the request's start");
+}
+
 } // namespace
 
 int upload_run(int in_fd)
@@ -782,9 +808,7 @@ int upload_run(int in_fd)
 	ssize_t n = 0;
 	mp_parser *p = start_request();
 	if (p) {
-		while ((n = read_body(in_fd, buf, INT64_MAX)) > 0)
-			if (mp_execute(p, buf, (size_t) n) != (size_t) n)
-				break;	/* a syntax error, or a reply has been made */
+		parse_body(p, in_fd, buf, n);
 		mp_free(p);
 		// Broken syntax, a body cut short, no file part: still an answer.
 		if (!req.replied && n != BODY_IDLE)

@@ -291,12 +291,20 @@ def test_stalled_upload_is_abandoned(root):
 
 def test_refused_request_ends_soon_whatever_the_client_sends(root):
     """After the answer the rest of the body is read only so far: a client that
-    goes on sending, quickly enough for the idle rule, no longer holds the process."""
+    goes on sending, quickly enough for the idle rule, no longer holds the process;
+    nor does one that never gets to the file part (refused after 64 KiB or 10 s)."""
     env = {"PATH": os.environ["PATH"], "CONTENT_TYPE": "multipart/form-data; boundary=XyZb0undary"}
     no_session = form([('form-data; name="filedata"', b"x" * 5000)])
-    cases = [(no_session, {}, -1006),
-             (upload_form(b"x"), {"CONTENT_LENGTH": str((64 << 20) + 65537)}, -7001)]
-    for body, extra, code in cases:
+    session_part = b'--XyZb0undary\r\nContent-Disposition: form-data; name="sessionid"\r\n\r\n'
+    endless_headers = b'--XyZb0undary\r\nContent-Disposition: form-data; name="filedata"\r\n'
+    # body, environment, errcode, seconds between further 4 KiB, seconds it may take
+    cases = [(no_session, {}, -1006, 0.2, 10),
+             (upload_form(b"x"), {"CONTENT_LENGTH": str((64 << 20) + 65537)}, -7001, 0.2, 10),
+             (b"preamble", {}, -1006, 0.2, 9),
+             (session_part, {}, -1006, 0.2, 9),
+             (endless_headers + b"X-Pad: ", {}, -1006, 0.2, 9),
+             (b"slow preamble", {}, -1006, 1, 15)]
+    for body, extra, code, interval, limit in cases:
         p = subprocess.Popen(root.wrap([FIRMWARE]), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                              env={**env, **extra})
         start = time.monotonic()
@@ -305,11 +313,11 @@ def test_refused_request_ends_soon_whatever_the_client_sends(root):
             while p.poll() is None and time.monotonic() - start < 30:
                 p.stdin.write(b"y" * 4096)
                 p.stdin.flush()
-                time.sleep(0.2)
+                time.sleep(interval)
         except BrokenPipeError:
             pass
         p.wait(30)
-        assert time.monotonic() - start < 10, code
+        assert time.monotonic() - start < limit, body
         assert p.stdout.read() == reply(code)
         try:
             p.stdin.close()
