@@ -231,6 +231,27 @@ def test_a_hung_hotplug_script_is_killed_with_its_children(netns_pair, quildis_f
     assert ap.output().count("still running after") == 1
 
 
+def test_a_stop_kills_the_running_script_and_what_ended_ones_left(netns_pair, quildis_factory):
+    """Nothing a script started outlives quildis, whose time limit no longer
+    holds once it ends (nor could it end after the next start's first script)."""
+    a, b = netns_pair
+    ap = quildis_factory(b, "ap", ["-c", "-t", "60"])
+    log = ap.sandbox.hotplug_log
+    write_script(ap.sandbox.upper / "hotplug-call",
+                 f'[ "$PORT" = 1883 ] && {{ sleep 303 & echo "left $!" >> {log}; exit 0; }}\n'
+                 f'echo "running $$" >> {log}; sleep 600\n')
+    send(a, announcement(json.dumps(VALUES)))
+    wait_for(lambda: any(e.startswith("left") for e in ap.hotplug()), what="the first script")
+    send(a, announcement(json.dumps(dict(VALUES, port=1884))))
+    wait_for(lambda: any(e.startswith("running") for e in ap.hotplug()), what="the second script")
+    pids = [int(e.split()[1]) for e in ap.hotplug()]
+    ap.stop()
+    for pid in pids:
+        wait_for(lambda: not Path(f"/proc/{pid}").exists()
+                 or Path(f"/proc/{pid}/stat").read_text().split()[2] == "Z",
+                 timeout=2, what=f"process {pid} killed at the stop")
+
+
 def test_real_ac_and_ap_find_each_other(netns_pair, quildis_factory):
     a, b = netns_pair
     ac = quildis_factory(a, "ac", AC_ARGS)
