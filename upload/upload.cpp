@@ -396,13 +396,20 @@ int rename2(const char *from, const char *to, unsigned int flags)
 	return (int) syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, flags);
 }
 
-// A directory of ours under the name already: only its mode may need mending.
-bool keep_own_dir(const char *dir)
+// The folder behind `fd` made the owner's, mode 0700.
+bool give_folder(int fd, uid_t uid, gid_t gid)
+{
+	return fchown(fd, uid, gid) == 0 && fchmod(fd, 0700) == 0;
+}
+
+// A directory of ours or the owner's under the name already: only its owner
+// and mode may need mending (the owner may have been changed since it was made).
+bool keep_own_dir(const char *dir, uid_t uid, gid_t gid)
 {
 	int fd = open(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 	struct stat st;
-	bool own = fd >= 0 && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
-		   fchmod(fd, 0700) == 0;
+	bool own = fd >= 0 && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) &&
+		   (st.st_uid == geteuid() || st.st_uid == uid) && give_folder(fd, uid, gid);
 	if (fd >= 0)
 		close(fd);
 	return own;
@@ -421,29 +428,43 @@ void remove_refused(const char *path)
 // A fresh private folder is made beside the name and swapped in by one
 // atomic rename (over nothing, or exchanged with whatever stands there), so
 // a local user who keeps taking the name cannot slip in between two steps.
-bool upload_make_folder(void)
+// It is given to its owner only once under the name, through a descriptor
+// held since it was made: while beside the name it stays ours, which nobody
+// else can rename in a sticky /tmp.
+static bool swap_in_folder(const char *dir, const char *mine)
 {
-	char dir[PATH_MAX], mine[PATH_MAX];
-	if (!upload_dir_path(dir))
-		return false;
-	if (keep_own_dir(dir))
-		return true;
-	if (snprintf(mine, sizeof(mine), "%s.XXXXXX", dir) >= (int) sizeof(mine) || !mkdtemp(mine))
-		return false;
 	for (int i = 0; i < MAKE_FOLDER_TRIES; i++) {
 		if (rename2(mine, dir, RENAME_NOREPLACE) == 0)
 			return true;
 		if (errno != EEXIST)
-			break;
+			return false;
 		if (rename2(mine, dir, RENAME_EXCHANGE) == 0) {
 			remove_refused(mine);
 			return true;
 		}
 		if (errno != ENOENT)	/* gone again since: the next rename takes the name */
-			break;
+			return false;
 	}
-	rmdir(mine);
 	return false;
+}
+
+bool upload_make_folder(uid_t uid, gid_t gid)
+{
+	char dir[PATH_MAX], mine[PATH_MAX];
+	if (!upload_dir_path(dir))
+		return false;
+	if (keep_own_dir(dir, uid, gid))
+		return true;
+	if (snprintf(mine, sizeof(mine), "%s.XXXXXX", dir) >= (int) sizeof(mine) || !mkdtemp(mine))
+		return false;
+	int fd = open(mine, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+	bool made = fd >= 0 && swap_in_folder(dir, mine);
+	if (!made)
+		rmdir(mine);
+	made = made && give_folder(fd, uid, gid);
+	if (fd >= 0)
+		close(fd);
+	return made;
 }
 
 namespace {

@@ -433,7 +433,7 @@ def test_upload_folder_made_at_boot(root):
     script = ROOT / "packaging/openwrt/quil/files/quil-upload.init"
     program = root.program(FIRMWARE)
     nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups"
-    boot = f'. "{script}"; UPLOAD_PROGRAM={program}; start'
+    boot = f'. "{script}"; validate_upload() {{ user=root; }}; UPLOAD_PROGRAM={program}; start'
     cases = ["", "mkdir -m 755 /tmp/upload", "chmod 777 /tmp/upload",
              f"{nobody} mkdir /tmp/upload", f"{nobody} ln -s /tmp/victim /tmp/upload",
              f"{nobody} mkfifo /tmp/upload", f"{nobody} touch /tmp/upload",
@@ -467,7 +467,8 @@ def test_cgi_user_of_the_web_server_group_may_ask_the_platform_bus(root, workdir
     acl_dir = workdir / "acl.d"
     acl_dir.mkdir()
     shutil.copy(ROOT / "packaging/openwrt/quil/files/quil-upload.ubus-acl.json", acl_dir)
-    os.chown(root.tmp / "upload", 65534, 33)
+    shutil.rmtree(root.tmp / "upload")
+    assert root.run([FIRMWARE, "--make-folder", "nobody"], b"").returncode == 0
     as_cgi_user = ["setpriv", "--reuid=65534", "--regid=33", "--clear-groups", FIRMWARE]
     for acl, code in ((acl_dir, 0), (workdir, -1006)):
         bus = Proc([PLATFORM / "sbin/ubusd", "-A", acl, "-s", root.bus.path], workdir / "pubusd.log",
