@@ -31,8 +31,8 @@ def send(ns, *datagrams, host="10.77.0.2"):
     ns.run("/usr/bin/python3", UDP_PEER, "send", host, 32200, *(d.hex() for d in datagrams))
 
 
-def ask(ns, host="10.77.0.1"):
-    return bytes.fromhex(ns.run("/usr/bin/python3", UDP_PEER, "ask", host).stdout.strip())
+def ask(ns, host="10.77.0.1", *ap):
+    return bytes.fromhex(ns.run("/usr/bin/python3", UDP_PEER, "ask", host, *ap).stdout.strip())
 
 
 def kinds(listener):
@@ -551,15 +551,26 @@ def test_dhcp_hook_writes_only_into_roots_own_folder(workdir):
     assert os.listdir(workdir / "elsewhere") == []
 
 
-def test_forged_requests_do_not_spend_an_aps_answers(netns_pair, quildis_factory):
-    """20 requests a second with an AP's own address, from anyone on the LAN:
-    the AP's own requests are still answered, each of them."""
+def test_no_lan_host_spends_an_aps_answers(netns_pair, quildis_factory):
+    """A LAN host flooding requests from its own address, or with an AP's
+    (10.77.0.2), spends neither everyone's answers nor the AP's: asking from
+    its port, the AP hears an answer each time, its own or the LAN's broadcast."""
     a, b = netns_pair
+    b.run("ip", "addr", "add", "10.77.0.3/24", "dev", "br-lan")
     ac = quildis_factory(a, "ac", AC_ARGS)
     wait_for(lambda: ac.ubus("call", "quildis", "send").returncode == 0, what="AC on the bus")
-    for _ in range(5):
-        send(b, *[REQUEST] * 20, host="10.77.0.1")
-        assert decode_announcement(ask(b))["ip"] == "10.77.0.1"
+    for src in ("10.77.0.3", "10.77.0.2"):
+        flood = subprocess.Popen(b.cmd(["/usr/bin/python3", UDP_PEER, "flood", src, "10.77.0.1",
+                                        "3000", "30"]))
+        try:
+            time.sleep(3)   # past the burst of the total (spent after 2 s)
+            for _ in range(5):
+                assert decode_announcement(ask(b, "10.77.0.1", "ap"))["ip"] == "10.77.0.1", src
+        finally:
+            flood.kill()
+            flood.wait()
+    stats = json.loads(ac.ubus("call", "quildis", "stats").stdout)
+    assert stats["broadcast"] > 0 and stats["limited"] > 0
 
 
 def test_ac_answers_each_source_beyond_its_lan_at_a_bounded_rate(routed, quildis_factory):
@@ -572,3 +583,10 @@ def test_ac_answers_each_source_beyond_its_lan_at_a_bounded_rate(routed, quildis
     stats = json.loads(ac.ubus("call", "quildis", "stats").stdout)
     # a burst of 8, and at most a few more if the sending took a while
     assert 8 <= stats["answered"] <= 10 and stats["answered"] + stats["limited"] == 20
+    # A source claiming to be on the LAN earns no more unicast than any other.
+    ap_ns.run("ip", "addr", "add", "10.77.0.50/32", "dev", "br-lan")
+    ap_ns.run("/usr/bin/python3", UDP_PEER, "flood", "10.77.0.50", "10.77.0.1", "2000", "0.01")
+    wait_for(lambda: sum(json.loads(ac.ubus("call", "quildis", "stats").stdout).values()) == 40,
+             what="all requests counted")
+    stats = json.loads(ac.ubus("call", "quildis", "stats").stdout)
+    assert 16 <= stats["answered"] <= 20 and 6 <= stats["broadcast"] <= 10

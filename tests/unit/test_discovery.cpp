@@ -761,6 +761,11 @@ TEST_F(ApMode, KeyedApTakesOnlyTheAnswerToItsLatestRequest)
 
 namespace {
 
+bool rate_limit_allow(uint32_t addr, int64_t now_ms, bool on_link)
+{
+	return rate_limit_answer(addr, now_ms, on_link) == rate_answer::UNICAST;
+}
+
 TEST(RateLimit, PerSourceAndTotalBounds)
 {
 	rate_limit_reset();
@@ -776,7 +781,11 @@ TEST(RateLimit, PerSourceAndTotalBounds)
 	EXPECT_FALSE(rate_limit_allow(a, t0 + 1000 / RATE_PER_SOURCE - 1, false));
 	EXPECT_TRUE(rate_limit_allow(a, t0 + 1000 / RATE_PER_SOURCE, false));
 	EXPECT_FALSE(rate_limit_allow(a, t0 + 1000 / RATE_PER_SOURCE, false));
-	EXPECT_TRUE(rate_limit_allow(a, t0 + 1000 / RATE_PER_SOURCE, true));	/* on the LAN: total only */
+	/* On the LAN, over its budget: to the whole LAN, at the broadcasts' own rate. */
+	for (int i = 0; i < RATE_BROADCAST_BURST; i++)
+		EXPECT_EQ(rate_limit_answer(a, t0 + 1000 / RATE_PER_SOURCE, true), rate_answer::BROADCAST);
+	EXPECT_EQ(rate_limit_answer(a, t0 + 1000 / RATE_PER_SOURCE, true), rate_answer::NONE);
+	EXPECT_EQ(g_rate_stats.broadcast, (uint64_t) RATE_BROADCAST_BURST);
 	EXPECT_EQ(g_rate_stats.answered + g_rate_stats.limited, (uint64_t) RATE_SOURCE_BURST + 21);
 
 	/* Many sources at once: the total bound, then its rate. */
