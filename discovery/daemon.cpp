@@ -207,7 +207,7 @@ size_t decoded_size(const char *payload)
 // it from the JSON check.
 json_ptr parse_payload(const char *payload)
 {
-	if (strlen(payload) % 4)
+	if (!disc_base64_is_canonical(payload))
 		return nullptr;
 	char *text = disc_base64_decode(payload);
 	if (!text)

@@ -126,12 +126,30 @@ def framed(text, version=1, declared=None, crc=None):
                        zlib.crc32(text) if crc is None else crc) + text
 
 
+def lenient_base64(text):
+    """Texts a lenient decoder reads as `text` (a JSON object), which no
+    encoder writes: a character outside the alphabet, "=" inside, and unused
+    bits of the padded group set."""
+    blanks = lambda n: text.encode() + b" " * ((n - len(text)) % 3 + 3)
+    whole, padded = blanks(0), blanks(1)     # no padding; "==" padding
+    outside = base64.b64encode(whole).replace(b"A", b".", 1)
+    inside = base64.b64encode(whole).replace(b"A", b"=", 1)   # cuts the last blank
+    bits = bytearray(base64.b64encode(padded))
+    alphabet = b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"
+    bits[-3] = alphabet[alphabet.index(bits[-3]) + 1]
+    assert b"." in outside and b"=" in inside
+    return [outside, inside, bytes(bits)]
+
+
 def test_ap_refuses_what_is_not_exactly_framed_strict_json(netns_pair, quildis_factory):
+    """Whatever is refused carries values of its own (port 1999): taking it
+    would raise an event of its own."""
     a, b = netns_pair
     ap = quildis_factory(b, "ap", ["-c"])
-    good = json.dumps(VALUES).encode()
+    good = json.dumps(dict(VALUES, port=1999)).encode()
     b64 = base64.b64encode(good)
     other_ip = json.dumps(VALUES)[:-1] + ', "ip\\u0000": "10.77.0.9"}'
+    twice = json.dumps(VALUES)[:-1] + ', "ip": "10.77.0.9"}'
     forged = [
         framed(b64, version=2), framed(b64, declared=0, crc=0), framed(b64, declared=len(b64) - 4),
         framed(b64 + b"\0"),                                         # a NUL in the payload
@@ -141,6 +159,8 @@ def test_ap_refuses_what_is_not_exactly_framed_strict_json(netns_pair, quildis_f
         framed(base64.b64encode(good[:-1] + b', "x": "\xc0\xaf"}')),  # overlong UTF-8
         framed(base64.b64encode(good[:-1] + b', "x": "\xed\xa0\x80"}')),  # a surrogate
         framed(base64.b64encode(good[:-1] + b', "x": "\xf4\x90\x80\x80"}')),  # past U+10FFFF
+        announcement(twice),                                          # a member twice
+        *map(framed, lenient_base64(good.decode())),
     ]
     send(a, *forged)
     send(a, announcement(json.dumps(VALUES)))

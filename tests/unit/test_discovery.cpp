@@ -83,6 +83,15 @@ TEST(DiscBase64, LenientDecoder)
 	}
 }
 
+TEST(DiscBase64, CanonicalTextOnly)
+{
+	for (const char *text : { "", "Zg==", "Zm8=", "Zm9v", "Zm9vYmFy", "+/+/" })
+		EXPECT_TRUE(disc_base64_is_canonical(text)) << text;
+	for (const char *text : { "Zh==", "Zm9=", "Zm9vZ", "Zm9", "Z===", "====", "Zg==Zm9v", "Zg=v",
+				  "!!!!", "Zm.v", "Zm\x80v", "Zm9v\n" })
+		EXPECT_FALSE(disc_base64_is_canonical(text)) << text;
+}
+
 TEST(StrictJson, WholeTextOneValueAsTheGrammarWrites)
 {
 	const struct {
@@ -94,6 +103,10 @@ TEST(StrictJson, WholeTextOneValueAsTheGrammarWrites)
 		{ "{\"a\":\"\xc3\xa9\"}", true },
 		{ "{\"a\":1} x", false },		/* garbage after the object */
 		{ "{\"a\":1}{}", false },
+		{ "{\"a\":1,\"a\":2}", false },		/* a name twice, however written */
+		{ "{\"a\":1,\"\\u0061\":2}", false },
+		{ "[{\"a\":{\"b\":1,\"b\":1}}]", false },
+		{ "[{\"a\":1},{\"a\":1}]", true },
 		{ "{'a':1}", false },
 		{ "{\"a\":'x'}", false },
 		{ "{\"a\":1,}", false },
