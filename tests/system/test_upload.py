@@ -137,6 +137,8 @@ def test_session_and_field_rules(root):
         (changed(b"--XyZb0undary\r\n", b"--XyZb0undary \t\r\n"), reply(0)),
         (changed(b"Content-Type:", b"Content-MD5: x\r\nX-1: y\r\nContent-Type:"), reply(0)),
         (changed(b"Content-Type:", b"X-No-Colon\r\nContent-Type:"), reply(-7002)),
+        (changed(b"Content-Type:", b": no name\r\nContent-Type:"), reply(-7002)),
+        (changed(b"Content-Type:", b"X-1: a\nX-2: b\r\nContent-Type:"), reply(-7002)),   # a bare LF
         # A delimiter inside the content that goes on with another byte: no file cut short.
         (upload_form(b"stored\r\n--XyZb0undaryX and more"), reply(-7002)),
         (form([('form-data; name="other"', b"o"), ('form-data; name="sessionid"', TEST_SESSION.encode()),
