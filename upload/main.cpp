@@ -1,6 +1,7 @@
 // One upload program: its name, target and size limit come from the build.
 #include "upload.h"
 
+#include <errno.h>
 #include <pwd.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -24,10 +25,11 @@ static int make_folder(const char *user)
 			UPLOAD_TARGET, user);
 		return 1;
 	}
+	errno = 0;
 	if (upload_make_folder(pw->pw_uid, pw->pw_gid))
 		return 0;
-	fprintf(stderr, "%s: cannot make the folder of %s a private one of %s\n", UPLOAD_PROGRAM,
-		UPLOAD_TARGET, user);
+	fprintf(stderr, "%s: cannot make the folder of %s a private one of %s: %s\n", UPLOAD_PROGRAM,
+		UPLOAD_TARGET, user, errno ? strerror(errno) : "the path is too long");
 	return 1;
 }
 

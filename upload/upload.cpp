@@ -472,8 +472,11 @@ bool upload_make_folder(uid_t uid, gid_t gid)
 		return false;
 	int fd = open(mine, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 	bool made = fd >= 0 && swap_in_folder(dir, mine);
-	if (!made)
+	if (!made) {
+		int err = errno;	/* the failure's, for the caller */
 		rmdir(mine);
+		errno = err;
+	}
 	made = made && give_folder(fd, uid, gid);
 	if (fd >= 0)
 		close(fd);

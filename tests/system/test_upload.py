@@ -16,7 +16,7 @@ from pathlib import Path
 
 import pytest
 
-from harness import BUILD, ROOT, Proc, children_of, wait_for
+from harness import BUILD, ROOT, Proc, SyslogSink, children_of, wait_for
 from harness import (TEST_SESSION, UPLOAD_ARCHIVE, UPLOAD_FIRMWARE, UploadRoot, WebServer, form,
                      json_reply, reply, upload_form)
 
@@ -464,6 +464,17 @@ def test_upload_folder_made_at_boot(root):
         assert (stat.S_IMODE(victim.stat().st_mode), os.listdir(victim)) == (0o755, []), setup
         left = [p.name for p in root.tmp.iterdir() if p.lstat().st_uid == 0]
         assert sorted(left) == ["bin", "upload", "victim"], setup
+    # a failure is one line in the system log, with the system's reason
+    sink = SyslogSink(root.tmp)         # /tmp/log.sock in the namespace
+    r = subprocess.run(sink.wrap(root, ["sh", "-c", "ln -sf /tmp/log.sock /dev/log; rm -rf /tmp/upload; "
+                                        f"mount -o remount,bind,ro /tmp\n{boot}"]),
+                       capture_output=True, text=True, timeout=60)
+    records = sink.records()
+    sink.close()
+    assert r.returncode == 1 and [p for p, t in records] == [3 << 3 | 3], (r.stderr, records)
+    assert records[0][1].endswith("quil-upload: upload-firmware: cannot make the folder of "
+                                  "/tmp/upload/firmware.bin a private one of root: "
+                                  "Read-only file system"), records
 
 
 PLATFORM = ROOT.parent / "shared/platform/prefix"
