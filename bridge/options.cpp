@@ -57,7 +57,8 @@ int parse_options(int argc, char **argv, bridge_options *opts)
 			opts->daemonize = true;
 			break;
 		case 'l':
-			opts->log_level = atoi(optarg);
+			if (!number_arg('l', optarg, 0, MAX_LOG_LEVEL, &opts->log_level))
+				return usage_error(argv[0]);
 			break;
 		case 'b':
 			if (!strcmp(optarg, "0")) {

@@ -6,6 +6,7 @@
 #include <stdbool.h>
 
 constexpr int DEFAULT_LOG_LEVEL = 3;
+constexpr int MAX_LOG_LEVEL = 4;	// 0 critical .. 4 debug
 constexpr const char *BRIDGE_VERSION = "1.0";
 
 // API workers at once. A worker is a shell or Lua script of a few MiB, mostly

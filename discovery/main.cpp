@@ -28,7 +28,7 @@ struct quildis_options {
 void print_usage(FILE *to, const char *prog)
 {
 	fprintf(to,
-		"Usage: %s [options]\nOptions:\n -i:\t\t\tinterface\n"
+		"Usage: %s [options]\nOptions:\n -i <name>:\t\tinterface (default: br-lan)\n"
 		" -c:\t\t\tAP mode: find the controller (default: AC mode, announce it)\n"
 		" -P <proto>:\t\tprotocol announced (default: none)\n"
 		" -p <port>:\t\tport announced, 1..%d (default: none)\n"

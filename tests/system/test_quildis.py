@@ -16,7 +16,7 @@ from pathlib import Path
 
 import pytest
 
-from harness import (QUILDIS, UDP_PEER, NetNs, Sandbox, announcement, decode_announcement,
+from harness import (QUILDIS, UDP_PEER, NetNs, Sandbox, SyslogSink, announcement, decode_announcement,
                      open_fds, veth, wait_for, write_script)
 
 REQUEST = bytes.fromhex("fedcbaff0101") + bytes(8)
@@ -407,11 +407,10 @@ def test_sigterm_usage_and_unusable_interface(netns_pair, quildis_factory, workd
     r = subprocess.run([str(QUILDIS), "-h"], capture_output=True, text=True)
     assert r.returncode == 0 and r.stdout.startswith(f"Usage: {QUILDIS} [options]\n")
     assert [line.split(None, 1)[0] for line in r.stdout.splitlines()[2:-1]] == [
-        "-i:", "-c:", "-P", "-p", "-k", "-a", "-t", "-f:", "-h:"]
-    usage_rest = r.stdout.split(" -i:\t\t\tinterface\n", 1)[1]
-    r = subprocess.run([str(QUILDIS), "-x"], capture_output=True, text=True)
-    assert r.returncode == 1 and r.stderr.endswith(
-        f"Usage: {QUILDIS} [options]\nOptions:\n -i:\t\t\tinterface\n" + usage_rest)
+        "-i", "-c:", "-P", "-p", "-k", "-a", "-t", "-f:", "-h:"]
+    assert " -i <name>:\t\tinterface (default: br-lan)\n" in r.stdout
+    r2 = subprocess.run([str(QUILDIS), "-x"], capture_output=True, text=True)
+    assert r2.returncode == 1 and r2.stderr.endswith(r.stdout)
     r = subprocess.run([str(QUILDIS), "-i"], capture_output=True, text=True)
     assert r.returncode == 1
     # Values no AP would take are refused before anything starts: one line
@@ -571,6 +570,17 @@ def test_dhcp_hook_writes_only_into_roots_own_folder(workdir):
     for setup in (foreign_folder, shared_folder, linked_folder):
         assert hook_with(setup) is None, setup.__name__
     assert os.listdir(workdir / "elsewhere") == []
+
+    # nine controllers: the first eight are used, and the log says so
+    folder.unlink()                                 # the linked folder of the last case
+    sink = SyslogSink(workdir)
+    env = dict(os.environ, interface="br-lan", opt138="".join(f"0a4d00{i:02x}" for i in range(1, 10)))
+    subprocess.run(sink.wrap(sandbox, ["sh", HOOK, "bound"]), env=env, check=True)
+    records = sink.records()
+    sink.close()
+    assert (folder / "ac_address").read_text() == "".join(f"10.77.0.{i}\n" for i in range(1, 9))
+    assert [t.split(": ", 1)[1] for _, t in records] == [
+        "DHCP hook: option 138 of br-lan lists 9 controllers, only the first 8 are asked"], records
 
 
 def test_no_lan_host_spends_an_aps_answers(netns_pair, quildis_factory):

@@ -80,11 +80,11 @@ TEST(Options, DefaultsAndValues)
 	EXPECT_LE((long long) MAX_TIME_LIMIT_S * 1000, INT32_MAX);
 	EXPECT_LE((unsigned long long) MAX_QUEUE_KIB * 1024, UINT32_MAX);
 
-	parsed p{ "quilac", "-d", "-S", "-l", "9", "-b", "00", "-p", "65535", "-i", "a", "-i", "b" };
+	parsed p{ "quilac", "-d", "-S", "-l", "4", "-b", "00", "-p", "65535", "-i", "a", "-i", "b" };
 	EXPECT_EQ(p.ret, -1);
 	EXPECT_TRUE(p.opts.daemonize);
 	EXPECT_FALSE(p.opts.use_syslog);
-	EXPECT_EQ(p.opts.log_level, 9);		/* clamped later, by log_open */
+	EXPECT_EQ(p.opts.log_level, 4);
 	EXPECT_STREQ(p.opts.brokers.entries[0], "00");
 	EXPECT_EQ(p.opts.port, 65535);
 	EXPECT_STREQ(p.opts.client_id, "b");	/* a repeated option overwrites */
