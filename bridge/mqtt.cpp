@@ -235,9 +235,11 @@ bool topic_invalid(const char *topic)
 
 /* ---- hotplug event ---- */
 
+// A script killed at its time limit, or what it left: a warning (one script
+// at a time, each after a hold-down: no flood).
 void log_hotplug(const char *line)
 {
-	log_msg(0, "%s", line);
+	log_msg(1, "%s", line);
 }
 
 void hotplug_lost(hotplug_queue *)
@@ -532,23 +534,12 @@ void on_connect(struct mosquitto *, void *, int rc)
 	uloop_timeout_set(&s.more, 0);	/* inside a callback the library only queues */
 }
 
-// The broker's DISCONNECT carries a reason code (0x80 and up for a fault,
-// such as a session taken over by another client with our id) and maybe a
-// text of its own; anything lower is the library's result code.
-void disconnect_reason(int rc, const mosquitto_property *props, char *out, size_t size)
+// The broker's DISCONNECT carries a reason code, 0x80 and up for a fault
+// (such as a session taken over by another client with our id); anything
+// lower is the library's result code.
+const char *disconnect_reason(int rc)
 {
-	if (rc < 0x80) {
-		snprintf(out, size, "%s", reason(rc, errno));
-		return;
-	}
-	char *text = nullptr;
-	mosquitto_property_read_string(props, MQTT_PROP_REASON_STRING, &text, false);
-	int n = snprintf(out, size, text ? "%s (%s)" : "%s", mosquitto_reason_string(rc), text);
-	free(text);
-	/* the broker's text is untrusted: one line, printable */
-	for (char *c = out; n > 0 && *c; c++)
-		if ((unsigned char) *c < 0x20 || *c == 0x7f)
-			*c = '?';
+	return rc >= 0x80 ? mosquitto_reason_string(rc) : reason(rc, errno);
 }
 
 // mqtt_stop's own disconnect: "stop quilac" said it; the session goes
@@ -563,14 +554,13 @@ void stopped()
 	uloop_timeout_cancel(&s.timer);
 }
 
-void on_disconnect(struct mosquitto *, void *, int rc, const mosquitto_property *props)
+void on_disconnect(struct mosquitto *, void *, int rc, const mosquitto_property *)
 {
-	char why[160];
 	if (s.stopping) {
 		stopped();
 		return;
 	}
-	disconnect_reason(rc, props, why, sizeof(why));
+	const char *why = disconnect_reason(rc);
 	if (s.state != MQTT_CONNECTED) {
 		attempt_failure("disconnect from mqtt server, %s: %s", why);
 	} else if (monotonic_ms() - s.connected_ms < STABLE_MS) {

@@ -122,6 +122,24 @@ def test_a_broker_that_refuses_mqtt5_is_spoken_to_in_311(sandbox, quilac_factory
         fb.close()
 
 
+def test_the_brokers_disconnect_reason_is_said_once(sandbox, quilac_factory):
+    # A broker that hands the session over says why; sessions that end at
+    # once are one line, then only counted.
+    def serve(fb, conn, level):
+        fb.accept_session(conn, level)
+        conn.sendall(packet(0xe0, b"\x8e\0"))      # DISCONNECT: session taken over
+
+    fb = FakeBroker(serve)
+    try:
+        sandbox.start_bus()
+        q = quilac_factory(fb.port)
+        wait_for(lambda: len(fb.levels) >= 3, timeout=20, what="three sessions")
+        line = f"disconnect from mqtt server, 127.0.0.1:{fb.port}: Session taken over\n"
+        assert q.output().count(line) == 1, q.output()
+    finally:
+        fb.close()
+
+
 def test_qos2_messages_never_released_end_the_session(sandbox, quilac_factory):
     ended = []
 
