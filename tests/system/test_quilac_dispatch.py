@@ -130,7 +130,7 @@ def test_exits_said_only_when_abnormal_and_then_at_most_a_line_a_second(sandbox,
         sink.close()
     assert not [t for _, t in records if "exit with 0" in t]
     said = [re.fullmatch(r"quilac-1\.0: quilapi: (\d+) abnormal exit\(s\), the last on "
-                         r"upload/bad: \(\d+\) exit with 3 \((\d+) in all\)\n", t)
+                         r"upload/bad: \(\d+\) exit with 3 \((\d+) in all\)", t)
             for p, t in records if p == DAEMON + 4]
     assert all(said) and sum(int(m[1]) for m in said) == 20, records
     assert said[0][1] == "1" and len(said) <= 2 + elapsed
