@@ -32,7 +32,7 @@ def fleet(broker_factory, workdir):
         q = Quilac(sb, port or broker.port, client_id=name, extra=args, log=f"{name}.log")
         started.append(q)
         if ready:
-            q.wait_output(f"subscribed (mid: {4 if group else 3})", timeout=20)
+            q.wait_output(f"subscribed (mid: {6 if group else 3})", timeout=20)
             wait_for(lambda: q.call("info").returncode == 0, what=f"{name} on the bus")
         return q
 

@@ -314,6 +314,9 @@ TEST_F(Registry, GroupMessagesFromTheBroker)
 		{ "quilac/g1/client/abc", "{\"online\":9,\"info\":3}", true, nullptr },
 		{ "quilac/g1/client/abc", "{\"online\":9} {}", true, nullptr },
 		{ "quilac/g1/client/abc", "{\"online\":9,\"info\":\"", true, nullptr },
+		/* never cut to another client's key */
+		{ "quilac/g1/client/abc0123456789", "", true, nullptr },
+		{ "quilac/g1/client/abc0123456789", "{\"online\":9}", true, nullptr },
 		{ "quilac/g2/client/abc", "{\"online\":9}", false, nullptr },
 		{ "upload/quilac/g1/client/abc", "{\"online\":9}", false, nullptr },
 		{ "quilac/g1/client/abc", "", true, "{\"count\":0}" },
@@ -325,7 +328,8 @@ TEST_F(Registry, GroupMessagesFromTheBroker)
 		msg.topic = topic.data();
 		msg.payload = (void *) c.payload;
 		msg.payloadlen = (int) strlen(c.payload);
-		EXPECT_EQ(fleet_on_message(&msg), c.ours) << c.topic << " " << c.payload;
+		const char *real;
+		EXPECT_EQ(fleet_on_message(&msg, &real), c.ours) << c.topic << " " << c.payload;
 		if (c.listing)
 			expected = c.listing;
 		EXPECT_EQ(listing(), expected) << c.payload;
