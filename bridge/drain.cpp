@@ -48,7 +48,9 @@ void out_of_time(uloop_timeout *)
 // holds drops what is published to it.
 void hand_back(uloop_timeout *)
 {
-	if (!mqtt_reports_stopped() || mqtt_get_state() != MQTT_CONNECTED)
+	api_stats as;
+	api_get_stats(&as);
+	if (!as.queued || !mqtt_reports_stopped() || mqtt_get_state() != MQTT_CONNECTED)
 		return;
 	if (!fleet_others_present()) {
 		log_msg(2, "stopping: no other member of the group is there to take the queue\n");
