@@ -132,7 +132,7 @@ def test_sigterm_exits_zero_and_logs_signal(sandbox, quilac_factory):
 
 
 def test_log_threshold_and_whole_lines(sandbox, quilac_factory):
-    q = quilac_factory(1, extra=["-l", "abc"])   # atoi: 0, only level-0 messages
+    q = quilac_factory(1, extra=["-l", "0"])     # only level-0 messages
     q.wait_output("Failed to connect to ubus")     # logged after "info: use" would be
     q.stop()
     # level 2 (the start, the stop) is above the threshold; every message a line
