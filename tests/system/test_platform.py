@@ -247,7 +247,7 @@ logread
     assert out["signatures"].split("\n")[1:8] == [
         '\t"pub":{"id":"String","msg":"String"}',
         '\t"pub_group":{"group":"String","msg":"String"}',
-        '\t"update_client":{"id":"String","info":"String"}',
+        '\t"update_client":{"id":"String","info":"String","report":"Integer"}',
         '\t"del_client":{"id":"String"}',
         '\t"info":{}',
         '\t"get_client":{"offset":"Integer","limit":"Integer"}',

@@ -15,6 +15,7 @@ extern "C" {
 #include <libubox/blobmsg_json.h>
 }
 #include <gtest/gtest.h>
+#include <json-c/json.h>
 #include <malloc.h>
 #include <mosquitto.h>
 #include <stdlib.h>
@@ -355,6 +356,68 @@ TEST_F(Registry, BoundedInEntriesAndInfoBytes)
 	EXPECT_EQ(client_update("b", "shorter"), CLIENT_OK);	/* its old text is given back */
 	EXPECT_EQ(client_update("x", "y"), CLIENT_OK);
 	EXPECT_EQ(client_count(), 3u);
+}
+
+// A listing stops where the next entry could take it beyond its bound: the
+// entries before, in order, and "count" the total, so that a caller pages on.
+TEST_F(Registry, ListingStopsAtItsByteBound)
+{
+	char id[CLIENT_KEY_LEN];
+	std::string info(100, 'i');
+	for (unsigned int i = 0; i < 200; i++) {
+		snprintf(id, sizeof(id), "n%03u", i);
+		ASSERT_EQ(client_update(id, info.c_str()), CLIENT_OK);
+	}
+	for (uint32_t offset : { 0u, 150u }) {
+		ASSERT_EQ(client_list(&b, offset, UINT32_MAX, 10000), 0);
+		EXPECT_LE(blob_raw_len(b.head), 10000u);
+		char *text = blobmsg_format_json(b.head, true);
+		json_object *o = json_tokener_parse(text);
+		free(text);
+		json_object *count, *list;
+		ASSERT_TRUE(json_object_object_get_ex(o, "count", &count));
+		ASSERT_TRUE(json_object_object_get_ex(o, "client", &list));
+		EXPECT_EQ(json_object_get_int(count), 200);
+		size_t n = json_object_array_length(list);
+		EXPECT_GT(n, 30u);
+		EXPECT_LT(n, 60u);	/* about 190 bytes each */
+		json_object *last, *index;
+		last = json_object_array_get_idx(list, n - 1);
+		ASSERT_TRUE(json_object_object_get_ex(last, "index", &index));
+		EXPECT_EQ(json_object_get_int(index), (int) (offset + n - 1));
+		json_object_put(o);
+	}
+	for (unsigned int i = 0; i < 200; i++) {
+		snprintf(id, sizeof(id), "n%03u", i);
+		client_delete(id);
+	}
+}
+
+// A worker's update for a report that arrived before its client's removal
+// changes nothing; one for a later report does. Numbers come back from their
+// low 31 bits; removals beyond the kept ones leave older reports in doubt.
+TEST_F(Registry, UpdateForAReportBeforeTheRemovalIsStale)
+{
+	uint64_t before = client_report_arrived();
+	EXPECT_EQ(client_report_number((uint32_t) before), before);
+	client_report_arrived();			/* the "offline/" message */
+	client_delete("abc");
+	EXPECT_EQ(client_update("abc", "late", before), CLIENT_STALE);
+	EXPECT_EQ(client_count(), 0u);
+	uint64_t after = client_report_arrived();
+	EXPECT_EQ(client_update("abc", "back", after), CLIENT_OK);
+	EXPECT_EQ(client_update("b", "another client", before), CLIENT_OK);
+	EXPECT_EQ(client_update("abc", "no number: as ever", 0), CLIENT_OK);
+	EXPECT_EQ(client_count(), 2u);
+
+	char id[CLIENT_KEY_LEN];
+	for (unsigned int i = 0; i <= CLIENT_REMOVALS_KEPT; i++) {
+		snprintf(id, sizeof(id), "gone%u", i);
+		client_delete(id);
+	}
+	EXPECT_EQ(client_update("x", "in doubt", after), CLIENT_STALE);
+	EXPECT_EQ(client_update("x", "new", client_report_arrived()), CLIENT_OK);
+	EXPECT_EQ(client_report_number(UINT32_MAX), 0u);	/* none arrived with it */
 }
 
 // A registry lives as long as the daemon: replaced info texts and deleted
