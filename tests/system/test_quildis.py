@@ -472,6 +472,8 @@ def test_ap_asks_controllers_beyond_its_lan_by_unicast(routed, quildis_factory,
     def hook(event, interface="br-lan", **options):
         env = dict(os.environ, interface=interface, **options)
         subprocess.run(ap_ns.cmd(ap.sandbox.wrap(["sh", HOOK, event])), env=env, check=True)
+    hook("bound", opt138="0a4d0001" "c0a8010")    # not whole addresses: ignored as a whole
+    assert not (ap.sandbox.run / "quildis/ac_address").exists()
     hook("bound", opt138="0a4d0001" "c0a80101")
     # another DHCP client's lease, without the option, leaves them alone
     hook("deconfig", interface="eth1")
