@@ -307,18 +307,26 @@ def test_access_point_install(router, stage, workdir):
     from its fixed place, and keeps the settings an older version had in
     quilac's config."""
     install(router, stage, "quildis")
-    (router / "etc/config/quilac").write_text(
-        "config bridge 'bridge'\n\toption broker 'x'\n"
-        "config discovery 'discovery'\n\toption mode 'ap'\n\toption interface 'lan'\n"
-        "\toption time_limit '5'\n\tlist ac_address '10.1.0.1'\n\tlist ac_address '10.2.0.1'\n")
+    older = ("config bridge 'bridge'\n\toption broker 'x'\n"
+             "config discovery 'discovery'\n\toption mode 'ap'\n\toption interface 'lan'\n"
+             "\toption time_limit '5'\n\tlist ac_address '10.1.0.1'\n\tlist ac_address '10.2.0.1'\n")
+    (router / "etc/config/quilac").write_text(older + "\toption key_file '/etc/quildis.key'\n")
     assert (router / "etc/config/quildis").stat().st_mode & 0o777 == 0o600
-    key = router / "etc/quil/quildis.key"
-    key.parent.mkdir(mode=0o700)
+    # where older versions told an operator to put it
+    key = router / "etc/quildis.key"
     key.write_text("0123456789abcdef0123456789abcdef\n")
     key.chmod(0o600)
+    (router / "root/move").write_bytes((router / "etc/uci-defaults/80-quildis").read_bytes())
+    (router / "root/older").write_text(older)
 
     out = run_root(router, """
 for s in /etc/uci-defaults/*; do (. "$s") && rm -f "$s"; done
+section no-config
+mv /etc/config/quildis /root/quildis.config && cp /root/older /etc/config/quilac
+sh /root/move; echo "exit $?"
+uci changes
+uci show quildis
+mv /root/quildis.config /etc/config/quildis
 /etc/init.d/quildis enable
 /etc/init.d/quildis start
 section waiting
@@ -344,6 +352,14 @@ wait_for 30 '[ -n "$(pid_of quildis)" ] && [ "$(pid_of quildis)" != $pid ]' && e
     assert out["back"].strip() == "restarted"     # a bridge made anew is a new device
     assert "discovery" not in (router / "etc/config/quilac").read_text()
     assert not list((router / "etc/uci-defaults").iterdir())
+    moved = router / "etc/quil/quildis.key"
+    assert not key.exists() and moved.stat().st_mode & 0o7777 == 0o600
+    assert moved.parent.stat().st_mode & 0o777 == 0o700
+    # without quildis' config the settings still move, and nothing stays staged
+    assert out["no-config"].strip().splitlines() == [
+        "exit 0", "quildis.discovery=discovery", "quildis.discovery.mode='ap'",
+        "quildis.discovery.interface='lan'", "quildis.discovery.time_limit='5'",
+        "quildis.discovery.ac_address='10.1.0.1' '10.2.0.1'"]
 
 
 
