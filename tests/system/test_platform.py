@@ -302,6 +302,71 @@ logread
     assert base64.b64encode(client_id.encode()).decode() not in out["log"]
 
 
+# A device script that answers, and says something on standard error.
+ANSWERER = """#!/bin/sh
+echo "reply/$DEVICE"
+echo "ok $DEVICE"
+echo "a note on $DEVICE" >&2
+"""
+
+
+def test_controller_registry_and_role(router, stage, workdir):
+    """The default API program's registry follows the devices' offline
+    messages however late its workers run, keeps its info short and logs what
+    device scripts say on standard error; discovery is the controller only
+    where the bridge is enabled."""
+    install(router, stage, "quilapi", "quilac", "quildis")
+    copy_broker(router)
+    script = router / "usr/lib/quilapi.d/50-answer"
+    script.write_text(ANSWERER)
+    script.chmod(0o755)
+
+    out = run_root(router, """
+mosquitto -c /etc/mosquitto.conf -d
+add_lan
+/etc/init.d/quilac enable
+/etc/init.d/quilac start
+wait_for 30 'ubus call quilac info | grep -q "\\"connected\\""'
+mosquitto_sub -t 'reply/#' -v > /tmp/replies &
+wait_for 30 'mosquitto_pub -t reply/probe -m up && grep -q "^reply/probe" /tmp/replies'
+for i in $(seq 1 20); do
+	mosquitto_pub -q 1 -t upload/AP$i -m report
+	mosquitto_pub -q 1 -t offline/AP$i -m gone
+done
+mosquitto_pub -q 1 -t "upload/AP-L/$(head -c 3000 /dev/zero | tr '\\0' z)" -m report
+wait_for 60 '[ $(grep -c "^reply/AP" /tmp/replies) -ge 21 ]'
+section registry
+ubus call quilac get_client
+section replies
+cat /tmp/replies
+section log
+logread -e quilapi
+section roles
+uci set quilac.bridge.enabled=0 && uci commit quilac && reload_config
+/etc/init.d/quildis start
+wait_for 30 'pid_of quildis | grep -q .'
+instance quildis
+uci set quilac.bridge.enabled=1 && uci commit quilac && reload_config
+wait_for 30 '! instance quildis | grep -q \\"-c\\"' && echo controller
+/etc/init.d/quilac disable && /etc/init.d/quildis restart
+wait_for 30 'instance quildis | grep -q \\"-c\\"' && echo ap
+""", workdir / "logs")
+
+    # every device went offline after its report: only the last one is listed
+    registry = json.loads(out["registry"])
+    assert [(c["id"], c["info"][:26]) for c in registry["client"]] == \
+        [("AP-L", "last report on upload/AP-L")]
+    assert len(registry["client"][0]["info"]) < 64
+    replies = [r for r in out["replies"].splitlines() if r.startswith("reply/AP")]
+    assert len(replies) == 21 and not [r for r in replies if "note" in r]
+    assert len(re.findall(r"daemon\.warn quilapi: 50-answer: a note on AP\d+$", out["log"],
+                          re.M)) == 20
+
+    roles = out["roles"]
+    assert '"-c"' in roles.split("controller")[0]
+    assert roles.strip().splitlines()[-2:] == ["controller", "ap"]
+
+
 def test_access_point_install(router, stage, workdir):
     """Discovery alone runs as an AP, waits for its interface, takes the key
     from its fixed place, and keeps the settings an older version had in
