@@ -343,7 +343,15 @@ TEST_F(Registry, BoundedInEntriesAndInfoBytes)
 	};
 	for (unsigned int i = 0; i < CLIENT_MAX; i++)
 		ASSERT_EQ(client_update(id_of(i), ""), CLIENT_OK);
-	EXPECT_EQ(client_update("x", "one too many"), CLIENT_FULL);
+	testing::internal::CaptureStderr();
+	log_set_level(2);
+	for (int i = 0; i < 3; i++)
+		EXPECT_EQ(client_update("x", "one too many"), CLIENT_FULL);
+	log_set_level(0);
+	/* a refusal per report must not flood the log: the rest are counted */
+	EXPECT_EQ(testing::internal::GetCapturedStderr(),
+		  "clients tree full (16384 entries, 16384 bytes of info): 1 update(s) refused, "
+		  "the last on x (1 in all)\n");
 	EXPECT_EQ(client_update(id_of(7), "an update still fits"), CLIENT_OK);
 	for (unsigned int i = 0; i < CLIENT_MAX; i++)
 		client_delete(id_of(i));
