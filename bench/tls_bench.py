@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """quilac's session over TLS against a plain one: the time from starting
-quilac, and from its connect call (the log line after it), to the broker's
+quilac, and from its connect call (the log line just before it), to the broker's
 acknowledgement ("connect to mqtt server ok"), median of N starts each,
 alternating, against one broker with a plain
 and a TLS listener (EC P-256 certificates, a client certificate, a password
@@ -29,7 +29,7 @@ PASSWORD = "bench password"
 
 def session_time(sb, argv, log):
     """Seconds from the start to the acknowledgement, and from the connect
-    call's return (its log line) to the acknowledgement."""
+    call (its log line, just before) to the acknowledgement."""
     log.unlink(missing_ok=True)
     start = time.monotonic()
     called = None
@@ -82,7 +82,7 @@ def main():
     print(f"tls    session up, median of {args.runs}: plain {floor:.1f} ms (floor), "
           f"TLS {figure:.1f} ms, +{figure - floor:.1f} ms, ratio {figure / floor:.2f}")
     plain, tls = (statistics.median(t[1] for t in times[k]) * 1000 for k in ("plain", "tls"))
-    print(f"tls    of which after the connect call returned: TLS {tls:.1f} ms, plain {plain:.1f} ms")
+    print(f"tls    of which from the connect call on: TLS {tls:.1f} ms, plain {plain:.1f} ms")
     return 0
 
 

@@ -4,6 +4,7 @@
 // subscribes to it, its own changes included (applying one twice changes
 // nothing), and the broker hands a bridge that joins the registry as it stands.
 #include "fleet.h"
+#include "droplog.h"
 #include "json_ptr.h"
 #include "log.h"
 #include "mqtt.h"
@@ -22,6 +23,9 @@ constexpr const char *REPORT_FILTERS[] = { "upload/#", "rpc_rsp/#" };
 constexpr int REGISTRY_PAYLOAD_MAX = 16384;
 
 const char *group;
+// Without the broker ACL anyone could write there: never a line per message.
+drop_log ignored_log = { .reason = "group registry message not understood", .level = 1 };
+unsigned long ignored;
 
 // "quilac/<group>/client/" followed by `id` (cut as the registry's key is).
 bool registry_topic(const char *id, char *buf, int size)
@@ -70,7 +74,7 @@ void apply(const char *id, const mosquitto_message *msg)
 		return;
 	}
 	if (msg->payloadlen > REGISTRY_PAYLOAD_MAX) {
-		log_msg(1, "client %s: registry message of %d bytes ignored\n", id, msg->payloadlen);
+		drop_note(&ignored_log, msg->topic, ++ignored);
 		return;
 	}
 	json_ptr obj(parse_json((const char *) msg->payload, msg->payloadlen));
@@ -79,7 +83,7 @@ void apply(const char *id, const mosquitto_message *msg)
 	    !json_object_is_type(online, json_type_int) ||
 	    (json_object_object_get_ex(obj.get(), "info", &info) &&
 	     !json_object_is_type(info, json_type_string))) {
-		log_msg(1, "client %s: registry message not understood, ignored\n", id);
+		drop_note(&ignored_log, msg->topic, ++ignored);
 		return;
 	}
 	client_put(id, info ? json_object_get_string(info) : nullptr,
@@ -99,6 +103,11 @@ bool fleet_group_valid(const char *name)
 void fleet_configure(const char *name)
 {
 	group = name;
+}
+
+void fleet_stop(void)
+{
+	drop_flush(&ignored_log);
 }
 
 bool fleet_grouped(void)

@@ -12,6 +12,8 @@ constexpr int FLEET_GROUP_MAX = 32;
 bool fleet_group_valid(const char *group);
 void fleet_configure(const char *group);	// nullptr: no group
 bool fleet_grouped(void);
+// Writes what is pending of the ignored-message line (at shutdown).
+void fleet_stop(void);
 
 constexpr int FLEET_FILTER_MAX = 64;
 // The subscriptions, in order: "offline/#", the report filters (shared in a

@@ -61,6 +61,7 @@ int main(int argc, char **argv)
 		log_msg(2, "recv %d signal", daemon_term_signal());
 	drain_run(opts.drain_limit_s);
 	mqtt_stop();
+	fleet_stop();
 	api_stop();
 	bridge_ubus_teardown();
 	credentials_clear();

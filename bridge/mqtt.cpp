@@ -126,7 +126,7 @@ struct session {
 	char target[280];		// "host:port", for the log
 	bool attempt_failed;		// this attempt's failure has been said
 	unsigned long failed_attempts;	// since the last session
-	log_repeat failures;		// of attempts, until one succeeds
+	log_repeat failures[MAX_BROKERS];	// of attempts on each, until one succeeds
 	int connect_errno;		// a refusal the library took in and went on
 } s;
 
@@ -167,7 +167,8 @@ void attempt_failure(const char *format, const char *why)
 	}
 	s.attempt_failed = true;
 	s.failed_attempts++;
-	log_repeat_msg(&s.failures, 0, format, s.target, why);
+	/* per broker: brokers tried in turn would never repeat the line before */
+	log_repeat_msg(&s.failures[s.broker_index], 0, format, s.target, why);
 }
 
 bool failing()
@@ -175,10 +176,12 @@ bool failing()
 	return s.failed_attempts != 0;
 }
 
-// Read and write errors of a session the log has not yet said is failing.
+// Read and write errors are notices, unless they belong to a failure already
+// said: this attempt's, or (before a session is up) the one attempts keep
+// repeating, whose next line is the summary.
 int loop_error_level()
 {
-	return s.attempt_failed ? 4 : 2;
+	return s.attempt_failed || (s.state != MQTT_CONNECTED && failing()) ? 4 : 2;
 }
 
 /* ---- publish backlog ---- */
@@ -479,7 +482,8 @@ void on_connect(struct mosquitto *, void *, int rc)
 	}
 
 	s.attempt_failed = false;
-	log_repeat_end(&s.failures);
+	for (log_repeat &r : s.failures)
+		log_repeat_end(&r);
 	if (s.failed_attempts)
 		log_msg(2, "connect to mqtt server ok, %s, after %lu failed attempt(s)", s.target,
 			s.failed_attempts);
@@ -643,7 +647,7 @@ void next_broker()
 	if (s.brokers.count < 2)
 		return;
 	use_broker((s.broker_index + 1) % s.brokers.count);
-	log_msg(2, "next mqtt server: %s\n", s.target);
+	log_msg(failing() ? 4 : 2, "next mqtt server: %s\n", s.target);
 }
 
 void reconnect()
@@ -755,7 +759,8 @@ void mqtt_stop(void)
 	free(s.password);
 	s.client_id = s.password = nullptr;
 
-	log_repeat_end(&s.failures);
+	for (log_repeat &r : s.failures)
+		log_repeat_end(&r);
 	if (s.client) {
 		log_msg(2, "stop quilac");
 		mosquitto_disconnect(s.client);

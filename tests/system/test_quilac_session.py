@@ -11,7 +11,7 @@ import threading
 import time
 
 from harness import (CLIENT_ID, QUILAC, SLOWDOWN, UBUS, BlackHole, Proc, SyslogSink,
-                     wait_for)
+                     free_port, wait_for)
 
 
 def subscribe_lines(broker_log):
@@ -89,17 +89,41 @@ def test_failures_said_once_with_reason_and_broker_then_recovery(broker_factory,
         q.stop()
         sink.records()
         sink.close()
-    down, refused = texts(2)
+    # a broker killed in the middle of an attempt is a failure of its own
+    crit = texts(2)
+    down, refused = crit[:2]
     assert down == f"connect to mqtt server, {at}: Connection refused", records
     assert refused == f"connect to mqtt server error ({at}: Not authorized)"
-    assert not [r for r in records if r[0] == daemon + 2 and r[1].split(": ", 1)[1] not in
-                (down, refused)]
+    assert all(a != b for a, b in zip(crit, crit[1:])), records
+    assert not [r for r in records if r[0] == daemon + 2 and r[1].split(": ", 1)[1] not in crit]
     # the repeats of each, summed up when the next failure or the success came
     sums = [re.fullmatch(r"repeated (\d+) more time\(s\), (\d+) in all: (.*)", t)
             for t in texts(4)]
-    assert [(m[3], int(m[1]) + 1 == int(m[2])) for m in sums] == [(down, True), (refused, True)]
-    attempts = sum(int(m[2]) for m in sums)
+    assert all(m and int(m[1]) + 1 == int(m[2]) and m[3] in crit for m in sums), records
+    assert {m[3] for m in sums} >= {down, refused}
+    attempts = len(crit) + sum(int(m[1]) for m in sums)
     assert texts(5).count(f"connect to mqtt server ok, {at}, after {attempts} failed attempt(s)") == 1
+
+
+def test_brokers_tried_in_turn_are_each_said_once(sandbox, workdir):
+    ports = free_port(), free_port()
+    sandbox.start_bus()
+    sink = SyslogSink(workdir)
+    q = Proc(sink.wrap(sandbox, [QUILAC, "-l", "4", "-i", CLIENT_ID,
+                                 *[w for p in ports for w in ("-b", f"127.0.0.1:{p}")]]),
+             workdir / "syslog-quilac.log")
+    try:
+        wait_for(lambda: sum("try reconnect" in t for _, t in sink.records()) >= 5, timeout=30,
+                 what="attempts on both", show=sink.records)
+        records = sink.records()
+    finally:
+        q.stop()
+        sink.close()
+    said = [(p - (3 << 3), t.removeprefix("quilac-1.0: ")) for p, t in records if p < (3 << 3) + 7]
+    assert sorted(t for p, t in said if p == 2) == [
+        f"connect to mqtt server, 127.0.0.1:{p}: Connection refused" for p in sorted(ports)], said
+    # after the first attempt, turning to the next broker and trying again is debug
+    assert [t for p, t in said if p > 2][1:] == [f"connect to mqtt server, 127.0.0.1:{ports[0]}"]
 
 
 def test_broker_down_at_start_then_up(broker_factory, sandbox, quilac_factory):
