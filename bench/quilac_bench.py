@@ -21,6 +21,11 @@ restart 4,000 reports at once; once replies flow the broker is stalled,
         killed and started again: every report answered or counted as
         dropped, and none dropped (the outage is shorter than the time the
         workers need to fill the publish backlog).
+cut     a device sends 40 reports a second for 20 s while a proxy between
+        quilac and the broker cuts quilac's connection every 2 s: reports
+        lost per cut (the broker keeps them for quilac's session).
+big     one 16 MiB report from a device: the daemon's peak RSS against its
+        peak before the report (the floor).
 fleet   a worker-bound load (an API program that waits 0.1 s, -w 4): the
         rate of two bridges of one group (-g) against one bridge alone.
 stop    1,000 reports at once to two bridges of a group; one is stopped
@@ -44,7 +49,7 @@ sys.path.insert(0, str(ROOT / "tests/system"))
 os.environ.setdefault("QUIL_BUILD_DIR", str(ROOT / "build"))
 
 from harness import (BUILD, CLIENT_ID, QUILAC, BlackHole, Broker, Proc, ProcessTag,  # noqa: E402
-                     Sandbox, children_of, rss_kib, ubus, wchar)
+                     Proxy, Sandbox, children_of, rss_kib, ubus, wchar)
 
 MAX_WORKERS = 8          # the daemon's default
 RSS_LIMIT_KIB = 16 * 1024
@@ -80,7 +85,7 @@ class Bridge:
     """Sandbox, bus, broker and quilac (-S -l 2) in a directory of their own."""
 
     def __init__(self, d, worker=None, binary=None, nofile=None, port=None, broker=True,
-                 extra=()):
+                 extra=(), via=None):
         self.sb = Sandbox(d)
         if binary:
             self.sb.install_quilapi_binary(binary)
@@ -90,7 +95,9 @@ class Bridge:
         self.broker = Broker(d, [CLIENT_ID], port=port)
         if broker:
             self.broker.start()
-        argv = self.sb.wrap([QUILAC, "-S", "-l", "2", "-b", "127.0.0.1", "-p", self.broker.port,
+        self.proxy = via(self.broker.port) if via else None
+        argv = self.sb.wrap([QUILAC, "-S", "-l", "2", "-b", "127.0.0.1", "-p",
+                             self.proxy.port if via else self.broker.port,
                              "-i", CLIENT_ID, *extra])
         if nofile:
             argv = ["prlimit", f"--nofile={nofile}:{nofile}", "--", *argv]
@@ -106,6 +113,8 @@ class Bridge:
 
     def stop(self):
         self.q.stop()
+        if self.proxy:
+            self.proxy.close()
         self.broker.stop()
         self.sb.bus.stop()
 
@@ -312,6 +321,66 @@ def run_restart(n=4000):
     ]
 
 
+def run_cut(seconds=20, rate=40, every=2.0):
+    with run_dir() as d:
+        d = Path(d)
+        runs = d / "runs"
+        b = Bridge(d, worker=f'echo "$2" >> {runs}\n', via=Proxy)
+        b.up()
+        pub = subprocess.Popen(["mosquitto_pub", "-p", str(b.broker.port), "-u", "test", "-P",
+                                "test", "-q", "1", "-t", "upload/c", "-l"],
+                               stdin=subprocess.PIPE, text=True)
+        sent, cuts, start = 0, 0, time.monotonic()
+        while (now := time.monotonic()) - start < seconds:
+            due = int((now - start) * rate)
+            for i in range(sent, due):
+                pub.stdin.write(f"c{i}\n")
+            sent = max(sent, due)
+            pub.stdin.flush()
+            # only a connection that is up: quilac is back from the last cut
+            if now - start >= (cuts + 1) * every and len(b.proxy.conns) > cuts:
+                b.proxy.cut()
+                cuts += 1
+            time.sleep(0.01)
+        pub.stdin.close()
+        pub.wait(60)
+
+        def ran():
+            text = runs.read_text() if runs.exists() else ""
+            return {json.loads(line)["payload"] for line in text.splitlines()}
+        wait_until(lambda: len(ran()) >= sent, 60)
+        lost = sent - len(ran())
+        b.stop()
+    return [
+        ("cut", f"reports sent ({rate}/s), cuts", "", f"{sent}, {cuts}", cuts > 0),
+        ("cut", "reports lost per cut", "0", round(lost / max(cuts, 1), 2), lost == 0),
+    ]
+
+
+def run_big(size=16 << 20):
+    with run_dir() as d:
+        d = Path(d)
+        b = Bridge(d, worker="exit 0\n")
+        b.up()
+        b.broker.pub("upload/big", "small")            # one report of the usual kind
+        wait_until(lambda: "exit with 0" in b.q.output(), 10)
+        floor = rss_kib(b.pid, "VmHWM")
+        big = d / "big"
+        big.write_bytes(b"x" * size)
+        subprocess.run(["mosquitto_pub", "-p", str(b.broker.port), "-u", "test", "-P", "test",
+                        "-q", "1", "-t", "upload/big", "-f", str(big)], check=True, timeout=120)
+        b.broker.pub("upload/big", "after")
+        wait_until(lambda: b.q.output().count("exit with 0") >= 2, 30)
+        peak = rss_kib(b.pid, "VmHWM")
+        b.stop()
+    return [
+        ("big", "daemon peak RSS KiB before (floor)", "", floor, True),
+        ("big", f"daemon peak RSS KiB, {size >> 20} MiB report", f"< {RSS_LIMIT_KIB}", peak,
+         peak < RSS_LIMIT_KIB),
+        ("big", "ratio peak/floor", "<= 1.1", round(peak / floor, 2), peak / floor <= 1.1),
+    ]
+
+
 FLEET_PASSWORD = "fleet"
 FLEET_WORKER = 'sleep 0.1; echo t/f; echo "$2"\n'
 
@@ -386,12 +455,13 @@ def main():
     ap.add_argument("--burst", type=int, default=10000)
     ap.add_argument("--rate", type=int, default=2000)
     ap.add_argument("--only", choices=["burst", "rate", "flood", "hole", "overload", "restart",
-                                       "fleet", "stop"])
+                                       "cut", "big", "fleet", "stop"])
     a = ap.parse_args()
 
     runs = {"burst": lambda: run_burst(a.burst), "rate": lambda: run_rate(a.rate),
             "flood": run_flood, "hole": run_hole, "overload": run_overload,
-            "restart": run_restart, "fleet": run_fleet, "stop": run_stop}
+            "restart": run_restart, "cut": run_cut, "big": run_big, "fleet": run_fleet,
+            "stop": run_stop}
     rows = []
     for name, run in runs.items():
         if a.only in (None, name):

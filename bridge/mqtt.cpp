@@ -38,6 +38,7 @@
 #include "fleet.h"
 #include "hotplug.h"
 #include "log.h"
+#include "resolver.h"
 
 extern "C" {
 #include <libubox/uloop.h>
@@ -122,6 +123,7 @@ struct session {
 	int64_t connected_ms;		// when the broker accepted the session
 	int64_t write_full_ms;		// since when the socket is full; 0: not full
 	bool broken;			// the peer broke the protocol: no retry at once
+	bool resolving;			// the broker's name, in a resolver process
 	unsigned long protocol_errors;
 	char target[280];		// "host:port", for the log
 	bool attempt_failed;		// this attempt's failure has been said
@@ -587,7 +589,48 @@ bool make_connect_props()
 					    MAX_PACKET_SIZE) == MOSQ_ERR_SUCCESS;
 }
 
-// A new client, set up and asked to connect; its socket watched and the
+// Asks the library to connect to `host`; 0 once the connection is under
+// way. The request goes out when the socket has connected, and the
+// keep-alive bounds the wait for that.
+int connect_to(const char *host)
+{
+	errno = 0;
+	int rc = mosquitto_connect_async(s.client, host, s.port, KEEPALIVE_S);
+	s.connect_errno = connection_error(errno) ? errno : 0;
+	if (rc) {
+		/* the same words at start and later: a repeat is a repeat */
+		attempt_failure("connect to mqtt server, %s: %s", reason(rc, errno));
+		return rc;
+	}
+	watch_socket();
+	s.state = MQTT_CONNECTING;
+	return 0;
+}
+
+// An attempt that never reached the broker: the next one after a wait.
+void attempt_ended()
+{
+	s.state = MQTT_DISCONNECTED;
+	uloop_timeout_set(&s.timer, next_retry_ms(false));
+}
+
+// With TLS the library checks the broker's certificate against the name it
+// connects to, so it is given the name: the resolver has just answered it,
+// and the router's resolver answers it again from its cache.
+void resolved(const char *address, const char *error)
+{
+	s.resolving = false;
+	if (!address) {
+		attempt_failure("cannot resolve the mqtt server name, %s: %s", error);
+		attempt_ended();
+		return;
+	}
+	if (connect_to(credentials_tls() ? s.broker : address))
+		attempt_ended();
+}
+
+// A new client, set up and asked to connect (or to resolve the broker's
+// name first); its socket watched and the
 // state connecting when the connection is under way (*rc 0, the result of
 // mosquitto_connect_async()). False when no client could be made.
 bool new_client(bool first, int *rc)
@@ -617,17 +660,18 @@ bool new_client(bool first, int *rc)
 		use_mqtt5();
 	log_msg(failing() ? 4 : 2, first ? "connect to mqtt server, %s" :
 		"try reconnect to mqtt server, %s", s.target);
-	/* 0 once the connection is under way; the request goes out when the
-	   socket has connected, and the keep-alive bounds the wait for that */
-	errno = 0;
-	*rc = mosquitto_connect_async(s.client, s.broker, s.port, KEEPALIVE_S);
-	s.connect_errno = connection_error(errno) ? errno : 0;
-	if (*rc) {
-		/* the same words at start and later: a repeat is a repeat */
-		attempt_failure("connect to mqtt server, %s: %s", reason(*rc, errno));
+	if (!resolver_needed(s.broker)) {
+		*rc = connect_to(s.broker);
 		return true;
 	}
-	watch_socket();
+	*rc = 0;
+	if (resolver_start(s.broker, resolved) < 0) {
+		*rc = MOSQ_ERR_ERRNO;
+		attempt_failure("cannot resolve the mqtt server name, %s: no resolver process: %s",
+				strerror(errno));
+		return true;
+	}
+	s.resolving = true;
 	s.state = MQTT_CONNECTING;
 	return true;
 }
@@ -676,6 +720,10 @@ void timer_handler(uloop_timeout *)
 {
 	if (s.state == MQTT_DISCONNECTED) {
 		reconnect();
+		return;
+	}
+	if (s.resolving) {
+		uloop_timeout_set(&s.timer, TICK_MS);
 		return;
 	}
 	if (acks_overdue()) {
@@ -767,6 +815,7 @@ void mqtt_stop(void)
 		mosquitto_destroy(s.client);
 		s.client = nullptr;
 	}
+	resolver_cancel();
 	mosquitto_property_free_all(&s.connect_props);
 	drop_flush(&socket_full_log);
 	mosquitto_lib_cleanup();

@@ -29,6 +29,7 @@ import signal
 import socket
 import struct
 import subprocess
+import threading
 import time
 import uuid
 import zlib
@@ -294,6 +295,7 @@ class Sandbox:
         for d in (self.run / "ubus", self.upper):
             d.mkdir(parents=True, exist_ok=True)
         self.socket = str(self.run / "ubus/ubus.sock")
+        self.binds = []                  # (file, the path it is bound over)
         self.hotplug_log = self.root / "hotplug.log"
         self.hotplug_log.touch()
         # The stand-ins only forward to files outside the overlay, so a test
@@ -317,7 +319,8 @@ class Sandbox:
         (self.upper / "quilapi").unlink()
 
     def wrap(self, argv, netns=None):
-        setup = (f"mount --bind {self.run} /run && "
+        setup = ("".join(f"mount --bind {src} {dst} && " for src, dst in self.binds) +
+                 f"mount --bind {self.run} /run && "
                  f"mount -t overlay overlay -o lowerdir={self.upper}:/usr/sbin /usr/sbin && "
                  "exec \"$@\"")
         cmd = ["unshare", "-m", "--propagation", "private", "sh", "-c", setup, "sh",
@@ -849,3 +852,67 @@ class SyslogSink:
 
     def close(self):
         self.sock.close()
+
+
+class Proxy:
+    """A TCP proxy to the broker; with swallow_acks it drops the broker's
+    PUBACKs on the first connection until cut() closes it; later connections
+    pass everything."""
+
+    def __init__(self, broker_port, swallow_acks=False):
+        self.broker_port = broker_port
+        self.swallow_acks = swallow_acks
+        self.srv = socket.create_server(("127.0.0.1", 0))
+        self.port = self.srv.getsockname()[1]
+        self.conns = []
+        threading.Thread(target=self.accept, daemon=True).start()
+
+    def accept(self):
+        while True:
+            try:
+                client, _ = self.srv.accept()
+            except OSError:
+                return
+            upstream = socket.create_connection(("127.0.0.1", self.broker_port))
+            swallow = self.swallow_acks and not self.conns
+            self.conns.append((client, upstream))
+            threading.Thread(target=self.pipe, args=(client, upstream, False), daemon=True).start()
+            threading.Thread(target=self.pipe, args=(upstream, client, swallow),
+                             daemon=True).start()
+
+    @staticmethod
+    def pipe(src, dst, swallow):
+        buf = b""
+        try:
+            while data := src.recv(65536):
+                if not swallow:
+                    dst.sendall(data)
+                    continue
+                buf += data
+                # Whole packets: a type byte, a variable-length size, the rest.
+                while len(buf) >= 2:
+                    size, shift, i = 0, 0, 1
+                    while i < len(buf) and buf[i] & 0x80:
+                        size |= (buf[i] & 0x7f) << shift
+                        shift, i = shift + 7, i + 1
+                    if i >= len(buf) or len(buf) < i + 1 + size + ((buf[i] & 0x7f) << shift):
+                        break
+                    size |= (buf[i] & 0x7f) << shift
+                    end = i + 1 + size
+                    if buf[0] >> 4 != 4:                 # PUBACK
+                        dst.sendall(buf[:end])
+                    buf = buf[end:]
+        except OSError:
+            pass
+        for s in (src, dst):
+            s.close()
+
+    def cut(self):
+        """Ends the latest connection; its pipe threads close both sockets."""
+        self.conns[-1][0].shutdown(socket.SHUT_RDWR)
+
+    def close(self):
+        self.srv.close()
+        for pair in self.conns:
+            for s in pair:
+                s.close()

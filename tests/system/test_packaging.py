@@ -35,9 +35,10 @@ def test_shipped_configs_give_defaults(workdir):
     assert start_service("quildis", config, workdir) == [
         "logger -t quildis -p daemon.notice interface lan is not up: starts when it comes up"]
     config = config.replace("interface 'lan'", "interface 'lo'")
-    assert start_service("quildis", config, workdir)[:5] == [
+    # an AP announces nothing: no -P, -p
+    assert start_service("quildis", config, workdir)[:4] == [
         "open", "set command /usr/sbin/quildis -f -i lo -t 60", "append command -c",
-        "append command -P mqtt", "append command -p 1883"]
+        "set netdev lo"]
 
 
 def test_ap_configuration(workdir):
@@ -49,11 +50,13 @@ def test_ap_configuration(workdir):
     assert "set term_timeout 25" in out
     config = ("config discovery 'discovery'\n\toption mode 'ap'\n\toption interface 'lo'\n"
               "\toption time_limit '5'\n\tlist ac_address '10.1.0.1'\n\tlist ac_address '10.2.0.1'\n"
-              "\toption key_file '/etc/quildis.key'\n")
+              f"\toption key_file '{workdir}/key'\n")
+    (workdir / "key").write_text("x")
+    (workdir / "key").chmod(0o600)
     out = start_service("quildis", config, workdir)
     assert out[1:7] == ["set command /usr/sbin/quildis -f -i lo -t 5", "append command -c",
                         "append command -a 10.1.0.1", "append command -a 10.2.0.1",
-                        "append command -k /etc/quildis.key", "set file /etc/quildis.key"]
+                        f"append command -k {workdir}/key", f"set file {workdir}/key"]
     assert "set respawn 60 5 5" in out and out[-1] == "close"
     assert start_service("quildis", config.replace("'ap'", "'ac'") + "\toption enabled '0'\n",
                          workdir) == []
@@ -74,6 +77,7 @@ def test_group_and_a_list_of_brokers(workdir):
 def test_broker_credentials_and_tls(workdir):
     for name in ("pw", "ca.crt", "client.crt", "client.key"):
         (workdir / name).write_text("x")
+        (workdir / name).chmod(0o600)
     config = ("config bridge 'bridge'\n\toption client_id 'AC'\n\toption username 'ac-1'\n"
               f"\toption password_file '{workdir}/pw'\n\toption ca_file '{workdir}/ca.crt'\n"
               f"\toption cert_file '{workdir}/client.crt'\n"
@@ -94,11 +98,19 @@ def conffiles(package):
 
 
 def test_every_file_an_operator_makes_is_kept_over_upgrades():
+    """...and no packaged file, which an upgrade would put back over its new
+    version."""
     kept = set()
     for name in ("quilac", "quildis", "quilapi"):
         kept |= set(conffiles(name).split())
         kept |= set((FILES / f"{name}.keep").read_text().split())
+
+    def is_kept(path):
+        return path in kept or any(path.startswith(d) for d in kept if d.endswith("/"))
     for path in ("/etc/config/quilac", "/etc/config/quildis", "/etc/quil/quildis.key",
                  "/etc/quil/quilac.password", "/etc/quil/ca.crt", "/usr/lib/quilapi.d/50-mine",
-                 "/etc/hotplug.d/quildis/50-mine", "/etc/hotplug.d/quilac/50-mine"):
-        assert path in kept or any(path.startswith(d) for d in kept if d.endswith("/")), path
+                 "/etc/mosquitto/passwd", "/etc/mosquitto/acl", "/etc/mosquitto/conf.d/lan.conf"):
+        assert is_kept(path), path
+    for path in ("/etc/hotplug.d/quildis/10-log", "/etc/hotplug.d/quilac/10-log",
+                 "/etc/mosquitto/conf.d/quilac.conf"):
+        assert not is_kept(path), path

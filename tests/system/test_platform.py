@@ -6,6 +6,7 @@ import base64
 import json
 import os
 import re
+import shlex
 import shutil
 import subprocess
 from pathlib import Path
@@ -150,8 +151,13 @@ def test_controller_install(router, stage, workdir):
 
     out = run_root(router, f"""
 mosquitto -c /etc/mosquitto.conf -d
+section broker-include
+run_defaults() {{ for s in /etc/uci-defaults/*; do (. "$s") && rm -f "$s"; done; ls /etc/uci-defaults; }}
+run_defaults
+echo '# the broker' > /etc/mosquitto/mosquitto.conf
+run_defaults && run_defaults && cat /etc/mosquitto/mosquitto.conf
 section no-client-id
-/etc/init.d/quilac start
+/etc/init.d/quilac start 2>&1
 logread -e quilac
 instance quilac
 section api-without-bridge
@@ -213,21 +219,18 @@ section respawn
 pid=$(pid_of quildis)
 kill -9 $pid
 wait_for 30 '[ -n "$(pid_of quildis)" ] && [ "$(pid_of quildis)" != $pid ]' && echo respawned
-section bad-values
-uci set quildis.discovery.port=99999 && uci set quildis.discovery.mode=controller
-uci commit quildis && reload_config
-wait_for 30 'logread | grep -q "bad value in /etc/config/quildis"'
-wait_for 30 '! instance quildis | grep -q instance1' && echo stopped
-uci set quilac.bridge.workers=0 && uci set quilac.bridge.group=a/b
-uci commit quilac && /etc/init.d/quilac restart
-logread -e 'bad value'
 section log
 logread
 """, workdir / "logs")
 
+    # tried again at each boot until the broker is installed, then once
+    assert out["broker-include"].split() == [
+        "90-quilac-mosquitto", "#", "the", "broker", "include_dir", "/etc/mosquitto/conf.d"]
+
     assert "not started: no client_id in /etc/config/quilac and no br-lan MAC" in \
         out["no-client-id"]
     assert "instances" not in out["no-client-id"]
+    assert "can't open" not in out["no-client-id"]     # no br-lan: the log line only
 
     # said once, not once per report, and in the log, not on quilac's side of the pipe
     api = out["api-without-bridge"]
@@ -288,15 +291,6 @@ logread
     assert group["command"][-4:] == ["-b", "127.0.0.1:1883", "-g", "site1"]
     assert group["term_timeout"] == 25
     assert out["respawn"].strip() == "respawned"
-    bad = out["bad-values"]
-    assert "stopped" in bad
-    assert re.search(r"daemon\.err quildis.*: not started: bad value in /etc/config/quildis: "
-                     r"quildis\.discovery\.mode=controller \(.*\) "
-                     r"quildis\.discovery\.port=99999 \(port expected\)", bad)
-    assert re.search(r"quilac.*quilac\.bridge\.workers=0 \(range\(1,1024\) expected\) "
-                     r"quilac\.bridge\.group=a/b \(and\(.*\) expected\)", bad)
-    assert len(re.findall("bad value in /etc/config/quildis", out["log"])) == 1
-
     # the broker password quilac uses by default is the client id's Base64
     client_id = quilac[quilac.index("-i") + 1]
     assert base64.b64encode(client_id.encode()).decode() not in out["log"]
@@ -367,13 +361,105 @@ wait_for 30 'instance quildis | grep -q \\"-c\\"' && echo ap
     assert roles.strip().splitlines()[-2:] == ["controller", "ap"]
 
 
+# Values the init scripts must refuse because the daemon would (its flags
+# given), or take because it does: (config, {option: value or list}, the
+# daemon's own flags for them or None, taken).
+EIGHT = [f"10.0.0.{i}" for i in range(1, 9)]
+VALUES = [
+    ("quildis", {"port": "65535", "proto": "a.b+c-" + "x" * 25}, None, True),
+    ("quildis", {"ac_address": EIGHT + ["10.0.0.1"]}, None, True),
+    ("quildis", {"port": "0"}, ["-p", "0"], False),
+    ("quildis", {"port": "0x10"}, ["-p", "0x10"], False),
+    ("quildis", {"proto": "mqtt tls"}, ["-P", "mqtt tls"], False),
+    ("quildis", {"proto": "-rf"}, ["-P", "-rf"], False),
+    ("quildis", {"proto": "a" * 32}, ["-P", "a" * 32], False),
+    ("quildis", {"ac_address": ["10.0.0.1", "224.0.0.1"]}, ["-a", "224.0.0.1"], False),
+    ("quildis", {"ac_address": ["255.255.255.255"]}, ["-a", "255.255.255.255"], False),
+    ("quildis", {"ac_address": ["0.0.0.0"]}, ["-a", "0.0.0.0"], False),
+    ("quildis", {"ac_address": ["010.0.0.1"]}, ["-a", "010.0.0.1"], False),
+    ("quildis", {"ac_address": EIGHT + ["10.0.0.9"]},
+     [a for i in range(1, 10) for a in ("-a", f"10.0.0.{i}")], False),
+    ("quildis", {"interface": "a" * 16}, ["-i", "a" * 16], False),
+    ("quildis", {"time_limit": "2147484"}, ["-t", "2147484"], False),
+    ("quildis", {"mode": "controller", "port": "99999", "interface": "br lan!"}, None, False),
+    ("quildis", {"key_file": "/root/open.key"}, ["-k", "/root/open.key"], False),
+    ("quilac", {"broker": ["00", "[fd00::1]:1885", "h:01883"], "port": "01"}, None, True),
+    ("quilac", {"port": "0"}, ["-p", "0"], False),
+    ("quilac", {"broker": "0"}, ["-b", "0"], False),
+    ("quilac", {"broker": ["n1", "n2:0"]}, ["-b", "n2:0"], False),
+    ("quilac", {"broker": "[::1]:65536"}, ["-b", "[::1]:65536"], False),
+    ("quilac", {"broker": [f"n{i}" for i in range(9)]},
+     [a for i in range(9) for a in ("-b", f"n{i}")], False),
+    ("quilac", {"workers": "0"}, ["-w", "0"], False),
+    ("quilac", {"queue_kib": "2097153"}, ["-q", "2097153"], False),
+    ("quilac", {"group": "a/b"}, ["-g", "a/b"], False),
+    ("quilac", {"drain_limit": "3601"}, ["-D", "3601"], False),
+    ("quilac", {"log_level": "5", "time_limit": "-1"}, None, False),
+    ("quilac", {"password_file": "/root/open.key"}, ["-P", "/root/open.key"], False),
+]
+
+
+def test_init_scripts_refuse_what_the_daemons_refuse(router, stage, workdir):
+    """Each value is refused by the init script, with one line naming every
+    bad option, before procd runs (and respawns) a daemon that refuses it."""
+    install(router, stage, "quilapi", "quilac", "quildis")
+    # a controller: quilac enabled, so discovery's auto mode is "ac"
+    script = ["add_lan", "/etc/init.d/quilac enable", "cp /etc/config/quilac /etc/config/quildis /root/",
+              "echo 0123456789abcdef0123456789abcdef > /root/open.key"]
+    for i, (config, options, flags, _) in enumerate(VALUES):
+        section = f"{config}.{config == 'quilac' and 'bridge' or 'discovery'}"
+        script.append(f"cp /root/{config} /etc/config/")
+        for option, value in options.items():
+            if isinstance(value, list):
+                script.append(f"uci -q delete {section}.{option}")
+                script += [f"uci add_list {section}.{option}={shlex.quote(v)}" for v in value]
+            else:
+                script.append(f"uci set {section}.{option}={shlex.quote(value)}")
+        script += [f"uci commit {config} && /etc/init.d/{config} start", f"section {i}",
+                   "logread -e 'not started' | tail -n 1", f"section {i}-instance",
+                   f"instance {config}"]
+        if flags:
+            daemon = ["/usr/sbin/" + config] + (["-i", "x"] if config == "quilac" else ["-f"])
+            script.append(f"{shlex.join(daemon + flags)} 2>/dev/null; echo daemon $?")
+    script += ["section lines", "logread -e 'not started' | wc -l"]
+    out = run_root(router, "\n".join(script), workdir / "logs")
+
+    refusals = 0
+    for i, (config, options, flags, taken) in enumerate(VALUES):
+        row, instance = out[str(i)], out[f"{i}-instance"]
+        assert ('"running": true' in instance) == taken, (options, row, instance)
+        if taken:
+            command = " ".join(command_of(instance, config))
+            assert all(v in command for v in options.values() if isinstance(v, str)), command
+            continue
+        refusals += 1
+        if flags:
+            assert re.search(r"daemon [1-9]", instance), (flags, instance)
+        line = row.splitlines()[0]
+        if "open.key" in str(options):      # a secret file group and others may read
+            assert line.endswith(f"daemon.err {config}: not started: /root/open.key must be a "
+                                 "regular file of root's, closed to group and others (chmod 600 it)")
+            continue
+        assert re.search(rf"daemon\.err {config}: not started: bad value in /etc/config/{config}: ",
+                         line), line
+        for option, value in options.items():
+            if isinstance(value, str):
+                assert f".{option}={value} (" in line, (option, line)
+            else:
+                assert f".{option}" in line, (option, line)
+    assert int(out["lines"]) == refusals     # one line each, no respawn loop
+
+
 def test_access_point_install(router, stage, workdir):
     """Discovery alone runs as an AP, waits for its interface, takes the key
     from its fixed place, and keeps the settings an older version had in
-    quilac's config."""
+    quilac's config, its device turned into the network that owns it."""
     install(router, stage, "quildis")
+    (router / "etc/config/network").write_text(
+        "config interface 'loopback'\n\toption device 'lo'\n"
+        "config interface 'lan'\n\toption device 'br-lan'\n")
     older = ("config bridge 'bridge'\n\toption broker 'x'\n"
-             "config discovery 'discovery'\n\toption mode 'ap'\n\toption interface 'lan'\n"
+             "config discovery 'discovery'\n\toption mode 'ap'\n\toption interface 'br-lan'\n"
              "\toption time_limit '5'\n\tlist ac_address '10.1.0.1'\n\tlist ac_address '10.2.0.1'\n")
     (router / "etc/config/quilac").write_text(older + "\toption key_file '/etc/quildis.key'\n")
     assert (router / "etc/config/quildis").stat().st_mode & 0o777 == 0o600
@@ -386,6 +472,8 @@ def test_access_point_install(router, stage, workdir):
 
     out = run_root(router, """
 for s in /etc/uci-defaults/*; do (. "$s") && rm -f "$s"; done
+section migrated
+uci get quildis.discovery.interface
 section no-config
 mv /etc/config/quildis /root/quildis.config && cp /root/older /etc/config/quilac
 sh /root/move; echo "exit $?"
@@ -407,15 +495,24 @@ pid=$(pid_of quildis)
 ip link del br-lan && add_lan
 ubus call service event '{"type":"interface.update","data":{"interface":"lan"}}'
 wait_for 30 '[ -n "$(pid_of quildis)" ] && [ "$(pid_of quildis)" != $pid ]' && echo restarted
+section device
+uci set quildis.discovery.interface=br-ap && uci commit quildis && reload_config
+wait_for 30 '! pid_of quildis | grep -q .'
+ip link add br-ap type bridge && ip link set br-ap up
+ubus call service event '{"type":"interface.update","data":{"interface":"wan"}}'
+wait_for 30 'pid_of quildis | grep -q .' && instance quildis
 """, workdir / "logs")
 
     assert "interface lan is not up" in out["waiting"]
     assert "instances" not in out["waiting"]
     assert command_of(out["running"], "quildis") == [
         "/usr/sbin/quildis", "-f", "-i", "br-lan", "-t", "5", "-c", "-a", "10.1.0.1",
-        "-a", "10.2.0.1", "-P", "mqtt", "-p", "1883", "-k", "/etc/quil/quildis.key"]
+        "-a", "10.2.0.1", "-k", "/etc/quil/quildis.key"]
     assert out["back"].strip() == "restarted"     # a bridge made anew is a new device
+    # netifd's events name networks: a device is looked for at each of them
+    assert command_of(out["device"], "quildis")[:4] == ["/usr/sbin/quildis", "-f", "-i", "br-ap"]
     assert "discovery" not in (router / "etc/config/quilac").read_text()
+    assert out["migrated"].strip() == "lan"
     assert not list((router / "etc/uci-defaults").iterdir())
     moved = router / "etc/quil/quildis.key"
     assert not key.exists() and moved.stat().st_mode & 0o7777 == 0o600
