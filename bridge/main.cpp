@@ -48,7 +48,7 @@ int main(int argc, char **argv)
 		.time_limit_s = opts.time_limit_s,
 	};
 	api_configure(&limits);
-	fleet_configure(opts.group);
+	fleet_configure(opts.group, opts.client_id);
 	uloop_init();
 	/* the bus first: its connect reads the bus daemon's greeting blocking, and
 	   the exit of the resolver's child (SIGCHLD) would cut that read short */

@@ -27,9 +27,11 @@ struct client_entry {
 	client_key key;
 	int32_t online;
 	char *info;
+	uint32_t mark;	// the mark current when last stored
 };
 
 avl_tree clients;
+uint32_t current_mark;
 size_t info_bytes;	// of all entries' info texts, NULs included
 
 // A full registry refuses every report's update: a line a second at most.
@@ -169,6 +171,8 @@ int store(const char *id, const char *info, const int32_t *online, uint64_t repo
 	}
 
 	client_entry *e = find(id);
+	if (e)
+		e->mark = current_mark;
 	size_t old = e ? info_size(e->info) : 0;
 	if ((!e && clients.count >= CLIENT_MAX) ||
 	    info_bytes - old + info_size(info) > CLIENT_INFO_BYTES_MAX) {
@@ -192,6 +196,7 @@ int store(const char *id, const char *info, const int32_t *online, uint64_t repo
 		return CLIENT_OK;
 	}
 	e->key = key_of(id);
+	e->mark = current_mark;
 	e->online = online ? *online : (int32_t) time(nullptr);
 	set_info(e, info);
 	e->node.key = &e->key;
@@ -253,6 +258,24 @@ int client_delete(const char *id)
 unsigned int client_count(void)
 {
 	return clients.count;
+}
+
+void client_mark_begin(void)
+{
+	current_mark++;
+}
+
+unsigned int client_sweep_unmarked(void)
+{
+	unsigned int removed = 0;
+	client_entry *e, *next;
+	avl_for_each_element_safe(&clients, e, node, next)
+		if (e->mark != current_mark) {
+			avl_delete(&clients, &e->node);
+			release(e);
+			removed++;
+		}
+	return removed;
 }
 
 int client_list(struct blob_buf *buf, uint32_t offset, uint32_t limit, size_t max_bytes)

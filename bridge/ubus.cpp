@@ -174,8 +174,10 @@ int update_client(ubus_context *, ubus_object *, ubus_request_data *, const char
 	if (report < 0)
 		return UBUS_STATUS_INVALID_ARGUMENT;
 	const char *id = blobmsg_get_string(tb[CLIENT_ID]);
-	int rc = client_update(id, blobmsg_get_string(tb[CLIENT_INFO]),
-			       report ? client_report_number((uint32_t) report) : 0);
+	const char *info = blobmsg_get_string(tb[CLIENT_INFO]);
+	if (!fleet_info_fits(info))
+		return UBUS_STATUS_INVALID_ARGUMENT;	/* the group could not hold it */
+	int rc = client_update(id, info, report ? client_report_number((uint32_t) report) : 0);
 	if (rc == CLIENT_OK)
 		fleet_client_changed(id);
 	return registry_status(rc);
