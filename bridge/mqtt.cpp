@@ -498,6 +498,7 @@ void on_connect(struct mosquitto *, void *, int rc)
 	s.connected_ms = monotonic_ms();
 	raise_hotplug("online");
 	subscribe_all();
+	fleet_session_started();
 	send_backlog();
 	uloop_timeout_set(&s.more, 0);	/* inside a callback the library only queues */
 }
@@ -531,8 +532,12 @@ void on_publish(struct mosquitto *, void *, int mid)
 
 void on_message(struct mosquitto *mosq, void *user, const struct mosquitto_message *msg)
 {
-	if (!fleet_on_message(msg))
-		api_on_message(mosq, user, msg);
+	const char *topic;
+	if (fleet_on_message(msg, &topic))
+		return;
+	mosquitto_message real = *msg;
+	real.topic = (char *) topic;
+	api_on_message(mosq, user, &real);
 }
 
 // The library keeps a QoS 2 message until the broker releases it, without
@@ -656,6 +661,9 @@ bool new_client(bool first, int *rc)
 		attempt_failure("mqtt credentials or TLS not set, %s: %s", mosquitto_strerror(*rc));
 		return true;
 	}
+	char will[FLEET_FILTER_MAX];
+	if (fleet_grouped() && fleet_member_topic(will, sizeof(will)))
+		mosquitto_will_set(s.client, will, 0, nullptr, 1, true);
 	if (!s.mqtt311)
 		use_mqtt5();
 	log_msg(failing() ? 4 : 2, first ? "connect to mqtt server, %s" :
