@@ -645,8 +645,10 @@ TEST_F(Backlog, LostSessionRepublishesUnacknowledgedInOrder)
 	/* 35 days later: beyond what 32 bits of milliseconds hold */
 	const int64_t later_ms = monotonic_ms() + 35LL * 24 * 3600 * 1000;
 	backlog_send(sender, later_ms);
+	backlog_push("t", "D2", 2);
+	backlog_send(sender, later_ms + 50000);	/* a newer one does not move the clock */
 	EXPECT_EQ(backlog_ack_wait_since_ms(), later_ms);
-	EXPECT_EQ(given, (std::vector<std::string>{ "t|A", "t|B", "t|C", "t|A", "t|C", "t|D" }));
+	EXPECT_EQ(given, (std::vector<std::string>{ "t|A", "t|B", "t|C", "t|A", "t|C", "t|D", "t|D2" }));
 
 	/* A library that cannot take them now (no connection, or one that has
 	   just failed: a write into it gives EPIPE) stops the walk, and what it
@@ -654,19 +656,20 @@ TEST_F(Backlog, LostSessionRepublishesUnacknowledgedInOrder)
 	   will drops that entry alone, counted. */
 	given.clear();
 	backlog_push("t", "E", 1);
-	for (int rc : { MOSQ_ERR_NO_CONN, MOSQ_ERR_CONN_LOST, MOSQ_ERR_ERRNO, MOSQ_ERR_TLS }) {
+	backlog_push("t", "F", 1);
+	for (int rc : { MOSQ_ERR_NO_CONN, MOSQ_ERR_CONN_LOST, MOSQ_ERR_ERRNO, MOSQ_ERR_TLS, MOSQ_ERR_NOMEM }) {
 		refuse = rc;
 		backlog_send(sender, 0);
-		EXPECT_EQ(st().messages, 4) << rc;
+		EXPECT_EQ(st().messages, 6) << rc;
 	}
 	backlog_session_lost();
 	EXPECT_EQ(st().refused, 0u);
 	refuse = MOSQ_ERR_INVAL;
 	refuse_topic = "bad";
 	backlog_push("bad", "x", 1);
-	backlog_push("t", "F", 1);
+	backlog_push("t", "G", 1);
 	backlog_send(sender, 0);
-	EXPECT_EQ(given, (std::vector<std::string>{ "t|A", "t|C", "t|D", "t|E", "t|F" }));
+	EXPECT_EQ(given, (std::vector<std::string>{ "t|A", "t|C", "t|D", "t|D2", "t|E", "t|F", "t|G" }));
 	EXPECT_EQ(st().refused, 1u);
 
 	/* A broker that ends every session over the oldest one (too large for
