@@ -4,6 +4,8 @@ import socket
 import threading
 import time
 
+import pytest
+
 from harness import rss_kib, wait_for
 
 RSS_LIMIT_KIB = 16 * 1024
@@ -167,3 +169,42 @@ def test_a_broker_that_never_reads_costs_no_memory_and_is_given_up(sandbox, quil
     finally:
         fb.close()
 
+
+
+def oversized_header(size):
+    """The start of a PUBLISH of `size` bytes: its fixed header only."""
+    return packet(0x32, b"\0" * size)[:-size]
+
+
+@pytest.mark.parametrize("sends", [
+    [oversized_header(100 << 20)],
+    [oversized_header(100 << 20)[:2], oversized_header(100 << 20)[2:]],   # header split
+    [publish("upload/x", b"y", 1, 1) + oversized_header(100 << 20)],     # behind a packet
+], ids=["whole", "split", "behind"])
+def test_a_packet_over_our_maximum_ends_the_session_before_it_is_read(sends, sandbox,
+                                                                       quilac_factory):
+    sent = []
+
+    def serve(fb, conn, level):
+        fb.accept_session(conn, level)
+        if fb.levels.count(5) > 1:
+            fb.answer_pings(conn)
+        for part in sends:
+            conn.sendall(part)
+            time.sleep(0.2)
+        for _ in range(100):
+            conn.sendall(b"z" * (1 << 20))
+            sent.append(1)
+
+    fb = FakeBroker(serve)
+    try:
+        sandbox.start_bus()
+        q = quilac_factory(fb.port)
+        q.wait_output("broke the protocol (a packet larger than our maximum packet size)",
+                      timeout=20)
+        wait_for(lambda: fb.levels.count(5) > 1, timeout=20, what="a new session")
+        assert len(sent) < 20   # MiB the socket buffers held
+        assert q.stats()["protocol_errors"] == 1
+        assert rss_kib(q.proc.pid, "VmHWM") < RSS_LIMIT_KIB
+    finally:
+        fb.close()
