@@ -124,6 +124,7 @@ struct session {
 	bool writable;			// the socket has connected (it reported writable)
 	bool mqtt311;			// this client speaks 3.1.1
 	int64_t refused_mqtt5_ms[MAX_BROKERS];	// when each entry refused MQTT 5; 0: never
+	bool again_in_311;		// the next attempt: the same entry, in 3.1.1
 	packet_size_guard sizes;	// of what the broker sends on this connection
 	mosquitto_property *connect_props;
 	int retry_ms;			// the next wait's step; 0: at once
@@ -515,6 +516,7 @@ void on_connect(struct mosquitto *, void *, int rc)
 	if (refused_mqtt5(rc)) {
 		log_msg(2, "mqtt server %s refuses MQTT 5, using 3.1.1", s.target);
 		s.refused_mqtt5_ms[s.broker_index] = monotonic_ms();
+		s.again_in_311 = true;
 		s.retry_ms = 0;
 		s.state = MQTT_DISCONNECTED;
 		unwatch_socket();
@@ -761,7 +763,9 @@ void reconnect()
 	int rc;
 
 	mosquitto_destroy(s.client);
-	next_broker();
+	if (!s.again_in_311)
+		next_broker();
+	s.again_in_311 = false;
 	if (!new_client(false, &rc))
 		return;	/* no timer: this was the last attempt */
 	if (rc) {

@@ -124,6 +124,45 @@ def test_a_broker_that_refuses_mqtt5_is_spoken_to_in_311(sandbox, quilac_factory
         fb.close()
 
 
+def test_a_refusal_of_mqtt5_holds_for_that_broker_only(sandbox, quilac_factory):
+    def refuse(fb, conn, level):
+        if level == 5:
+            conn.sendall(packet(0x20, b"\0\x01"))
+        # a 3.1.1 session is cut at once: the next broker of the list is tried
+
+    def serve(fb, conn, level):
+        fb.accept_session(conn, level)
+        fb.answer_pings(conn)
+
+    old, new = FakeBroker(refuse), FakeBroker(serve)
+    try:
+        sandbox.start_bus()
+        q = quilac_factory(old.port, extra=["-b", f"127.0.0.1:{new.port}"])
+        q.wait_output(f"connect to mqtt server ok, 127.0.0.1:{new.port}", timeout=20)
+        assert old.levels[:2] == [5, 4] and new.levels == [5]
+    finally:
+        old.close()
+        new.close()
+
+
+def test_a_second_connack_ends_the_session(sandbox, quilac_factory):
+    def serve(fb, conn, level):
+        fb.accept_session(conn, level)
+        conn.sendall(packet(0x20, b"\0\0\0") * 20000)
+        fb.answer_pings(conn)
+
+    fb = FakeBroker(serve)
+    try:
+        sandbox.start_bus()
+        q = quilac_factory(fb.port)
+        q.wait_output("broke the protocol (a second CONNACK)", timeout=20)
+        time.sleep(1)
+        assert q.output().count("connect to mqtt server ok") <= q.stats()["protocol_errors"] + 1
+        assert q.output().count("subscribed (mid: 1)") <= q.stats()["protocol_errors"] + 1
+    finally:
+        fb.close()
+
+
 def test_qos2_messages_never_released_end_the_session(sandbox, quilac_factory):
     ended = []
 
