@@ -715,7 +715,8 @@ bool new_client(bool first, int *rc)
 	/* a client without its TLS must not connect: the next attempt tries again */
 	*rc = credentials_apply(s.client, s.password);
 	if (*rc) {
-		attempt_failure("mqtt credentials or TLS not set, %s: %s", mosquitto_strerror(*rc));
+		const char *why = credentials_failure();
+		attempt_failure("mqtt credentials or TLS not set, %s: %s", why ? why : mosquitto_strerror(*rc));
 		return true;
 	}
 	int64_t refused = s.refused_mqtt5_ms[s.broker_index];
