@@ -398,7 +398,7 @@ def start_group(d, broker, names, extra=()):
                         "-i", name, "-P", secret, "-g", "bench", *extra])
         bridges.append(Proc(argv, d / f"{name}.log"))
     for q in bridges:
-        q.wait_output("subscribed (mid: 4)", timeout=30)
+        q.wait_output("subscribed (mid: 6)", timeout=30)
     return bridges
 
 

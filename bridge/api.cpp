@@ -31,6 +31,7 @@
 #include "child.h"
 #include "clock.h"
 #include "droplog.h"
+#include "fleet.h"
 #include "json_ptr.h"
 #include "log.h"
 #include "mqtt.h"
@@ -632,8 +633,8 @@ bool republish(const api_job *j)
 	if (!obj || !json_object_object_get_ex(obj.get(), "topic", &topic) ||
 	    !json_object_object_get_ex(obj.get(), "payload", &payload))
 		return false;
-	return mqtt_publish(json_object_get_string(topic), json_object_get_string(payload),
-			    json_object_get_string_len(payload)) == 0;
+	return fleet_hand_back(json_object_get_string(topic), json_object_get_string(payload),
+			       json_object_get_string_len(payload)) == 0;
 }
 
 } // namespace

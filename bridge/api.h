@@ -65,8 +65,8 @@ void api_get_stats(struct api_stats *st);
 // Nothing queued, no worker record left: every report taken has been run
 // and its output handed to the session.
 bool api_idle(void);
-// Publishes queued reports again, each on its own topic, oldest first, for
-// the other bridges of a group to take; stops where the session's backlog is
+// Publishes queued reports again, oldest first, on the group's hand-back
+// topic (which keeps each one's own) for the other bridges to take; stops where the session's backlog is
 // full. Returns how many left the queue.
 int api_hand_back(void);
 // The end of a stop that ran out of time: kills the running workers' groups

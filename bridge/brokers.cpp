@@ -35,6 +35,18 @@ bool locate(const char *entry, const char **host, size_t *host_len, const char *
 	return true;
 }
 
+// A name or address can never be empty or hold a space or control byte;
+// the resolver would only fail on it at every attempt.
+bool host_valid(const char *host, size_t len)
+{
+	if (!len)
+		return false;
+	for (size_t i = 0; i < len; i++)
+		if ((unsigned char) host[i] <= ' ' || host[i] == 0x7f)
+			return false;
+	return true;
+}
+
 } // namespace
 
 bool broker_split(const char *entry, int default_port, char *host, int host_size, int *port)
@@ -42,7 +54,7 @@ bool broker_split(const char *entry, int default_port, char *host, int host_size
 	const char *h, *p;
 	size_t len;
 
-	if (!locate(entry, &h, &len, &p) || len >= (size_t) host_size)
+	if (!locate(entry, &h, &len, &p) || !host_valid(h, len) || len >= (size_t) host_size)
 		return false;
 	memcpy(host, h, len);
 	host[len] = '\0';

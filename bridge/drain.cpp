@@ -43,12 +43,19 @@ void out_of_time(uloop_timeout *)
 }
 
 // Half the limit has gone and reports still wait in the queue: in a group
-// the others take them now rather than lose them at the limit. Not sooner:
-// a group with no other member left drops what is published to it.
+// the others take them now rather than lose them at the limit. Not sooner,
+// and only while another member is there: a shared subscription nobody
+// holds drops what is published to it.
 void hand_back(uloop_timeout *)
 {
-	if (!mqtt_reports_stopped() || mqtt_get_state() != MQTT_CONNECTED)
+	api_stats as;
+	api_get_stats(&as);
+	if (!as.queued || !mqtt_reports_stopped() || mqtt_get_state() != MQTT_CONNECTED)
 		return;
+	if (!fleet_others_present()) {
+		log_msg(2, "stopping: no other member of the group is there to take the queue\n");
+		return;
+	}
 	int n = api_hand_back();
 	if (n)
 		log_msg(2, "stopping: %d queued report(s) handed back to the group\n", n);
@@ -80,6 +87,7 @@ void drain_run(int limit_s)
 	int64_t start = monotonic_ms();
 
 	mqtt_stop_reports();
+	fleet_leave();
 	if (done())
 		return;	/* nothing to finish: the stop is what it always was */
 	run_until_done(limit_s);

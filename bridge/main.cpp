@@ -48,7 +48,7 @@ int main(int argc, char **argv)
 		.time_limit_s = opts.time_limit_s,
 	};
 	api_configure(&limits);
-	fleet_configure(opts.group);
+	fleet_configure(opts.group, opts.client_id);
 	uloop_init();
 	mqtt_start(&opts.brokers, opts.port, opts.client_id);
 	bridge_ubus_setup();

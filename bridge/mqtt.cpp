@@ -12,7 +12,9 @@
 //
 // MQTT 5 first, for its Maximum Packet Size: a conforming broker never sends
 // more than a report can be, so that no device can make the library read a
-// huge packet whole. A broker that refuses version 5 gets 3.1.1 from then on.
+// huge packet whole. Over plain TCP a broker that sends more anyway is caught
+// at the packet's header, before the library reads it (packet_size.h). A
+// broker that refuses version 5 gets 3.1.1, that list entry only, for an hour.
 //
 // The loop must never stand still for the broker. Connecting is asynchronous:
 // the connect request goes out when the socket turns writable. Reading and
@@ -545,6 +547,7 @@ void on_connect(struct mosquitto *, void *, int rc)
 	s.connected_ms = monotonic_ms();
 	raise_hotplug("online");
 	subscribe_all();
+	fleet_session_started();
 	send_backlog();
 	uloop_timeout_set(&s.more, 0);	/* inside a callback the library only queues */
 }
@@ -587,8 +590,12 @@ void on_publish(struct mosquitto *, void *, int mid)
 
 void on_message(struct mosquitto *mosq, void *user, const struct mosquitto_message *msg)
 {
-	if (!fleet_on_message(msg))
-		api_on_message(mosq, user, msg);
+	const char *topic;
+	if (fleet_on_message(msg, &topic))
+		return;
+	mosquitto_message real = *msg;
+	real.topic = (char *) topic;
+	api_on_message(mosq, user, &real);
 }
 
 // The library keeps a QoS 2 message until the broker releases it, without
@@ -719,6 +726,9 @@ bool new_client(bool first, int *rc)
 		attempt_failure("mqtt credentials or TLS not set, %s: %s", why ? why : mosquitto_strerror(*rc));
 		return true;
 	}
+	char will[FLEET_FILTER_MAX];
+	if (fleet_grouped() && fleet_member_topic(will, sizeof(will)))
+		mosquitto_will_set(s.client, will, 0, nullptr, 1, true);
 	int64_t refused = s.refused_mqtt5_ms[s.broker_index];
 	s.mqtt311 = refused && monotonic_ms() - refused < MQTT5_RETRY_MS;
 	if (!s.mqtt311)

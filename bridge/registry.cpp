@@ -25,9 +25,11 @@ struct client_entry {
 	client_key key;
 	int32_t online;
 	char *info;
+	uint32_t mark;	// the mark current when last stored
 };
 
 avl_tree clients;
+uint32_t current_mark;
 size_t info_bytes;	// of all entries' info texts, NULs included
 
 size_t info_size(const char *info)
@@ -108,6 +110,8 @@ int store(const char *id, const char *info, const int32_t *online)
 		return CLIENT_ID_TOO_LONG;
 
 	client_entry *e = find(id);
+	if (e)
+		e->mark = current_mark;
 	size_t old = e ? info_size(e->info) : 0;
 	if ((!e && clients.count >= CLIENT_MAX) ||
 	    info_bytes - old + info_size(info) > CLIENT_INFO_BYTES_MAX) {
@@ -130,6 +134,7 @@ int store(const char *id, const char *info, const int32_t *online)
 		return CLIENT_OK;
 	}
 	e->key = key_of(id);
+	e->mark = current_mark;
 	e->online = online ? *online : (int32_t) time(nullptr);
 	set_info(e, info);
 	e->node.key = &e->key;
@@ -179,6 +184,24 @@ int client_delete(const char *id)
 unsigned int client_count(void)
 {
 	return clients.count;
+}
+
+void client_mark_begin(void)
+{
+	current_mark++;
+}
+
+unsigned int client_sweep_unmarked(void)
+{
+	unsigned int removed = 0;
+	client_entry *e, *next;
+	avl_for_each_element_safe(&clients, e, node, next)
+		if (e->mark != current_mark) {
+			avl_delete(&clients, &e->node);
+			release(e);
+			removed++;
+		}
+	return removed;
 }
 
 int client_list(struct blob_buf *buf, uint32_t offset, uint32_t limit)

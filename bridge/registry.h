@@ -26,6 +26,10 @@ int client_put(const char *id, const char *info, int32_t online);
 bool client_get(const char *id, int32_t *online, const char **info);
 int client_delete(const char *id);
 unsigned int client_count(void);
+// A new mark: entries stored from now on are marked; the sweep removes those
+// that are not, and returns how many.
+void client_mark_begin(void);
+unsigned int client_sweep_unmarked(void);
 // Lists the entries at positions offset .. offset + limit - 1 of the whole
 // listing (all of them by default), with "count" always the total and
 // "index" the position in the whole listing. 0, or -1 when the buffer could

@@ -166,7 +166,10 @@ int update_client(ubus_context *, ubus_object *, ubus_request_data *, const char
 	if (!tb[CLIENT_ID] || !tb[CLIENT_INFO])
 		return UBUS_STATUS_INVALID_ARGUMENT;
 	const char *id = blobmsg_get_string(tb[CLIENT_ID]);
-	int rc = client_update(id, blobmsg_get_string(tb[CLIENT_INFO]));
+	const char *info = blobmsg_get_string(tb[CLIENT_INFO]);
+	if (!fleet_info_fits(info))
+		return UBUS_STATUS_INVALID_ARGUMENT;	/* the group could not hold it */
+	int rc = client_update(id, info);
 	if (rc == CLIENT_OK)
 		fleet_client_changed(id);
 	return registry_status(rc);

@@ -159,11 +159,15 @@ void hotplug_post(struct hotplug_queue *q, const struct child_var *vars, size_t 
 	start(q);
 }
 
+// A script is not left to run past its daemon, where no time limit holds and
+// it could end after the first script of the next start.
 void hotplug_stop(struct hotplug_queue *q)
 {
 	q->waiting = false;
 	uloop_timeout_cancel(&q->hold_down);
 	uloop_timeout_cancel(&q->deadline);
-	if (q->process.pending)
+	if (q->process.pending) {
+		child_kill_group(q->process.pid);
 		uloop_process_delete(&q->process);
+	}
 }

@@ -69,7 +69,8 @@ void hotplug_post(struct hotplug_queue *q, const struct child_var (&vars)[N])
 }
 // Whether a script of the queue runs, or its hold-down has not passed.
 bool hotplug_busy(const struct hotplug_queue *q);
-// Forgets what waits and stops watching (the daemon ends).
+// Forgets what waits and kills the running script's group (the daemon ends);
+// what ended scripts left is killed by group_watch_stop_all().
 void hotplug_stop(struct hotplug_queue *q);
 
 // What hotplug_event() calls; by default it starts HOTPLUG_CALL. A test sets

@@ -99,23 +99,20 @@ void group_watch_leftovers(pid_t pgid, int64_t ms_left, group_limit_fn on_limit,
 
 int group_watch_kill_all(void)
 {
-	group_watch *g;
+	group_watch *g, *next;
 	int n = 0;
 
-	list_for_each_entry(g, &watched_groups, link) {
+	list_for_each_entry_safe(g, next, &watched_groups, link) {
 		if (group_members(g->pgid, false) > 0 && kill(-g->pgid, SIGKILL) == 0)
 			n++;
+		uloop_timeout_cancel(&g->deadline);
+		list_del(&g->link);
+		free(g);
 	}
-	group_watch_stop_all();
 	return n;
 }
 
 void group_watch_stop_all(void)
 {
-	group_watch *g, *next;
-	list_for_each_entry_safe(g, next, &watched_groups, link) {
-		uloop_timeout_cancel(&g->deadline);
-		list_del(&g->link);
-		free(g);
-	}
+	group_watch_kill_all();
 }

@@ -24,5 +24,5 @@ void group_watch_leftovers(pid_t pgid, int64_t ms_left, group_limit_fn on_limit,
 // the number of groups killed (a stop that ran out of time).
 int group_watch_kill_all(void);
 
-// Forgets every watched group (the daemon ends).
+// The same when the daemon ends: nothing it started outlives it.
 void group_watch_stop_all(void);

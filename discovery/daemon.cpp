@@ -207,7 +207,7 @@ size_t decoded_size(const char *payload)
 // it from the JSON check.
 json_ptr parse_payload(const char *payload)
 {
-	if (strlen(payload) % 4)
+	if (!disc_base64_is_canonical(payload))
 		return nullptr;
 	char *text = disc_base64_decode(payload);
 	if (!text)
@@ -287,17 +287,17 @@ const char *request_nonce(const char *payload, char out[DISC_NONCE_LEN + 1])
 }
 
 // Counts the request against its source's and the total rate.
-bool may_answer(const sockaddr *src, socklen_t srclen)
+rate_answer how_to_answer(const sockaddr *src, socklen_t srclen)
 {
 	uint32_t addr = 0;
 	if (src && srclen >= sizeof(sockaddr_in) && src->sa_family == AF_INET)
 		addr = ((const sockaddr_in *) src)->sin_addr.s_addr;
-	return rate_limit_allow(addr, monotonic_ms(), addr && on_lan(addr));
+	return rate_limit_answer(addr, monotonic_ms(), addr && on_lan(addr));
 }
 
-void set_broadcast(int on)
+void set_broadcast(int fd, int on)
 {
-	setsockopt(server_fd.fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof(on));
+	setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof(on));
 }
 
 sockaddr_in broadcast_address()
@@ -307,6 +307,15 @@ sockaddr_in broadcast_address()
 	to.sin_addr.s_addr = htonl(INADDR_BROADCAST);
 	to.sin_port = htons(DISC_PORT);
 	return to;
+}
+
+ssize_t announce_to_lan(int fd, const char *nonce)
+{
+	sockaddr_in to = broadcast_address();
+	set_broadcast(fd, 1);
+	ssize_t sent = disc_send_announce(fd, (sockaddr *) &to, sizeof(to), nonce);
+	set_broadcast(fd, 0);
+	return sent;
 }
 
 void request_timer_cb(uloop_timeout *t)
@@ -333,6 +342,7 @@ int stats_method_cb(ubus_context *ctx, ubus_object *, ubus_request_data *req, co
 {
 	blob_buf_init(&stats_buf, 0);
 	blobmsg_add_u64(&stats_buf, "answered", g_rate_stats.answered);
+	blobmsg_add_u64(&stats_buf, "broadcast", g_rate_stats.broadcast);
 	blobmsg_add_u64(&stats_buf, "limited", g_rate_stats.limited);
 	ubus_send_reply(ctx, req, stats_buf.head);
 	return UBUS_STATUS_OK;
@@ -414,10 +424,16 @@ int handle_datagram(const uint8_t *buf, size_t count, int fd,
 		return -1;
 
 	if (g_quildis_mode == QUILDIS_AC) {
-		if (type != DISC_TYPE_REQUEST || !may_answer(src, srclen))
+		if (type != DISC_TYPE_REQUEST)
+			return 0;
+		rate_answer how = how_to_answer(src, srclen);
+		if (how == rate_answer::NONE)
 			return 0;
 		char nonce[DISC_NONCE_LEN + 1];
-		return (int) disc_send_announce(fd, src, srclen, request_nonce(payload, nonce));
+		const char *asked = request_nonce(payload, nonce);
+		if (how == rate_answer::BROADCAST)
+			return (int) announce_to_lan(fd, asked);
+		return (int) disc_send_announce(fd, src, srclen, asked);
 	}
 	if (type == DISC_TYPE_ANNOUNCE)
 		handle_announcement(payload);
@@ -436,10 +452,7 @@ void run_hotplug(const char *mac, const char *ip, const char *proto, int port)
 
 void broadcast_announce(void)
 {
-	sockaddr_in to = broadcast_address();
-	set_broadcast(1);
-	disc_send_announce(server_fd.fd, (sockaddr *) &to, sizeof(to));
-	set_broadcast(0);
+	announce_to_lan(server_fd.fd, nullptr);
 }
 
 void broadcast_request(void)
@@ -454,9 +467,9 @@ void broadcast_request(void)
 	last_request_ms = monotonic_ms();
 
 	sockaddr_in to = broadcast_address();
-	set_broadcast(1);
+	set_broadcast(server_fd.fd, 1);
 	disc_send_request(server_fd.fd, (sockaddr *) &to, sizeof(to), nonce);
-	set_broadcast(0);
+	set_broadcast(server_fd.fd, 0);
 
 	/* The same request, by unicast, to controllers the broadcast may not reach;
 	 * the DHCP client's file is an AP's, an AC only asks its -a addresses. */

@@ -50,6 +50,11 @@ uint8_t b64_value(unsigned char c)
 	return c < B64_VALUES.size() ? B64_VALUES[c] : 0;
 }
 
+bool is_b64_char(unsigned char c)
+{
+	return b64_value(c) || c == 'A';
+}
+
 void put_be32(uint8_t *p, uint32_t v)
 {
 	p[0] = (uint8_t) (v >> 24);
@@ -269,6 +274,23 @@ char *disc_base64_decode(const char *text)
 	}
 	out[out_len] = '\0';
 	return out;
+}
+
+bool disc_base64_is_canonical(const char *text)
+{
+	size_t len = strlen(text);
+	if (len % 4)
+		return false;
+	size_t pad = len && text[len - 1] == '=' ? (text[len - 2] == '=' ? 2 : 1) : 0;
+	for (size_t i = 0; i < len - pad; i++)
+		if (!is_b64_char((unsigned char) text[i]))
+			return false;
+	/* The bits of the last character that the padding leaves unused are 0. */
+	if (pad == 2)
+		return !(b64_value((unsigned char) text[len - 3]) & 15);
+	if (pad == 1)
+		return !(b64_value((unsigned char) text[len - 2]) & 3);
+	return true;
 }
 
 ssize_t disc_send_request(int fd, const struct sockaddr *to, socklen_t tolen, const char *nonce)

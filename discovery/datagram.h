@@ -23,6 +23,11 @@ uint32_t disc_crc32(const void *data, size_t len);
 // Newly allocated NUL-terminated results; NULL when memory runs out.
 char *disc_base64_encode(const char *text);
 char *disc_base64_decode(const char *text);
+// Whether `text` is Base64 exactly as the encoder writes it: whole groups of
+// four alphabet characters, "=" only as the last group's padding, and the
+// bits the padding leaves unused 0. The decoder takes anything; a receiver
+// asks this first, so that one message has one text.
+bool disc_base64_is_canonical(const char *text);
 
 // With a nonce, the request carries it (the Base64 of {"nonce": ...}); old
 // ACs look only at the type and answer it all the same.

@@ -16,9 +16,11 @@ namespace {
 
 constexpr int64_t SOURCE_INTERVAL_US = 1000000 / RATE_PER_SOURCE;
 constexpr int64_t TOTAL_INTERVAL_US = 1000000 / RATE_TOTAL;
+constexpr int64_t BROADCAST_INTERVAL_US = 1000000 / RATE_BROADCAST;
 
 int64_t sources[RATE_SOURCE_SLOTS];	/* each slot's arrival time */
 int64_t total_tat_us;
+int64_t broadcast_tat_us;
 uint32_t hash_key;
 bool keyed;
 
@@ -43,23 +45,34 @@ int64_t &slot_of(uint32_t addr)
 	return sources[h >> 22];
 }
 
+// Takes a request from the total and from `bucket`; false (nothing taken)
+// when either refuses.
+bool take_with_total(int64_t &bucket, int64_t now, int64_t interval, int burst)
+{
+	int64_t next = take(bucket, now, interval, burst);
+	int64_t total_next = take(total_tat_us, now, TOTAL_INTERVAL_US, RATE_TOTAL_BURST);
+	if (next < 0 || total_next < 0)
+		return false;
+	bucket = next;
+	total_tat_us = total_next;
+	return true;
+}
+
 } // namespace
 
-bool rate_limit_allow(uint32_t addr, int64_t now_ms, bool on_link)
+rate_answer rate_limit_answer(uint32_t addr, int64_t now_ms, bool on_link)
 {
 	int64_t now = now_ms * 1000;
-	int64_t *source = on_link ? nullptr : &slot_of(addr);
-	int64_t source_next = source ? take(*source, now, SOURCE_INTERVAL_US, RATE_SOURCE_BURST) : 0;
-	int64_t total_next = take(total_tat_us, now, TOTAL_INTERVAL_US, RATE_TOTAL_BURST);
-	if (source_next < 0 || total_next < 0) {
-		g_rate_stats.limited++;
-		return false;
+	if (take_with_total(slot_of(addr), now, SOURCE_INTERVAL_US, RATE_SOURCE_BURST)) {
+		g_rate_stats.answered++;
+		return rate_answer::UNICAST;
 	}
-	if (source)
-		*source = source_next;
-	total_tat_us = total_next;
-	g_rate_stats.answered++;
-	return true;
+	if (on_link && take_with_total(broadcast_tat_us, now, BROADCAST_INTERVAL_US, RATE_BROADCAST_BURST)) {
+		g_rate_stats.broadcast++;
+		return rate_answer::BROADCAST;
+	}
+	g_rate_stats.limited++;
+	return rate_answer::NONE;
 }
 
 void rate_limit_reset(void)
@@ -67,5 +80,6 @@ void rate_limit_reset(void)
 	for (auto &s : sources)
 		s = 0;
 	total_tat_us = 0;
+	broadcast_tat_us = 0;
 	g_rate_stats = {};
 }

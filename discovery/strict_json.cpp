@@ -1,6 +1,9 @@
 // A check of the JSON grammar before json-c parses the text. It only reads:
 // json-c still builds the objects, and with JSON_TOKENER_STRICT it refuses
 // what the check lets through and it would otherwise take (invalid UTF-8).
+// The check counts the members it read: json-c keeps one of a name given
+// twice (the last), so fewer in its objects means a name came twice, and
+// which of two values counts is then up to the parser.
 #include "strict_json.h"
 
 #include <string.h>
@@ -148,6 +151,8 @@ bool word(const char *&p, const char *w)
 	return true;
 }
 
+size_t members;	/* of every object the check has read */
+
 bool value(const char *&p, int depth);
 
 // At "{" or "[": members or elements, separated by commas, no trailing one.
@@ -168,6 +173,7 @@ bool container(const char *&p, int depth)
 			skip_blanks(p);
 			if (*p++ != ':')
 				return false;
+			members++;
 		}
 		if (!value(p, depth))
 			return false;
@@ -204,10 +210,27 @@ bool value(const char *&p, int depth)
 bool is_strict_json(const char *text)
 {
 	const char *p = text;
+	members = 0;
 	if (!value(p, 0))
 		return false;
 	skip_blanks(p);
 	return *p == '\0';
+}
+
+// The members of every object in `obj`, as json-c keeps them.
+size_t kept_members(json_object *obj)
+{
+	size_t n = 0;
+	if (json_object_is_type(obj, json_type_object)) {
+		json_object_object_foreach(obj, name, member) {
+			(void) name;
+			n += 1 + kept_members(member);
+		}
+	} else if (json_object_is_type(obj, json_type_array)) {
+		for (size_t i = 0; i < json_object_array_length(obj); i++)
+			n += kept_members(json_object_array_get_idx(obj, i));
+	}
+	return n;
 }
 
 } // namespace
@@ -225,7 +248,7 @@ json_object *strict_json_parse(const char *text)
 #endif
 	json_tokener_set_flags(tok, flags);
 	json_object *obj = json_tokener_parse_ex(tok, text, (int) strlen(text));
-	if (json_tokener_get_error(tok) != json_tokener_success) {
+	if (json_tokener_get_error(tok) != json_tokener_success || kept_members(obj) != members) {
 		json_object_put(obj);
 		obj = nullptr;
 	}

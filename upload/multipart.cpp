@@ -19,6 +19,13 @@ namespace {
 constexpr char CR = '\r';
 constexpr char LF = '\n';
 
+// Not in a header value (RFC 7230 allows a tab, visible characters and
+// bytes above 0x7f besides the space).
+bool is_control_char(unsigned char c)
+{
+	return (c < 0x20 && c != '\t') || c == 0x7f;
+}
+
 // A header name is an RFC 7230 token: letters, digits and !#$%&'*+-.^_`|~
 bool is_token_char(unsigned char c)
 {
@@ -159,6 +166,8 @@ size_t mp_execute(struct mp_parser *p, const char *buf, size_t len)
 				p->state = MP_HEADERS_LF;	/* the blank line */
 				break;
 			}
+			if (!is_token_char((unsigned char) c))
+				return i;	/* no name before the colon */
 			mark = i;
 			p->state = MP_NAME;
 			goto again;
@@ -192,6 +201,8 @@ size_t mp_execute(struct mp_parser *p, const char *buf, size_t len)
 			if (c == CR) {
 				CALL(deliver(p, cb->on_value, buf + mark, i - mark));
 				p->state = MP_VALUE_LF;
+			} else if (is_control_char((unsigned char) c)) {
+				return i;	/* a bare LF would end the line for some readers only */
 			} else if (last) {
 				CALL(deliver(p, cb->on_value, buf + mark, i + 1 - mark));
 			}

@@ -55,6 +55,11 @@ constexpr size_t CHUNK = 4096;	/* one read of the request body */
 // unfinished file holds memory in /tmp.
 constexpr int IDLE_TIMEOUT_MS = 30 * 1000;
 constexpr size_t MIN_BYTES_PER_WINDOW = 4096;
+// What may come before the file part's headers end (preamble, sessionid part,
+// the file part's own headers) is bounded, so that a client without a session
+// cannot hold the process by never getting to the file.
+constexpr size_t BEFORE_SESSION_MAX_BYTES = 64 * 1024;
+constexpr int BEFORE_SESSION_MAX_MS = 10 * 1000;
 // After the answer the rest of the body is read up to these bounds.
 constexpr size_t DRAIN_MAX_BYTES = 64 * 1024;
 constexpr int DRAIN_MAX_MS = 2000;
@@ -108,6 +113,7 @@ struct request {
 	char session[SESSION_ID_LEN + 1] = "";	/* the latest sessionid value */
 	size_t session_len = 0;			/* may exceed SESSION_ID_LEN: then invalid */
 	bool replied = false;
+	bool file_reached = false;	/* the file part's headers ended: the session is judged */
 	size_t file_bytes = 0;
 	int dir_fd = -1;	/* the target's directory */
 	int temp_fd = -1;	/* the unnamed file the content goes into */
@@ -390,13 +396,20 @@ int rename2(const char *from, const char *to, unsigned int flags)
 	return (int) syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, flags);
 }
 
-// A directory of ours under the name already: only its mode may need mending.
-bool keep_own_dir(const char *dir)
+// The folder behind `fd` made the owner's, mode 0700.
+bool give_folder(int fd, uid_t uid, gid_t gid)
+{
+	return fchown(fd, uid, gid) == 0 && fchmod(fd, 0700) == 0;
+}
+
+// A directory of ours or the owner's under the name already: only its owner
+// and mode may need mending (the owner may have been changed since it was made).
+bool keep_own_dir(const char *dir, uid_t uid, gid_t gid)
 {
 	int fd = open(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 	struct stat st;
-	bool own = fd >= 0 && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
-		   fchmod(fd, 0700) == 0;
+	bool own = fd >= 0 && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) &&
+		   (st.st_uid == geteuid() || st.st_uid == uid) && give_folder(fd, uid, gid);
 	if (fd >= 0)
 		close(fd);
 	return own;
@@ -415,29 +428,43 @@ void remove_refused(const char *path)
 // A fresh private folder is made beside the name and swapped in by one
 // atomic rename (over nothing, or exchanged with whatever stands there), so
 // a local user who keeps taking the name cannot slip in between two steps.
-bool upload_make_folder(void)
+// It is given to its owner only once under the name, through a descriptor
+// held since it was made: while beside the name it stays ours, which nobody
+// else can rename in a sticky /tmp.
+static bool swap_in_folder(const char *dir, const char *mine)
 {
-	char dir[PATH_MAX], mine[PATH_MAX];
-	if (!upload_dir_path(dir))
-		return false;
-	if (keep_own_dir(dir))
-		return true;
-	if (snprintf(mine, sizeof(mine), "%s.XXXXXX", dir) >= (int) sizeof(mine) || !mkdtemp(mine))
-		return false;
 	for (int i = 0; i < MAKE_FOLDER_TRIES; i++) {
 		if (rename2(mine, dir, RENAME_NOREPLACE) == 0)
 			return true;
 		if (errno != EEXIST)
-			break;
+			return false;
 		if (rename2(mine, dir, RENAME_EXCHANGE) == 0) {
 			remove_refused(mine);
 			return true;
 		}
 		if (errno != ENOENT)	/* gone again since: the next rename takes the name */
-			break;
+			return false;
 	}
-	rmdir(mine);
 	return false;
+}
+
+bool upload_make_folder(uid_t uid, gid_t gid)
+{
+	char dir[PATH_MAX], mine[PATH_MAX];
+	if (!upload_dir_path(dir))
+		return false;
+	if (keep_own_dir(dir, uid, gid))
+		return true;
+	if (snprintf(mine, sizeof(mine), "%s.XXXXXX", dir) >= (int) sizeof(mine) || !mkdtemp(mine))
+		return false;
+	int fd = open(mine, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+	bool made = fd >= 0 && swap_in_folder(dir, mine);
+	if (!made)
+		rmdir(mine);
+	made = made && give_folder(fd, uid, gid);
+	if (fd >= 0)
+		close(fd);
+	return made;
 }
 
 namespace {
@@ -605,6 +632,7 @@ int upload_on_headers_done(mp_parser *)
 		req.session_len = 0;	/* a later sessionid part replaces an earlier one */
 	if (req.cur_field != FIELD_FILE)
 		return 0;
+	req.file_reached = true;
 	// Asked once, before any byte of the file is written.
 	if (!session_id_wellformed())
 		return refuse(ERR_NO_SESSION, "no well-formed session id before the file");
@@ -767,6 +795,25 @@ void abandon_idle_request()
 		fail_upload(ERR_STORAGE, why);
 }
 
+// Feeds the body to the parser until a reply has been made, the syntax
+// breaks, the body ends or the idle rule gives up (`n` tells which).
+void parse_body(mp_parser *p, int fd, char (&buf)[CHUNK], ssize_t &n)
+{
+	const int64_t session_by = monotonic_ms() + BEFORE_SESSION_MAX_MS;
+	size_t parsed = 0;
+	while ((n = read_body(fd, buf, req.file_reached ? INT64_MAX : session_by)) > 0) {
+		if (mp_execute(p, buf, (size_t) n) != (size_t) n)
+			return;	/* a syntax error, or a reply has been made */
+		parsed += (size_t) n;
+		if (!req.file_reached && parsed > BEFORE_SESSION_MAX_BYTES) {
+			refuse(ERR_NO_SESSION, "no file part within the first 64 KiB of the body");
+			return;
+		}
+	}
+	if (n == 0 && !req.file_reached && monotonic_ms() >= session_by)
+		refuse(ERR_NO_SESSION, "no file part within 10 s of the request's start");
+}
+
 } // namespace
 
 int upload_run(int in_fd)
@@ -782,9 +829,7 @@ int upload_run(int in_fd)
 	ssize_t n = 0;
 	mp_parser *p = start_request();
 	if (p) {
-		while ((n = read_body(in_fd, buf, INT64_MAX)) > 0)
-			if (mp_execute(p, buf, (size_t) n) != (size_t) n)
-				break;	/* a syntax error, or a reply has been made */
+		parse_body(p, in_fd, buf, n);
 		mp_free(p);
 		// Broken syntax, a body cut short, no file part: still an answer.
 		if (!req.replied && n != BODY_IDLE)

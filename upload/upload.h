@@ -6,6 +6,7 @@
 #pragma once
 
 #include <stddef.h>
+#include <sys/types.h>
 
 extern const char UPLOAD_TARGET[];	/* where a finished upload is stored */
 extern const size_t UPLOAD_LIMIT;	/* the largest accepted upload, in bytes */
@@ -17,6 +18,6 @@ extern const char *parts[];		/* form field names, indexed by field */
 // to standard output. Returns the process's exit status (always 0).
 int upload_run(int in_fd);
 
-// Makes the target's folder a private one of ours (mode 0700) whatever stands
-// under its name; false when it cannot.
-bool upload_make_folder(void);
+// Makes the target's folder a private one of user `uid` (mode 0700) whatever
+// stands under its name; false when it cannot.
+bool upload_make_folder(uid_t uid, gid_t gid);

@@ -296,6 +296,25 @@ logread
     assert base64.b64encode(client_id.encode()).decode() not in out["log"]
 
 
+def test_upload_folder_for_the_configured_cgi_user(router, stage, workdir):
+    install(router, stage, "quil-upload")
+    out = run_root(router, """
+for user in root nobody 'Bad User'; do
+	uci set quil-upload.upload.user="$user" && uci commit quil-upload
+	section "$(echo $user | tr ' ' _)"
+	/etc/init.d/quil-upload start
+	stat -c '%A %U' /tmp/upload
+done
+logread -e quil-upload
+""", workdir / "logs")
+    assert out["root"].strip() == "drwx------ root"
+    assert out["nobody"].strip() == "drwx------ nobody"
+    assert "drwx------ nobody" in out["Bad_User"].splitlines()
+    assert re.search(r"daemon\.err quil-upload: /tmp/upload not made: bad value in "
+                     r"/etc/config/quil-upload: quil-upload\.upload\.user=Bad User \(regex\(.*\) "
+                     r"expected\)$", out["Bad_User"], re.M)
+
+
 # Values the init scripts must refuse because the daemon would (its flags
 # given), or take because it does: (config, {option: value or list}, the
 # daemon's own flags for them or None, taken).

@@ -2,6 +2,7 @@
 once, one client registry, a stop that loses nothing, a killed member whose
 share the others take, and a list of brokers."""
 import json
+import re
 import signal
 import time
 from collections import Counter
@@ -9,16 +10,33 @@ from collections import Counter
 import pytest
 
 from harness import Quilac, Sandbox, children_of, wait_for
+from test_quilac_session import Proxy
 
 PASSWORD = "fleet secret"
 GROUP = "site1"
+# README's ACL for the group; the bridges answer on t/fleet, the tests' own
+# client (user test) stands in for the devices and watches everything.
+ACL = """user root
+topic readwrite quilac/site1/#
+topic read upload/#
+topic read rpc_rsp/#
+topic read offline/#
+topic write rpc/#
+topic write broadcast/rpc/#
+topic write t/fleet
+user test
+topic readwrite #
+"""
 
 
 @pytest.fixture
 def fleet(broker_factory, workdir):
     """start(name, ...) runs a bridge called `name` with a bus and an API
     program of its own that answers on t/fleet with its name and the report."""
-    broker = broker_factory(password_override=PASSWORD).start()
+    broker = broker_factory(password_override=PASSWORD)
+    (workdir / "acl").write_text(ACL)
+    broker.conf.write_text(broker.conf.read_text() + f"acl_file {workdir / 'acl'}\n")
+    broker.start()
     secret = workdir / "password"
     secret.write_text(PASSWORD + "\n")
     secret.chmod(0o600)
@@ -32,7 +50,7 @@ def fleet(broker_factory, workdir):
         q = Quilac(sb, port or broker.port, client_id=name, extra=args, log=f"{name}.log")
         started.append(q)
         if ready:
-            q.wait_output(f"subscribed (mid: {4 if group else 3})", timeout=20)
+            q.wait_output(f"subscribed (mid: {6 if group else 3})", timeout=20)
             wait_for(lambda: q.call("info").returncode == 0, what=f"{name} on the bus")
         return q
 
@@ -92,8 +110,11 @@ def test_one_registry_for_the_group_and_a_late_joiner(fleet):
     wait_for(lambda: listing(a)["AP01"][1] == "second", what="update seen")
     assert listing(a) == listing(b)
 
+    assert a.call("update_client", json.dumps({"id": "AP02", "info": "i" * 20000})).returncode \
+        == 2                                # more than a registry message of the group takes
     assert a.call("del_client", '{"id": "AP02"}').returncode == 0
     fleet.broker.pub("offline/AP03", "gone")                    # not registered: harmless
+    fleet.broker.pub("offline/AP01EVIL", "x")                   # another id, never cut to AP01
     wait_for(lambda: set(listing(b)) == {"AP01"}, what="removal seen")
 
     late = fleet("ac3")
@@ -104,6 +125,21 @@ def test_one_registry_for_the_group_and_a_late_joiner(fleet):
     again = fleet("ac4")
     time.sleep(0.5)
     assert listing(again) == {}                                 # the removal is kept too
+
+
+def test_member_back_from_a_cut_drops_what_was_removed_meanwhile(fleet):
+    a = fleet("ac1")
+    proxy = Proxy(fleet.broker.port)
+    b = fleet("ac2", port=proxy.port)
+    for i in ("AP05", "AP06", "AP07"):
+        assert a.call("update_client", json.dumps({"id": i, "info": "x"})).returncode == 0
+    wait_for(lambda: len(listing(b)) == 3, what="ac2's registry")
+    proxy.cut()                         # ac2 is back 0.5-1 s later
+    assert a.call("del_client", '{"id": "AP05"}').returncode == 0
+    fleet.broker.pub("offline/AP06", "gone")
+    b.wait_output("removed while this bridge was away", timeout=20)
+    assert listing(b) == listing(a) and set(listing(a)) == {"AP07"}
+    proxy.close()
 
 
 @pytest.mark.parametrize("grouped", [True, False])
@@ -123,15 +159,23 @@ def test_planned_stop_mid_burst_loses_nothing(fleet, workdir, grouped):
     assert Counter(p for _, p in answers(broker, log)) == Counter(f"m{i}" for i in range(120))
 
 
-def test_queue_handed_back_to_the_group_at_half_the_limit(fleet, workdir):
+@pytest.mark.parametrize("alone", [False, True])
+def test_queue_handed_back_only_to_a_member_there_to_take_it(fleet, workdir, alone):
     slow = fleet("ac1", extra=["-w", "1", "-D", "4"])
     slow.sandbox.set_quilapi('sleep 0.5; echo t/fleet; echo "ac1 $2"\n')
-    fleet("ac2")
+    if not alone:
+        fleet("ac2")
     sub, log = burst(fleet.broker, workdir, 30)
     wait_for(lambda: "exit with 0" in slow.output(), what="ac1 busy")
     start = time.monotonic()
     assert slow.proc.stop(timeout=20) == 0
     assert time.monotonic() - start < 4 + 2                      # before its limit
+    if alone:                           # run here; what is left is counted, not lost silently
+        assert "no other member of the group" in slow.output()
+        left = re.search(r"work left: (\d+) report\(s\) queued, (\d+) worker", slow.output())
+        wait_for(lambda: len(answers(fleet.broker, log)) + int(left[1]) + int(left[2]) == 30,
+                 what="every report answered or counted")
+        return
     assert "queued report(s) handed back to the group" in slow.output()
     assert "work left" not in slow.output()
     sub.p.wait(240)

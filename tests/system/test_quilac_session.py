@@ -9,6 +9,7 @@ import socket
 import subprocess
 import threading
 import time
+from pathlib import Path
 
 from harness import (CLIENT_ID, QUILAC, SLOWDOWN, UBUS, BlackHole, Proc, Proxy, SyslogSink,
                      free_port, wait_for)
@@ -369,6 +370,21 @@ def test_hotplug_scripts_run_one_at_a_time_in_order_with_a_time_limit(broker_fac
     assert all(a != b for a, b in zip(events, events[1:])), events
     assert '"status":"connected"' in q.call("info").stdout
     assert "/sbin/hotplug-call quilac (" in q.output()
+
+
+def test_a_stop_kills_a_running_hotplug_script(broker, sandbox, quilac_factory):
+    """Its time limit ends with quilac: the script goes with it, children too."""
+    from harness import write_script
+    write_script(sandbox.upper / "hotplug-call",
+                 f'sleep 600 & echo "$$ $!" >> {sandbox.hotplug_log}; wait\n')
+    sandbox.start_bus()
+    q = quilac_factory(broker.port, extra=("-t", "60"))
+    pids = wait_for(sandbox.hotplug_events, what="the online script")[0].split()
+    q.stop()
+    for pid in pids:
+        wait_for(lambda: not Path(f"/proc/{pid}").exists()
+                 or Path(f"/proc/{pid}/stat").read_text().split()[2] == "Z",
+                 timeout=3, what=f"process {pid} killed at the stop")
 
 
 def test_reports_sent_while_the_session_is_cut_are_all_run(broker, sandbox, quilac_factory,

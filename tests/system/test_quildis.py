@@ -31,8 +31,8 @@ def send(ns, *datagrams, host="10.77.0.2"):
     ns.run("/usr/bin/python3", UDP_PEER, "send", host, 32200, *(d.hex() for d in datagrams))
 
 
-def ask(ns, host="10.77.0.1"):
-    return bytes.fromhex(ns.run("/usr/bin/python3", UDP_PEER, "ask", host).stdout.strip())
+def ask(ns, host="10.77.0.1", *ap):
+    return bytes.fromhex(ns.run("/usr/bin/python3", UDP_PEER, "ask", host, *ap).stdout.strip())
 
 
 def kinds(listener):
@@ -126,12 +126,30 @@ def framed(text, version=1, declared=None, crc=None):
                        zlib.crc32(text) if crc is None else crc) + text
 
 
+def lenient_base64(text):
+    """Texts a lenient decoder reads as `text` (a JSON object), which no
+    encoder writes: a character outside the alphabet, "=" inside, and unused
+    bits of the padded group set."""
+    blanks = lambda n: text.encode() + b" " * ((n - len(text)) % 3 + 3)
+    whole, padded = blanks(0), blanks(1)     # no padding; "==" padding
+    outside = base64.b64encode(whole).replace(b"A", b".", 1)
+    inside = base64.b64encode(whole).replace(b"A", b"=", 1)   # cuts the last blank
+    bits = bytearray(base64.b64encode(padded))
+    alphabet = b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"
+    bits[-3] = alphabet[alphabet.index(bits[-3]) + 1]
+    assert b"." in outside and b"=" in inside
+    return [outside, inside, bytes(bits)]
+
+
 def test_ap_refuses_what_is_not_exactly_framed_strict_json(netns_pair, quildis_factory):
+    """Whatever is refused carries values of its own (port 1999): taking it
+    would raise an event of its own."""
     a, b = netns_pair
     ap = quildis_factory(b, "ap", ["-c"])
-    good = json.dumps(VALUES).encode()
+    good = json.dumps(dict(VALUES, port=1999)).encode()
     b64 = base64.b64encode(good)
     other_ip = json.dumps(VALUES)[:-1] + ', "ip\\u0000": "10.77.0.9"}'
+    twice = json.dumps(VALUES)[:-1] + ', "ip": "10.77.0.9"}'
     forged = [
         framed(b64, version=2), framed(b64, declared=0, crc=0), framed(b64, declared=len(b64) - 4),
         framed(b64 + b"\0"),                                         # a NUL in the payload
@@ -141,6 +159,8 @@ def test_ap_refuses_what_is_not_exactly_framed_strict_json(netns_pair, quildis_f
         framed(base64.b64encode(good[:-1] + b', "x": "\xc0\xaf"}')),  # overlong UTF-8
         framed(base64.b64encode(good[:-1] + b', "x": "\xed\xa0\x80"}')),  # a surrogate
         framed(base64.b64encode(good[:-1] + b', "x": "\xf4\x90\x80\x80"}')),  # past U+10FFFF
+        announcement(twice),                                          # a member twice
+        *map(framed, lenient_base64(good.decode())),
     ]
     send(a, *forged)
     send(a, announcement(json.dumps(VALUES)))
@@ -229,6 +249,27 @@ def test_a_hung_hotplug_script_is_killed_with_its_children(netns_pair, quildis_f
     wait_for(lambda: "start 1886" in ap.hotplug(), timeout=10, what="the next event")
     time.sleep(2)   # past its time limit
     assert ap.output().count("still running after") == 1
+
+
+def test_a_stop_kills_the_running_script_and_what_ended_ones_left(netns_pair, quildis_factory):
+    """Nothing a script started outlives quildis, whose time limit no longer
+    holds once it ends (nor could it end after the next start's first script)."""
+    a, b = netns_pair
+    ap = quildis_factory(b, "ap", ["-c", "-t", "60"])
+    log = ap.sandbox.hotplug_log
+    write_script(ap.sandbox.upper / "hotplug-call",
+                 f'[ "$PORT" = 1883 ] && {{ sleep 303 & echo "left $!" >> {log}; exit 0; }}\n'
+                 f'echo "running $$" >> {log}; sleep 600\n')
+    send(a, announcement(json.dumps(VALUES)))
+    wait_for(lambda: any(e.startswith("left") for e in ap.hotplug()), what="the first script")
+    send(a, announcement(json.dumps(dict(VALUES, port=1884))))
+    wait_for(lambda: any(e.startswith("running") for e in ap.hotplug()), what="the second script")
+    pids = [int(e.split()[1]) for e in ap.hotplug()]
+    ap.stop()
+    for pid in pids:
+        wait_for(lambda: not Path(f"/proc/{pid}").exists()
+                 or Path(f"/proc/{pid}/stat").read_text().split()[2] == "Z",
+                 timeout=2, what=f"process {pid} killed at the stop")
 
 
 def test_real_ac_and_ap_find_each_other(netns_pair, quildis_factory):
@@ -530,15 +571,26 @@ def test_dhcp_hook_writes_only_into_roots_own_folder(workdir):
     assert os.listdir(workdir / "elsewhere") == []
 
 
-def test_forged_requests_do_not_spend_an_aps_answers(netns_pair, quildis_factory):
-    """20 requests a second with an AP's own address, from anyone on the LAN:
-    the AP's own requests are still answered, each of them."""
+def test_no_lan_host_spends_an_aps_answers(netns_pair, quildis_factory):
+    """A LAN host flooding requests from its own address, or with an AP's
+    (10.77.0.2), spends neither everyone's answers nor the AP's: asking from
+    its port, the AP hears an answer each time, its own or the LAN's broadcast."""
     a, b = netns_pair
+    b.run("ip", "addr", "add", "10.77.0.3/24", "dev", "br-lan")
     ac = quildis_factory(a, "ac", AC_ARGS)
     wait_for(lambda: ac.ubus("call", "quildis", "send").returncode == 0, what="AC on the bus")
-    for _ in range(5):
-        send(b, *[REQUEST] * 20, host="10.77.0.1")
-        assert decode_announcement(ask(b))["ip"] == "10.77.0.1"
+    for src in ("10.77.0.3", "10.77.0.2"):
+        flood = subprocess.Popen(b.cmd(["/usr/bin/python3", UDP_PEER, "flood", src, "10.77.0.1",
+                                        "3000", "30"]))
+        try:
+            time.sleep(3)   # past the burst of the total (spent after 2 s)
+            for _ in range(5):
+                assert decode_announcement(ask(b, "10.77.0.1", "ap"))["ip"] == "10.77.0.1", src
+        finally:
+            flood.kill()
+            flood.wait()
+    stats = json.loads(ac.ubus("call", "quildis", "stats").stdout)
+    assert stats["broadcast"] > 0 and stats["limited"] > 0
 
 
 def test_ac_answers_each_source_beyond_its_lan_at_a_bounded_rate(routed, quildis_factory):
@@ -551,3 +603,10 @@ def test_ac_answers_each_source_beyond_its_lan_at_a_bounded_rate(routed, quildis
     stats = json.loads(ac.ubus("call", "quildis", "stats").stdout)
     # a burst of 8, and at most a few more if the sending took a while
     assert 8 <= stats["answered"] <= 10 and stats["answered"] + stats["limited"] == 20
+    # A source claiming to be on the LAN earns no more unicast than any other.
+    ap_ns.run("ip", "addr", "add", "10.77.0.50/32", "dev", "br-lan")
+    ap_ns.run("/usr/bin/python3", UDP_PEER, "flood", "10.77.0.50", "10.77.0.1", "2000", "0.01")
+    wait_for(lambda: sum(json.loads(ac.ubus("call", "quildis", "stats").stdout).values()) == 40,
+             what="all requests counted")
+    stats = json.loads(ac.ubus("call", "quildis", "stats").stdout)
+    assert 16 <= stats["answered"] <= 20 and 6 <= stats["broadcast"] <= 10

@@ -137,6 +137,8 @@ def test_session_and_field_rules(root):
         (changed(b"--XyZb0undary\r\n", b"--XyZb0undary \t\r\n"), reply(0)),
         (changed(b"Content-Type:", b"Content-MD5: x\r\nX-1: y\r\nContent-Type:"), reply(0)),
         (changed(b"Content-Type:", b"X-No-Colon\r\nContent-Type:"), reply(-7002)),
+        (changed(b"Content-Type:", b": no name\r\nContent-Type:"), reply(-7002)),
+        (changed(b"Content-Type:", b"X-1: a\nX-2: b\r\nContent-Type:"), reply(-7002)),   # a bare LF
         # A delimiter inside the content that goes on with another byte: no file cut short.
         (upload_form(b"stored\r\n--XyZb0undaryX and more"), reply(-7002)),
         (form([('form-data; name="other"', b"o"), ('form-data; name="sessionid"', TEST_SESSION.encode()),
@@ -291,12 +293,20 @@ def test_stalled_upload_is_abandoned(root):
 
 def test_refused_request_ends_soon_whatever_the_client_sends(root):
     """After the answer the rest of the body is read only so far: a client that
-    goes on sending, quickly enough for the idle rule, no longer holds the process."""
+    goes on sending, quickly enough for the idle rule, no longer holds the process;
+    nor does one that never gets to the file part (refused after 64 KiB or 10 s)."""
     env = {"PATH": os.environ["PATH"], "CONTENT_TYPE": "multipart/form-data; boundary=XyZb0undary"}
     no_session = form([('form-data; name="filedata"', b"x" * 5000)])
-    cases = [(no_session, {}, -1006),
-             (upload_form(b"x"), {"CONTENT_LENGTH": str((64 << 20) + 65537)}, -7001)]
-    for body, extra, code in cases:
+    session_part = b'--XyZb0undary\r\nContent-Disposition: form-data; name="sessionid"\r\n\r\n'
+    endless_headers = b'--XyZb0undary\r\nContent-Disposition: form-data; name="filedata"\r\n'
+    # body, environment, errcode, seconds between further 4 KiB, seconds it may take
+    cases = [(no_session, {}, -1006, 0.2, 10),
+             (upload_form(b"x"), {"CONTENT_LENGTH": str((64 << 20) + 65537)}, -7001, 0.2, 10),
+             (b"preamble", {}, -1006, 0.2, 9),
+             (session_part, {}, -1006, 0.2, 9),
+             (endless_headers + b"X-Pad: ", {}, -1006, 0.2, 9),
+             (b"slow preamble", {}, -1006, 1, 15)]
+    for body, extra, code, interval, limit in cases:
         p = subprocess.Popen(root.wrap([FIRMWARE]), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                              env={**env, **extra})
         start = time.monotonic()
@@ -305,11 +315,11 @@ def test_refused_request_ends_soon_whatever_the_client_sends(root):
             while p.poll() is None and time.monotonic() - start < 30:
                 p.stdin.write(b"y" * 4096)
                 p.stdin.flush()
-                time.sleep(0.2)
+                time.sleep(interval)
         except BrokenPipeError:
             pass
         p.wait(30)
-        assert time.monotonic() - start < 10, code
+        assert time.monotonic() - start < limit, body
         assert p.stdout.read() == reply(code)
         try:
             p.stdin.close()
@@ -425,7 +435,7 @@ def test_upload_folder_made_at_boot(root):
     script = ROOT / "packaging/openwrt/quil/files/quil-upload.init"
     program = root.program(FIRMWARE)
     nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups"
-    boot = f'. "{script}"; UPLOAD_PROGRAM={program}; start'
+    boot = f'. "{script}"; validate_upload() {{ user=root; }}; UPLOAD_PROGRAM={program}; start'
     cases = ["", "mkdir -m 755 /tmp/upload", "chmod 777 /tmp/upload",
              f"{nobody} mkdir /tmp/upload", f"{nobody} ln -s /tmp/victim /tmp/upload",
              f"{nobody} mkfifo /tmp/upload", f"{nobody} touch /tmp/upload",
@@ -459,7 +469,8 @@ def test_cgi_user_of_the_web_server_group_may_ask_the_platform_bus(root, workdir
     acl_dir = workdir / "acl.d"
     acl_dir.mkdir()
     shutil.copy(ROOT / "packaging/openwrt/quil/files/quil-upload.ubus-acl.json", acl_dir)
-    os.chown(root.tmp / "upload", 65534, 33)
+    shutil.rmtree(root.tmp / "upload")
+    assert root.run([FIRMWARE, "--make-folder", "nobody"], b"").returncode == 0
     as_cgi_user = ["setpriv", "--reuid=65534", "--regid=33", "--clear-groups", FIRMWARE]
     for acl, code in ((acl_dir, 0), (workdir, -1006)):
         bus = Proc([PLATFORM / "sbin/ubusd", "-A", acl, "-s", root.bus.path], workdir / "pubusd.log",

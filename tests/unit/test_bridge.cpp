@@ -9,6 +9,7 @@
 #include "fleet.h"
 #include "mqtt.h"
 #include "options.h"
+#include "packet_size.h"
 #include "registry.h"
 
 extern "C" {
@@ -89,9 +90,9 @@ TEST(Options, DefaultsAndValues)
 	EXPECT_EQ(p.opts.port, 65535);
 	EXPECT_STREQ(p.opts.client_id, "b");	/* a repeated option overwrites */
 
-	parsed q{ "quilac", "-b", "", "-i", "x", "rest", "-b", "0" };
+	parsed q{ "quilac", "-b", "h", "-i", "x", "rest", "-b", "0" };
 	EXPECT_EQ(q.ret, -1);
-	EXPECT_STREQ(q.opts.brokers.entries[0], "");	/* parsing stopped at "rest" */
+	EXPECT_STREQ(q.opts.brokers.entries[0], "h");	/* parsing stopped at "rest" */
 	EXPECT_EQ(q.opts.brokers.count, 1);
 }
 
@@ -105,7 +106,10 @@ TEST(Options, BrokerEntries)
 		const char *entry, *host;
 		int port;
 	} cases[] = {
-		{ "h", "h", 1883 }, { "h:1884", "h", 1884 }, { "", "", 1883 },
+		{ "h", "h", 1883 }, { "h:1884", "h", 1884 },
+		/* no host that could ever be reached */
+		{ "", nullptr, 0 }, { ":1883", nullptr, 0 }, { "[]:1883", nullptr, 0 },
+		{ " ", nullptr, 0 }, { "host name", nullptr, 0 }, { "h\t", nullptr, 0 },
 		{ "[::1]:1885", "::1", 1885 }, { "[fe80::1]", "fe80::1", 1883 },
 		{ "fe80::1", "fe80::1", 1883 },	/* more than one colon: an address */
 		{ "h:", nullptr, 0 }, { "h:x", nullptr, 0 }, { "[::1]:", nullptr, 0 },
@@ -202,6 +206,31 @@ std::string b64(const std::string &in)
 	std::string s = out ? out : "(null)";
 	free(out);
 	return s;
+}
+
+TEST(PacketSize, FixedHeaderLengths)
+{
+	struct {
+		std::vector<uint8_t> bytes;
+		int header;
+		uint32_t remaining;
+	} const cases[] = {
+		{ { 0x30 }, 0, 0 },				// the length not yet in
+		{ { 0x30, 0x00 }, 2, 0 },
+		{ { 0x30, 0x7f }, 2, 127 },
+		{ { 0x30, 0x80 }, 0, 0 },			// more to come
+		{ { 0x30, 0x80, 0x01 }, 3, 128 },
+		{ { 0x30, 0xff, 0xff, 0xff }, 0, 0 },
+		{ { 0x30, 0xff, 0xff, 0xff, 0x7f }, 5, 268435455 },
+		{ { 0x30, 0xff, 0xff, 0xff, 0xff }, -1, 0 },	// a fifth length byte
+	};
+	for (const auto &c : cases) {
+		uint32_t remaining = 0;
+		EXPECT_EQ(packet_header_parse(c.bytes.data(), (int) c.bytes.size(), &remaining), c.header);
+		if (c.header > 0) {
+			EXPECT_EQ(remaining, c.remaining);
+		}
+	}
 }
 
 TEST(Base64, Rfc4648VectorsAndBinary)
@@ -314,6 +343,9 @@ TEST_F(Registry, GroupMessagesFromTheBroker)
 		{ "quilac/g1/client/abc", "{\"online\":9,\"info\":3}", true, nullptr },
 		{ "quilac/g1/client/abc", "{\"online\":9} {}", true, nullptr },
 		{ "quilac/g1/client/abc", "{\"online\":9,\"info\":\"", true, nullptr },
+		/* never cut to another client's key */
+		{ "quilac/g1/client/abc0123456789", "", true, nullptr },
+		{ "quilac/g1/client/abc0123456789", "{\"online\":9}", true, nullptr },
 		{ "quilac/g2/client/abc", "{\"online\":9}", false, nullptr },
 		{ "upload/quilac/g1/client/abc", "{\"online\":9}", false, nullptr },
 		{ "quilac/g1/client/abc", "", true, "{\"count\":0}" },
@@ -325,7 +357,8 @@ TEST_F(Registry, GroupMessagesFromTheBroker)
 		msg.topic = topic.data();
 		msg.payload = (void *) c.payload;
 		msg.payloadlen = (int) strlen(c.payload);
-		EXPECT_EQ(fleet_on_message(&msg), c.ours) << c.topic << " " << c.payload;
+		const char *real;
+		EXPECT_EQ(fleet_on_message(&msg, &real), c.ours) << c.topic << " " << c.payload;
 		if (c.listing)
 			expected = c.listing;
 		EXPECT_EQ(listing(), expected) << c.payload;

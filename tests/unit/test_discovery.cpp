@@ -83,6 +83,15 @@ TEST(DiscBase64, LenientDecoder)
 	}
 }
 
+TEST(DiscBase64, CanonicalTextOnly)
+{
+	for (const char *text : { "", "Zg==", "Zm8=", "Zm9v", "Zm9vYmFy", "+/+/" })
+		EXPECT_TRUE(disc_base64_is_canonical(text)) << text;
+	for (const char *text : { "Zh==", "Zm9=", "Zm9vZ", "Zm9", "Z===", "====", "Zg==Zm9v", "Zg=v",
+				  "!!!!", "Zm.v", "Zm\x80v", "Zm9v\n" })
+		EXPECT_FALSE(disc_base64_is_canonical(text)) << text;
+}
+
 TEST(StrictJson, WholeTextOneValueAsTheGrammarWrites)
 {
 	const struct {
@@ -94,6 +103,10 @@ TEST(StrictJson, WholeTextOneValueAsTheGrammarWrites)
 		{ "{\"a\":\"\xc3\xa9\"}", true },
 		{ "{\"a\":1} x", false },		/* garbage after the object */
 		{ "{\"a\":1}{}", false },
+		{ "{\"a\":1,\"a\":2}", false },		/* a name twice, however written */
+		{ "{\"a\":1,\"\\u0061\":2}", false },
+		{ "[{\"a\":{\"b\":1,\"b\":1}}]", false },
+		{ "[{\"a\":1},{\"a\":1}]", true },
 		{ "{'a':1}", false },
 		{ "{\"a\":'x'}", false },
 		{ "{\"a\":1,}", false },
@@ -761,6 +774,11 @@ TEST_F(ApMode, KeyedApTakesOnlyTheAnswerToItsLatestRequest)
 
 namespace {
 
+bool rate_limit_allow(uint32_t addr, int64_t now_ms, bool on_link)
+{
+	return rate_limit_answer(addr, now_ms, on_link) == rate_answer::UNICAST;
+}
+
 TEST(RateLimit, PerSourceAndTotalBounds)
 {
 	rate_limit_reset();
@@ -776,7 +794,11 @@ TEST(RateLimit, PerSourceAndTotalBounds)
 	EXPECT_FALSE(rate_limit_allow(a, t0 + 1000 / RATE_PER_SOURCE - 1, false));
 	EXPECT_TRUE(rate_limit_allow(a, t0 + 1000 / RATE_PER_SOURCE, false));
 	EXPECT_FALSE(rate_limit_allow(a, t0 + 1000 / RATE_PER_SOURCE, false));
-	EXPECT_TRUE(rate_limit_allow(a, t0 + 1000 / RATE_PER_SOURCE, true));	/* on the LAN: total only */
+	/* On the LAN, over its budget: to the whole LAN, at the broadcasts' own rate. */
+	for (int i = 0; i < RATE_BROADCAST_BURST; i++)
+		EXPECT_EQ(rate_limit_answer(a, t0 + 1000 / RATE_PER_SOURCE, true), rate_answer::BROADCAST);
+	EXPECT_EQ(rate_limit_answer(a, t0 + 1000 / RATE_PER_SOURCE, true), rate_answer::NONE);
+	EXPECT_EQ(g_rate_stats.broadcast, (uint64_t) RATE_BROADCAST_BURST);
 	EXPECT_EQ(g_rate_stats.answered + g_rate_stats.limited, (uint64_t) RATE_SOURCE_BURST + 21);
 
 	/* Many sources at once: the total bound, then its rate. */

@@ -141,6 +141,9 @@ TEST(Multipart, SyntaxStops)
 		{ "--B\r\nAbc :", 8 },			/* space before the colon */
 		{ "--B\r\nAbc\r\n\r\nx", 8 },		/* no colon at all */
 		{ "--B\r\nA(:", 6 },
+		{ "--B\r\n:v\r\n", 5 },			/* no name */
+		{ "--B\r\nA:v\nB:w\r\n", 8 },		/* a bare LF in a value */
+		{ "--B\r\nA: \t\x80\x01", 10 },		/* a control character */
 		{ "--B\r\nA:v\rx", 9 },
 		{ "--B\r\nabcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ-:v\rx", 61 },
 		{ "--B\r\nA:v\r\n\rx", 11 },

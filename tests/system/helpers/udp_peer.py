@@ -5,7 +5,11 @@
                                     "<monotonic time> <src ip> <src port> <hex>"
   udp_peer.py send HOST PORT HEX... send datagrams in this order (HOST may be
                                     255.255.255.255)
-  udp_peer.py ask HOST              send a request, print the hex of the answer
+  udp_peer.py ask HOST [AP]         send a request, print the hex of the answer;
+                                    with AP, from port 32200, as an AP asks, and
+                                    the answer may come by broadcast
+  udp_peer.py flood SRC HOST RATE SECONDS
+                                    send RATE requests a second from address SRC
 """
 import socket
 import sys
@@ -35,14 +39,28 @@ def send(host, port, *hexdata):
         s.sendto(bytes.fromhex(h), (host, int(port)))
 
 
-def ask(host):
+def ask(host, ap=None):
     s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     s.settimeout(3)
+    if ap:
+        s.bind(("0.0.0.0", PORT))
     s.sendto(REQUEST, (host, PORT))
     data, _ = s.recvfrom(4096)
     print(data.hex())
 
 
+def flood(src, host, rate, seconds):
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.bind((src, 0))
+    start = time.monotonic()
+    sent, total = 0, int(float(rate) * float(seconds))
+    while sent < total:
+        while sent < min(total, (time.monotonic() - start) * int(rate)):
+            s.sendto(REQUEST, (host, PORT))
+            sent += 1
+        time.sleep(0.002)
+
+
 if __name__ == "__main__":
     cmd, args = sys.argv[1], sys.argv[2:]
-    {"listen": listen, "send": send, "ask": ask}[cmd](*args)
+    {"listen": listen, "send": send, "ask": ask, "flood": flood}[cmd](*args)
