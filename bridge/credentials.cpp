@@ -3,7 +3,6 @@
 // verified against the CA and its name against the broker's host name (the
 // library's default, never turned off here).
 #include "credentials.h"
-#include "log.h"
 #include "options.h"
 #include "secret_file.h"
 
@@ -29,6 +28,7 @@ struct {
 	const char *user = "root";
 	char password[MAX_PASSWORD + 1];	/* NUL-terminated; empty: none read */
 	const char *ca_file, *ca_dir, *cert, *key;
+	char failure[PATH_MAX + 64];	/* why the last credentials_apply() failed; "" none */
 } creds;
 
 int refuse(const char *what, const char *path, const char *why)
@@ -93,19 +93,20 @@ const char *ca_dir_not_regular(const char *dir, char (&path)[PATH_MAX])
 }
 
 // The files may be replaced while quilac runs (they are read again at every
-// attempt); one that is no longer a regular file stops that attempt only.
+// attempt); one that is no longer a regular file stops that attempt only,
+// and is named in creds.failure.
 bool tls_files_still_regular()
 {
 	char path[PATH_MAX];
 	if (const char *why = creds.ca_dir ? ca_dir_not_regular(creds.ca_dir, path) : nullptr) {
-		log_msg(0, "tls file %s: %s", path, why);
+		snprintf(creds.failure, sizeof(creds.failure), "tls file %s: %s", path, why);
 		return false;
 	}
 	const char *const files[] = { creds.ca_file, creds.cert, creds.key };
 	for (const char *path : files) {
 		const char *why = path ? file_not_regular(path) : nullptr;
 		if (why) {
-			log_msg(0, "tls file %s: %s", path, why);
+			snprintf(creds.failure, sizeof(creds.failure), "tls file %s: %s", path, why);
 			return false;
 		}
 	}
@@ -208,6 +209,7 @@ bool credentials_tls(void)
 
 int credentials_apply(struct mosquitto *mosq, const char *default_password)
 {
+	creds.failure[0] = '\0';
 	int rc = mosquitto_username_pw_set(mosq, creds.user,
 					   credentials_from_file() ? creds.password : default_password);
 	if (rc || !credentials_tls())
@@ -220,6 +222,11 @@ int credentials_apply(struct mosquitto *mosq, const char *default_password)
 	if (!rc)
 		rc = mosquitto_tls_insecure_set(mosq, false);
 	return rc;
+}
+
+const char *credentials_failure(void)
+{
+	return creds.failure[0] ? creds.failure : nullptr;
 }
 
 void credentials_clear(void)

@@ -17,5 +17,8 @@ bool credentials_tls(void);
 // `default_password` serves when there is no password file. The result is
 // libmosquitto's: a client that failed must not connect.
 int credentials_apply(struct mosquitto *mosq, const char *default_password);
+// Why the last credentials_apply() failed, in words of ours ("tls file ...:
+// not a regular file"), or null when the library's result says it.
+const char *credentials_failure(void);
 // Wipes the password.
 void credentials_clear(void);

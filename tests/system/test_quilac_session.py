@@ -166,7 +166,7 @@ def test_broker_lost_and_back(quilac, broker, sandbox, workdir):
     sub.stop()
 
 
-def test_info_reports_connecting_while_connack_outstanding(sandbox, quilac_factory):
+def test_connecting_while_connack_outstanding_until_the_keep_alive(sandbox, quilac_factory):
     # A "broker" that accepts the TCP connection and never answers.
     srv = socket.socket()
     srv.bind(("127.0.0.1", 0))
@@ -178,6 +178,8 @@ def test_info_reports_connecting_while_connack_outstanding(sandbox, quilac_facto
     q = quilac_factory(srv.getsockname()[1])
     wait_for(lambda: q.call("info").returncode == 0, what="bus object")
     assert '"status":"connecting"' in q.call("info").stdout
+    q.wait_output(f"no answer from the mqtt server 127.0.0.1:{srv.getsockname()[1]} within 30 s",
+                  timeout=45)
     q.stop()
     srv.close()
 

@@ -9,6 +9,7 @@
 #include "fleet.h"
 #include "mqtt.h"
 #include "options.h"
+#include "packet_size.h"
 #include "registry.h"
 
 extern "C" {
@@ -206,6 +207,31 @@ std::string b64(const std::string &in)
 	std::string s = out ? out : "(null)";
 	free(out);
 	return s;
+}
+
+TEST(PacketSize, FixedHeaderLengths)
+{
+	struct {
+		std::vector<uint8_t> bytes;
+		int header;
+		uint32_t remaining;
+	} const cases[] = {
+		{ { 0x30 }, 0, 0 },				// the length not yet in
+		{ { 0x30, 0x00 }, 2, 0 },
+		{ { 0x30, 0x7f }, 2, 127 },
+		{ { 0x30, 0x80 }, 0, 0 },			// more to come
+		{ { 0x30, 0x80, 0x01 }, 3, 128 },
+		{ { 0x30, 0xff, 0xff, 0xff }, 0, 0 },
+		{ { 0x30, 0xff, 0xff, 0xff, 0x7f }, 5, 268435455 },
+		{ { 0x30, 0xff, 0xff, 0xff, 0xff }, -1, 0 },	// a fifth length byte
+	};
+	for (const auto &c : cases) {
+		uint32_t remaining = 0;
+		EXPECT_EQ(packet_header_parse(c.bytes.data(), (int) c.bytes.size(), &remaining), c.header);
+		if (c.header > 0) {
+			EXPECT_EQ(remaining, c.remaining);
+		}
+	}
 }
 
 TEST(Base64, Rfc4648VectorsAndBinary)
