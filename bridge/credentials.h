@@ -14,8 +14,11 @@ bool credentials_from_file(void);
 // True when the link to the broker is TLS (-C given).
 bool credentials_tls(void);
 // Sets user name, password and TLS on a new client, before it connects;
-// `default_password` serves when there is no password file. The result is
-// libmosquitto's: a client that failed must not connect.
-int credentials_apply(struct mosquitto *mosq, const char *default_password);
+// `default_password` serves when there is no password file; `host` is the
+// broker as given (an address must then be an IP entry of its certificate).
+// The result is libmosquitto's: a client that failed must not connect.
+int credentials_apply(struct mosquitto *mosq, const char *default_password, const char *host);
+// Why credentials_apply() failed with `rc`, in words.
+const char *credentials_why(int rc);
 // Wipes the password.
 void credentials_clear(void);

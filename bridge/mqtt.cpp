@@ -650,16 +650,16 @@ bool new_client(bool first, int *rc)
 	mosquitto_publish_callback_set(s.client, on_publish);
 
 	s.attempt_failed = false;
+	log_msg(failing() ? 4 : 2, first ? "connect to mqtt server, %s" :
+		"try reconnect to mqtt server, %s", s.target);
 	/* a client without its TLS must not connect: the next attempt tries again */
-	*rc = credentials_apply(s.client, s.password);
+	*rc = credentials_apply(s.client, s.password, s.broker);
 	if (*rc) {
-		attempt_failure("mqtt credentials or TLS not set, %s: %s", mosquitto_strerror(*rc));
+		attempt_failure("mqtt credentials or TLS not set, %s: %s", credentials_why(*rc));
 		return true;
 	}
 	if (!s.mqtt311)
 		use_mqtt5();
-	log_msg(failing() ? 4 : 2, first ? "connect to mqtt server, %s" :
-		"try reconnect to mqtt server, %s", s.target);
 	if (!resolver_needed(s.broker)) {
 		*rc = connect_to(s.broker);
 		return true;
