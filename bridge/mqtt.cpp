@@ -719,8 +719,10 @@ bool new_client(bool first, int *rc)
 	mosquitto_publish_callback_set(s.client, on_publish);
 
 	s.attempt_failed = false;
+	log_msg(failing() ? 4 : 2, first ? "connect to mqtt server, %s" :
+		"try reconnect to mqtt server, %s", s.target);
 	/* a client without its TLS must not connect: the next attempt tries again */
-	*rc = credentials_apply(s.client, s.password);
+	*rc = credentials_apply(s.client, s.password, s.broker);
 	if (*rc) {
 		const char *why = credentials_failure();
 		attempt_failure("mqtt credentials or TLS not set, %s: %s", why ? why : mosquitto_strerror(*rc));
@@ -733,8 +735,6 @@ bool new_client(bool first, int *rc)
 	s.mqtt311 = refused && monotonic_ms() - refused < MQTT5_RETRY_MS;
 	if (!s.mqtt311)
 		use_mqtt5();
-	log_msg(failing() ? 4 : 2, first ? "connect to mqtt server, %s" :
-		"try reconnect to mqtt server, %s", s.target);
 	if (!resolver_needed(s.broker)) {
 		*rc = connect_to(s.broker);
 		return true;

@@ -547,7 +547,8 @@ wait_for 30 'pid_of quildis | grep -q .' && instance quildis
 # The package that gives each library the programs link, on the router.
 LIBRARY_PACKAGES = {"libubus.so": "libubus", "libubox.so": "libubox",
                     "libjson-c.so": "libjson-c", "libmosquitto.so": "libmosquitto-ssl",
-                    "libmbedcrypto.so": "libmbedtls", "libc.so": None}
+                    "libmbedcrypto.so": "libmbedtls", "libssl.so": "libopenssl",
+                    "libcrypto.so": "libopenssl", "libc.so": None}
 
 
 def test_depends_name_every_library_the_programs_link(stage):
