@@ -73,6 +73,7 @@ constexpr int SPAWN_RETRY_MS = 1000;
 // A report waiting for a worker: its JSON text and its topic, copied.
 struct api_job {
 	list_head link;
+	uint64_t report;	// its number, in order of arrival
 	size_t len;
 	size_t cost;		// bytes it takes of the queue's bound
 	const char *topic;	// in text[], behind the JSON text
@@ -152,7 +153,7 @@ void report_exit(const api_worker *w, int status)
 
 /* ---- the queue ---- */
 
-bool enqueue(const char *topic, const char *text, size_t len)
+bool enqueue(const char *topic, const char *text, size_t len, uint64_t report)
 {
 	size_t topic_len = strlen(topic);
 	size_t cost = sizeof(api_job) + len + 1 + topic_len + 1;
@@ -161,6 +162,7 @@ bool enqueue(const char *topic, const char *text, size_t len)
 	api_job *j = (api_job *) malloc(cost);
 	if (!j)
 		return false;
+	j->report = report;
 	j->len = len;
 	j->cost = cost;
 	memcpy(j->text, text, len + 1);
@@ -207,7 +209,7 @@ void start_queued()
 {
 	while (stats.workers < limits.max_workers && !list_empty(&api_queue)) {
 		api_job *j = list_first_entry(&api_queue, api_job, link);
-		if (api_spawn(j->text, j->topic) < 0) {
+		if (api_spawn(j->text, j->topic, j->report) < 0) {
 			retry_later();
 			return;
 		}
@@ -217,7 +219,7 @@ void start_queued()
 
 // A report goes to a worker at once when a slot is free and nobody is
 // waiting before it; otherwise to the back of the queue.
-void dispatch(const char *topic, const char *text)
+void dispatch(const char *topic, const char *text, uint64_t report)
 {
 	size_t len = strlen(text);
 
@@ -226,29 +228,42 @@ void dispatch(const char *topic, const char *text)
 		return;
 	}
 	if (list_empty(&api_queue) && stats.workers < limits.max_workers) {
-		if (api_spawn(text, topic) == 0)
+		if (api_spawn(text, topic, report) == 0)
 			return;
 		retry_later();
 	}
-	if (!enqueue(topic, text, len))
+	if (!enqueue(topic, text, len, report))
 		drop(&queue_full_log, topic);
 }
 
 // `quilapi mqtt <json>` with its standard descriptors on `out_fd`, in a
-// process group of its own.
-pid_t start_api_program(const char *json, int out_fd, int *exec_errno)
+// process group of its own, and QUILAC_REPORT (the report's number, for
+// "update_client") in its environment. -1 with errno set on failure.
+pid_t start_api_program(const char *json, uint64_t report, int out_fd, int *exec_errno)
 {
 	char *const argv[] = { (char *) API_NAME, (char *) "mqtt", (char *) json, nullptr };
+	char number[16];
+	snprintf(number, sizeof(number), "%u", (unsigned int) (report & CLIENT_REPORT_BITS));
+	const child_var var = { "QUILAC_REPORT", number };
+	char **env = child_env(&var, 1);
+	if (!env) {
+		errno = ENOMEM;
+		return -1;
+	}
 	const child_spec spec = {
 		.path = API_PATH,
 		.argv = argv,
-		.envp = nullptr,
+		.envp = env,
 		.stdio_fd = out_fd,
 		.exec_error = API_EXEC_ERROR,
 		.own_group = true,
 		.exec_errno = exec_errno,
 	};
-	return child_spawn(&spec);
+	pid_t pid = child_spawn(&spec);
+	int err = errno;
+	free(env);
+	errno = err;
+	return pid;
 }
 
 // What json-c makes of `text` (up to n bytes or a NUL) in a JSON string;
@@ -424,6 +439,7 @@ void api_on_message(struct mosquitto *, void *, const struct mosquitto_message *
 		log_msg(4, "message: %s (null)", topic);
 		return;
 	}
+	uint64_t report = client_report_arrived();
 	if (!strncmp(topic, OFFLINE_PREFIX, OFFLINE_PREFIX_LEN)) {
 		client_delete(topic + OFFLINE_PREFIX_LEN);
 		return;
@@ -458,10 +474,10 @@ void api_on_message(struct mosquitto *, void *, const struct mosquitto_message *
 	/* the text belongs to obj */
 	const char *text = json_object_to_json_string(obj.get());
 	if (text)
-		dispatch(topic, text);
+		dispatch(topic, text, report);
 }
 
-int api_spawn(const char *json, const char *topic)
+int api_spawn(const char *json, const char *topic, uint64_t report)
 {
 	int fds[2];
 
@@ -479,7 +495,7 @@ int api_spawn(const char *json, const char *topic)
 	}
 
 	int exec_errno;
-	pid_t pid = start_api_program(json, fds[1], &exec_errno);
+	pid_t pid = start_api_program(json, report, fds[1], &exec_errno);
 	if (pid < 0) {
 		start_failed("no process", errno);
 		free(w);

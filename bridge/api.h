@@ -3,6 +3,7 @@
 #pragma once
 
 #include <stddef.h>
+#include <stdint.h>
 #include <sys/types.h>
 
 struct mosquitto;
@@ -34,9 +35,10 @@ void api_on_message(struct mosquitto *mosq, void *user, const struct mosquitto_m
 // The length of the JSON text json-c makes for a report, counted without
 // building it; counting stops soon after API_ARG_MAX.
 size_t api_json_length(const char *topic, const char *payload, size_t payload_len);
-// Starts a worker for one JSON text, the report on `topic`, at once, whatever
-// the slot limit; -1 when none could be started (the reason is logged).
-int api_spawn(const char *json, const char *topic);
+// Starts a worker for one JSON text, the report on `topic` numbered `report`
+// (client_report_arrived), at once, whatever the slot limit; -1 when none
+// could be started (the reason is logged).
+int api_spawn(const char *json, const char *topic, uint64_t report);
 
 // api_watch() takes over a started worker in a record from api_worker_new():
 // it watches the process and reads its output from `read_fd`; the record is

@@ -1,13 +1,19 @@
 // The session's credentials and TLS. All of it is handed to libmosquitto,
 // which does the TLS itself: version 1.2 or newer, the broker's certificate
 // verified against the CA and its name against the broker's host name (the
-// library's default, never turned off here).
+// library's default, never turned off here). A broker given by its address
+// must hold that address among the certificate's IP entries: the library
+// alone also takes a common name or a DNS entry that spells the address.
 #include "credentials.h"
-#include "log.h"
 #include "options.h"
 #include "secret_file.h"
 
 #include <mosquitto.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
+
+#include <arpa/inet.h>
 
 #include <ctype.h>
 #include <dirent.h>
@@ -29,6 +35,7 @@ struct {
 	const char *user = "root";
 	char password[MAX_PASSWORD + 1];	/* NUL-terminated; empty: none read */
 	const char *ca_file, *ca_dir, *cert, *key;
+	char failure[PATH_MAX + 64];	/* why the last credentials_apply() failed; "" none */
 } creds;
 
 int refuse(const char *what, const char *path, const char *why)
@@ -93,19 +100,20 @@ const char *ca_dir_not_regular(const char *dir, char (&path)[PATH_MAX])
 }
 
 // The files may be replaced while quilac runs (they are read again at every
-// attempt); one that is no longer a regular file stops that attempt only.
+// attempt); one that is no longer a regular file stops that attempt only,
+// and is named in creds.failure.
 bool tls_files_still_regular()
 {
 	char path[PATH_MAX];
 	if (const char *why = creds.ca_dir ? ca_dir_not_regular(creds.ca_dir, path) : nullptr) {
-		log_msg(0, "tls file %s: %s", path, why);
+		snprintf(creds.failure, sizeof(creds.failure), "tls file %s: %s", path, why);
 		return false;
 	}
 	const char *const files[] = { creds.ca_file, creds.cert, creds.key };
 	for (const char *path : files) {
 		const char *why = path ? file_not_regular(path) : nullptr;
 		if (why) {
-			log_msg(0, "tls file %s: %s", path, why);
+			snprintf(creds.failure, sizeof(creds.failure), "tls file %s: %s", path, why);
 			return false;
 		}
 	}
@@ -166,7 +174,7 @@ int try_tls()
 {
 	mosquitto_lib_init();
 	struct mosquitto *trial = mosquitto_new(nullptr, true, nullptr);
-	int rc = trial ? credentials_apply(trial, "") : MOSQ_ERR_NOMEM;
+	int rc = trial ? credentials_apply(trial, "", nullptr) : MOSQ_ERR_NOMEM;
 	mosquitto_destroy(trial);
 	mosquitto_lib_cleanup();
 	if (rc)
@@ -206,8 +214,70 @@ bool credentials_tls(void)
 	return creds.ca_file || creds.ca_dir;
 }
 
-int credentials_apply(struct mosquitto *mosq, const char *default_password)
+namespace {
+
+bool is_address(const char *host)
 {
+	unsigned char addr[sizeof(in6_addr)];
+	return inet_pton(AF_INET, host, addr) == 1 || inet_pton(AF_INET6, host, addr) == 1;
+}
+
+// Names `what` failed, with OpenSSL's reason, in creds.failure.
+int tls_failed(const char *what)
+{
+	char why[120];
+	ERR_error_string_n(ERR_get_error(), why, sizeof(why));
+	snprintf(creds.failure, sizeof(creds.failure), "%s: %s", what, why);
+	ERR_clear_error();
+	return MOSQ_ERR_TLS;
+}
+
+// The whole chain and the address checked by OpenSSL alone: the library's own
+// per-certificate check does not work with a context it did not make.
+int keep_verdict(int ok, X509_STORE_CTX *)
+{
+	return ok;
+}
+
+int verify_chain_and_address(X509_STORE_CTX *store, void *)
+{
+	X509_STORE_CTX_set_verify_cb(store, keep_verdict);
+	return X509_verify_cert(store);
+}
+
+// A broker given by its address: the library would also take its common name
+// or a DNS entry that spells the address, so the TLS context is ours, with the
+// same settings as the library's (TLS 1.2 or newer, the CA, our certificate)
+// and the address required among the certificate's IP entries.
+int require_ip_entry(struct mosquitto *mosq, const char *address)
+{
+	SSL_CTX *ctx = SSL_CTX_new(TLS_client_method());
+	if (!ctx)
+		return MOSQ_ERR_NOMEM;
+	SSL_CTX_set_default_passwd_cb(ctx, no_passphrase);
+	SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+	SSL_CTX_set_cert_verify_callback(ctx, verify_chain_and_address, nullptr);
+	int rc = 0;
+	if (!SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION) ||
+	    !X509_VERIFY_PARAM_set1_ip_asc(SSL_CTX_get0_param(ctx), address))
+		rc = tls_failed("tls settings");
+	else if (SSL_CTX_load_verify_locations(ctx, creds.ca_file, creds.ca_dir) != 1)
+		rc = tls_failed("tls CA cannot be loaded");
+	else if (creds.cert && SSL_CTX_use_certificate_chain_file(ctx, creds.cert) != 1)
+		rc = tls_failed("tls certificate cannot be loaded");
+	else if (creds.key && SSL_CTX_use_PrivateKey_file(ctx, creds.key, SSL_FILETYPE_PEM) != 1)
+		rc = tls_failed("tls key cannot be loaded");
+	else
+		rc = mosquitto_void_option(mosq, MOSQ_OPT_SSL_CTX, ctx);	/* takes a reference */
+	SSL_CTX_free(ctx);
+	return rc;
+}
+
+} // namespace
+
+int credentials_apply(struct mosquitto *mosq, const char *default_password, const char *host)
+{
+	creds.failure[0] = '\0';
 	int rc = mosquitto_username_pw_set(mosq, creds.user,
 					   credentials_from_file() ? creds.password : default_password);
 	if (rc || !credentials_tls())
@@ -219,7 +289,14 @@ int credentials_apply(struct mosquitto *mosq, const char *default_password)
 		rc = mosquitto_tls_opts_set(mosq, VERIFY_PEER, MIN_TLS_VERSION, nullptr);
 	if (!rc)
 		rc = mosquitto_tls_insecure_set(mosq, false);
+	if (!rc && host && is_address(host))
+		rc = require_ip_entry(mosq, host);
 	return rc;
+}
+
+const char *credentials_failure(void)
+{
+	return creds.failure[0] ? creds.failure : nullptr;
 }
 
 void credentials_clear(void)

@@ -50,8 +50,10 @@ int main(int argc, char **argv)
 	api_configure(&limits);
 	fleet_configure(opts.group, opts.client_id);
 	uloop_init();
-	mqtt_start(&opts.brokers, opts.port, opts.client_id);
+	/* the bus first: its connect reads the bus daemon's greeting blocking, and
+	   the exit of the resolver's child (SIGCHLD) would cut that read short */
 	bridge_ubus_setup();
+	mqtt_start(&opts.brokers, opts.port, opts.client_id);
 
 	daemon_catch_early_term();
 	uloop_run();

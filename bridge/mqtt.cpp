@@ -12,7 +12,9 @@
 //
 // MQTT 5 first, for its Maximum Packet Size: a conforming broker never sends
 // more than a report can be, so that no device can make the library read a
-// huge packet whole. A broker that refuses version 5 gets 3.1.1 from then on.
+// huge packet whole. Over plain TCP a broker that sends more anyway is caught
+// at the packet's header, before the library reads it (packet_size.h). A
+// broker that refuses version 5 gets 3.1.1, that list entry only, for an hour.
 //
 // The loop must never stand still for the broker. Connecting is asynchronous:
 // the connect request goes out when the socket turns writable. Reading and
@@ -38,6 +40,7 @@
 #include "fleet.h"
 #include "hotplug.h"
 #include "log.h"
+#include "packet_size.h"
 #include "resolver.h"
 
 extern "C" {
@@ -47,6 +50,7 @@ extern "C" {
 #include <mqtt_protocol.h>
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -76,6 +80,9 @@ constexpr uint32_t SESSION_EXPIRY_S = UINT32_MAX;
 // payload, escaped) must fit API_ARG_MAX; the rest is the packet's header,
 // packet id and properties. A larger one is dropped by the broker.
 constexpr uint32_t MAX_PACKET_SIZE = API_ARG_MAX + 4096;
+// A broker that refused version 5 is asked again after this long: it may
+// have been upgraded meanwhile.
+constexpr int64_t MQTT5_RETRY_MS = 3600 * 1000;
 // QoS 2 messages we have acknowledged but not yet been released, at most.
 // Our subscriptions are QoS 1, so a broker that sends any QoS 2 breaks the
 // protocol and the session ends.
@@ -117,7 +124,10 @@ struct session {
 	uloop_timeout timer;		// keep-alive tick, or the next reconnection
 	uloop_timeout more;		// another read or write turn
 	bool writable;			// the socket has connected (it reported writable)
-	bool mqtt311;			// the broker refused MQTT 5
+	bool mqtt311;			// this client speaks 3.1.1
+	int64_t refused_mqtt5_ms[MAX_BROKERS];	// when each entry refused MQTT 5; 0: never
+	bool again_in_311;		// the next attempt: the same entry, in 3.1.1
+	packet_size_guard sizes;	// of what the broker sends on this connection
 	mosquitto_property *connect_props;
 	int retry_ms;			// the next wait's step; 0: at once
 	int64_t connected_ms;		// when the broker accepted the session
@@ -333,6 +343,8 @@ bool input_waiting()
 	return ioctl(mosquitto_socket(s.client), FIONREAD, &n) == 0 && n > 0;
 }
 
+bool packet_size_checked(bool boundary = false);
+
 // Reads at most READ_BATCH packets. Each received message goes to the
 // dispatcher, which queues it while all workers are busy, or drops it.
 void read_turn()
@@ -342,14 +354,16 @@ void read_turn()
 	for (int n = 0; n < READ_BATCH; n++) {
 		if (s.state == MQTT_DISCONNECTED)
 			return;	/* lost in a callback of the last read */
+		if (!packet_size_checked())
+			return;
 		errno = 0;
 		int rc = mosquitto_loop_read(s.client, 1);
-		if (rc) {
+		if (rc && s.state != MQTT_DISCONNECTED) {
 			log_msg(loop_error_level(), "mosquitto_loop_read error(%s)", reason(rc, errno));
 			lost_without_callback();
 			return;
 		}
-		if (errno == EAGAIN)
+		if (rc || errno == EAGAIN)
 			break;
 	}
 	/* Asked of the socket itself: errno may have been touched in a callback. */
@@ -466,6 +480,34 @@ void protocol_error(const char *what)
 	session_lost();
 }
 
+// Ends the connection under the library, even inside one of its calls: its
+// socket becomes one at its end, so that it reads no further byte.
+void cut_connection()
+{
+	int pair[2];
+	if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) < 0)
+		return;
+	close(pair[1]);
+	dup3(pair[0], mosquitto_socket(s.client), O_CLOEXEC);
+	close(pair[0]);
+}
+
+void protocol_error_cut(const char *what)
+{
+	protocol_error(what);
+	cut_connection();
+}
+
+// False when the library must not read on: the broker's next packet is
+// larger than we announced. The session ends.
+bool packet_size_checked(bool boundary)
+{
+	if (packet_size_next(&s.sizes, mosquitto_socket(s.client), boundary) == PACKET_SIZE_OK)
+		return true;
+	protocol_error_cut("a packet larger than our maximum packet size");
+	return false;
+}
+
 bool refused_mqtt5(int rc)
 {
 	return !s.mqtt311 && (rc == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION ||
@@ -497,9 +539,16 @@ void subscribe_all()
 
 void on_connect(struct mosquitto *, void *, int rc)
 {
+	if (s.state == MQTT_DISCONNECTED)
+		return;	/* more of a connection already ended */
+	if (s.state == MQTT_CONNECTED) {
+		protocol_error_cut("a second CONNACK");
+		return;
+	}
 	if (refused_mqtt5(rc)) {
 		log_msg(2, "mqtt server %s refuses MQTT 5, using 3.1.1", s.target);
-		s.mqtt311 = true;
+		s.refused_mqtt5_ms[s.broker_index] = monotonic_ms();
+		s.again_in_311 = true;
 		s.retry_ms = 0;
 		s.state = MQTT_DISCONNECTED;
 		unwatch_socket();
@@ -561,6 +610,15 @@ void on_disconnect(struct mosquitto *, void *, int rc, const mosquitto_property 
 		stopped();
 		return;
 	}
+	if (s.state == MQTT_DISCONNECTED)
+		return;	/* ended here already */
+	if (rc == MOSQ_ERR_KEEPALIVE && s.state == MQTT_CONNECTING) {
+		char within[16];
+		snprintf(within, sizeof(within), "%d s", KEEPALIVE_S);
+		attempt_failure("no answer from the mqtt server %s within %s", within);
+		session_lost();
+		return;
+	}
 	const char *why = disconnect_reason(rc);
 	if (s.state != MQTT_CONNECTED) {
 		attempt_failure("disconnect from mqtt server, %s: %s", why);
@@ -613,9 +671,12 @@ bool qos2_received(const char *str)
 void on_log(struct mosquitto *, void *, int level, const char *str)
 {
 	if (level == MOSQ_LOG_DEBUG && s.state != MQTT_DISCONNECTED && qos2_received(str)) {
-		protocol_error("a QoS 2 message on a QoS 1 subscription");
+		protocol_error_cut("a QoS 2 message on a QoS 1 subscription");
 		return;
 	}
+	/* a packet has been read whole: the next one's header is at the socket's head */
+	if (level == MOSQ_LOG_DEBUG && s.state != MQTT_DISCONNECTED && strstr(str, "eceived "))
+		packet_size_checked(true);
 	if (level != MOSQ_LOG_ERR)
 		return;
 	/* Before a TLS session is up the library's errors are about setting TLS
@@ -668,6 +729,9 @@ int connect_to(const char *host)
 		attempt_failure("connect to mqtt server, %s: %s", reason(rc, errno));
 		return rc;
 	}
+	/* TLS: the socket holds what the library decrypts; the broker's
+	   adherence to our maximum is all there is */
+	packet_size_start(&s.sizes, MAX_PACKET_SIZE, credentials_tls());
 	watch_socket();
 	s.state = MQTT_CONNECTING;
 	return 0;
@@ -716,19 +780,22 @@ bool new_client(bool first, int *rc)
 	mosquitto_publish_callback_set(s.client, on_publish);
 
 	s.attempt_failed = false;
+	log_msg(failing() ? 4 : 2, first ? "connect to mqtt server, %s" :
+		"try reconnect to mqtt server, %s", s.target);
 	/* a client without its TLS must not connect: the next attempt tries again */
-	*rc = credentials_apply(s.client, s.password);
+	*rc = credentials_apply(s.client, s.password, s.broker);
 	if (*rc) {
-		attempt_failure("mqtt credentials or TLS not set, %s: %s", mosquitto_strerror(*rc));
+		const char *why = credentials_failure();
+		attempt_failure("mqtt credentials or TLS not set, %s: %s", why ? why : mosquitto_strerror(*rc));
 		return true;
 	}
 	char will[FLEET_FILTER_MAX];
 	if (fleet_grouped() && fleet_member_topic(will, sizeof(will)))
 		mosquitto_will_set(s.client, will, 0, nullptr, 1, true);
+	int64_t refused = s.refused_mqtt5_ms[s.broker_index];
+	s.mqtt311 = refused && monotonic_ms() - refused < MQTT5_RETRY_MS;
 	if (!s.mqtt311)
 		use_mqtt5();
-	log_msg(failing() ? 4 : 2, first ? "connect to mqtt server, %s" :
-		"try reconnect to mqtt server, %s", s.target);
 	if (!resolver_needed(s.broker)) {
 		*rc = connect_to(s.broker);
 		return true;
@@ -768,7 +835,9 @@ void reconnect()
 	int rc;
 
 	mosquitto_destroy(s.client);
-	next_broker();
+	if (!s.again_in_311)
+		next_broker();
+	s.again_in_311 = false;
 	if (!new_client(false, &rc))
 		return;	/* no timer: this was the last attempt */
 	if (rc) {

@@ -4,12 +4,14 @@
 // is bounded in entries and in info bytes, so that no caller can make the
 // daemon grow without end.
 #include "registry.h"
+#include "droplog.h"
 #include "log.h"
 
 extern "C" {
 #include <libubox/avl.h>
 #include <libubox/blobmsg.h>
 }
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
@@ -31,6 +33,53 @@ struct client_entry {
 avl_tree clients;
 uint32_t current_mark;
 size_t info_bytes;	// of all entries' info texts, NULs included
+
+// A full registry refuses every report's update: a line a second at most.
+char full_reason[80];
+drop_log full_log = { .reason = full_reason, .unit = "update(s) refused", .level = 2 };
+unsigned long refused;
+
+// The number of the last message that arrived.
+uint64_t report_clock;
+
+// A removal: the client's key and the number of the last report before it.
+struct removal {
+	client_key key;
+	uint64_t after;
+};
+removal removals[CLIENT_REMOVALS_KEPT];	// a ring, the oldest overwritten
+unsigned int next_removal;
+// The newest removal overwritten: a report before it cannot be told
+// from one of a client removed since.
+uint64_t forgotten;
+
+// Where the removal of `key` is kept, or nullptr.
+removal *removal_of(const client_key &key)
+{
+	for (removal &r : removals)
+		if (r.after && !memcmp(r.key.bytes, key.bytes, CLIENT_KEY_LEN))
+			return &r;
+	return nullptr;
+}
+
+void note_removal(const client_key &key)
+{
+	removal *r = removal_of(key);
+	if (!r) {
+		r = &removals[next_removal];
+		next_removal = (next_removal + 1) % CLIENT_REMOVALS_KEPT;
+		if (r->after > forgotten)
+			forgotten = r->after;
+		r->key = key;
+	}
+	r->after = report_clock;
+}
+
+bool removed_since(const client_key &key, uint64_t report)
+{
+	const removal *r = removal_of(key);
+	return report <= forgotten || (r && report <= r->after);
+}
 
 size_t info_size(const char *info)
 {
@@ -76,6 +125,13 @@ void release(client_entry *e)
 	free(e);
 }
 
+// What an entry takes of a listing at most: the table and its members with
+// their names, headers and padding.
+size_t listed_size(const client_entry *e)
+{
+	return 128 + info_size(e->info);
+}
+
 // A failed open leaves no nest to close: closing one with the null cookie
 // would write far outside the buffer.
 int add_entry(blob_buf *buf, const client_entry *e, uint32_t index)
@@ -104,10 +160,15 @@ namespace {
 
 // Update-or-insert. A new entry is online from now, or from *online when
 // given; an entry that exists keeps its time unless *online is given.
-int store(const char *id, const char *info, const int32_t *online)
+int store(const char *id, const char *info, const int32_t *online, uint64_t report = 0)
 {
 	if (id_too_long(id))
 		return CLIENT_ID_TOO_LONG;
+	if (report && removed_since(key_of(id), report)) {
+		log_msg(4, "client %s removed after its report %llu, not updated", id,
+			(unsigned long long) report);
+		return CLIENT_STALE;
+	}
 
 	client_entry *e = find(id);
 	if (e)
@@ -115,8 +176,9 @@ int store(const char *id, const char *info, const int32_t *online)
 	size_t old = e ? info_size(e->info) : 0;
 	if ((!e && clients.count >= CLIENT_MAX) ||
 	    info_bytes - old + info_size(info) > CLIENT_INFO_BYTES_MAX) {
-		log_msg(2, "clients tree full (%u entries, %zu bytes of info), %s not %s",
-			clients.count, info_bytes, id, e ? "updated" : "added");
+		snprintf(full_reason, sizeof(full_reason),
+			 "clients tree full (%u entries, %zu bytes of info)", clients.count, info_bytes);
+		drop_note(&full_log, id, ++refused);
 		return CLIENT_FULL;
 	}
 	if (e) {
@@ -147,11 +209,22 @@ int store(const char *id, const char *info, const int32_t *online)
 
 } // namespace
 
-int client_update(const char *id, const char *info)
+uint64_t client_report_arrived(void)
+{
+	return ++report_clock;
+}
+
+uint64_t client_report_number(uint32_t low_bits)
+{
+	uint64_t back = (report_clock - (low_bits & CLIENT_REPORT_BITS)) & CLIENT_REPORT_BITS;
+	return back < report_clock ? report_clock - back : 0;	/* 0: none that arrived */
+}
+
+int client_update(const char *id, const char *info, uint64_t report)
 {
 	if (!id || !info)
 		return CLIENT_OK;
-	return store(id, info, nullptr);
+	return store(id, info, nullptr, report);
 }
 
 int client_put(const char *id, const char *info, int32_t online)
@@ -173,6 +246,7 @@ int client_delete(const char *id)
 {
 	if (id_too_long(id))
 		return CLIENT_ID_TOO_LONG;
+	note_removal(key_of(id));
 	client_entry *e = find(id);
 	if (e) {
 		avl_delete(&clients, &e->node);
@@ -204,7 +278,7 @@ unsigned int client_sweep_unmarked(void)
 	return removed;
 }
 
-int client_list(struct blob_buf *buf, uint32_t offset, uint32_t limit)
+int client_list(struct blob_buf *buf, uint32_t offset, uint32_t limit, size_t max_bytes)
 {
 	if (blob_buf_init(buf, 0) < 0 || blobmsg_add_u32(buf, "count", clients.count) < 0)
 		return -1;
@@ -218,7 +292,8 @@ int client_list(struct blob_buf *buf, uint32_t offset, uint32_t limit)
 	client_entry *e;
 	avl_for_each_element(&clients, e, node) {
 		if (index >= offset) {
-			if (index - offset == limit)
+			if (index - offset == limit ||
+			    blob_raw_len(buf->head) + listed_size(e) > max_bytes)
 				break;
 			if (add_entry(buf, e, index) < 0)
 				return -1;

@@ -30,6 +30,8 @@ constexpr size_t BUS_MESSAGE_MAX = 1048576;
 constexpr size_t REPLY_OVERHEAD = 64;
 constexpr size_t REPLY_MAX = BUS_MESSAGE_MAX - REPLY_OVERHEAD;
 constexpr size_t REPLY_GROW_STEP = 256;
+// A listing stops short of it by more than the buffer's last step.
+constexpr size_t LISTING_MAX = REPLY_MAX - 2 * REPLY_GROW_STEP;
 
 // The reply buffer never grows beyond what one bus message carries: a
 // listing too large to send fails there, instead of being built (and kept
@@ -58,10 +60,13 @@ const blobmsg_policy pub_policy[__PUB_MAX] = {
 	[PUB_MSG] = { "msg", BLOBMSG_TYPE_STRING },
 };
 
-enum { CLIENT_ID, CLIENT_INFO, __CLIENT_MAX };
+// "report": the number the API program had for the report it registers
+// (QUILAC_REPORT in its environment).
+enum { CLIENT_ID, CLIENT_INFO, CLIENT_REPORT, __CLIENT_MAX };
 const blobmsg_policy client_policy[__CLIENT_MAX] = {
 	[CLIENT_ID] = { "id", BLOBMSG_TYPE_STRING },
 	[CLIENT_INFO] = { "info", BLOBMSG_TYPE_STRING },
+	[CLIENT_REPORT] = { "report", BLOBMSG_TYPE_INT32 },
 };
 
 enum { LOG_LEVEL, __LOG_MAX };
@@ -150,6 +155,7 @@ int registry_status(int result)
 {
 	switch (result) {
 	case CLIENT_OK:
+	case CLIENT_STALE:	/* nothing to do: the client left since */
 		return UBUS_STATUS_OK;
 	case CLIENT_FULL:
 		return UBUS_STATUS_NO_MEMORY;
@@ -162,14 +168,16 @@ int update_client(ubus_context *, ubus_object *, ubus_request_data *, const char
 {
 	blob_attr *tb[__CLIENT_MAX];
 
-	parse(client_policy, tb, msg);
-	if (!tb[CLIENT_ID] || !tb[CLIENT_INFO])
+	if (!parse_optional(client_policy, tb, msg) || !tb[CLIENT_ID] || !tb[CLIENT_INFO])
+		return UBUS_STATUS_INVALID_ARGUMENT;
+	int64_t report = nonnegative_arg(tb[CLIENT_REPORT], 0);
+	if (report < 0)
 		return UBUS_STATUS_INVALID_ARGUMENT;
 	const char *id = blobmsg_get_string(tb[CLIENT_ID]);
 	const char *info = blobmsg_get_string(tb[CLIENT_INFO]);
 	if (!fleet_info_fits(info))
 		return UBUS_STATUS_INVALID_ARGUMENT;	/* the group could not hold it */
-	int rc = client_update(id, info);
+	int rc = client_update(id, info, report ? client_report_number((uint32_t) report) : 0);
 	if (rc == CLIENT_OK)
 		fleet_client_changed(id);
 	return registry_status(rc);
@@ -215,9 +223,9 @@ int info(ubus_context *ctx, ubus_object *, ubus_request_data *req, const char *,
 	return UBUS_STATUS_OK;
 }
 
-// "offset" and "limit" page a listing too large for one bus message. One the
-// bus cannot carry fails loudly: the caller would otherwise get success and
-// no data.
+// "offset" and "limit" page a listing too large for one bus message; a page
+// (or the whole listing) holds the entries that fit in one, and "count"
+// tells how many there are in all.
 int get_client(ubus_context *ctx, ubus_object *, ubus_request_data *req, const char *, blob_attr *msg)
 {
 	blob_attr *tb[__PAGE_MAX];
@@ -229,7 +237,7 @@ int get_client(ubus_context *ctx, ubus_object *, ubus_request_data *req, const c
 	if (offset < 0 || limit < 0)
 		return UBUS_STATUS_INVALID_ARGUMENT;
 
-	if (client_list(&bridge_reply_buf, (uint32_t) offset, (uint32_t) limit) < 0 ||
+	if (client_list(&bridge_reply_buf, (uint32_t) offset, (uint32_t) limit, LISTING_MAX) < 0 ||
 	    ubus_send_reply(ctx, req, bridge_reply_buf.head)) {
 		log_msg(0, "client list of %u clients could not be sent\n", client_count());
 		return UBUS_STATUS_UNKNOWN_ERROR;

@@ -457,13 +457,16 @@ def _make_cert(d, name, subject, signed=True, san=None):
 def make_certs(d):
     """Test certificates in d, made with openssl (EC P-256, valid two days):
     ca, and signed by it: server (localhost, 127.0.0.1), elsewhere (another
-    name), client; other-ca, a CA nothing is signed by. Keys mode 600."""
+    name), address-as-cn and address-as-dns (127.0.0.1 but no IP entry), client; other-ca, a CA nothing is signed by. Keys mode 600."""
     d = Path(d)
     d.mkdir(parents=True, exist_ok=True)
     _make_cert(d, "ca", "/CN=test CA", signed=False)
     _make_cert(d, "other-ca", "/CN=another CA", signed=False)
     _make_cert(d, "server", "/CN=localhost", san="DNS:localhost,IP:127.0.0.1")
     _make_cert(d, "elsewhere", "/CN=elsewhere.example", san="DNS:elsewhere.example")
+    # 127.0.0.1 only as a name: in the common name, as a DNS entry
+    _make_cert(d, "address-as-cn", "/CN=127.0.0.1")
+    _make_cert(d, "address-as-dns", "/CN=elsewhere.example", san="DNS:127.0.0.1")
     _make_cert(d, "client", "/CN=quilac")
     return d
 

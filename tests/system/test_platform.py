@@ -250,7 +250,7 @@ logread
     assert out["signatures"].split("\n")[1:8] == [
         '\t"pub":{"id":"String","msg":"String"}',
         '\t"pub_group":{"group":"String","msg":"String"}',
-        '\t"update_client":{"id":"String","info":"String"}',
+        '\t"update_client":{"id":"String","info":"String","report":"Integer"}',
         '\t"del_client":{"id":"String"}',
         '\t"info":{}',
         '\t"get_client":{"offset":"Integer","limit":"Integer"}',
@@ -294,6 +294,71 @@ logread
     # the broker password quilac uses by default is the client id's Base64
     client_id = quilac[quilac.index("-i") + 1]
     assert base64.b64encode(client_id.encode()).decode() not in out["log"]
+
+
+# A device script that answers, and says something on standard error.
+ANSWERER = """#!/bin/sh
+echo "reply/$DEVICE"
+echo "ok $DEVICE"
+echo "a note on $DEVICE" >&2
+"""
+
+
+def test_controller_registry_and_role(router, stage, workdir):
+    """The default API program's registry follows the devices' offline
+    messages however late its workers run, keeps its info short and logs what
+    device scripts say on standard error; discovery is the controller only
+    where the bridge is enabled."""
+    install(router, stage, "quilapi", "quilac", "quildis")
+    copy_broker(router)
+    script = router / "usr/lib/quilapi.d/50-answer"
+    script.write_text(ANSWERER)
+    script.chmod(0o755)
+
+    out = run_root(router, """
+mosquitto -c /etc/mosquitto.conf -d
+add_lan
+/etc/init.d/quilac enable
+/etc/init.d/quilac start
+wait_for 30 'ubus call quilac info | grep -q "\\"connected\\""'
+mosquitto_sub -t 'reply/#' -v > /tmp/replies &
+wait_for 30 'mosquitto_pub -t reply/probe -m up && grep -q "^reply/probe" /tmp/replies'
+for i in $(seq 1 20); do
+	mosquitto_pub -q 1 -t upload/AP$i -m report
+	mosquitto_pub -q 1 -t offline/AP$i -m gone
+done
+mosquitto_pub -q 1 -t "upload/AP-L/$(head -c 3000 /dev/zero | tr '\\0' z)" -m report
+wait_for 60 '[ $(grep -c "^reply/AP" /tmp/replies) -ge 21 ]'
+section registry
+ubus call quilac get_client
+section replies
+cat /tmp/replies
+section log
+logread -e quilapi
+section roles
+uci set quilac.bridge.enabled=0 && uci commit quilac && reload_config
+/etc/init.d/quildis start
+wait_for 30 'pid_of quildis | grep -q .'
+instance quildis
+uci set quilac.bridge.enabled=1 && uci commit quilac && reload_config
+wait_for 30 '! instance quildis | grep -q \\"-c\\"' && echo controller
+/etc/init.d/quilac disable && /etc/init.d/quildis restart
+wait_for 30 'instance quildis | grep -q \\"-c\\"' && echo ap
+""", workdir / "logs")
+
+    # every device went offline after its report: only the last one is listed
+    registry = json.loads(out["registry"])
+    assert [(c["id"], c["info"][:26]) for c in registry["client"]] == \
+        [("AP-L", "last report on upload/AP-L")]
+    assert len(registry["client"][0]["info"]) < 64
+    replies = [r for r in out["replies"].splitlines() if r.startswith("reply/AP")]
+    assert len(replies) == 21 and not [r for r in replies if "note" in r]
+    assert len(re.findall(r"daemon\.warn quilapi: 50-answer: a note on AP\d+$", out["log"],
+                          re.M)) == 20
+
+    roles = out["roles"]
+    assert '"-c"' in roles.split("controller")[0]
+    assert roles.strip().splitlines()[-2:] == ["controller", "ap"]
 
 
 def test_upload_folder_for_the_configured_cgi_user(router, stage, workdir):
@@ -357,7 +422,8 @@ def test_init_scripts_refuse_what_the_daemons_refuse(router, stage, workdir):
     """Each value is refused by the init script, with one line naming every
     bad option, before procd runs (and respawns) a daemon that refuses it."""
     install(router, stage, "quilapi", "quilac", "quildis")
-    script = ["add_lan", "cp /etc/config/quilac /etc/config/quildis /root/",
+    # a controller: quilac enabled, so discovery's auto mode is "ac"
+    script = ["add_lan", "/etc/init.d/quilac enable", "cp /etc/config/quilac /etc/config/quildis /root/",
               "echo 0123456789abcdef0123456789abcdef > /root/open.key"]
     for i, (config, options, flags, _) in enumerate(VALUES):
         section = f"{config}.{config == 'quilac' and 'bridge' or 'discovery'}"
@@ -411,20 +477,28 @@ def test_access_point_install(router, stage, workdir):
     (router / "etc/config/network").write_text(
         "config interface 'loopback'\n\toption device 'lo'\n"
         "config interface 'lan'\n\toption device 'br-lan'\n")
-    (router / "etc/config/quilac").write_text(
-        "config bridge 'bridge'\n\toption broker 'x'\n"
-        "config discovery 'discovery'\n\toption mode 'ap'\n\toption interface 'br-lan'\n"
-        "\toption time_limit '5'\n\tlist ac_address '10.1.0.1'\n\tlist ac_address '10.2.0.1'\n")
+    older = ("config bridge 'bridge'\n\toption broker 'x'\n"
+             "config discovery 'discovery'\n\toption mode 'ap'\n\toption interface 'br-lan'\n"
+             "\toption time_limit '5'\n\tlist ac_address '10.1.0.1'\n\tlist ac_address '10.2.0.1'\n")
+    (router / "etc/config/quilac").write_text(older + "\toption key_file '/etc/quildis.key'\n")
     assert (router / "etc/config/quildis").stat().st_mode & 0o777 == 0o600
-    key = router / "etc/quil/quildis.key"
-    key.parent.mkdir(mode=0o700)
+    # where older versions told an operator to put it
+    key = router / "etc/quildis.key"
     key.write_text("0123456789abcdef0123456789abcdef\n")
     key.chmod(0o600)
+    (router / "root/move").write_bytes((router / "etc/uci-defaults/80-quildis").read_bytes())
+    (router / "root/older").write_text(older)
 
     out = run_root(router, """
 for s in /etc/uci-defaults/*; do (. "$s") && rm -f "$s"; done
 section migrated
 uci get quildis.discovery.interface
+section no-config
+mv /etc/config/quildis /root/quildis.config && cp /root/older /etc/config/quilac
+sh /root/move; echo "exit $?"
+uci changes
+uci show quildis
+mv /root/quildis.config /etc/config/quildis
 /etc/init.d/quildis enable
 /etc/init.d/quildis start
 section waiting
@@ -459,13 +533,22 @@ wait_for 30 'pid_of quildis | grep -q .' && instance quildis
     assert "discovery" not in (router / "etc/config/quilac").read_text()
     assert out["migrated"].strip() == "lan"
     assert not list((router / "etc/uci-defaults").iterdir())
+    moved = router / "etc/quil/quildis.key"
+    assert not key.exists() and moved.stat().st_mode & 0o7777 == 0o600
+    assert moved.parent.stat().st_mode & 0o777 == 0o700
+    # without quildis' config the settings still move, and nothing stays staged
+    assert out["no-config"].strip().splitlines() == [
+        "exit 0", "quildis.discovery=discovery", "quildis.discovery.mode='ap'",
+        "quildis.discovery.interface='lan'", "quildis.discovery.time_limit='5'",
+        "quildis.discovery.ac_address='10.1.0.1' '10.2.0.1'"]
 
 
 
 # The package that gives each library the programs link, on the router.
 LIBRARY_PACKAGES = {"libubus.so": "libubus", "libubox.so": "libubox",
                     "libjson-c.so": "libjson-c", "libmosquitto.so": "libmosquitto-ssl",
-                    "libmbedcrypto.so": "libmbedtls", "libc.so": None}
+                    "libmbedcrypto.so": "libmbedtls", "libssl.so": "libopenssl",
+                    "libcrypto.so": "libopenssl", "libc.so": None}
 
 
 def test_depends_name_every_library_the_programs_link(stage):

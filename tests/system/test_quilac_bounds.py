@@ -4,6 +4,8 @@ import socket
 import threading
 import time
 
+import pytest
+
 from harness import rss_kib, wait_for
 
 RSS_LIMIT_KIB = 16 * 1024
@@ -140,6 +142,45 @@ def test_the_brokers_disconnect_reason_is_said_once(sandbox, quilac_factory):
         fb.close()
 
 
+def test_a_refusal_of_mqtt5_holds_for_that_broker_only(sandbox, quilac_factory):
+    def refuse(fb, conn, level):
+        if level == 5:
+            conn.sendall(packet(0x20, b"\0\x01"))
+        # a 3.1.1 session is cut at once: the next broker of the list is tried
+
+    def serve(fb, conn, level):
+        fb.accept_session(conn, level)
+        fb.answer_pings(conn)
+
+    old, new = FakeBroker(refuse), FakeBroker(serve)
+    try:
+        sandbox.start_bus()
+        q = quilac_factory(old.port, extra=["-b", f"127.0.0.1:{new.port}"])
+        q.wait_output(f"connect to mqtt server ok, 127.0.0.1:{new.port}", timeout=20)
+        assert old.levels[:2] == [5, 4] and new.levels == [5]
+    finally:
+        old.close()
+        new.close()
+
+
+def test_a_second_connack_ends_the_session(sandbox, quilac_factory):
+    def serve(fb, conn, level):
+        fb.accept_session(conn, level)
+        conn.sendall(packet(0x20, b"\0\0\0") * 20000)
+        fb.answer_pings(conn)
+
+    fb = FakeBroker(serve)
+    try:
+        sandbox.start_bus()
+        q = quilac_factory(fb.port)
+        q.wait_output("broke the protocol (a second CONNACK)", timeout=20)
+        time.sleep(1)
+        assert q.output().count("connect to mqtt server ok") <= q.stats()["protocol_errors"] + 1
+        assert q.output().count("subscribed (mid: 1)") <= q.stats()["protocol_errors"] + 1
+    finally:
+        fb.close()
+
+
 def test_qos2_messages_never_released_end_the_session(sandbox, quilac_factory):
     ended = []
 
@@ -185,3 +226,42 @@ def test_a_broker_that_never_reads_costs_no_memory_and_is_given_up(sandbox, quil
     finally:
         fb.close()
 
+
+
+def oversized_header(size):
+    """The start of a PUBLISH of `size` bytes: its fixed header only."""
+    return packet(0x32, b"\0" * size)[:-size]
+
+
+@pytest.mark.parametrize("sends", [
+    [oversized_header(100 << 20)],
+    [oversized_header(100 << 20)[:2], oversized_header(100 << 20)[2:]],   # header split
+    [publish("upload/x", b"y", 1, 1) + oversized_header(100 << 20)],     # behind a packet
+], ids=["whole", "split", "behind"])
+def test_a_packet_over_our_maximum_ends_the_session_before_it_is_read(sends, sandbox,
+                                                                       quilac_factory):
+    sent = []
+
+    def serve(fb, conn, level):
+        fb.accept_session(conn, level)
+        if fb.levels.count(5) > 1:
+            fb.answer_pings(conn)
+        for part in sends:
+            conn.sendall(part)
+            time.sleep(0.2)
+        for _ in range(100):
+            conn.sendall(b"z" * (1 << 20))
+            sent.append(1)
+
+    fb = FakeBroker(serve)
+    try:
+        sandbox.start_bus()
+        q = quilac_factory(fb.port)
+        q.wait_output("broke the protocol (a packet larger than our maximum packet size)",
+                      timeout=20)
+        wait_for(lambda: fb.levels.count(5) > 1, timeout=20, what="a new session")
+        assert len(sent) < 20   # MiB the socket buffers held
+        assert q.stats()["protocol_errors"] == 1
+        assert rss_kib(q.proc.pid, "VmHWM") < RSS_LIMIT_KIB
+    finally:
+        fb.close()

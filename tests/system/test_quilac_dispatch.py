@@ -3,7 +3,7 @@ protocol, its limits, exit reports and the "offline/" shortcut."""
 import re
 import time
 
-from harness import BUILD, CLIENT_ID, QUILAC, Proc, SyslogSink, wait_for
+from harness import BUILD, CLIENT_ID, QUILAC, UBUS, Proc, SyslogSink, wait_for
 
 DAEMON = 3 << 3
 
@@ -170,3 +170,25 @@ def test_offline_message_removes_registry_entry(quilac, broker, sandbox):
     broker.pub("offline/", "bye")                  # the empty id
     wait_for(lambda: quilac.call("get_client").stdout == '{"count":0}\n', what="empty id removed")
     assert "exit with" not in quilac.output()      # no worker was started
+
+
+def test_worker_cannot_bring_back_a_client_removed_after_its_report(quilac, broker, sandbox,
+                                                                    workdir):
+    """The API program registers the device of each report with the number
+    the bridge gives it; an "offline/" message that came after that report
+    wins, however late the worker calls."""
+    go = workdir / "go"
+    sandbox.set_quilapi(f"""while [ ! -e {go} ]; do sleep 0.05; done
+{UBUS} -s {sandbox.socket} call quilac update_client "{{\\"id\\":\\"dev2\\",\\"info\\":\\"r$QUILAC_REPORT\\",\\"report\\":$QUILAC_REPORT}}"
+""")
+    assert quilac.call("update_client", '{"id":"dev2","info":"known"}').returncode == 0
+    broker.pub("upload/dev2", "report")
+    broker.pub("offline/dev2", "bye")
+    wait_for(lambda: quilac.call("get_client").stdout == '{"count":0}\n', what="entry removed")
+    go.touch()
+    quilac.wait_output("exit with 0")
+    assert quilac.call("get_client").stdout == '{"count":0}\n'
+    assert "client dev2 removed after its report 1, not updated" in quilac.output()
+
+    broker.pub("upload/dev2", "back")              # a report after the removal registers
+    wait_for(lambda: '"info":"r3"' in quilac.call("get_client").stdout, what="entry back")

@@ -133,11 +133,11 @@ def test_sigterm_exits_zero_and_logs_signal(sandbox, quilac_factory):
 
 def test_log_threshold_and_whole_lines(sandbox, quilac_factory):
     q = quilac_factory(1, extra=["-l", "0"])     # only level-0 messages
-    q.wait_output("Failed to connect to ubus")     # logged after "info: use" would be
+    q.wait_output("Connection refused")     # logged after "info: use" would be
     q.stop()
     # level 2 (the start, the stop) is above the threshold; every message a line
-    assert q.output() == ("connect to mqtt server, 127.0.0.1:1: Connection refused\n"
-                          "Failed to connect to ubus\n")
+    assert q.output() == ("Failed to connect to ubus\n"
+                          "connect to mqtt server, 127.0.0.1:1: Connection refused\n")
 
 
 def test_detached_daemon_runs_and_stops(sandbox, process_tag):

@@ -9,12 +9,14 @@
 #include "fleet.h"
 #include "mqtt.h"
 #include "options.h"
+#include "packet_size.h"
 #include "registry.h"
 
 extern "C" {
 #include <libubox/blobmsg_json.h>
 }
 #include <gtest/gtest.h>
+#include <json-c/json.h>
 #include <malloc.h>
 #include <mosquitto.h>
 #include <stdlib.h>
@@ -207,6 +209,31 @@ std::string b64(const std::string &in)
 	return s;
 }
 
+TEST(PacketSize, FixedHeaderLengths)
+{
+	struct {
+		std::vector<uint8_t> bytes;
+		int header;
+		uint32_t remaining;
+	} const cases[] = {
+		{ { 0x30 }, 0, 0 },				// the length not yet in
+		{ { 0x30, 0x00 }, 2, 0 },
+		{ { 0x30, 0x7f }, 2, 127 },
+		{ { 0x30, 0x80 }, 0, 0 },			// more to come
+		{ { 0x30, 0x80, 0x01 }, 3, 128 },
+		{ { 0x30, 0xff, 0xff, 0xff }, 0, 0 },
+		{ { 0x30, 0xff, 0xff, 0xff, 0x7f }, 5, 268435455 },
+		{ { 0x30, 0xff, 0xff, 0xff, 0xff }, -1, 0 },	// a fifth length byte
+	};
+	for (const auto &c : cases) {
+		uint32_t remaining = 0;
+		EXPECT_EQ(packet_header_parse(c.bytes.data(), (int) c.bytes.size(), &remaining), c.header);
+		if (c.header > 0) {
+			EXPECT_EQ(remaining, c.remaining);
+		}
+	}
+}
+
 TEST(Base64, Rfc4648VectorsAndBinary)
 {
 	EXPECT_EQ(b64(""), "");
@@ -349,7 +376,15 @@ TEST_F(Registry, BoundedInEntriesAndInfoBytes)
 	};
 	for (unsigned int i = 0; i < CLIENT_MAX; i++)
 		ASSERT_EQ(client_update(id_of(i), ""), CLIENT_OK);
-	EXPECT_EQ(client_update("x", "one too many"), CLIENT_FULL);
+	testing::internal::CaptureStderr();
+	log_set_level(2);
+	for (int i = 0; i < 3; i++)
+		EXPECT_EQ(client_update("x", "one too many"), CLIENT_FULL);
+	log_set_level(0);
+	/* a refusal per report must not flood the log: the rest are counted */
+	EXPECT_EQ(testing::internal::GetCapturedStderr(),
+		  "clients tree full (16384 entries, 16384 bytes of info): 1 update(s) refused, "
+		  "the last on x (1 in all)\n");
 	EXPECT_EQ(client_update(id_of(7), "an update still fits"), CLIENT_OK);
 	for (unsigned int i = 0; i < CLIENT_MAX; i++)
 		client_delete(id_of(i));
@@ -362,6 +397,68 @@ TEST_F(Registry, BoundedInEntriesAndInfoBytes)
 	EXPECT_EQ(client_update("b", "shorter"), CLIENT_OK);	/* its old text is given back */
 	EXPECT_EQ(client_update("x", "y"), CLIENT_OK);
 	EXPECT_EQ(client_count(), 3u);
+}
+
+// A listing stops where the next entry could take it beyond its bound: the
+// entries before, in order, and "count" the total, so that a caller pages on.
+TEST_F(Registry, ListingStopsAtItsByteBound)
+{
+	char id[CLIENT_KEY_LEN];
+	std::string info(100, 'i');
+	for (unsigned int i = 0; i < 200; i++) {
+		snprintf(id, sizeof(id), "n%03u", i);
+		ASSERT_EQ(client_update(id, info.c_str()), CLIENT_OK);
+	}
+	for (uint32_t offset : { 0u, 150u }) {
+		ASSERT_EQ(client_list(&b, offset, UINT32_MAX, 10000), 0);
+		EXPECT_LE(blob_raw_len(b.head), 10000u);
+		char *text = blobmsg_format_json(b.head, true);
+		json_object *o = json_tokener_parse(text);
+		free(text);
+		json_object *count, *list;
+		ASSERT_TRUE(json_object_object_get_ex(o, "count", &count));
+		ASSERT_TRUE(json_object_object_get_ex(o, "client", &list));
+		EXPECT_EQ(json_object_get_int(count), 200);
+		size_t n = json_object_array_length(list);
+		EXPECT_GT(n, 30u);
+		EXPECT_LT(n, 60u);	/* about 190 bytes each */
+		json_object *last, *index;
+		last = json_object_array_get_idx(list, n - 1);
+		ASSERT_TRUE(json_object_object_get_ex(last, "index", &index));
+		EXPECT_EQ(json_object_get_int(index), (int) (offset + n - 1));
+		json_object_put(o);
+	}
+	for (unsigned int i = 0; i < 200; i++) {
+		snprintf(id, sizeof(id), "n%03u", i);
+		client_delete(id);
+	}
+}
+
+// A worker's update for a report that arrived before its client's removal
+// changes nothing; one for a later report does. Numbers come back from their
+// low 31 bits; removals beyond the kept ones leave older reports in doubt.
+TEST_F(Registry, UpdateForAReportBeforeTheRemovalIsStale)
+{
+	uint64_t before = client_report_arrived();
+	EXPECT_EQ(client_report_number((uint32_t) before), before);
+	client_report_arrived();			/* the "offline/" message */
+	client_delete("abc");
+	EXPECT_EQ(client_update("abc", "late", before), CLIENT_STALE);
+	EXPECT_EQ(client_count(), 0u);
+	uint64_t after = client_report_arrived();
+	EXPECT_EQ(client_update("abc", "back", after), CLIENT_OK);
+	EXPECT_EQ(client_update("b", "another client", before), CLIENT_OK);
+	EXPECT_EQ(client_update("abc", "no number: as ever", 0), CLIENT_OK);
+	EXPECT_EQ(client_count(), 2u);
+
+	char id[CLIENT_KEY_LEN];
+	for (unsigned int i = 0; i <= CLIENT_REMOVALS_KEPT; i++) {
+		snprintf(id, sizeof(id), "gone%u", i);
+		client_delete(id);
+	}
+	EXPECT_EQ(client_update("x", "in doubt", after), CLIENT_STALE);
+	EXPECT_EQ(client_update("x", "new", client_report_arrived()), CLIENT_OK);
+	EXPECT_EQ(client_report_number(UINT32_MAX), 0u);	/* none arrived with it */
 }
 
 // A registry lives as long as the daemon: replaced info texts and deleted
@@ -574,8 +671,10 @@ TEST_F(Backlog, LostSessionRepublishesUnacknowledgedInOrder)
 	/* 35 days later: beyond what 32 bits of milliseconds hold */
 	const int64_t later_ms = monotonic_ms() + 35LL * 24 * 3600 * 1000;
 	backlog_send(sender, later_ms);
+	backlog_push("t", "D2", 2);
+	backlog_send(sender, later_ms + 50000);	/* a newer one does not move the clock */
 	EXPECT_EQ(backlog_ack_wait_since_ms(), later_ms);
-	EXPECT_EQ(given, (std::vector<std::string>{ "t|A", "t|B", "t|C", "t|A", "t|C", "t|D" }));
+	EXPECT_EQ(given, (std::vector<std::string>{ "t|A", "t|B", "t|C", "t|A", "t|C", "t|D", "t|D2" }));
 
 	/* A library that cannot take them now (no connection, or one that has
 	   just failed: a write into it gives EPIPE) stops the walk, and what it
@@ -583,19 +682,20 @@ TEST_F(Backlog, LostSessionRepublishesUnacknowledgedInOrder)
 	   will drops that entry alone, counted. */
 	given.clear();
 	backlog_push("t", "E", 1);
-	for (int rc : { MOSQ_ERR_NO_CONN, MOSQ_ERR_CONN_LOST, MOSQ_ERR_ERRNO, MOSQ_ERR_TLS }) {
+	backlog_push("t", "F", 1);
+	for (int rc : { MOSQ_ERR_NO_CONN, MOSQ_ERR_CONN_LOST, MOSQ_ERR_ERRNO, MOSQ_ERR_TLS, MOSQ_ERR_NOMEM }) {
 		refuse = rc;
 		backlog_send(sender, 0);
-		EXPECT_EQ(st().messages, 4) << rc;
+		EXPECT_EQ(st().messages, 6) << rc;
 	}
 	backlog_session_lost();
 	EXPECT_EQ(st().refused, 0u);
 	refuse = MOSQ_ERR_INVAL;
 	refuse_topic = "bad";
 	backlog_push("bad", "x", 1);
-	backlog_push("t", "F", 1);
+	backlog_push("t", "G", 1);
 	backlog_send(sender, 0);
-	EXPECT_EQ(given, (std::vector<std::string>{ "t|A", "t|C", "t|D", "t|E", "t|F" }));
+	EXPECT_EQ(given, (std::vector<std::string>{ "t|A", "t|C", "t|D", "t|D2", "t|E", "t|F", "t|G" }));
 	EXPECT_EQ(st().refused, 1u);
 
 	/* A broker that ends every session over the oldest one (too large for

@@ -410,6 +410,9 @@ TEST(Auth, KeyFileChecks)
 	disc_auth_set_key(kt, sizeof(kt) - 2);
 	disc_auth_sign({ "1.2.3.4", "aa:bb:cc:dd:ee:ff", "x", 1 }, "", b);
 	EXPECT_STREQ(a, b);
+	disc_auth_set_key(kt, 3);	/* not only the bytes before the NUL */
+	disc_auth_sign({ "1.2.3.4", "aa:bb:cc:dd:ee:ff", "x", 1 }, "", b);
+	EXPECT_STRNE(a, b);
 
 	unlink(path.c_str());
 	testing::internal::CaptureStderr();
