@@ -6,14 +6,13 @@
 // alone also takes a common name or a DNS entry that spells the address.
 #include "credentials.h"
 #include "options.h"
+#include "resolver.h"
 #include "secret_file.h"
 
 #include <mosquitto.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
-
-#include <arpa/inet.h>
 
 #include <ctype.h>
 #include <dirent.h>
@@ -216,12 +215,6 @@ bool credentials_tls(void)
 
 namespace {
 
-bool is_address(const char *host)
-{
-	unsigned char addr[sizeof(in6_addr)];
-	return inet_pton(AF_INET, host, addr) == 1 || inet_pton(AF_INET6, host, addr) == 1;
-}
-
 // Names `what` failed, with OpenSSL's reason, in creds.failure.
 int tls_failed(const char *what)
 {
@@ -289,7 +282,7 @@ int credentials_apply(struct mosquitto *mosq, const char *default_password, cons
 		rc = mosquitto_tls_opts_set(mosq, VERIFY_PEER, MIN_TLS_VERSION, nullptr);
 	if (!rc)
 		rc = mosquitto_tls_insecure_set(mosq, false);
-	if (!rc && host && is_address(host))
+	if (!rc && host && host_is_address(host))
 		rc = require_ip_entry(mosq, host);
 	return rc;
 }

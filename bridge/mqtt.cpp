@@ -796,7 +796,7 @@ bool new_client(bool first, int *rc)
 	s.mqtt311 = refused && monotonic_ms() - refused < MQTT5_RETRY_MS;
 	if (!s.mqtt311)
 		use_mqtt5();
-	if (!resolver_needed(s.broker)) {
+	if (host_is_address(s.broker)) {
 		*rc = connect_to(s.broker);
 		return true;
 	}

@@ -111,10 +111,10 @@ void limit_reached(uloop_timeout *)
 
 } // namespace
 
-bool resolver_needed(const char *host)
+bool host_is_address(const char *host)
 {
 	unsigned char buf[sizeof(in6_addr)];
-	return inet_pton(AF_INET, host, buf) != 1 && inet_pton(AF_INET6, host, buf) != 1;
+	return inet_pton(AF_INET, host, buf) == 1 || inet_pton(AF_INET6, host, buf) == 1;
 }
 
 int resolver_start(const char *host, resolve_done done)

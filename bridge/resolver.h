@@ -9,8 +9,8 @@ constexpr int RESOLVE_LIMIT_MS = 10000;
 // and why there is none.
 using resolve_done = void (*)(const char *address, const char *error);
 
-// False for a numeric IPv4 or IPv6 address, which needs no resolver.
-bool resolver_needed(const char *host);
+// True for a numeric IPv4 or IPv6 address (it needs no resolver).
+bool host_is_address(const char *host);
 // 0 once the child runs (`done` is called later), -1 with errno when none
 // could be started.
 int resolver_start(const char *host, resolve_done done);

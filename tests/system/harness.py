@@ -857,31 +857,57 @@ class SyslogSink:
         self.sock.close()
 
 
-class Proxy:
-    """A TCP proxy to the broker; with swallow_acks it drops the broker's
-    PUBACKs on the first connection until cut() closes it; later connections
-    pass everything."""
+# What `ubus -v list quilac` shows after its first line, one method a line.
+QUILAC_SIGNATURES = [
+    '\t"pub":{"id":"String","msg":"String"}',
+    '\t"pub_group":{"group":"String","msg":"String"}',
+    '\t"update_client":{"id":"String","info":"String","report":"Integer"}',
+    '\t"del_client":{"id":"String"}',
+    '\t"info":{}',
+    '\t"get_client":{"offset":"Integer","limit":"Integer"}',
+    '\t"log":{"level":"Integer"}',
+    '\t"stats":{}',
+]
 
-    def __init__(self, broker_port, swallow_acks=False):
-        self.broker_port = broker_port
-        self.swallow_acks = swallow_acks
+
+class TcpServer:
+    """A listener on a free port of 127.0.0.1; once started, a thread of its
+    own hands each connection to self.connected(conn)."""
+
+    def __init__(self):
         self.srv = socket.create_server(("127.0.0.1", 0))
         self.port = self.srv.getsockname()[1]
         self.conns = []
+
+    def start(self):
         threading.Thread(target=self.accept, daemon=True).start()
 
     def accept(self):
         while True:
             try:
-                client, _ = self.srv.accept()
+                conn, _ = self.srv.accept()
             except OSError:
                 return
-            upstream = socket.create_connection(("127.0.0.1", self.broker_port))
-            swallow = self.swallow_acks and not self.conns
-            self.conns.append((client, upstream))
-            threading.Thread(target=self.pipe, args=(client, upstream, False), daemon=True).start()
-            threading.Thread(target=self.pipe, args=(upstream, client, swallow),
-                             daemon=True).start()
+            self.connected(conn)
+
+
+class Proxy(TcpServer):
+    """A TCP proxy to the broker; with swallow_acks it drops the broker's
+    PUBACKs on the first connection until cut() closes it; later connections
+    pass everything."""
+
+    def __init__(self, broker_port, swallow_acks=False):
+        super().__init__()
+        self.broker_port = broker_port
+        self.swallow_acks = swallow_acks
+        self.start()
+
+    def connected(self, client):
+        upstream = socket.create_connection(("127.0.0.1", self.broker_port))
+        swallow = self.swallow_acks and not self.conns
+        self.conns.append((client, upstream))
+        threading.Thread(target=self.pipe, args=(client, upstream, False), daemon=True).start()
+        threading.Thread(target=self.pipe, args=(upstream, client, swallow), daemon=True).start()
 
     @staticmethod
     def pipe(src, dst, swallow):

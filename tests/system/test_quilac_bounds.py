@@ -6,7 +6,7 @@ import time
 
 import pytest
 
-from harness import rss_kib, wait_for
+from harness import TcpServer, rss_kib, wait_for
 
 RSS_LIMIT_KIB = 16 * 1024
 
@@ -48,28 +48,21 @@ def publish(topic, payload, qos, pid, v5=True):
     return packet(0x30 | qos << 1, body + (b"\0" if v5 else b"") + payload)
 
 
-class FakeBroker:
+class FakeBroker(TcpServer):
     """Accepts connections and hands each, with the protocol level of its
     CONNECT, to `serve(broker, conn, level)` in a thread of its own."""
 
     def __init__(self, serve, rcvbuf=None):
+        super().__init__()
         self.serve = serve
-        self.srv = socket.create_server(("127.0.0.1", 0))
         if rcvbuf:
             self.srv.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
-        self.port = self.srv.getsockname()[1]
         self.levels = []
-        self.conns = []
-        threading.Thread(target=self.accept, daemon=True).start()
+        self.start()
 
-    def accept(self):
-        while True:
-            try:
-                conn, _ = self.srv.accept()
-            except OSError:
-                return
-            self.conns.append(conn)
-            threading.Thread(target=self.session, args=(conn,), daemon=True).start()
+    def connected(self, conn):
+        self.conns.append(conn)
+        threading.Thread(target=self.session, args=(conn,), daemon=True).start()
 
     def session(self, conn):
         try:

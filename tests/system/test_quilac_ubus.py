@@ -6,21 +6,12 @@ import re
 import signal
 import time
 
-from harness import CLIENT_ID, QUILAC, Proc, SyslogSink, rss_kib, wait_for
+from harness import CLIENT_ID, QUILAC, QUILAC_SIGNATURES, Proc, SyslogSink, rss_kib, wait_for
 
 
 def test_signature_lists_each_methods_arguments(quilac):
     lines = quilac.ubus("-v", "list", "quilac").stdout.splitlines()
-    assert lines[1:] == [
-        '\t"pub":{"id":"String","msg":"String"}',
-        '\t"pub_group":{"group":"String","msg":"String"}',
-        '\t"update_client":{"id":"String","info":"String","report":"Integer"}',
-        '\t"del_client":{"id":"String"}',
-        '\t"info":{}',
-        '\t"get_client":{"offset":"Integer","limit":"Integer"}',
-        '\t"log":{"level":"Integer"}',
-        '\t"stats":{}',
-    ]
+    assert lines[1:] == QUILAC_SIGNATURES
 
 
 def test_pub_and_pub_group(quilac, broker, workdir):
