@@ -802,6 +802,15 @@ def proc_field(pid, file, field):
     return 0
 
 
+def alive(pid):
+    """True while the process runs; a zombie no longer does."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().split(") ")[1][0] != "Z"
+    except OSError:
+        return False
+
+
 def rss_kib(pid, field="VmRSS"):
     """Resident memory in KiB (field "VmHWM": its peak)."""
     return proc_field(pid, "status", field)

@@ -9,7 +9,7 @@ from collections import Counter
 
 import pytest
 
-from harness import Quilac, Sandbox, children_of, wait_for
+from harness import Quilac, Sandbox, alive, children_of, wait_for
 from test_quilac_session import Proxy
 
 PASSWORD = "fleet secret"
@@ -202,12 +202,6 @@ def test_second_signal_or_the_limit_ends_the_stop_and_kills_workers(fleet):
         q.sandbox.bus.stop()
 
 
-def alive(pid):
-    try:
-        with open(f"/proc/{pid}/stat") as f:
-            return f.read().split(") ")[1][0] != "Z"
-    except OSError:
-        return False
 
 
 def test_killed_member_share_taken_by_the_group_then_rejoins(fleet, workdir):

@@ -8,7 +8,7 @@ import signal
 import subprocess
 import time
 
-from harness import children_of, open_fds, rss_kib, stalled_wchar, wait_for, zombies_of
+from harness import alive, children_of, open_fds, rss_kib, stalled_wchar, wait_for, zombies_of
 
 REPORTS = 2000
 
@@ -148,14 +148,14 @@ def test_worker_over_time_limit_is_killed_with_its_children(sandbox, broker, qui
     broker.pub_lines("upload/k", ["hang", "leave"])
     wait_for(lambda: exited.exists() and exited.read_text(), timeout=10, what="the worker's exit")
     pid = int(left.read_text())
-    wait_for(lambda: not os.path.exists(f"/proc/{pid}"), timeout=10, what="its job killed")
+    wait_for(lambda: not alive(pid), timeout=10, what="its job killed")
     # at the limit counted from the worker's start (3 s after its exit), not from its exit
     assert time.time() - float(exited.read_text()) < 5
     q.wait_output("): exit with signal 9\n", timeout=10)
     pid = int(q.output().split("): still running after 6 seconds, killed\n")[0].split("(")[-1])
     assert f"quilapi ({pid}): exit with signal 9\n" in q.output()
     assert "exit with 0" in q.output()
-    wait_for(lambda: not os.path.exists(f"/proc/{bg.read_text().strip()}"), what="bg killed")
+    wait_for(lambda: not alive(bg.read_text().strip()), what="bg killed")
     wait_for(lambda: q.stats()["workers"] == 0, what="slot free")
     st = q.stats()
     assert (st["killed"], st["killed_background"]) == (1, 2)

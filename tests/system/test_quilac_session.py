@@ -11,7 +11,7 @@ import threading
 import time
 from pathlib import Path
 
-from harness import (CLIENT_ID, QUILAC, SLOWDOWN, BlackHole, Proc, Proxy, SyslogSink,
+from harness import (CLIENT_ID, QUILAC, SLOWDOWN, BlackHole, Proc, Proxy, SyslogSink, alive,
                      free_port, wait_for)
 
 
@@ -429,9 +429,7 @@ def test_a_stop_kills_a_running_hotplug_script(broker, sandbox, quilac_factory):
     pids = wait_for(sandbox.hotplug_events, what="the online script")[0].split()
     q.stop()
     for pid in pids:
-        wait_for(lambda: not Path(f"/proc/{pid}").exists()
-                 or Path(f"/proc/{pid}/stat").read_text().split()[2] == "Z",
-                 timeout=3, what=f"process {pid} killed at the stop")
+        wait_for(lambda: not alive(pid), timeout=3, what=f"process {pid} killed at the stop")
 
 
 def test_reports_sent_while_the_session_is_cut_are_all_run(broker, sandbox, quilac_factory,

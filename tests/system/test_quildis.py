@@ -16,7 +16,7 @@ from pathlib import Path
 
 import pytest
 
-from harness import (QUILDIS, UDP_PEER, NetNs, Sandbox, SyslogSink, announcement, decode_announcement,
+from harness import (QUILDIS, UDP_PEER, NetNs, Sandbox, SyslogSink, alive, announcement, decode_announcement,
                      open_fds, veth, wait_for, write_script)
 
 REQUEST = bytes.fromhex("fedcbaff0101") + bytes(8)
@@ -227,14 +227,11 @@ def test_a_hung_hotplug_script_is_killed_with_its_children(netns_pair, quildis_f
         return wait_for(lambda: [e.split()[1] for e in q.hotplug() if e.startswith(word)],
                         timeout=10, what=word)[0]
 
-    def gone(pid):
-        return not Path(f"/proc/{pid}").exists() or Path(f"/proc/{pid}/stat").read_text().split()[2] == "Z"
-
     send(a, announcement(json.dumps(VALUES)))
     child = int(value_of(ap, "child"))
     send(a, announcement(json.dumps(dict(VALUES, port=1884))))
     wait_for(lambda: "start 1884" in ap.hotplug(), timeout=10, what="the event after it")
-    wait_for(lambda: gone(child), what="child killed")
+    wait_for(lambda: not alive(child), what="child killed")
     assert "/sbin/hotplug-call quildis (" in ap.output()
     assert "): still running after 1 seconds, killed" in ap.output()
     # A run after them that ends of itself is not reported as killed: the one
@@ -254,7 +251,7 @@ def test_a_hung_hotplug_script_is_killed_with_its_children(netns_pair, quildis_f
     send(a, announcement(json.dumps(VALUES)))
     left = int(value_of(ap, "left"))
     end = float(value_of(ap, "end"))
-    wait_for(lambda: gone(left), timeout=10, what="what the script left killed")
+    wait_for(lambda: not alive(left), timeout=10, what="what the script left killed")
     assert time.time() - end < 4
     wait_for(lambda: "): 1 process(es) left in its group after 5 seconds, killed" in ap.output(),
              what="the line about it")
@@ -276,9 +273,7 @@ def test_a_stop_kills_the_running_script_and_what_ended_ones_left(netns_pair, qu
     pids = [int(e.split()[1]) for e in ap.hotplug()]
     ap.stop()
     for pid in pids:
-        wait_for(lambda: not Path(f"/proc/{pid}").exists()
-                 or Path(f"/proc/{pid}/stat").read_text().split()[2] == "Z",
-                 timeout=2, what=f"process {pid} killed at the stop")
+        wait_for(lambda: not alive(pid), timeout=2, what=f"process {pid} killed at the stop")
 
 
 def test_real_ac_and_ap_find_each_other(netns_pair, quildis_factory):
